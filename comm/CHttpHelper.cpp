@@ -28,7 +28,7 @@ bool AfterScheme(const std::string& url, std::string& rest) {
 bool CHttpHelper::SetAddress(CAutoString address) {
     const std::string text = Stripped(address);
     m_address = CAutoString(text);
-    m_url = CAutoString();
+    m_url.Detach();  // assigning a null string would keep the old text
     m_params.clear();
     if (text.find("http://") == std::string::npos) return false;
     const size_t mark = text.find('?');
