@@ -3,7 +3,9 @@
 #include <cstring>
 #include <new>
 
-CBufferArray::~CBufferArray() { ReleaseBuffer(); }
+CBufferArray::~CBufferArray() {
+    ReleaseBuffer();
+}
 
 bool CBufferArray::AddBuffer(char* pBuf, uint64_t dwLen) {
     std::unique_ptr<char[]> chunk(pBuf);
@@ -25,8 +27,10 @@ bool CBufferArray::AddBuffer(char* pBuf, uint64_t dwLen) {
 uint64_t CBufferArray::RecvBuffer(char* out, uint64_t dwMax) const {
     uint64_t copied = 0;
     for (size_t i = 0; i < m_arrBuf.size(); ++i) {
-        if (m_arrLen[i] > dwMax - copied) break;
-        if (m_arrLen[i] > 0) std::memcpy(out + copied, m_arrBuf[i].get(), m_arrLen[i]);
+        if (m_arrLen[i] > dwMax - copied)
+            break;
+        if (m_arrLen[i] > 0)
+            std::memcpy(out + copied, m_arrBuf[i].get(), m_arrLen[i]);
         copied += m_arrLen[i];
     }
     return copied;

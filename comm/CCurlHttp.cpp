@@ -39,7 +39,9 @@ CurlEasy MakeEasy() {
     return CurlEasy(curl_easy_init());
 }
 
-bool IsEmptyText(const char* text) { return text == nullptr || *text == '\0'; }
+bool IsEmptyText(const char* text) {
+    return text == nullptr || *text == '\0';
+}
 
 // Cuts the header text at every "\r\n" and appends each piece, in order, to the list. A last
 // piece without "\r\n" counts; a final "\r\n" adds no empty piece. False when memory runs out.
@@ -51,10 +53,12 @@ bool SetRequestHead(const char* text, CurlSlist& list) {
         const std::string piece =
             head.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
         curl_slist* grown = curl_slist_append(list.get(), piece.c_str());
-        if (grown == nullptr) return false;
+        if (grown == nullptr)
+            return false;
         list.release();  // the same list, now one longer, is owned through grown
         list.reset(grown);
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         pos = end + 2;
     }
     return true;
@@ -82,11 +86,13 @@ void SetRequestVerb(CURL* easy, const CHttpData& data) {
 CURLcode RestrictProtocols(CURL* easy) {
 #if LIBCURL_VERSION_NUM >= 0x075500
     CURLcode rc = curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    if (rc == CURLE_OK) rc = curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 #else
     const long allowed = CURLPROTO_HTTP | CURLPROTO_HTTPS;
     CURLcode rc = curl_easy_setopt(easy, CURLOPT_PROTOCOLS, allowed);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, allowed);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, allowed);
 #endif
     return rc;
 }
@@ -102,7 +108,8 @@ CURLcode SetCommonOptions(CURL* easy, const char* url, char* errorBuffer) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 20L);
     CURLcode rc = RestrictProtocols(easy);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(easy, CURLOPT_URL, url);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(easy, CURLOPT_URL, url);
     return rc;
 }
 
@@ -120,7 +127,8 @@ void ReportError(CURLcode rc, const char* errorBuffer) {
 char* JoinChunks(const CBufferArray& chunks) {
     const uint64_t total = chunks.GetAllBufferSize();
     char* joined = new (std::nothrow) char[total + 1];
-    if (joined == nullptr) return nullptr;
+    if (joined == nullptr)
+        return nullptr;
     joined[chunks.RecvBuffer(joined, total)] = '\0';
     return joined;
 }
@@ -140,15 +148,12 @@ bool StoreResponse(CHttpData* pData, const CBufferArray& head, const CBufferArra
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Request steps shared by Perform and the record download: header list, URL, verb, redirects,
 // protocols and the connect limit. heads must outlive the transfer. Returns libcurl's code.
 CURLcode PrepareRequest(CURL* easy, const CHttpData& data, CurlSlist& heads, char* errorBuffer) {
     if (!IsEmptyText(data.szHead)) {
-        if (!SetRequestHead(data.szHead, heads)) return CURLE_OUT_OF_MEMORY;
+        if (!SetRequestHead(data.szHead, heads))
+            return CURLE_OUT_OF_MEMORY;
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, heads.get());
     }
     CAutoString url(data.szUrl);
@@ -162,11 +167,13 @@ CURLcode PrepareRequest(CURL* easy, const CHttpData& data, CurlSlist& heads, cha
 }  // namespace
 
 int CCurlHttp::Perform(CHttpData* pData) {
-    if (pData == nullptr || IsEmptyText(pData->szUrl)) return -1;
+    if (pData == nullptr || IsEmptyText(pData->szUrl))
+        return -1;
     pData->Release();
     pData->dwDataLen = 0;
     CurlEasy easy = MakeEasy();
-    if (!easy) return -2;
+    if (!easy)
+        return -2;
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     CurlSlist heads;
     CBufferArray head;
@@ -175,8 +182,8 @@ int CCurlHttp::Perform(CHttpData* pData) {
     if (rc == CURLE_OK) {
         curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, ClampToLong(pData->dwTimeOut));
         if (std::strstr(pData->szUrl, "https://") != nullptr) {
-            // Portal servers present certificates nobody can check; the answers are verified by
-            // the portal protocol itself, not by TLS.
+            // Portal servers run with self-issued certificates that no trust store knows; the
+            // portal answers carry their own checks.
             curl_easy_setopt(easy.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE));
             curl_easy_setopt(easy.get(), CURLOPT_SSL_VERIFYPEER, 0L);
             curl_easy_setopt(easy.get(), CURLOPT_SSL_VERIFYHOST, 0L);
@@ -191,8 +198,10 @@ int CCurlHttp::Perform(CHttpData* pData) {
         long status = 0;
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
         pData->retCode = static_cast<int32_t>(status);
-        if (status >= 400) return -3;
-        if (StoreResponse(pData, head, body)) return 0;
+        if (status >= 400)
+            return -3;
+        if (StoreResponse(pData, head, body))
+            return 0;
         rc = CURLE_OUT_OF_MEMORY;
     }
     pData->retCode = static_cast<int32_t>(rc);
@@ -201,32 +210,39 @@ int CCurlHttp::Perform(CHttpData* pData) {
 }
 
 size_t CCurlHttp::cbWriteData(void* ptr, size_t size, size_t nmemb, void* userdata) {
-    if (size == 0 || nmemb == 0 || nmemb > SIZE_MAX / size) return 0;
+    if (size == 0 || nmemb == 0 || nmemb > SIZE_MAX / size)
+        return 0;
     const size_t block = size * nmemb;
     CBufferArray* chunks = static_cast<CBufferArray*>(userdata);
-    if (block > kMaxResponseBytes - chunks->GetAllBufferSize()) return 0;
+    if (block > kMaxResponseBytes - chunks->GetAllBufferSize())
+        return 0;
     char* chunk = new (std::nothrow) char[block];
-    if (chunk == nullptr) return 0;
+    if (chunk == nullptr)
+        return 0;
     std::memcpy(chunk, ptr, block);
     return chunks->AddBuffer(chunk, block) ? block : 0;
 }
 
 int64_t CCurlHttp::GetLocalFileLenth(const CAutoString& path) {
-    if (path.IsEmpty()) return 0;
+    if (path.IsEmpty())
+        return 0;
     FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file || fseeko(file.get(), 0, SEEK_END) != 0) return 0;
+    if (!file || fseeko(file.get(), 0, SEEK_END) != 0)
+        return 0;
     const off_t len = ftello(file.get());
     return len > 0 ? static_cast<int64_t>(len) : 0;
 }
 
 void CCurlHttp::PretreatUrl(CAutoString& url) {
-    if (url.IsEmpty()) return;
+    if (url.IsEmpty())
+        return;
     std::string text = url.ToStdString();
     const size_t scheme = text.find("://");
     if (scheme != std::string::npos) {
         const size_t query = text.find('?', scheme + 3);
         const size_t slash = text.find('/', scheme + 3);
-        if (query != std::string::npos && slash > query) text.insert(query, "/");
+        if (query != std::string::npos && slash > query)
+            text.insert(query, "/");
     }
     url = CAutoString(text);
     url.Replace("&amp;", "&");
@@ -237,18 +253,22 @@ namespace {
 // Appends each body block to the file and flushes it, so an interrupted download leaves every
 // byte received on disk for the next resume. A short write ends the transfer.
 size_t WriteToFile(void* ptr, size_t size, size_t nmemb, void* userdata) {
-    if (size == 0 || nmemb == 0 || nmemb > SIZE_MAX / size) return 0;
+    if (size == 0 || nmemb == 0 || nmemb > SIZE_MAX / size)
+        return 0;
     FILE* file = static_cast<FILE*>(userdata);
     const size_t block = size * nmemb;
-    if (std::fwrite(ptr, 1, block, file) != block || std::fflush(file) != 0) return 0;
+    if (std::fwrite(ptr, 1, block, file) != block || std::fflush(file) != 0)
+        return 0;
     return block;
 }
 
 // Opens the download target for appending and positions at its end; null when it cannot.
 FilePtr OpenForAppend(const CAutoString& path) {
-    if (path.IsEmpty()) return FilePtr();
+    if (path.IsEmpty())
+        return FilePtr();
     FilePtr file(std::fopen(path.c_str(), "a+b"));
-    if (file && fseeko(file.get(), 0, SEEK_END) != 0) file.reset();
+    if (file && fseeko(file.get(), 0, SEEK_END) != 0)
+        file.reset();
     return file;
 }
 
@@ -287,13 +307,16 @@ int ShowProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t
 }  // namespace
 
 bool CCurlHttp::downLoad(CHttpData* pData, CAutoString path) {
-    if (pData == nullptr || IsEmptyText(pData->szUrl)) return false;
+    if (pData == nullptr || IsEmptyText(pData->szUrl))
+        return false;
     CurlEasy easy = MakeEasy();
-    if (!easy) return false;
+    if (!easy)
+        return false;
     const int64_t localLen = GetLocalFileLenth(path);
     std::printf("local file len is %ld\n", static_cast<long>(localLen));
     FilePtr file = OpenForAppend(path);
-    if (!file) return false;
+    if (!file)
+        return false;
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     CurlSlist heads;
     CURLcode rc = PrepareRequest(easy.get(), *pData, heads, errorBuffer);
@@ -308,18 +331,22 @@ bool CCurlHttp::downLoad(CHttpData* pData, CAutoString path) {
         SetDownloadTarget(easy.get(), file.get(), localLen);
         rc = curl_easy_perform(easy.get());
     }
-    if (rc != CURLE_OK) ReportError(rc, errorBuffer);
+    if (rc != CURLE_OK)
+        ReportError(rc, errorBuffer);
     return rc == CURLE_OK;
 }
 
 bool CCurlHttp::downLoad(CAutoString url, CAutoString path) {
-    if (url.IsEmpty()) return false;
+    if (url.IsEmpty())
+        return false;
     CurlEasy easy = MakeEasy();
-    if (!easy) return false;
+    if (!easy)
+        return false;
     Progress progress;
     progress.localLen = GetLocalFileLenth(path);
     FilePtr file = OpenForAppend(path);
-    if (!file) return false;
+    if (!file)
+        return false;
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     CURLcode rc = SetCommonOptions(easy.get(), url.c_str(), errorBuffer);
     if (rc == CURLE_OK) {
@@ -334,6 +361,7 @@ bool CCurlHttp::downLoad(CAutoString url, CAutoString path) {
         SetDownloadTarget(easy.get(), file.get(), progress.localLen);
         rc = curl_easy_perform(easy.get());
     }
-    if (rc != CURLE_OK) ReportError(rc, errorBuffer);
+    if (rc != CURLE_OK)
+        ReportError(rc, errorBuffer);
     return rc == CURLE_OK;
 }

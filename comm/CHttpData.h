@@ -36,18 +36,18 @@ public:
     // when the name is missing or its line has no ':'.
     CAutoString GetHeadAttri(CAutoString attri) const;
 
-    const char* szUrl = nullptr;       // request URL
-    const char* szVerb = "GET";        // "GET" or "POST", any case
-    const char* szHead = nullptr;      // extra request header lines, each ended by "\r\n"
-    const char* szPostData = nullptr;  // POST body
+    const char* szUrl = nullptr;          // request URL
+    const char* szVerb = "GET";           // "GET" or "POST", any case
+    const char* szHead = nullptr;         // extra request header lines, each ended by "\r\n"
+    const char* szPostData = nullptr;     // POST body
     uint64_t dwPostDataLen = UINT64_MAX;  // body length; all ones means "up to its NUL"
-    uint64_t dwTimeOut = 10000;        // milliseconds, for the connect and the whole transfer
-    int32_t retCode = 0;               // HTTP status, or the libcurl code of a failed transfer
-    uint64_t dwDataLen = 0;            // body length in bytes
-    bool bChangeCode = true;           // charset wish of the caller; the transport ignores it
-    uint32_t pageCode = 0;             // code page of the page; the transport ignores it
-    bool bRedirect = true;             // follow redirects
-    char* szRespHead = nullptr;        // every response header byte received
-    char* szRespData = nullptr;        // response body
+    uint64_t dwTimeOut = 10000;           // milliseconds, for the connect and the whole transfer
+    int32_t retCode = 0;                  // HTTP status, or the libcurl code of a failed transfer
+    uint64_t dwDataLen = 0;               // body length in bytes
+    bool bChangeCode = true;              // charset wish of the caller; the transport ignores it
+    uint32_t pageCode = 0;                // code page of the page; the transport ignores it
+    bool bRedirect = true;                // follow redirects
+    char* szRespHead = nullptr;           // every response header byte received
+    char* szRespData = nullptr;           // response body
     bool m_bAutoRealease;
 };

@@ -18,7 +18,8 @@ bool AfterScheme(const std::string& url, std::string& rest) {
         pos = url.find("https://");
         skip = 8;
     }
-    if (pos == std::string::npos) return false;
+    if (pos == std::string::npos)
+        return false;
     rest = url.substr(pos + skip);
     return true;
 }
@@ -30,15 +31,18 @@ bool CHttpHelper::SetAddress(CAutoString address) {
     m_address = CAutoString(text);
     m_url.Detach();  // assigning a null string would keep the old text
     m_params.clear();
-    if (text.find("http://") == std::string::npos) return false;
+    if (text.find("http://") == std::string::npos)
+        return false;
     const size_t mark = text.find('?');
-    if (mark == std::string::npos) return true;
+    if (mark == std::string::npos)
+        return true;
     m_url = CAutoString(text.substr(0, mark));
     std::string query = text.substr(mark + 1);
     size_t amp;
     while ((amp = query.find('&')) != std::string::npos) {
         const size_t eq = query.find('=');
-        if (eq == std::string::npos) return false;
+        if (eq == std::string::npos)
+            return false;
         if (eq < amp) {
             m_params[CAutoString(query.substr(0, eq))] =
                 CAutoString(query.substr(eq + 1, amp - eq - 1));
@@ -55,7 +59,8 @@ bool CHttpHelper::SetAddress(CAutoString address) {
 bool CHttpHelper::ParseAddress(CAutoString address, CAutoString& url, CAutoString& params) {
     const std::string text = Stripped(address);
     const size_t mark = text.find('?');
-    if (text.find("http://") == std::string::npos || mark == std::string::npos) return false;
+    if (text.find("http://") == std::string::npos || mark == std::string::npos)
+        return false;
     url = CAutoString(text.substr(0, mark));
     params = CAutoString(text.substr(mark + 1));
     return true;
@@ -63,19 +68,23 @@ bool CHttpHelper::ParseAddress(CAutoString address, CAutoString& url, CAutoStrin
 
 bool CHttpHelper::ParseIP(CAutoString url, CAutoString& host) {
     std::string rest;
-    if (!AfterScheme(Stripped(url), rest)) return false;
+    if (!AfterScheme(Stripped(url), rest))
+        return false;
     const std::string name = rest.substr(0, rest.find('/'));
-    if (name.empty()) return false;
+    if (name.empty())
+        return false;
     host = CAutoString(name);
     return true;
 }
 
 bool CHttpHelper::ParseIP(CAutoString url, CAutoString& host, CAutoString& port) {
     std::string rest;
-    if (!AfterScheme(Stripped(url), rest)) return false;
+    if (!AfterScheme(Stripped(url), rest))
+        return false;
     const size_t slash = rest.find('/');
     std::string name = rest.substr(0, slash);
-    if (name.empty()) return false;
+    if (name.empty())
+        return false;
     const size_t colon = name.find(':');
     if (slash != std::string::npos && colon != std::string::npos) {
         port = CAutoString(name.substr(colon + 1));
@@ -87,6 +96,7 @@ bool CHttpHelper::ParseIP(CAutoString url, CAutoString& host, CAutoString& port)
 
 CAutoString CHttpHelper::GetParam(const CAutoString& name) {
     CAutoString& value = m_params[name];
-    if (value.IsNull()) value = CAutoString("");
+    if (value.IsNull())
+        value = CAutoString("");
     return value;
 }

@@ -8,16 +8,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 
-using orvane_test::TempDir;
 using orvane_test::readFile;
+using orvane_test::TempDir;
 using orvane_test::waitFor;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -28,7 +30,8 @@ namespace {
 // The bytes of the download resource: position-dependent, so a misplaced range shows.
 std::string PackageBytes(size_t len) {
     std::string bytes(len, '\0');
-    for (size_t i = 0; i < len; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    for (size_t i = 0; i < len; ++i)
+        bytes[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
     return bytes;
 }
 
@@ -123,7 +126,7 @@ protected:
     httplib::Request m_received;
 };
 
-TEST_F(CCurlHttpTest, RedirectNotFollowedIsAnAnswerCarryingItsTarget) {
+TEST_F(CCurlHttpTest, RedirectAnsweredOrFollowed) {
     const std::string url = Url("/redirect");
     CHttpData data(true);
     data.szUrl = url.c_str();
@@ -133,12 +136,9 @@ TEST_F(CCurlHttpTest, RedirectNotFollowedIsAnAnswerCarryingItsTarget) {
     EXPECT_NE(std::string(data.RespHead()).find("Location: " + Url("/target") + "\r\n"),
               std::string::npos);
     EXPECT_EQ(data.GetHeadAttri("Location"), Url("/target").c_str());
-}
 
-TEST_F(CCurlHttpTest, RedirectFollowedKeepsEveryHeaderBlock) {
-    const std::string url = Url("/redirect");
-    CHttpData data(true);
-    data.szUrl = url.c_str();
+    // Followed: the header blocks of both answers, one after the other, and the final body.
+    data.bRedirect = true;
     EXPECT_EQ(CCurlHttp::Perform(&data), 0);
     EXPECT_EQ(data.retCode, 200);
     EXPECT_STREQ(data.RespData(), "arrived");
@@ -149,17 +149,7 @@ TEST_F(CCurlHttpTest, RedirectFollowedKeepsEveryHeaderBlock) {
     EXPECT_NE(head.find("HTTP/1.1 200", first), std::string::npos);
 }
 
-TEST_F(CCurlHttpTest, ErrorStatusStoresNoBody) {
-    const std::string url = Url("/missing");
-    CHttpData data(true);
-    data.szUrl = url.c_str();
-    EXPECT_EQ(CCurlHttp::Perform(&data), -3);
-    EXPECT_EQ(data.retCode, 404);
-    EXPECT_STREQ(data.RespData(), "");
-    EXPECT_EQ(data.szRespData, nullptr);
-}
-
-TEST_F(CCurlHttpTest, ReusedRecordDropsTheEarlierAnswer) {
+TEST_F(CCurlHttpTest, ErrorStatusStoresNoBodyAndDropsAnEarlierAnswer) {
     const std::string good = Url("/target");
     const std::string bad = Url("/missing");
     CHttpData data(true);
@@ -167,6 +157,8 @@ TEST_F(CCurlHttpTest, ReusedRecordDropsTheEarlierAnswer) {
     ASSERT_EQ(CCurlHttp::Perform(&data), 0);
     data.szUrl = bad.c_str();
     EXPECT_EQ(CCurlHttp::Perform(&data), -3);
+    EXPECT_EQ(data.retCode, 404);
+    EXPECT_EQ(data.szRespData, nullptr);
     EXPECT_STREQ(data.RespData(), "");
     EXPECT_STREQ(data.RespHead(), "");
 }
@@ -269,6 +261,29 @@ TEST_F(CCurlHttpTest, OnlyHttpAndHttpsAreSpoken) {
 
     EXPECT_FALSE(CCurlHttp::downLoad(CAutoString(fileUrl.c_str()), dir.file("copy").c_str()));
     EXPECT_EQ(readFile(dir.file("copy")), "");
+}
+
+TEST_F(CCurlHttpTest, ThreadsTransferAtTheSameTime) {
+    const std::string url = Url("/echo");
+    std::atomic<int> good{0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i) {
+        workers.emplace_back([&url, &good, i] {
+            for (int round = 0; round < 5; ++round) {
+                const std::string body =
+                    "thread " + std::to_string(i) + " round " + std::to_string(round);
+                CHttpData data(true);
+                data.szUrl = url.c_str();
+                data.szVerb = "POST";
+                data.szPostData = body.c_str();
+                if (CCurlHttp::Perform(&data) == 0 && body == data.RespData())
+                    ++good;
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    EXPECT_EQ(good.load(), 20);
 }
 
 // A socket bound to a loopback port but not listening: connecting to it is refused, and the
