@@ -77,6 +77,11 @@ bool CZxmContainer::Parse(const unsigned char* data, size_t len) {
     m_keyid.assign(reinterpret_cast<const char*>(p), 3);
     if (!in.TakeString(m_key) || !in.TakeString(m_algoid))
         return Fail("short key or identifier");
+    // The identifier goes into a request header line; a control byte could end that line early.
+    for (unsigned char c : m_algoid) {
+        if (c < 0x20 || c == 0x7f)
+            return Fail("control character in the identifier");
+    }
     const unsigned char* props = nullptr;
     const unsigned char* sizeBytes = nullptr;
     if (!in.Take(5, props) || !in.Take(4, sizeBytes))

@@ -6,7 +6,8 @@
 //
 // Parsing treats the bytes as hostile: every read is bounded by the input, a declared unpacked
 // size of 0 or above kMaxUnpacked is refused before any allocation, the decoder's dictionary is
-// capped by the declared size, and the stream must yield exactly the declared size.
+// capped by the declared size, and the stream must yield exactly the declared size. An identifier
+// holding control characters is refused, since it travels in a request header line.
 #pragma once
 
 #include <cstddef>

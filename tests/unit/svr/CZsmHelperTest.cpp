@@ -152,6 +152,10 @@ TEST_F(ZsmHelperTest, LengthsAndSizesThatDoNotFitAreRefused) {
         install(containerHeader("D01", "orvane-development-key", "x", props, declared) + stream);
         expectNoModule();
     }
+    // An identifier that would break the header line it travels in.
+    install(containerHeader("D01", "orvane-development-key", "id\r\nX-Injected:1", props, size) +
+            stream);
+    expectNoModule();
     // A forged 4 GiB dictionary is capped, not allocated: the container still loads.
     install(containerHeader("D01", "orvane-development-key", "big-dict",
                             std::string("\x5d\xff\xff\xff\xff", 5), size) +
