@@ -247,7 +247,7 @@ int CMarkup::Impl::InsertChild(int parentIdx, int anchor, bool before, const std
     if (anchor >= 0) {
         at = before ? At(anchor).start : AfterLineBreak(At(anchor).end, p.contentEnd);
     } else if (before) {
-        at = p.firstChild >= 0 ? At(p.firstChild).start : p.tagEnd;
+        at = p.firstChild >= 0 ? At(p.firstChild).start : AfterLineBreak(p.tagEnd, p.contentEnd);
     } else {
         at = p.lastChild >= 0 ? AfterLineBreak(At(p.lastChild).end, p.contentEnd) : p.contentEnd;
     }
