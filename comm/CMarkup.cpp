@@ -49,20 +49,24 @@ bool DecodeReference(const char* p, size_t len, std::string& out) {
             return true;
         }
     }
-    if (ref.size() < 2 || ref[0] != '#') return false;
+    if (ref.size() < 2 || ref[0] != '#')
+        return false;
     const bool hex = ref[1] == 'x';
     uint32_t cp = 0;
     for (size_t i = hex ? 2 : 1; i < ref.size(); ++i) {
         const char c = ref[i];
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
+        const int digit = c >= '0' && c <= '9'          ? c - '0'
                           : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
                           : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                         : -1;
-        if (digit < 0) return false;
+                                                        : -1;
+        if (digit < 0)
+            return false;
         cp = cp * (hex ? 16 : 10) + digit;
-        if (cp > 0x10FFFF) return false;
+        if (cp > 0x10FFFF)
+            return false;
     }
-    if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF))
+        return false;
     AppendUtf8(out, cp);
     return true;
 }
@@ -86,7 +90,8 @@ std::string Unescape(std::string_view text) {
 
 std::string Escape(const char* text, int flags, bool attribute) {
     std::string out;
-    if (text == nullptr) return out;
+    if (text == nullptr)
+        return out;
     if ((flags & CMarkup::MNF_WITHCDATA) && !attribute && *text != '\0') {
         // A "]]>" inside the value would end the section early: close the section between "]]"
         // and ">" and open a new one, so the reader gets the value back unchanged.
@@ -116,12 +121,23 @@ std::string Escape(const char* text, int flags, bool attribute) {
             }
         }
         switch (c) {
-            case '<': out += "&lt;"; break;
-            case '&': out += "&amp;"; break;
-            case '>': out += "&gt;"; break;
-            case '\'': out += attribute ? "&apos;" : "'"; break;
-            case '"': out += attribute ? "&quot;" : "\""; break;
-            default: out += c;
+            case '<':
+                out += "&lt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '\'':
+                out += attribute ? "&apos;" : "'";
+                break;
+            case '"':
+                out += attribute ? "&quot;" : "\"";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -134,33 +150,41 @@ std::string ContentText(const std::string& doc, const Node& n) {
     size_t p = n.tagEnd;
     while (p < n.contentEnd) {
         size_t stop = doc.find('<', p);
-        if (stop == std::string::npos || stop > n.contentEnd) stop = n.contentEnd;
+        if (stop == std::string::npos || stop > n.contentEnd)
+            stop = n.contentEnd;
         out += Unescape(std::string_view(doc).substr(p, stop - p));
-        if (stop >= n.contentEnd) break;
+        if (stop >= n.contentEnd)
+            break;
         const char* close = "?>";
         size_t skip = 2;
         if (doc.compare(stop, 9, "<![CDATA[") == 0) {
             const size_t end = doc.find("]]>", stop + 9);
-            if (end == std::string::npos) break;
+            if (end == std::string::npos)
+                break;
             out.append(doc, stop + 9, end - stop - 9);
             p = end + 3;
             continue;
         }
-        if (doc.compare(stop, 4, "<!--") == 0) close = "-->", skip = 3;
+        if (doc.compare(stop, 4, "<!--") == 0)
+            close = "-->", skip = 3;
         const size_t end = doc.find(close, stop + 2);
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         p = end + skip;
     }
     return out;
 }
 
 bool NameMatches(const std::string& doc, const Node& n, const char* name) {
-    if (name == nullptr || *name == '\0') return true;
+    if (name == nullptr || *name == '\0')
+        return true;
     const size_t len = std::strlen(name);
     return len == n.nameLen && doc.compare(n.start + 1, len, name) == 0;
 }
 
-CAutoString ToAuto(const std::string& s) { return CAutoString(s.data(), s.size()); }
+CAutoString ToAuto(const std::string& s) {
+    return CAutoString(s.data(), s.size());
+}
 
 }  // namespace
 
@@ -182,7 +206,8 @@ struct CMarkup::Impl {
     // Search the siblings starting at from for name.
     int FindFrom(int from, const char* name) const {
         for (int i = from; i >= 0; i = At(i).next)
-            if (NameMatches(doc, At(i), name)) return i;
+            if (NameMatches(doc, At(i), name))
+                return i;
         return -1;
     }
 
@@ -200,15 +225,18 @@ struct CMarkup::Impl {
 // after a in the new document.
 int CMarkup::Impl::Replace(size_t a, size_t b, const std::string& text) {
     int first = 0;
-    while (first < Count() && At(first).start < a) ++first;
+    while (first < Count() && At(first).start < a)
+        ++first;
     int removed = 0;
-    while (first + removed < Count() && At(first + removed).start < b) ++removed;
+    while (first + removed < Count() && At(first + removed).start < b)
+        ++removed;
 
     std::string edited;
     edited.reserve(doc.size() - (b - a) + text.size());
     edited.append(doc, 0, a).append(text).append(doc, b, std::string::npos);
     CXmlScanner::Result scanned = CXmlScanner::Scan(edited);
-    if (!scanned.WellFormed()) return -1;
+    if (!scanned.WellFormed())
+        return -1;
 
     const int added = static_cast<int>(scanned.nodes.size()) - (Count() - removed);
     for (int* pos : {&parent, &main, &child}) {
@@ -223,8 +251,10 @@ int CMarkup::Impl::Replace(size_t a, size_t b, const std::string& text) {
 }
 
 size_t CMarkup::Impl::AfterLineBreak(size_t pos, size_t limit) const {
-    if (pos + 2 <= limit && doc.compare(pos, 2, kLineBreak) == 0) return pos + 2;
-    if (pos + 1 <= limit && doc[pos] == '\n') return pos + 1;
+    if (pos + 2 <= limit && doc.compare(pos, 2, kLineBreak) == 0)
+        return pos + 2;
+    if (pos + 1 <= limit && doc[pos] == '\n')
+        return pos + 1;
     return pos;
 }
 
@@ -233,7 +263,8 @@ size_t CMarkup::Impl::AfterLineBreak(size_t pos, size_t limit) const {
 int CMarkup::Impl::InsertChild(int parentIdx, int anchor, bool before, const std::string& element) {
     const std::string line = element + kLineBreak;
     if (parentIdx < 0) {
-        if (index.hasRoot || !index.syntaxOk) return -1;
+        if (index.hasRoot || !index.syntaxOk)
+            return -1;
         const bool needBreak = !doc.empty() && doc.back() != '\n';
         return Replace(doc.size(), doc.size(), (needBreak ? kLineBreak : "") + line);
     }
@@ -242,7 +273,8 @@ int CMarkup::Impl::InsertChild(int parentIdx, int anchor, bool before, const std
         return Replace(p.tagEnd - 2, p.tagEnd,
                        ">" + std::string(kLineBreak) + line + "</" + NameOf(doc, p) + ">");
     }
-    if (p.tagEnd == p.contentEnd) return Replace(p.tagEnd, p.tagEnd, kLineBreak + line);
+    if (p.tagEnd == p.contentEnd)
+        return Replace(p.tagEnd, p.tagEnd, kLineBreak + line);
     size_t at;
     if (anchor >= 0) {
         at = before ? At(anchor).start : AfterLineBreak(At(anchor).end, p.contentEnd);
@@ -256,7 +288,8 @@ int CMarkup::Impl::InsertChild(int parentIdx, int anchor, bool before, const std
 
 std::string CMarkup::Impl::Element(const char* name, const char* value, int flags) const {
     const std::string body = Escape(value, flags, false);
-    if (body.empty()) return "<" + std::string(name) + "/>";
+    if (body.empty())
+        return "<" + std::string(name) + "/>";
     return "<" + std::string(name) + ">" + body + "</" + name + ">";
 }
 
@@ -272,14 +305,19 @@ bool CMarkup::Impl::SetAttrib(const char* name, const std::string& value) {
     return Replace(insertAt, insertAt, " " + std::string(name) + "=\"" + value + "\"") >= 0;
 }
 
-CMarkup::CMarkup() : m_pImpl(std::make_unique<Impl>()) { m_pImpl->Parse(); }
+CMarkup::CMarkup() : m_pImpl(std::make_unique<Impl>()) {
+    m_pImpl->Parse();
+}
 
-CMarkup::CMarkup(const char* text) : CMarkup() { SetDoc(text); }
+CMarkup::CMarkup(const char* text) : CMarkup() {
+    SetDoc(text);
+}
 
 CMarkup::CMarkup(const CMarkup& other) : m_pImpl(std::make_unique<Impl>(*other.m_pImpl)) {}
 
 CMarkup& CMarkup::operator=(const CMarkup& other) {
-    if (this != &other) *m_pImpl = *other.m_pImpl;
+    if (this != &other)
+        *m_pImpl = *other.m_pImpl;
     return *this;
 }
 
@@ -292,14 +330,19 @@ bool CMarkup::SetDoc(const char* text) {
     return IsWellFormed();
 }
 
-bool CMarkup::IsWellFormed() const { return m_pImpl->index.WellFormed(); }
+bool CMarkup::IsWellFormed() const {
+    return m_pImpl->index.WellFormed();
+}
 
 CAutoString CMarkup::GetError() const {
-    if (!m_pImpl->index.syntaxOk) return ToAuto(m_pImpl->index.error);
+    if (!m_pImpl->index.syntaxOk)
+        return ToAuto(m_pImpl->index.error);
     return m_pImpl->index.hasRoot ? CAutoString("") : CAutoString("no root element");
 }
 
-CAutoString CMarkup::GetDoc() const { return ToAuto(m_pImpl->doc); }
+CAutoString CMarkup::GetDoc() const {
+    return ToAuto(m_pImpl->doc);
+}
 
 bool CMarkup::Load(const char* path) {
     std::string bytes;
@@ -319,9 +362,13 @@ bool CMarkup::Save(const char* path) const {
            CXmlFileCodec::WriteFileAtomic(path, bytes);
 }
 
-void CMarkup::ResetPos() { m_pImpl->parent = m_pImpl->main = m_pImpl->child = -1; }
+void CMarkup::ResetPos() {
+    m_pImpl->parent = m_pImpl->main = m_pImpl->child = -1;
+}
 
-void CMarkup::ResetChildPos() { m_pImpl->child = -1; }
+void CMarkup::ResetChildPos() {
+    m_pImpl->child = -1;
+}
 
 bool CMarkup::FindElem(const char* name) {
     Impl& d = *m_pImpl;
@@ -333,7 +380,8 @@ bool CMarkup::FindElem(const char* name) {
     else
         from = d.Count() > 0 ? 0 : -1;
     const int found = d.FindFrom(from, name);
-    if (found < 0) return false;
+    if (found < 0)
+        return false;
     d.main = found;
     d.child = -1;
     return true;
@@ -341,17 +389,20 @@ bool CMarkup::FindElem(const char* name) {
 
 bool CMarkup::FindChildElem(const char* name) {
     Impl& d = *m_pImpl;
-    if (d.main < 0 && !FindElem()) return false;
+    if (d.main < 0 && !FindElem())
+        return false;
     const int from = d.child >= 0 ? d.At(d.child).next : d.At(d.main).firstChild;
     const int found = d.FindFrom(from, name);
-    if (found < 0) return false;
+    if (found < 0)
+        return false;
     d.child = found;
     return true;
 }
 
 bool CMarkup::IntoElem() {
     Impl& d = *m_pImpl;
-    if (d.main < 0) return false;
+    if (d.main < 0)
+        return false;
     d.parent = d.main;
     d.main = d.child;
     d.child = -1;
@@ -360,20 +411,26 @@ bool CMarkup::IntoElem() {
 
 bool CMarkup::OutOfElem() {
     Impl& d = *m_pImpl;
-    if (d.parent < 0) return false;
+    if (d.parent < 0)
+        return false;
     d.child = d.main;
     d.main = d.parent;
     d.parent = d.At(d.parent).parent;
     return true;
 }
 
-CAutoString CMarkup::GetData() const { return ElementData(m_pImpl->main); }
+CAutoString CMarkup::GetData() const {
+    return ElementData(m_pImpl->main);
+}
 
-CAutoString CMarkup::GetChildData() const { return ElementData(m_pImpl->child); }
+CAutoString CMarkup::GetChildData() const {
+    return ElementData(m_pImpl->child);
+}
 
 CAutoString CMarkup::ElementData(int i) const {
     const Impl& d = *m_pImpl;
-    if (i < 0 || d.At(i).firstChild >= 0) return CAutoString("");
+    if (i < 0 || d.At(i).firstChild >= 0)
+        return CAutoString("");
     return ToAuto(ContentText(d.doc, d.At(i)));
 }
 
@@ -387,7 +444,9 @@ CAutoString CMarkup::GetChildTagName() const {
     return d.child < 0 ? CAutoString("") : ToAuto(NameOf(d.doc, d.At(d.child)));
 }
 
-CAutoString CMarkup::GetAttrib(const char* name) const { return ElementAttrib(m_pImpl->main, name); }
+CAutoString CMarkup::GetAttrib(const char* name) const {
+    return ElementAttrib(m_pImpl->main, name);
+}
 
 CAutoString CMarkup::GetChildAttrib(const char* name) const {
     return ElementAttrib(m_pImpl->child, name);
@@ -395,32 +454,40 @@ CAutoString CMarkup::GetChildAttrib(const char* name) const {
 
 CAutoString CMarkup::ElementAttrib(int i, const char* name) const {
     const Impl& d = *m_pImpl;
-    if (i < 0 || name == nullptr) return CAutoString("");
+    if (i < 0 || name == nullptr)
+        return CAutoString("");
     const size_t len = std::strlen(name);
     for (const CXmlScanner::Attr& a : CXmlScanner::Attributes(d.doc, d.At(i))) {
         if (a.nameLen == len && d.doc.compare(a.nameStart, len, name) == 0)
-            return ToAuto(Unescape(std::string_view(d.doc).substr(a.valueStart,
-                                                                  a.valueEnd - a.valueStart)));
+            return ToAuto(
+                Unescape(std::string_view(d.doc).substr(a.valueStart, a.valueEnd - a.valueStart)));
     }
     return CAutoString("");
 }
 
-CAutoString CMarkup::GetSubDoc() const { return ElementMarkup(m_pImpl->main); }
+CAutoString CMarkup::GetSubDoc() const {
+    return ElementMarkup(m_pImpl->main);
+}
 
-CAutoString CMarkup::GetChildSubDoc() const { return ElementMarkup(m_pImpl->child); }
+CAutoString CMarkup::GetChildSubDoc() const {
+    return ElementMarkup(m_pImpl->child);
+}
 
 CAutoString CMarkup::ElementMarkup(int i) const {
     const Impl& d = *m_pImpl;
-    if (i < 0) return CAutoString("");
+    if (i < 0)
+        return CAutoString("");
     const Node& n = d.At(i);
     return ToAuto(d.doc.substr(n.start, n.end - n.start));
 }
 
 bool CMarkup::AddElem(const char* name, const char* value, int flags) {
     Impl& d = *m_pImpl;
-    if (name == nullptr || !CXmlScanner::IsName(name, std::strlen(name))) return false;
+    if (name == nullptr || !CXmlScanner::IsName(name, std::strlen(name)))
+        return false;
     const int added = d.InsertChild(d.parent, d.main, false, d.Element(name, value, flags));
-    if (added < 0) return false;
+    if (added < 0)
+        return false;
     d.main = added;
     d.child = -1;
     return true;
@@ -435,7 +502,8 @@ bool CMarkup::AddChild(const char* name, const char* value, int flags, bool befo
     if (d.main < 0 || name == nullptr || !CXmlScanner::IsName(name, std::strlen(name)))
         return false;
     const int added = d.InsertChild(d.main, d.child, before, d.Element(name, value, flags));
-    if (added < 0) return false;
+    if (added < 0)
+        return false;
     d.child = added;
     return true;
 }
@@ -458,14 +526,17 @@ bool CMarkup::InsertChildElem(const char* name, int value, int flags) {
 
 bool CMarkup::AddChildSubDoc(const char* markup) {
     Impl& d = *m_pImpl;
-    if (d.main < 0 || markup == nullptr) return false;
+    if (d.main < 0 || markup == nullptr)
+        return false;
     const std::string text(markup);
     const CXmlScanner::Result sub = CXmlScanner::Scan(text);
-    if (!sub.WellFormed()) return false;
+    if (!sub.WellFormed())
+        return false;
     const Node& root = sub.nodes.front();
     const int added =
         d.InsertChild(d.main, d.child, false, text.substr(root.start, root.end - root.start));
-    if (added < 0) return false;
+    if (added < 0)
+        return false;
     d.child = added;
     return true;
 }
@@ -483,19 +554,24 @@ bool CMarkup::SetAttrib(const char* name, int value, int flags) {
 
 bool CMarkup::SetData(const char* value, int flags) {
     Impl& d = *m_pImpl;
-    if (d.main < 0) return false;
+    if (d.main < 0)
+        return false;
     const Node& n = d.At(d.main);
     // Replacing the content of an element with children would silently drop them.
-    if (n.firstChild >= 0) return false;
+    if (n.firstChild >= 0)
+        return false;
     const std::string body = Escape(value, flags, false);
     if (n.selfClosed) {  // "<a/>" becomes "<a>value</a>"
-        if (body.empty()) return true;
+        if (body.empty())
+            return true;
         return d.Replace(n.tagEnd - 2, n.tagEnd, ">" + body + "</" + NameOf(d.doc, n) + ">") >= 0;
     }
     return d.Replace(n.tagEnd, n.contentEnd, body) >= 0;
 }
 
-bool CMarkup::SetData(int value, int flags) { return SetData(std::to_string(value).c_str(), flags); }
+bool CMarkup::SetData(int value, int flags) {
+    return SetData(std::to_string(value).c_str(), flags);
+}
 
 CAutoString CMarkup::EscapeText(const char* text, int flags, bool attribute) {
     return ToAuto(Escape(text, flags, attribute));

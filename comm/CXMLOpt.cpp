@@ -5,12 +5,15 @@
 #include <string>
 
 bool CXMLOpt::LoadFile(const char* path) {
-    if (!Load(path)) return false;
+    if (!Load(path))
+        return false;
     m_filename = path;
     return true;
 }
 
-bool CXMLOpt::SaveFile() { return !m_filename.IsNull() && Save(m_filename); }
+bool CXMLOpt::SaveFile() {
+    return !m_filename.IsNull() && Save(m_filename);
+}
 
 CAutoString CXMLOpt::GetValue(const char* path) {
     return SetXMLPos(path) ? GetData() : CAutoString("");
@@ -20,13 +23,16 @@ int CXMLOpt::GetIntValue(const char* path) {
     const CAutoString text = GetValue(path);
     // atoi semantics without its undefined behaviour on overflow: clamp to the int range.
     const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
     return static_cast<int>(value);
 }
 
 CAutoString CXMLOpt::GetDoc(const char* path) {
-    if (path == nullptr) return GetDoc();
+    if (path == nullptr)
+        return GetDoc();
     return SetXMLPos(path) ? GetSubDoc() : CAutoString("");
 }
 
@@ -39,7 +45,8 @@ bool CXMLOpt::SetValue(const char* path, int value) {
 }
 
 bool CXMLOpt::SetXMLPos(const char* path) {
-    if (path == nullptr || *path == '\0') return false;
+    if (path == nullptr || *path == '\0')
+        return false;
     ResetPos();
     CAutoString head;
     CAutoString rest(path);
@@ -47,22 +54,26 @@ bool CXMLOpt::SetXMLPos(const char* path) {
     while (more) {
         more = StringSplit(CAutoString(rest), head, rest);
         // An empty name ("a..b", "a.") names no element; FindChildElem would take any.
-        if (head.IsEmpty() || !FindChildElem(head)) return false;
+        if (head.IsEmpty() || !FindChildElem(head))
+            return false;
         IntoElem();
     }
     return true;
 }
 
 bool CXMLOpt::CreateXMLPos(const char* path) {
-    if (path == nullptr || *path == '\0') return false;
+    if (path == nullptr || *path == '\0')
+        return false;
     ResetPos();
     CAutoString head;
     CAutoString rest(path);
     bool more = true;
     while (more) {
         more = StringSplit(CAutoString(rest), head, rest);
-        if (head.IsEmpty()) return false;
-        if (!FindChildElem(head) && !InsertChildElem(head, "", MNF_ESCAPEALL)) return false;
+        if (head.IsEmpty())
+            return false;
+        if (!FindChildElem(head) && !InsertChildElem(head, "", MNF_ESCAPEALL))
+            return false;
         IntoElem();
     }
     return true;

@@ -20,7 +20,8 @@ class IconvHandle {
 public:
     IconvHandle(const char* to, const char* from) : h_(iconv_open(to, from)) {}
     ~IconvHandle() {
-        if (Valid()) iconv_close(h_);
+        if (Valid())
+            iconv_close(h_);
     }
     IconvHandle(const IconvHandle&) = delete;
     IconvHandle& operator=(const IconvHandle&) = delete;
@@ -41,9 +42,13 @@ bool IsEncodingChar(char c) {
            c == ':';
 }
 
-bool SameName(const std::string& enc, const char* name) { return strcasecmp(enc.c_str(), name) == 0; }
+bool SameName(const std::string& enc, const char* name) {
+    return strcasecmp(enc.c_str(), name) == 0;
+}
 
-bool IsUtf8Name(const std::string& enc) { return SameName(enc, "UTF-8") || SameName(enc, "UTF8"); }
+bool IsUtf8Name(const std::string& enc) {
+    return SameName(enc, "UTF-8") || SameName(enc, "UTF8");
+}
 
 bool IsUtf16Name(const std::string& enc) {
     return SameName(enc, "UTF-16") || SameName(enc, "UTF-16LE") || SameName(enc, "UTF-16BE") ||
@@ -52,7 +57,8 @@ bool IsUtf16Name(const std::string& enc) {
 
 std::string Lowered(const std::string& text, size_t limit) {
     std::string out = text.substr(0, limit);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
@@ -62,14 +68,16 @@ std::string ValueAfter(const std::string& text, size_t at) {
                                 text[at] == '\'' || text[at] == '\t'))
         ++at;
     size_t end = at;
-    while (end < text.size() && IsEncodingChar(text[end])) ++end;
+    while (end < text.size() && IsEncodingChar(text[end]))
+        ++end;
     return text.substr(at, end - at);
 }
 
 std::string MetaCharset(const std::string& text) {
     // Only HTML pages name their encoding this way; look at the head of the page only.
     const std::string head = Lowered(text, 4096);
-    if (head.find("<html") == std::string::npos) return std::string();
+    if (head.find("<html") == std::string::npos)
+        return std::string();
     for (size_t meta = head.find("<meta"); meta != std::string::npos;
          meta = head.find("<meta", meta + 5)) {
         const size_t close = head.find('>', meta);
@@ -105,7 +113,8 @@ std::string CXmlFileCodec::DeclaredEncoding(const std::string& text) {
 bool CXmlFileCodec::Convert(const std::string& in, const char* from, const char* to,
                             std::string& out) {
     IconvHandle cd(to, from);
-    if (!cd.Valid()) return false;
+    if (!cd.Valid())
+        return false;
     std::string result(in.size() * 2 + 16, '\0');
     char* src = const_cast<char*>(in.data());  // iconv's interface is not const-correct
     size_t srcLeft = in.size();
@@ -115,8 +124,10 @@ bool CXmlFileCodec::Convert(const std::string& in, const char* from, const char*
         size_t dstLeft = result.size() - used;
         const size_t rc = iconv(cd.Get(), srcLeft ? &src : nullptr, &srcLeft, &dst, &dstLeft);
         used = result.size() - dstLeft;
-        if (rc != static_cast<size_t>(-1) && srcLeft == 0) break;
-        if (rc == static_cast<size_t>(-1) && errno != E2BIG) return false;
+        if (rc != static_cast<size_t>(-1) && srcLeft == 0)
+            break;
+        if (rc == static_cast<size_t>(-1) && errno != E2BIG)
+            return false;
         result.resize(result.size() * 2);
     }
     result.resize(used);
@@ -132,8 +143,8 @@ bool CXmlFileCodec::Decode(const std::string& bytes, std::string& text, Form& fo
     }
     if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0) {
         form = bytes[0] == '\xFF' ? Form::Utf16LE : Form::Utf16BE;
-        return Convert(bytes.substr(2), form == Form::Utf16LE ? "UTF-16LE" : "UTF-16BE",
-                       "UTF-8", text);
+        return Convert(bytes.substr(2), form == Form::Utf16LE ? "UTF-16LE" : "UTF-16BE", "UTF-8",
+                       text);
     }
     form = Form::Utf8;
     const std::string enc = DeclaredEncoding(bytes);
@@ -162,27 +173,33 @@ bool CXmlFileCodec::Encode(const std::string& text, Form form, std::string& byte
 }
 
 bool CXmlFileCodec::ReadFile(const char* path, std::string& bytes) {
-    if (path == nullptr || *path == '\0') return false;
+    if (path == nullptr || *path == '\0')
+        return false;
     FilePtr f(std::fopen(path, "rb"));
-    if (!f) return false;
+    if (!f)
+        return false;
     std::string data;
     char chunk[16384];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) data.append(chunk, got);
-    if (std::ferror(f.get())) return false;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f.get())) > 0)
+        data.append(chunk, got);
+    if (std::ferror(f.get()))
+        return false;
     bytes.swap(data);
     return true;
 }
 
 bool CXmlFileCodec::WriteFileAtomic(const char* path, const std::string& bytes) {
-    if (path == nullptr || *path == '\0') return false;
+    if (path == nullptr || *path == '\0')
+        return false;
     static std::atomic<unsigned> counter{0};
     const std::string tmp = std::string(path) + ".tmp" + std::to_string(getpid()) + "." +
                             std::to_string(counter.fetch_add(1));
     struct stat old;
     const bool existed = stat(path, &old) == 0;
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     FilePtr f(fdopen(fd, "wb"));
     if (!f) {
         close(fd);
@@ -191,10 +208,13 @@ bool CXmlFileCodec::WriteFileAtomic(const char* path, const std::string& bytes) 
     }
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
     ok = std::fflush(f.get()) == 0 && ok;
-    if (ok && existed) ok = fchmod(fileno(f.get()), old.st_mode & 07777) == 0;
+    if (ok && existed)
+        ok = fchmod(fileno(f.get()), old.st_mode & 07777) == 0;
     ok = ok && fsync(fileno(f.get())) == 0;
     ok = std::fclose(f.release()) == 0 && ok;
-    if (ok) ok = std::rename(tmp.c_str(), path) == 0;
-    if (!ok) unlink(tmp.c_str());
+    if (ok)
+        ok = std::rename(tmp.c_str(), path) == 0;
+    if (!ok)
+        unlink(tmp.c_str());
     return ok;
 }

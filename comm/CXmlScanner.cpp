@@ -9,7 +9,9 @@
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 bool IsXmlChar(uint32_t c) {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
@@ -19,7 +21,8 @@ bool IsXmlChar(uint32_t c) {
 // Decodes one strictly valid UTF-8 sequence (no overlong forms, no surrogates) at p. Returns its
 // length and stores the code point, or returns 0 for an invalid or truncated sequence.
 size_t DecodeUtf8(const unsigned char* p, size_t avail, uint32_t& cp) {
-    if (avail == 0) return 0;
+    if (avail == 0)
+        return 0;
     const unsigned char b = p[0];
     size_t len;
     uint32_t min;
@@ -35,12 +38,15 @@ size_t DecodeUtf8(const unsigned char* p, size_t avail, uint32_t& cp) {
     } else {
         return 0;
     }
-    if (avail < len) return 0;
+    if (avail < len)
+        return 0;
     for (size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
         cp = (cp << 6) | (p[i] & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
     return len;
 }
 
@@ -66,7 +72,8 @@ size_t NameLength(const char* p, size_t avail) {
     while (i < avail) {
         uint32_t cp = 0;
         const size_t n = DecodeUtf8(u + i, avail - i, cp);
-        if (n == 0 || !(i == 0 ? IsNameStart(cp) : IsNameChar(cp))) break;
+        if (n == 0 || !(i == 0 ? IsNameStart(cp) : IsNameChar(cp)))
+            break;
         i += n;
     }
     return i;
@@ -84,7 +91,8 @@ size_t FindBadChar(const std::string& text) {
         }
         uint32_t cp = 0;
         const size_t n = DecodeUtf8(u + i, text.size() - i, cp);
-        if (n == 0 || !IsXmlChar(cp)) return i;
+        if (n == 0 || !IsXmlChar(cp))
+            return i;
         i += n;
     }
     return std::string::npos;
@@ -100,7 +108,8 @@ private:
     char Ch(size_t i) const { return i < n_ ? t_[i] : '\0'; }
     bool SkipSpace() {
         const size_t from = p_;
-        while (p_ < n_ && IsSpace(t_[p_])) ++p_;
+        while (p_ < n_ && IsSpace(t_[p_]))
+            ++p_;
         return p_ > from;
     }
     bool Fail(const char* why) {
@@ -108,7 +117,8 @@ private:
         return false;
     }
     bool Expect(char c, const char* why) {
-        if (Ch(p_) != c) return Fail(why);
+        if (Ch(p_) != c)
+            return Fail(why);
         ++p_;
         return true;
     }
@@ -119,7 +129,8 @@ private:
     }
     bool SkipTo(const char* terminator, const char* why) {
         const size_t at = t_.find(terminator, p_);
-        if (at == std::string::npos) return Fail(why);
+        if (at == std::string::npos)
+            return Fail(why);
         p_ = at + std::strlen(terminator);
         return true;
     }
@@ -148,29 +159,36 @@ private:
 };
 
 bool VersionOk(std::string_view v) {
-    if (v.size() < 3 || v.compare(0, 2, "1.") != 0) return false;
+    if (v.size() < 3 || v.compare(0, 2, "1.") != 0)
+        return false;
     return std::all_of(v.begin() + 2, v.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool EncodingOk(std::string_view v) {
-    if (v.empty() || !std::isalpha(static_cast<unsigned char>(v[0]))) return false;
+    if (v.empty() || !std::isalpha(static_cast<unsigned char>(v[0])))
+        return false;
     return std::all_of(v.begin(), v.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
     });
 }
 
-bool StandaloneOk(std::string_view v) { return v == "yes" || v == "no"; }
+bool StandaloneOk(std::string_view v) {
+    return v == "yes" || v == "no";
+}
 
 // One pseudo-attribute of the declaration: name Eq quoted value.
 bool Scanner::Pseudo(const char* name, bool (*valueOk)(std::string_view)) {
     p_ += std::strlen(name);
     SkipSpace();
-    if (!Expect('=', "'=' expected in the XML declaration")) return false;
+    if (!Expect('=', "'=' expected in the XML declaration"))
+        return false;
     SkipSpace();
     const char q = Ch(p_);
-    if (q != '"' && q != '\'') return Fail("quoted value expected in the XML declaration");
+    if (q != '"' && q != '\'')
+        return Fail("quoted value expected in the XML declaration");
     const size_t close = t_.find(q, p_ + 1);
-    if (close == std::string::npos) return Fail("unterminated value in the XML declaration");
+    if (close == std::string::npos)
+        return Fail("unterminated value in the XML declaration");
     if (!valueOk(std::string_view(t_).substr(p_ + 1, close - p_ - 1)))
         return Fail("bad value in the XML declaration");
     p_ = close + 1;
@@ -179,18 +197,23 @@ bool Scanner::Pseudo(const char* name, bool (*valueOk)(std::string_view)) {
 
 bool Scanner::Declaration() {
     p_ += 5;  // "<?xml"
-    if (!SkipSpace() || !At("version")) return Fail("XML declaration without version");
-    if (!Pseudo("version", VersionOk)) return false;
+    if (!SkipSpace() || !At("version"))
+        return Fail("XML declaration without version");
+    if (!Pseudo("version", VersionOk))
+        return false;
     bool spaced = SkipSpace();
     if (spaced && At("encoding")) {
-        if (!Pseudo("encoding", EncodingOk)) return false;
+        if (!Pseudo("encoding", EncodingOk))
+            return false;
         spaced = SkipSpace();
     }
     if (spaced && At("standalone")) {
-        if (!Pseudo("standalone", StandaloneOk)) return false;
+        if (!Pseudo("standalone", StandaloneOk))
+            return false;
         SkipSpace();
     }
-    if (!At("?>")) return Fail("malformed XML declaration");
+    if (!At("?>"))
+        return Fail("malformed XML declaration");
     p_ += 2;
     return true;
 }
@@ -198,7 +221,8 @@ bool Scanner::Declaration() {
 bool Scanner::Comment() {
     p_ += 4;  // "<!--"
     const size_t dashes = t_.find("--", p_);
-    if (dashes == std::string::npos) return Fail("unterminated comment");
+    if (dashes == std::string::npos)
+        return Fail("unterminated comment");
     p_ = dashes + 2;
     return Expect('>', "'--' inside a comment");
 }
@@ -207,22 +231,26 @@ bool Scanner::ProcessingInstruction() {
     p_ += 2;  // "<?"
     const size_t nameAt = p_;
     const size_t len = Name();
-    if (len == 0) return Fail("processing instruction without target");
+    if (len == 0)
+        return Fail("processing instruction without target");
     if (len == 3 && strncasecmp(t_.data() + nameAt, "xml", 3) == 0)
         return Fail("XML declaration not at the start of the document");
     if (At("?>")) {
         p_ += 2;
         return true;
     }
-    if (!SkipSpace()) return Fail("space expected after processing instruction target");
+    if (!SkipSpace())
+        return Fail("space expected after processing instruction target");
     return SkipTo("?>", "unterminated processing instruction");
 }
 
 bool Scanner::Literal() {
     const char q = Ch(p_);
-    if (q != '"' && q != '\'') return Fail("quoted literal expected in DOCTYPE");
+    if (q != '"' && q != '\'')
+        return Fail("quoted literal expected in DOCTYPE");
     const size_t close = t_.find(q, p_ + 1);
-    if (close == std::string::npos) return Fail("unterminated literal in DOCTYPE");
+    if (close == std::string::npos)
+        return Fail("unterminated literal in DOCTYPE");
     p_ = close + 1;
     return true;
 }
@@ -238,11 +266,14 @@ bool Scanner::InternalSubset() {
             return true;
         }
         if (c == '"' || c == '\'') {
-            if (!Literal()) return false;
+            if (!Literal())
+                return false;
         } else if (At("<!--")) {
-            if (!Comment()) return false;
+            if (!Comment())
+                return false;
         } else if (At("<?")) {
-            if (!ProcessingInstruction()) return false;
+            if (!ProcessingInstruction())
+                return false;
         } else {
             ++p_;
         }
@@ -252,24 +283,29 @@ bool Scanner::InternalSubset() {
 
 bool Scanner::Doctype() {
     p_ += 9;  // "<!DOCTYPE"
-    if (!SkipSpace() || Name() == 0) return Fail("DOCTYPE without name");
+    if (!SkipSpace() || Name() == 0)
+        return Fail("DOCTYPE without name");
     bool spaced = SkipSpace();
     if (spaced && (At("SYSTEM") || At("PUBLIC"))) {
         const bool isPublic = At("PUBLIC");
         p_ += 6;
-        if (!SkipSpace() || !Literal()) return false;
-        if (isPublic && (!SkipSpace() || !Literal())) return false;
+        if (!SkipSpace() || !Literal())
+            return false;
+        if (isPublic && (!SkipSpace() || !Literal()))
+            return false;
         SkipSpace();
     }
     if (Ch(p_) == '[') {
-        if (!InternalSubset()) return false;
+        if (!InternalSubset())
+            return false;
         SkipSpace();
     }
     return Expect('>', "malformed DOCTYPE");
 }
 
 size_t ReferenceLengthAt(const char* p, size_t avail) {
-    if (avail < 3 || p[0] != '&') return 0;
+    if (avail < 3 || p[0] != '&')
+        return 0;
     if (p[1] == '#') {
         const bool hex = avail > 2 && p[2] == 'x';
         size_t i = hex ? 3 : 2;
@@ -288,21 +324,26 @@ size_t ReferenceLengthAt(const char* p, size_t avail) {
                 break;
             }
             value = value * (hex ? 16 : 10) + digit;
-            if (value > 0x10FFFF) value = 0x110000;  // stays out of range, never overflows
+            if (value > 0x10FFFF)
+                value = 0x110000;  // stays out of range, never overflows
         }
-        if (i == first || i >= avail || p[i] != ';' || !IsXmlChar(value)) return 0;
+        if (i == first || i >= avail || p[i] != ';' || !IsXmlChar(value))
+            return 0;
         return i + 1;
     }
     const size_t len = NameLength(p + 1, avail - 1);
-    if (len == 0 || 1 + len >= avail || p[1 + len] != ';') return 0;
+    if (len == 0 || 1 + len >= avail || p[1 + len] != ';')
+        return 0;
     const std::string_view name(p + 1, len);
-    if (name != "lt" && name != "gt" && name != "amp" && name != "apos" && name != "quot") return 0;
+    if (name != "lt" && name != "gt" && name != "amp" && name != "apos" && name != "quot")
+        return 0;
     return len + 2;
 }
 
 bool Scanner::Reference() {
     const size_t len = ReferenceLengthAt(t_.data() + p_, n_ - p_);
-    if (len == 0) return Fail("'&' that does not start a known reference");
+    if (len == 0)
+        return Fail("'&' that does not start a known reference");
     p_ += len;
     return true;
 }
@@ -323,28 +364,37 @@ bool Scanner::Attributes() {
     std::vector<std::string_view> names;
     for (;;) {
         const bool spaced = SkipSpace();
-        if (p_ >= n_) return Fail("unterminated start tag");
-        if (t_[p_] == '>' || At("/>")) break;
-        if (!spaced) return Fail("space expected between attributes");
+        if (p_ >= n_)
+            return Fail("unterminated start tag");
+        if (t_[p_] == '>' || At("/>"))
+            break;
+        if (!spaced)
+            return Fail("space expected between attributes");
         const size_t nameAt = p_;
         const size_t len = Name();
-        if (len == 0) return Fail("bad attribute name");
+        if (len == 0)
+            return Fail("bad attribute name");
         names.emplace_back(t_.data() + nameAt, len);
         SkipSpace();
-        if (!Expect('=', "'=' expected after attribute name")) return false;
+        if (!Expect('=', "'=' expected after attribute name"))
+            return false;
         SkipSpace();
         const char q = Ch(p_);
-        if (q != '"' && q != '\'') return Fail("quoted attribute value expected");
+        if (q != '"' && q != '\'')
+            return Fail("quoted attribute value expected");
         ++p_;
         while (p_ < n_ && t_[p_] != q) {
-            if (t_[p_] == '<') return Fail("'<' in attribute value");
+            if (t_[p_] == '<')
+                return Fail("'<' in attribute value");
             if (t_[p_] == '&') {
-                if (!Reference()) return false;
+                if (!Reference())
+                    return false;
             } else {
                 ++p_;
             }
         }
-        if (!Expect(q, "unterminated attribute value")) return false;
+        if (!Expect(q, "unterminated attribute value"))
+            return false;
     }
     std::sort(names.begin(), names.end());
     if (std::adjacent_find(names.begin(), names.end()) != names.end())
@@ -356,25 +406,31 @@ bool Scanner::StartTag() {
     CXmlScanner::Node node;
     node.start = p_++;
     const size_t len = Name();
-    if (len == 0) return Fail("bad element name");
+    if (len == 0)
+        return Fail("bad element name");
     node.nameLen = static_cast<uint32_t>(len);
-    if (!Attributes()) return false;
+    if (!Attributes())
+        return false;
     node.selfClosed = t_[p_] == '/';
     p_ += node.selfClosed ? 2 : 1;
     node.tagEnd = p_;
-    if (node.selfClosed) node.contentEnd = node.end = p_;
+    if (node.selfClosed)
+        node.contentEnd = node.end = p_;
 
     const int index = static_cast<int>(res_.nodes.size());
     if (!open_.empty()) {
         node.parent = open_.back();
         CXmlScanner::Node& parent = res_.nodes[node.parent];
         node.prev = parent.lastChild;
-        if (parent.lastChild >= 0) res_.nodes[parent.lastChild].next = index;
-        if (parent.firstChild < 0) parent.firstChild = index;
+        if (parent.lastChild >= 0)
+            res_.nodes[parent.lastChild].next = index;
+        if (parent.firstChild < 0)
+            parent.firstChild = index;
         parent.lastChild = index;
     }
     res_.nodes.push_back(node);
-    if (!node.selfClosed) open_.push_back(index);
+    if (!node.selfClosed)
+        open_.push_back(index);
     return true;
 }
 
@@ -388,7 +444,8 @@ bool Scanner::EndTag() {
         return Fail("end tag does not match start tag");
     }
     SkipSpace();
-    if (!Expect('>', "malformed end tag")) return false;
+    if (!Expect('>', "malformed end tag"))
+        return false;
     node.contentEnd = at;
     node.end = p_;
     open_.pop_back();
@@ -397,13 +454,20 @@ bool Scanner::EndTag() {
 
 // One step inside the root element.
 bool Scanner::Content() {
-    if (t_[p_] == '&') return Reference();
-    if (t_[p_] != '<') return Text();
-    if (At("</")) return EndTag();
-    if (At("<!--")) return Comment();
-    if (At("<![CDATA[")) return SkipTo("]]>", "unterminated CDATA section");
-    if (At("<?")) return ProcessingInstruction();
-    if (At("<!")) return Fail("markup declaration inside an element");
+    if (t_[p_] == '&')
+        return Reference();
+    if (t_[p_] != '<')
+        return Text();
+    if (At("</"))
+        return EndTag();
+    if (At("<!--"))
+        return Comment();
+    if (At("<![CDATA["))
+        return SkipTo("]]>", "unterminated CDATA section");
+    if (At("<?"))
+        return ProcessingInstruction();
+    if (At("<!"))
+        return Fail("markup declaration inside an element");
     return StartTag();
 }
 
@@ -411,11 +475,15 @@ bool Scanner::Content() {
 // the text at p_ was one of them.
 bool Scanner::Misc(bool& handled) {
     handled = true;
-    if (SkipSpace()) return true;
-    if (At("<!--")) return Comment();
-    if (At("<?")) return ProcessingInstruction();
+    if (SkipSpace())
+        return true;
+    if (At("<!--"))
+        return Comment();
+    if (At("<?"))
+        return ProcessingInstruction();
     if (At("<!DOCTYPE")) {
-        if (res_.hasRoot || sawDoctype_) return Fail("misplaced DOCTYPE");
+        if (res_.hasRoot || sawDoctype_)
+            return Fail("misplaced DOCTYPE");
         sawDoctype_ = true;
         return Doctype();
     }
@@ -430,9 +498,11 @@ CXmlScanner::Result Scanner::Run() {
         Fail("invalid UTF-8 or character not allowed in XML");
         return res_;
     }
-    if (At("\xEF\xBB\xBF")) p_ = 3;
+    if (At("\xEF\xBB\xBF"))
+        p_ = 3;
     bool ok = true;
-    if (At("<?xml") && (IsSpace(Ch(p_ + 5)) || Ch(p_ + 5) == '?')) ok = Declaration();
+    if (At("<?xml") && (IsSpace(Ch(p_ + 5)) || Ch(p_ + 5) == '?'))
+        ok = Declaration();
     while (ok && p_ < n_) {
         if (!open_.empty()) {
             ok = Content();
@@ -440,7 +510,8 @@ CXmlScanner::Result Scanner::Run() {
         }
         bool handled = false;
         ok = Misc(handled);
-        if (!ok || handled) continue;
+        if (!ok || handled)
+            continue;
         if (res_.hasRoot) {
             ok = Fail("content after the root element");
         } else if (t_[p_] != '<' || At("</") || At("<!")) {
@@ -450,15 +521,19 @@ CXmlScanner::Result Scanner::Run() {
             ok = StartTag();
         }
     }
-    if (ok && !open_.empty()) ok = Fail("unterminated element");
+    if (ok && !open_.empty())
+        ok = Fail("unterminated element");
     res_.syntaxOk = ok;
-    if (!ok) res_.nodes.clear();
+    if (!ok)
+        res_.nodes.clear();
     return std::move(res_);
 }
 
 }  // namespace
 
-CXmlScanner::Result CXmlScanner::Scan(const std::string& text) { return Scanner(text).Run(); }
+CXmlScanner::Result CXmlScanner::Scan(const std::string& text) {
+    return Scanner(text).Run();
+}
 
 bool CXmlScanner::IsName(const char* p, size_t len) {
     return p != nullptr && len > 0 && NameLength(p, len) == len;
@@ -473,17 +548,22 @@ std::vector<CXmlScanner::Attr> CXmlScanner::Attributes(const std::string& text, 
     size_t p = node.start + 1 + node.nameLen;
     const size_t limit = std::min(node.tagEnd, text.size());
     for (;;) {
-        while (p < limit && IsSpace(text[p])) ++p;
+        while (p < limit && IsSpace(text[p]))
+            ++p;
         const size_t len = NameLength(text.data() + p, limit - p);
-        if (len == 0) break;
+        if (len == 0)
+            break;
         Attr a;
         a.nameStart = p;
         a.nameLen = len;
         p += len;
-        while (p < limit && text[p] != '"' && text[p] != '\'') ++p;  // over S? '=' S?
-        if (p >= limit) break;
+        while (p < limit && text[p] != '"' && text[p] != '\'')
+            ++p;  // over S? '=' S?
+        if (p >= limit)
+            break;
         const size_t close = text.find(text[p], p + 1);
-        if (close == std::string::npos || close >= limit) break;
+        if (close == std::string::npos || close >= limit)
+            break;
         a.valueStart = p + 1;
         a.valueEnd = close;
         attrs.push_back(a);

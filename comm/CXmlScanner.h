@@ -36,10 +36,10 @@ public:
     };
 
     struct Result {
-        bool syntaxOk = false;   // no syntax error; nodes is empty otherwise
-        bool hasRoot = false;    // a root element was found (at most one is accepted)
+        bool syntaxOk = false;  // no syntax error; nodes is empty otherwise
+        bool hasRoot = false;   // a root element was found (at most one is accepted)
         std::vector<Node> nodes;
-        std::string error;       // why the scan stopped, with the byte offset; empty when fine
+        std::string error;  // why the scan stopped, with the byte offset; empty when fine
         bool WellFormed() const { return syntaxOk && hasRoot; }
     };
 

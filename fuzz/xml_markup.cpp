@@ -10,7 +10,8 @@
 namespace {
 
 void Check(bool condition) {
-    if (!condition) std::abort();
+    if (!condition)
+        std::abort();
 }
 
 void Walk(CMarkup& doc, uint8_t steer) {
@@ -37,13 +38,15 @@ void Walk(CMarkup& doc, uint8_t steer) {
     }
     // Edits never turn a well-formed document into one that is not.
     const CAutoString text = doc.GetDoc();
-    if (wasWellFormed) Check(CMarkup(text.c_str()).IsWellFormed());
+    if (wasWellFormed)
+        Check(CMarkup(text.c_str()).IsWellFormed());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     const uint8_t steer = data[0];
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     CMarkup doc;

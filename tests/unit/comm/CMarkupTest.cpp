@@ -17,7 +17,9 @@ using orvane_test::writeFile;
 
 namespace {
 
-std::string Doc(const CMarkup& m) { return m.GetDoc().ToStdString(); }
+std::string Doc(const CMarkup& m) {
+    return m.GetDoc().ToStdString();
+}
 
 }  // namespace
 
@@ -34,21 +36,48 @@ TEST(CMarkupWellFormed, AcceptsDocumentsWithPrologAndMisc) {
         "<r>a > b ]] > c</r>",
         "<r\xC3\xA9 a\xC3\xA9='\xE4\xB8\xAD'>\xE4\xB8\xAD</r\xC3\xA9 >",
     };
-    for (const char* text : good) EXPECT_TRUE(CMarkup(text).IsWellFormed()) << text;
+    for (const char* text : good)
+        EXPECT_TRUE(CMarkup(text).IsWellFormed()) << text;
 }
 
 TEST(CMarkupWellFormed, RefusesMalformedDocuments) {
     const char* bad[] = {
-        "", "   ", "<?xml version=\"1.0\"?>",       // no root
-        "<a/><b/>",                                   // two roots
-        "x<r/>", "<r/>x",                             // text outside the root
-        "<r><a></r></a>", "<r>", "<r></R>",           // mismatched or unterminated
-        "<1r/>", "<r a/>", "<r a=1/>", "<r a='1'b='2'/>", "<r a='1' a='2'/>",
-        "<r a='<'/>", "<r a='&'/>", "<r>a & b</r>", "<r>&bogus;</r>", "<r>&#0;</r>",
-        "<r>&#xD800;</r>", "<r>&#99999999999;</r>", "<r>a < b</r>", "<r>]]></r>",
-        "<r><!-- a -- b --></r>", "<r><!-- open</r>", "<r><![CDATA[x</r>", "<r><?xml x?></r>",
-        " <?xml version=\"1.0\"?><r/>", "<?xml?><r/>", "<r><!DOCTYPE r></r>",
-        "<r/><!DOCTYPE r>", "<r>\x01</r>", "<r>\xFF</r>", "<r>\xC0\x80</r>", "<r", "<r a='1",
+        "",
+        "   ",
+        "<?xml version=\"1.0\"?>",  // no root
+        "<a/><b/>",                 // two roots
+        "x<r/>",
+        "<r/>x",  // text outside the root
+        "<r><a></r></a>",
+        "<r>",
+        "<r></R>",  // mismatched or unterminated
+        "<1r/>",
+        "<r a/>",
+        "<r a=1/>",
+        "<r a='1'b='2'/>",
+        "<r a='1' a='2'/>",
+        "<r a='<'/>",
+        "<r a='&'/>",
+        "<r>a & b</r>",
+        "<r>&bogus;</r>",
+        "<r>&#0;</r>",
+        "<r>&#xD800;</r>",
+        "<r>&#99999999999;</r>",
+        "<r>a < b</r>",
+        "<r>]]></r>",
+        "<r><!-- a -- b --></r>",
+        "<r><!-- open</r>",
+        "<r><![CDATA[x</r>",
+        "<r><?xml x?></r>",
+        " <?xml version=\"1.0\"?><r/>",
+        "<?xml?><r/>",
+        "<r><!DOCTYPE r></r>",
+        "<r/><!DOCTYPE r>",
+        "<r>\x01</r>",
+        "<r>\xFF</r>",
+        "<r>\xC0\x80</r>",
+        "<r",
+        "<r a='1",
         "<!DOCTYPE r [ <r/>",
     };
     for (const char* text : bad) {
@@ -62,11 +91,13 @@ TEST(CMarkupWellFormed, RefusesMalformedDocuments) {
 TEST(CMarkupWellFormed, DeepNestingIsScannedWithoutRecursion) {
     const int depth = 100000;
     std::string open, close;
-    for (int i = 0; i < depth; ++i) open += "<a>", close += "</a>";
+    for (int i = 0; i < depth; ++i)
+        open += "<a>", close += "</a>";
     CMarkup deep((open + "x" + close).c_str());
     ASSERT_TRUE(deep.IsWellFormed());
     int levels = 0;
-    while (deep.FindChildElem("a") && deep.IntoElem()) ++levels;
+    while (deep.FindChildElem("a") && deep.IntoElem())
+        ++levels;
     EXPECT_EQ(levels, depth - 1);
     EXPECT_EQ(deep.GetData(), "x");
     EXPECT_FALSE(CMarkup(open.c_str()).IsWellFormed());  // never closed
@@ -325,7 +356,8 @@ TEST_F(CMarkupFile, FailuresNeitherChangeTheDocumentNorLeaveHalfFiles) {
     CMarkup m("<r/>");
     EXPECT_FALSE(m.Load(dir.file("missing.xml").c_str()));
     EXPECT_FALSE(m.Load(nullptr));
-    ASSERT_TRUE(writeFile(dir.file("bad.xml"), "<?xml version='1.0' encoding='NO-SUCH-CODE'?><r/>"));
+    ASSERT_TRUE(
+        writeFile(dir.file("bad.xml"), "<?xml version='1.0' encoding='NO-SUCH-CODE'?><r/>"));
     EXPECT_FALSE(m.Load(dir.file("bad.xml").c_str()));
     ASSERT_TRUE(writeFile(dir.file("badbytes.xml"),
                           "<?xml version='1.0' encoding='GB18030'?><r>\x81\x20</r>"));
@@ -372,7 +404,8 @@ public:
 
     std::string Next() {
         std::string doc = Prolog() + Element(0) + Pick({"", "\n", "<!--t-->", "<?p?>", " <x/>"});
-        if (Chance(55)) Mutate(doc);
+        if (Chance(55))
+            Mutate(doc);
         return doc;
     }
 
@@ -385,9 +418,11 @@ private:
 
     std::string Prolog() {
         std::string out;
-        if (Chance(30)) out += Pick({"<?xml version=\"1.0\"?>", "<?xml version='1.0' encoding='UTF-8'?>",
-                                     "<?xml version=\"1.0\" standalone=\"no\" ?>"});
-        if (Chance(30)) out += Pick({"\n", "<!-- c -->", "<?pi x?>", "<!DOCTYPE r>", "\r\n "});
+        if (Chance(30))
+            out += Pick({"<?xml version=\"1.0\"?>", "<?xml version='1.0' encoding='UTF-8'?>",
+                         "<?xml version=\"1.0\" standalone=\"no\" ?>"});
+        if (Chance(30))
+            out += Pick({"\n", "<!-- c -->", "<?pi x?>", "<!DOCTYPE r>", "\r\n "});
         return out;
     }
 
@@ -406,7 +441,8 @@ private:
     std::string Element(int depth) {
         const std::string name = Pick({"r", "a", "b.c", "d-e", "_f", "g1", "\xC3\xA9t"});
         std::string out = "<" + name + Attributes();
-        if (Chance(25)) return out + (Chance(50) ? "/>" : " />");
+        if (Chance(25))
+            return out + (Chance(50) ? "/>" : " />");
         out += ">";
         const size_t parts = Index(4);
         for (size_t i = 0; i < parts; ++i) {
@@ -424,14 +460,39 @@ private:
         for (int e = 0; e < edits && !doc.empty(); ++e) {
             const size_t at = Index(doc.size());
             switch (Index(3)) {
-                case 0: doc.erase(at, 1 + Index(3)); break;
-                case 1:
-                    doc.insert(at, Pick({"<", ">", "&", "&bogus;", "&#0;", "]]>", "\"", "'", "=",
-                                         "/", " ", "!", "?", "--", "<!--", "-->", "<a>", "</a>",
-                                         "<![CDATA[", "<?xml version=\"1.0\"?>", "\x01", "\xFF",
-                                         "<!DOCTYPE r>", " k='1'", "1"}));
+                case 0:
+                    doc.erase(at, 1 + Index(3));
                     break;
-                default: doc[at] = Pick({"<", ">", "&", "x", " ", "'", "\""})[0]; break;
+                case 1:
+                    doc.insert(at, Pick({"<",
+                                         ">",
+                                         "&",
+                                         "&bogus;",
+                                         "&#0;",
+                                         "]]>",
+                                         "\"",
+                                         "'",
+                                         "=",
+                                         "/",
+                                         " ",
+                                         "!",
+                                         "?",
+                                         "--",
+                                         "<!--",
+                                         "-->",
+                                         "<a>",
+                                         "</a>",
+                                         "<![CDATA[",
+                                         "<?xml version=\"1.0\"?>",
+                                         "\x01",
+                                         "\xFF",
+                                         "<!DOCTYPE r>",
+                                         " k='1'",
+                                         "1"}));
+                    break;
+                default:
+                    doc[at] = Pick({"<", ">", "&", "x", " ", "'", "\""})[0];
+                    break;
             }
         }
     }
@@ -442,7 +503,8 @@ private:
 bool LibxmlAccepts(const std::string& doc) {
     xmlDocPtr parsed = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), "gen.xml", nullptr,
                                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (parsed == nullptr) return false;
+    if (parsed == nullptr)
+        return false;
     xmlFreeDoc(parsed);
     return true;
 }
