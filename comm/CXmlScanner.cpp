@@ -348,15 +348,12 @@ bool Scanner::Reference() {
     return true;
 }
 
+// A run of character data up to the next markup or reference. Scans only the run itself, so a
+// document made of many short runs stays linear.
 bool Scanner::Text() {
-    const size_t stop = std::min(t_.find('<', p_), t_.find('&', p_));
-    const size_t end = stop == std::string::npos ? n_ : stop;
-    const size_t cdataEnd = t_.find("]]>", p_);
-    if (cdataEnd != std::string::npos && cdataEnd + 3 <= end) {
-        p_ = cdataEnd;
-        return Fail("']]>' in text");
+    for (; p_ < n_ && t_[p_] != '<' && t_[p_] != '&'; ++p_) {
+        if (t_[p_] == ']' && At("]]>")) return Fail("']]>' in text");
     }
-    p_ = end;
     return true;
 }
 
