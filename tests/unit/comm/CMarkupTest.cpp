@@ -381,6 +381,17 @@ TEST_F(CMarkupFile, FailuresNeitherChangeTheDocumentNorLeaveHalfFiles) {
     EXPECT_EQ(files, 3);  // bad.xml, badbytes.xml, latin.xml: no temporary left behind
 }
 
+TEST_F(CMarkupFile, HtmlMetaCharsetIsHonoured) {
+    // A portal page names its encoding in a meta tag; 中 is D6 D0 in GB2312.
+    ASSERT_TRUE(
+        writeFile(dir.file("p.html"),
+                  "<html><head><meta http-equiv=\"Content-Type\" "
+                  "content=\"text/html; charset=gb2312\"></head><body>\xD6\xD0</body></html>"));
+    CMarkup m;
+    EXPECT_FALSE(m.Load(dir.file("p.html").c_str()));  // HTML is rarely well-formed XML
+    EXPECT_NE(Doc(m).find("<body>\xE4\xB8\xAD</body>"), std::string::npos);
+}
+
 TEST_F(CMarkupFile, LoadOfAMalformedFileKeepsItsTextButReportsFalse) {
     ASSERT_TRUE(writeFile(dir.file("m.xml"), "<r><a></r>"));
     CMarkup m;
