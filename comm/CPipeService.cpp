@@ -123,7 +123,8 @@ int CPipeService::OpenOwnForWriting() {
 int CPipeService::OpenNamePipeServer(const char* peerName) {
     if (peerName == nullptr || OpenOwnForWriting() != 0)
         return -1;
-    const int fd = OpenPeerForReading(PathOf(peerName));
+    m_peerPath = PathOf(peerName);
+    const int fd = OpenPeerForReading(m_peerPath);
     if (fd < 0)
         return -1;
     m_fdClient = fd;
@@ -133,7 +134,8 @@ int CPipeService::OpenNamePipeServer(const char* peerName) {
 int CPipeService::OpenNamePipeClient(const char* peerName) {
     if (peerName == nullptr)
         return -1;
-    const int fd = OpenPeerForReading(PathOf(peerName));
+    m_peerPath = PathOf(peerName);
+    const int fd = OpenPeerForReading(m_peerPath);
     if (fd < 0)
         return -1;
     m_fdClient = fd;
@@ -227,7 +229,7 @@ int CPipeService::LoopMsg() {
             }
             std::string().swap(m_partial);
             m_bDiscarding = false;
-            if (WaitForStop(1000))
+            if (WaitForStop(1000) || !FollowReplacedPeer())
                 break;
             continue;
         }
@@ -236,6 +238,25 @@ int CPipeService::LoopMsg() {
     }
     StopMsgEngine();
     return -1;
+}
+
+bool CPipeService::FollowReplacedPeer() {
+    struct stat named, held;
+    if (stat(m_peerPath.c_str(), &named) != 0 || fstat(m_fdClient, &held) != 0)
+        return true;
+    if (named.st_dev == held.st_dev && named.st_ino == held.st_ino)
+        return true;
+    // A restarted peer that removed its FIFO at exit has made a new one; the old one will never
+    // have a writer again. The open blocks until the new peer opens its end for writing.
+    printf("pipe %s was replaced, reopening\n", m_peerPath.c_str());
+    const int fd = OpenFifo(m_peerPath, O_RDONLY);
+    if (fd == kNotFifo)
+        return true;
+    if (fd < 0)
+        return false;
+    close(m_fdClient);
+    m_fdClient = fd;
+    return true;
 }
 
 void CPipeService::StopLoop() {

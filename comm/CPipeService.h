@@ -57,7 +57,8 @@ public:
     // The read loop, run on the calling thread: starts the message thread, reads and splits the
     // peer's stream until a read error or StopLoop, then stops the message thread. End-of-file
     // (no writer on the peer FIFO) is not an error: the loop looks again every second, so a peer
-    // that reopens is served again. Returns -1 when it ends.
+    // that reopens is served again, also when it has replaced its FIFO by a new one. Returns -1
+    // when it ends.
     int LoopMsg();
     // Ends LoopMsg and any open still waiting for the peer, from any thread. Used for orderly
     // shut-down and by tests; the stop is final for this object.
@@ -79,6 +80,9 @@ private:
     int OpenOwnForWriting();
     // Waits up to ms milliseconds or until StopLoop. True when stopped.
     bool WaitForStop(int ms);
+    // At end-of-file: when the peer's FIFO name now leads to a different FIFO, reads from that one
+    // instead. False when the loop should end (stopped while reopening).
+    bool FollowReplacedPeer();
     // Splits freshly read bytes into messages and queues the complete ones.
     void Split(const char* data, size_t len);
 
@@ -98,7 +102,8 @@ private:
     std::string m_openingPath;
     int m_openingFlags = 0;
 
-    // Read-side state, touched only by the thread in LoopMsg.
+    // Read-side state, touched only by the thread that opens the peer FIFO and runs LoopMsg.
+    std::string m_peerPath;
     std::string m_partial;       // bytes of a message not yet terminated
     bool m_bDiscarding = false;  // dropping an oversize message up to its zero byte
 };
