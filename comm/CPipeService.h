@@ -24,10 +24,10 @@ class CPipeService : public CMsgEngine {
 public:
     // Size of one read from the peer FIFO, and the size up to which a FIFO write is delivered
     // whole. The system's messages, terminator included, stay within it.
-    static const size_t kReadSize = 4096;
+    static constexpr size_t kReadSize = 4096;
     // A peer that sends more than this without a zero byte has the bytes dropped (with a printed
     // line); delivery resumes after the next zero byte, so memory stays bounded.
-    static const size_t kMaxMessage = 1024 * 1024;
+    static constexpr size_t kMaxMessage = 1024 * 1024;
 
     // folder: where both FIFOs live. Empty means names are used as given, relative to the working
     // directory; otherwise each name is taken relative to folder.

@@ -87,11 +87,11 @@ TEST(CTableTimer, EntriesFireByDueTimeAndLaterInsertedFirstWithinASecond) {
 
 TEST(CTableTimer, ReplaceMovesTheDueTimeAndKeepLeavesIt) {
     RecordingTimer timer;
-    timer.DispatchTask(true);
     timer.AddTask(5, 1, false, 100, true);
     timer.AddTask(5, 1, true, 0, false);  // kept: the entry due in 100 s stays
     timer.AddTask(6, 1, true, 0, true);
     timer.AddTask(6, 1, false, 100, true);  // replaced: no longer due now
+    timer.DispatchTask(true);
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(timer.Fired().empty());
     EXPECT_EQ(timer.IsExistTask(5), 1);
