@@ -99,7 +99,11 @@ public:
         if (!waitFor([&] { return Exited(); }, 5s)) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
+            ADD_FAILURE() << "simulator ignored SIGTERM";
+            return;
         }
+        // A clean stop exits 0; sanitizer findings in the simulator change the exit status.
+        EXPECT_TRUE(WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0) << "status " << m_status;
     }
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;

@@ -34,8 +34,11 @@ bool CFaultInjector::Apply(const SimFault& fault, const httplib::Request& req,
         return false;
     }
     if (a == "drop" || a == "refuse") {
+        // The listener closes before the client learns of the drop, so its next attempt is
+        // refused rather than queued.
+        if (a == "refuse")
+            m_ctx.RequestRefuse(fault.arg.empty() ? kDefaultRefuseMs : std::atol(fault.arg.c_str()));
         simhttp::DropConnection(req);
-        if (a == "refuse") m_ctx.RequestRefuse(fault.arg.empty() ? kDefaultRefuseMs : std::atol(fault.arg.c_str()));
         res.status = 500;  // never reaches the client
         return true;
     }

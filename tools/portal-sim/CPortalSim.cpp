@@ -35,7 +35,7 @@ bool CPortalSim::Init(std::string& error) {
     m_server.Post("/sim/control", [this](const httplib::Request& q, httplib::Response& r) {
         Control(q, r);
     });
-    m_ctx.SetRefuseHook([this] { m_server.stop(); });
+    m_ctx.SetRefuseHook([this] { StopListenerOnce(); });
     if (!Bind(o.port)) {
         error = "cannot listen on " + o.listenAddr + ":" + std::to_string(o.port);
         return false;
@@ -48,6 +48,8 @@ bool CPortalSim::Init(std::string& error) {
 }
 
 bool CPortalSim::Bind(int port) {
+    std::lock_guard<std::mutex> guard(m_runLock);
+    ++m_bindCount;
     if (port == 0) {
         int chosen = m_server.bind_to_any_port(m_ctx.options.listenAddr);
         if (chosen <= 0) return false;
@@ -96,14 +98,23 @@ void CPortalSim::MarkRunDone() {
     m_runDoneCv.notify_all();
 }
 
+void CPortalSim::StopListenerOnce() {
+    std::lock_guard<std::mutex> guard(m_runLock);
+    if (m_stoppedBind != m_bindCount && m_server.is_running()) {
+        m_server.stop();
+        m_stoppedBind = m_bindCount;
+    }
+}
+
 void CPortalSim::Stop() {
     m_ctx.RequestStop();
-    std::unique_lock<std::mutex> lock(m_runLock);
-    // stop() only acts on a running listener; repeat it until Run() has seen the request, which
-    // also covers a stop that arrives between a re-bind and the start of listening.
-    while (!m_runDone) {
-        m_server.stop();
-        m_runDoneCv.wait_for(lock, std::chrono::milliseconds(20));
+    // stop() only acts on a running listener; retry until Run() has ended, which also covers a
+    // stop that arrives between a re-bind and the start of listening.
+    for (;;) {
+        StopListenerOnce();
+        std::unique_lock<std::mutex> lock(m_runLock);
+        if (m_runDoneCv.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_runDone; }))
+            return;
     }
 }
 

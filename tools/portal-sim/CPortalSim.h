@@ -38,6 +38,9 @@ private:
     void Control(const httplib::Request& req, httplib::Response& res);
     bool ControlCommand(const std::string& line, std::string& error);
     void MarkRunDone();
+    // Stops the listener of the current bind once; later calls for the same bind do nothing
+    // (the server must not be stopped twice while its loop winds down).
+    void StopListenerOnce();
 
     CSimContext m_ctx;
     CFaultInjector m_injector;
@@ -50,4 +53,6 @@ private:
     std::mutex m_runLock;
     std::condition_variable m_runDoneCv;
     bool m_runDone = false;
+    unsigned m_bindCount = 0;     // guarded by m_runLock; one per bind attempt
+    unsigned m_stoppedBind = 0;   // the bind StopListenerOnce last stopped
 };
