@@ -36,7 +36,8 @@ struct HttpResult {
     std::string body;
     std::string Header(const std::string& name) const {
         size_t at = head.find("\r\n" + name + ": ");
-        if (at == std::string::npos) return "";
+        if (at == std::string::npos)
+            return "";
         at += name.size() + 4;
         return head.substr(at, head.find("\r\n", at) - at);
     }
@@ -53,7 +54,8 @@ HttpResult Http(const std::string& url, const std::string* body = nullptr,
     HttpResult r;
     CURL* curl = curl_easy_init();
     curl_slist* list = nullptr;
-    for (const std::string& h : headers) list = curl_slist_append(list, h.c_str());
+    for (const std::string& h : headers)
+        list = curl_slist_append(list, h.c_str());
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
@@ -78,23 +80,35 @@ class SimProcess {
 public:
     SimProcess(const TempDir& dir, std::vector<std::string> extra) : m_dir(dir) {
         std::vector<std::string> args = {ORVANE_PORTAL_SIM,
-                                         "--container", ORVANE_ZXM_CONTAINER,
-                                         "--renew-container", ORVANE_ZXM_SECOND,
-                                         "--port-file", dir.file("port"),
-                                         "--request-log", dir.file("requests.jsonl"),
-                                         "--account", "alice:s3cret<&>",
-                                         "--keep-interval", "1", "--keep-retry", "3"};
+                                         "--container",
+                                         ORVANE_ZXM_CONTAINER,
+                                         "--renew-container",
+                                         ORVANE_ZXM_SECOND,
+                                         "--port-file",
+                                         dir.file("port"),
+                                         "--request-log",
+                                         dir.file("requests.jsonl"),
+                                         "--account",
+                                         "alice:s3cret<&>",
+                                         "--keep-interval",
+                                         "1",
+                                         "--keep-retry",
+                                         "3"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
+        for (std::string& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        if (posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
         waitFor([&] { return !orvane_test::readFile(dir.file("port")).empty() || Exited(); }, 10s);
         m_port = std::atoi(orvane_test::readFile(dir.file("port")).c_str());
     }
     ~SimProcess() {
-        for (cJSON* j : m_parsed) cJSON_Delete(j);
-        if (m_pid <= 0 || m_status >= 0) return;
+        for (cJSON* j : m_parsed)
+            cJSON_Delete(j);
+        if (m_pid <= 0 || m_status >= 0)
+            return;
         kill(m_pid, SIGTERM);
         if (!waitFor([&] { return Exited(); }, 5s)) {
             kill(m_pid, SIGKILL);
@@ -110,7 +124,8 @@ public:
 
     bool Exited() {
         int st = 0;
-        if (m_status < 0 && m_pid > 0 && waitpid(m_pid, &st, WNOHANG) == m_pid) m_status = st;
+        if (m_status < 0 && m_pid > 0 && waitpid(m_pid, &st, WNOHANG) == m_pid)
+            m_status = st;
         return m_status >= 0;
     }
     int Status() const { return m_status; }
@@ -121,7 +136,8 @@ public:
     }
     // The request log, one parsed object a line.
     std::vector<cJSON*> Log() {
-        for (cJSON* j : m_parsed) cJSON_Delete(j);
+        for (cJSON* j : m_parsed)
+            cJSON_Delete(j);
         m_parsed.clear();
         std::string text = orvane_test::readFile(m_dir.file("requests.jsonl"));
         for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
@@ -130,14 +146,17 @@ public:
     }
     std::vector<std::string> Kinds() {
         std::vector<std::string> kinds;
-        for (cJSON* rec : Log()) kinds.push_back(Str(rec, "kind"));
+        for (cJSON* rec : Log())
+            kinds.push_back(Str(rec, "kind"));
         return kinds;
     }
     static std::string Str(const cJSON* obj, const char* path1, const char* path2 = nullptr) {
         const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, path1);
-        if (path2) item = cJSON_GetObjectItemCaseSensitive(item, path2);
+        if (path2)
+            item = cJSON_GetObjectItemCaseSensitive(item, path2);
         return cJSON_IsString(item) ? item->valuestring : "";
     }
+
 private:
     std::vector<cJSON*> m_parsed;
     const TempDir& m_dir;
@@ -167,19 +186,23 @@ protected:
         HttpResult r = Http(m_sim->Url("/" + kind), &coded,
                             {"Connection: close", "User-Agent: ZKRW/Linux64/1.0",
                              "Algo-ID: " + m_parser.GetAlgoId().ToStdString(),
-                             "Client-ID: client-1", "VXR-Checksum: " + sum}, timeoutMs);
-        if (plain) *plain = m_parser.DecodePostResponseData(r.body.c_str()).ToStdString();
+                             "Client-ID: client-1", "VXR-Checksum: " + sum},
+                            timeoutMs);
+        if (plain)
+            *plain = m_parser.DecodePostResponseData(r.body.c_str()).ToStdString();
         return r;
     }
     std::string TicketDoc() {
         return "<?xml version=\"1.0\"?><request><ostag>linux</ostag><local-time>2024-01-01 "
                "10:00:00</local-time><mac>aa-bb</mac><ipv6></ipv6><ipv4>10.1.2.3</ipv4><client-id>"
-               "client-1</client-id><user-agent>ua</user-agent><host-name>box</host-name></request>";
+               "client-1</client-id><user-agent>ua</user-agent><host-name>box</host-name></"
+               "request>";
     }
     static std::string Between(const std::string& s, const std::string& tag) {
         size_t b = s.find("<" + tag + ">");
         size_t e = s.find("</" + tag + ">");
-        if (b == std::string::npos || e == std::string::npos) return "";
+        if (b == std::string::npos || e == std::string::npos)
+            return "";
         return s.substr(b + tag.size() + 2, e - b - tag.size() - 2);
     }
     std::string GetTicket() {
@@ -191,15 +214,18 @@ protected:
                      std::string* plain = nullptr) {
         return Portal("auth",
                       "<request><user-agent>ua</user-agent><client-id>client-1</client-id><userid>"
-                      "<![CDATA[alice]]></userid><passwd><![CDATA[" + password +
-                          "]]></passwd><ticket>" + ticket + "</ticket><local-time>t</local-time>"
+                      "<![CDATA[alice]]></userid><passwd><![CDATA[" +
+                          password + "]]></passwd><ticket>" + ticket +
+                          "</ticket><local-time>t</local-time>"
                           "</request>",
                       plain);
     }
     HttpResult Simple(const std::string& kind, const std::string& ticket,
                       std::string* plain = nullptr, const std::string& extra = "") {
-        return Portal(kind, "<request>" + extra + "<ticket>" + ticket +
-                                "</ticket><client-id>client-1</client-id></request>", plain);
+        return Portal(kind,
+                      "<request>" + extra + "<ticket>" + ticket +
+                          "</ticket><client-id>client-1</client-id></request>",
+                      plain);
     }
 
     TempDir m_dir;
@@ -277,8 +303,8 @@ TEST_F(PortalSimTest, RefusesBadChecksumAlgoIdPasswordAndTicket) {
 
 TEST_F(PortalSimTest, FaultsHitTheConfiguredRequestOfAKind) {
     SimProcess& sim = Start({"--fault", "keep:2:error:7:quota", "--fault", "ticket:2:drop",
-                             "--fault", "state:1+:notag", "--fault", "probe:1:http500",
-                             "--fault", "probe:2:delay:1500", "--fault", "query:1:truncate"});
+                             "--fault", "state:1+:notag", "--fault", "probe:1:http500", "--fault",
+                             "probe:2:delay:1500", "--fault", "query:1:truncate"});
     EXPECT_EQ(Http(sim.Url("/forward.cgi")).status, 500);
     EXPECT_EQ(Http(sim.Url("/forward.cgi"), nullptr, {}, 300).rc, CURLE_OPERATION_TIMEDOUT);
     std::string ticket = GetTicket();
@@ -330,17 +356,21 @@ TEST_F(PortalSimTest, RenewalHandsOutTheSecondContainerAndSwitchesToIt) {
 
 TEST_F(PortalSimTest, UpdateQueryListsPackagesAndDownloadsResume) {
     std::string payload;
-    for (int i = 0; i < 5000; ++i) payload += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < 5000; ++i)
+        payload += static_cast<char>('a' + i % 26);
     ASSERT_TRUE(orvane_test::writeFile(m_dir.file("pkg.tar.gz"), payload));
     SimProcess& sim = Start({"--update-package", "core=" + m_dir.file("pkg.tar.gz"),
                              "--update-exefile", "core=" + m_dir.file("pkg.tar.gz")});
-    HttpResult query = Http(sim.Url("/update?keyword=(auto)&version=1000&clientid=c&dialaccount=a&cid=s&"));
+    HttpResult query =
+        Http(sim.Url("/update?keyword=(auto)&version=1000&clientid=c&dialaccount=a&cid=s&"));
     ASSERT_EQ(query.status, 200);
     std::string md5 = CMD5::HexDigest(payload.data(), payload.size());
-    std::string bin = "<binfile size=\"5000\" md5=\"" + md5 + "\">" + sim.Url("/pkg/core/bin") +
-                      "</binfile>";
-    EXPECT_NE(query.body.find("<response><pkgxmls><pkgxml><pkglist><pkg name=\"core\"><pfile>" + bin +
-                              "<exefile"), std::string::npos) << query.body;
+    std::string bin =
+        "<binfile size=\"5000\" md5=\"" + md5 + "\">" + sim.Url("/pkg/core/bin") + "</binfile>";
+    EXPECT_NE(query.body.find("<response><pkgxmls><pkgxml><pkglist><pkg name=\"core\"><pfile>" +
+                              bin + "<exefile"),
+              std::string::npos)
+        << query.body;
 
     HttpResult head = Http(sim.Url("/pkg/core/bin"), nullptr, {"Range: bytes=0-1999"});
     HttpResult rest = Http(sim.Url("/pkg/core/bin"), nullptr, {"Range: bytes=2000-"});
@@ -357,8 +387,8 @@ TEST_F(PortalSimTest, RefuseClosesTheListenerForAWhile) {
     SimProcess& sim = Start({"--fault", "probe:1:refuse:1000"});
     EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_GOT_NOTHING);
     EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_COULDNT_CONNECT);
-    EXPECT_TRUE(waitFor([&] { return Http(sim.Url("/forward.cgi"), nullptr, {}, 500).status == 302; },
-                        5s, 50ms));
+    EXPECT_TRUE(waitFor(
+        [&] { return Http(sim.Url("/forward.cgi"), nullptr, {}, 500).status == 302; }, 5s, 50ms));
 }
 
 TEST_F(PortalSimTest, SigtermStopsCleanlyAndBadRulesAreRejected) {

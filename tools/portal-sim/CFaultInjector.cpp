@@ -13,17 +13,20 @@ void CFaultInjector::SetPortalHeaders(httplib::Response& res, int code,
                                       const std::string& subError) {
     res.set_header("Error-Code", std::to_string(code));
     res.set_header("Server-Tag", kServerTag);
-    if (!subError.empty()) res.set_header("Sub-Error", subError);
+    if (!subError.empty())
+        res.set_header("Sub-Error", subError);
 }
 
 void CFaultInjector::Truncate(httplib::Response& res) {
     res.status = 200;
     SetPortalHeaders(res, 0, "");
     // Announces 4096 bytes, sends 16 and gives up: the server then closes the connection.
-    res.set_content_provider(4096, "text/plain", [](size_t offset, size_t, httplib::DataSink& sink) {
-        if (offset == 0) sink.write("ZX00000000000000", 16);
-        return false;
-    });
+    res.set_content_provider(4096, "text/plain",
+                             [](size_t offset, size_t, httplib::DataSink& sink) {
+                                 if (offset == 0)
+                                     sink.write("ZX00000000000000", 16);
+                                 return false;
+                             });
 }
 
 bool CFaultInjector::Apply(const SimFault& fault, const httplib::Request& req,
@@ -37,7 +40,8 @@ bool CFaultInjector::Apply(const SimFault& fault, const httplib::Request& req,
         // The listener closes before the client learns of the drop, so its next attempt is
         // refused rather than queued.
         if (a == "refuse")
-            m_ctx.RequestRefuse(fault.arg.empty() ? kDefaultRefuseMs : std::atol(fault.arg.c_str()));
+            m_ctx.RequestRefuse(fault.arg.empty() ? kDefaultRefuseMs
+                                                  : std::atol(fault.arg.c_str()));
         simhttp::DropConnection(req);
         res.status = 500;  // never reaches the client
         return true;

@@ -7,14 +7,17 @@ namespace {
 
 const std::set<std::string> kKinds = {"probe", "page",  "ticket", "auth",   "keep",     "state",
                                       "term",  "query", "stats",  "update", "download", "any"};
-const std::set<std::string> kActions = {"refuse",   "drop",  "delay",     "http500",
-                                        "garbage",  "truncate", "redirect", "notag",
-                                        "error",    "lastlogin", "endlogin", "renew"};
+const std::set<std::string> kActions = {"refuse",  "drop",      "delay",    "http500",
+                                        "garbage", "truncate",  "redirect", "notag",
+                                        "error",   "lastlogin", "endlogin", "renew"};
 
 bool ValidArg(const std::string& action, const std::string& arg) {
-    if (action == "delay") return !arg.empty() && std::atol(arg.c_str()) > 0;
-    if (action == "error") return !arg.empty() && arg[0] >= '0' && arg[0] <= '9';
-    if (action == "lastlogin") return !arg.empty();
+    if (action == "delay")
+        return !arg.empty() && std::atol(arg.c_str()) > 0;
+    if (action == "error")
+        return !arg.empty() && arg[0] >= '0' && arg[0] <= '9';
+    if (action == "lastlogin")
+        return !arg.empty();
     return true;
 }
 
@@ -31,7 +34,8 @@ bool CFaultPlan::Add(const std::string& text, std::string& error) {
     rule.kind = text.substr(0, c1);
     std::string count = text.substr(c1 + 1, c2 - c1 - 1);
     rule.onwards = !count.empty() && count.back() == '+';
-    if (rule.onwards) count.pop_back();
+    if (rule.onwards)
+        count.pop_back();
     char* end = nullptr;
     rule.from = std::strtol(count.c_str(), &end, 10);
     std::string rest = text.substr(c2 + 1);
@@ -63,8 +67,10 @@ std::optional<SimFault> CFaultPlan::Next(const std::string& kind) {
     long count = ++m_counts[kind];
     long anyCount = ++m_counts["any"];
     for (const Rule& rule : m_rules) {
-        if (rule.kind == kind && Matches(rule, count)) return rule.fault;
-        if (rule.kind == "any" && Matches(rule, anyCount)) return rule.fault;
+        if (rule.kind == kind && Matches(rule, count))
+            return rule.fault;
+        if (rule.kind == "any" && Matches(rule, anyCount))
+            return rule.fault;
     }
     return std::nullopt;
 }

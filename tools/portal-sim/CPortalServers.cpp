@@ -12,7 +12,8 @@ namespace {
 const char* const kKinds[] = {"ticket", "auth", "keep", "state", "term", "query"};
 
 std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -27,7 +28,8 @@ std::string Element(const char* tag, const std::string& text) {
 
 bool ReadFile(const std::string& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     std::ostringstream s;
     s << in.rdbuf();
     out = s.str();
@@ -55,12 +57,17 @@ void CPortalServers::Handle(const std::string& kind, const httplib::Request& req
     FaultOutcome outcome = kNoFault;
     if (fault) {
         cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
-        outcome = m_injector.Apply(*fault, req, res) ? kFaultFinal : PortalFault(*fault, answer, res);
+        outcome =
+            m_injector.Apply(*fault, req, res) ? kFaultFinal : PortalFault(*fault, answer, res);
     }
-    if (outcome == kNoFault && verdict == kCodeOk) answer = Converse(kind, fields);
-    if (outcome == kNoFault && verdict == kCodeChecksum) answer.subError = "checksum";
-    if (outcome == kNoFault && verdict == kCodeAlgoId) answer.subError = "algo-id";
-    if (outcome != kFaultFinal) Send(answer, res, rec.get());
+    if (outcome == kNoFault && verdict == kCodeOk)
+        answer = Converse(kind, fields);
+    if (outcome == kNoFault && verdict == kCodeChecksum)
+        answer.subError = "checksum";
+    if (outcome == kNoFault && verdict == kCodeAlgoId)
+        answer.subError = "algo-id";
+    if (outcome != kFaultFinal)
+        Send(answer, res, rec.get());
     cJSON_AddNumberToObject(rec.get(), "status", res.status);
     m_ctx.log.Append(std::move(rec));
 }
@@ -75,11 +82,15 @@ int CPortalServers::Verify(const httplib::Request& req, Fields& fields, cJSON* r
     bool parsed = decoded && simhttp::ParseRequestDocument(plain, fields);
     cJSON_AddBoolToObject(rec, "algo_ok", algoOk);
     cJSON_AddBoolToObject(rec, "checksum_ok", sumOk);
-    cJSON_AddStringToObject(rec, decoded ? "body" : "raw_body", decoded ? plain.c_str() : body.c_str());
+    cJSON_AddStringToObject(rec, decoded ? "body" : "raw_body",
+                            decoded ? plain.c_str() : body.c_str());
     cJSON* f = cJSON_AddObjectToObject(rec, "fields");
-    for (const auto& kv : fields) cJSON_AddStringToObject(f, kv.first.c_str(), kv.second.c_str());
-    if (!algoOk) return kCodeAlgoId;
-    if (!sumOk) return kCodeChecksum;
+    for (const auto& kv : fields)
+        cJSON_AddStringToObject(f, kv.first.c_str(), kv.second.c_str());
+    if (!algoOk)
+        return kCodeAlgoId;
+    if (!sumOk)
+        return kCodeChecksum;
     return parsed ? kCodeOk : kCodeMalformed;
 }
 
@@ -118,7 +129,8 @@ void CPortalServers::Send(const Answer& answer, httplib::Response& res, cJSON* r
     std::string doc = answer.document.empty() ? "<response></response>" : answer.document;
     res.status = 200;
     CFaultInjector::SetPortalHeaders(res, answer.code, answer.subError);
-    if (!answer.lastLogin.empty()) res.set_header("Last-Login", answer.lastLogin);
+    if (!answer.lastLogin.empty())
+        res.set_header("Last-Login", answer.lastLogin);
     res.set_content(m_ctx.codec.Encode("<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + doc),
                     "text/plain");
     cJSON* out = cJSON_AddObjectToObject(rec, "answer");
@@ -128,17 +140,22 @@ void CPortalServers::Send(const Answer& answer, httplib::Response& res, cJSON* r
 }
 
 CPortalServers::Answer CPortalServers::Converse(const std::string& kind, const Fields& f) {
-    if (kind == "ticket") return Ticket(f);
-    if (kind == "auth") return Login(f);
-    if (kind == "keep") return Keep(f);
-    if (kind == "state") return State(f);
-    if (kind == "term") return Term(f);
+    if (kind == "ticket")
+        return Ticket(f);
+    if (kind == "auth")
+        return Login(f);
+    if (kind == "keep")
+        return Keep(f);
+    if (kind == "state")
+        return State(f);
+    if (kind == "term")
+        return Term(f);
     return Query(f);
 }
 
 CPortalServers::Answer CPortalServers::Ticket(const Fields& f) {
-    std::string ticket = m_ctx.state.IssueTicket(Get(f, "client-id"), Get(f, "host-name"),
-                                                 Get(f, "ipv4"));
+    std::string ticket =
+        m_ctx.state.IssueTicket(Get(f, "client-id"), Get(f, "host-name"), Get(f, "ipv4"));
     return {kCodeOk, "",
             "<response>" + Element("ticket", ticket) +
                 Element("expire", std::to_string(m_ctx.options.ticketExpire)) + "</response>",
@@ -153,7 +170,8 @@ CPortalServers::Answer CPortalServers::Login(const Fields& f) {
 
 CPortalServers::Answer CPortalServers::Keep(const Fields& f) {
     int code = m_ctx.state.Keep(Get(f, "ticket"));
-    if (code != kCodeOk) return {code, "", "", ""};
+    if (code != kCodeOk)
+        return {code, "", "", ""};
     return {code, "",
             "<response>" + Element("interval", std::to_string(m_ctx.options.keepInterval)) +
                 Element("level", std::to_string(m_ctx.options.keepLevel)) + "</response>",
@@ -172,7 +190,8 @@ CPortalServers::Answer CPortalServers::Term(const Fields& f) {
 
 CPortalServers::Answer CPortalServers::Query(const Fields& f) {
     std::string account = m_ctx.state.AccountOfClient(Get(f, "client-id"));
-    if (account.empty()) return {kCodeNoLogin, "", "", ""};
+    if (account.empty())
+        return {kCodeNoLogin, "", "", ""};
     std::string doc = "<response><terminals>";
     for (const SimTerminal& t : m_ctx.state.Terminals(account)) {
         doc += "<terminal>" + Element("ticket", t.ticket) + Element("host", t.hostName) +
@@ -189,8 +208,10 @@ std::string CPortalServers::LoginDocument(const std::string& account) const {
                       Element("term-url", m_ctx.BaseUrl() + "/term") + m_ctx.UserConfigXml();
     if (!o.dns1.empty() || !o.dns2.empty()) {
         doc += "<domain-config>";
-        if (!o.dns1.empty()) doc += Element("dns1", o.dns1);
-        if (!o.dns2.empty()) doc += Element("dns2", o.dns2);
+        if (!o.dns1.empty())
+            doc += Element("dns1", o.dns1);
+        if (!o.dns2.empty())
+            doc += Element("dns2", o.dns2);
         doc += "</domain-config>";
     }
     return doc + "</response>";

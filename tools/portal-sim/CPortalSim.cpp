@@ -24,17 +24,18 @@ bool CPortalSim::Init(std::string& error) {
         error = "cannot load algorithm container '" + o.container + "' (--container)";
         return false;
     }
-    if (!m_update.Load(error)) return false;
+    if (!m_update.Load(error))
+        return false;
     for (const std::string& rule : o.faults) {
-        if (!m_ctx.faults.Add(rule, error)) return false;
+        if (!m_ctx.faults.Add(rule, error))
+            return false;
     }
     m_gateway.Register(m_server);
     m_portal.Register(m_server);
     m_stats.Register(m_server);
     m_update.Register(m_server);
-    m_server.Post("/sim/control", [this](const httplib::Request& q, httplib::Response& r) {
-        Control(q, r);
-    });
+    m_server.Post("/sim/control",
+                  [this](const httplib::Request& q, httplib::Response& r) { Control(q, r); });
     m_ctx.SetRefuseHook([this] { StopListenerOnce(); });
     if (!Bind(o.port)) {
         error = "cannot listen on " + o.listenAddr + ":" + std::to_string(o.port);
@@ -52,24 +53,28 @@ bool CPortalSim::Bind(int port) {
     ++m_bindCount;
     if (port == 0) {
         int chosen = m_server.bind_to_any_port(m_ctx.options.listenAddr);
-        if (chosen <= 0) return false;
+        if (chosen <= 0)
+            return false;
         m_ctx.SetPort(chosen);
         return true;
     }
-    if (!m_server.bind_to_port(m_ctx.options.listenAddr, port)) return false;
+    if (!m_server.bind_to_port(m_ctx.options.listenAddr, port))
+        return false;
     m_ctx.SetPort(port);
     return true;
 }
 
 bool CPortalSim::WritePortFile() const {
     const std::string& path = m_ctx.options.portFile;
-    if (path.empty()) return true;
+    if (path.empty())
+        return true;
     // Written under another name and renamed, so a reader never sees a partial number.
     std::string tmp = path + ".tmp";
     {
         std::ofstream out(tmp, std::ios::trunc);
         out << m_ctx.Port() << "\n";
-        if (!out) return false;
+        if (!out)
+            return false;
     }
     return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
@@ -79,10 +84,12 @@ bool CPortalSim::Run() {
     while (!m_ctx.Stopping()) {
         m_server.listen_after_bind();
         long pause = m_ctx.TakeRefuse();
-        if (m_ctx.Stopping() || pause <= 0) break;
+        if (m_ctx.Stopping() || pause <= 0)
+            break;
         // Nothing listens during the pause, so connection attempts are refused.
         m_ctx.Sleep(pause);
-        if (m_ctx.Stopping()) break;
+        if (m_ctx.Stopping())
+            break;
         if (!Bind(m_ctx.Port())) {
             ok = false;
             break;
@@ -125,8 +132,10 @@ void CPortalSim::Control(const httplib::Request& req, httplib::Response& res) {
     std::string line, error;
     bool ok = true;
     while (ok && std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) ok = ControlCommand(line, error);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            ok = ControlCommand(line, error);
     }
     res.status = ok ? 200 : 400;
     res.set_content(ok ? "ok\n" : error + "\n", "text/plain");
@@ -135,7 +144,8 @@ void CPortalSim::Control(const httplib::Request& req, httplib::Response& res) {
 }
 
 bool CPortalSim::ControlCommand(const std::string& line, std::string& error) {
-    if (line.rfind("fault ", 0) == 0) return m_ctx.faults.Add(line.substr(6), error);
+    if (line.rfind("fault ", 0) == 0)
+        return m_ctx.faults.Add(line.substr(6), error);
     if (line == "clear-faults") {
         m_ctx.faults.Clear();
     } else if (line == "end-login") {

@@ -53,6 +53,6 @@ private:
     std::mutex m_runLock;
     std::condition_variable m_runDoneCv;
     bool m_runDone = false;
-    unsigned m_bindCount = 0;     // guarded by m_runLock; one per bind attempt
-    unsigned m_stoppedBind = 0;   // the bind StopListenerOnce last stopped
+    unsigned m_bindCount = 0;    // guarded by m_runLock; one per bind attempt
+    unsigned m_stoppedBind = 0;  // the bind StopListenerOnce last stopped
 };

@@ -16,14 +16,16 @@ std::string CSimContext::PortalPageUrl(const std::string& clientIp) const {
 std::string CSimContext::UserConfigXml() const {
     std::string xml = "<user-config>";
     if (options.againstInterval > 0)
-        xml += "<against-interval>" + std::to_string(options.againstInterval) + "</against-interval>";
+        xml +=
+            "<against-interval>" + std::to_string(options.againstInterval) + "</against-interval>";
     xml += "<logout-delay>" + std::to_string(options.logoutDelay) + "</logout-delay>";
     return xml + options.againstExtra + "</user-config>";
 }
 
 bool CSimContext::Sleep(long ms) {
     std::unique_lock<std::mutex> lock(m_waitLock);
-    return !m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping.load(); });
+    return !m_wake.wait_for(lock, std::chrono::milliseconds(ms),
+                            [this] { return m_stopping.load(); });
 }
 
 void CSimContext::RequestStop() {
@@ -36,7 +38,10 @@ void CSimContext::RequestStop() {
 
 void CSimContext::RequestRefuse(long ms) {
     m_refuseMs = ms;
-    if (m_refuseHook) m_refuseHook();
+    if (m_refuseHook)
+        m_refuseHook();
 }
 
-long CSimContext::TakeRefuse() { return m_refuseMs.exchange(0); }
+long CSimContext::TakeRefuse() {
+    return m_refuseMs.exchange(0);
+}

@@ -63,7 +63,8 @@ const std::vector<OptionDef>& Table() {
     static const std::vector<OptionDef> table = {
         {"listen", "ADDR", "loopback address to listen on (default 127.0.0.1)",
          Text(&CSimOptions::listenAddr)},
-        {"port", "N", "port to listen on; 0 picks a free one (default 0)", Int(&CSimOptions::port, 0)},
+        {"port", "N", "port to listen on; 0 picks a free one (default 0)",
+         Int(&CSimOptions::port, 0)},
         {"port-file", "FILE", "write the port in use to FILE once listening",
          Text(&CSimOptions::portFile)},
         {"request-log", "FILE", "append every request, decoded, as one JSON object a line",
@@ -73,7 +74,8 @@ const std::vector<OptionDef>& Table() {
          SetAccount},
         {"container", "FILE", "algorithm container used to decode requests and code answers",
          Text(&CSimOptions::container)},
-        {"renew-container", "FILE", "second container sent with Error-Code 200 by the 'renew' fault",
+        {"renew-container", "FILE",
+         "second container sent with Error-Code 200 by the 'renew' fault",
          Text(&CSimOptions::renewContainer)},
         {"state-interval", "S", "state poll interval in the configuration (default 2)",
          Int(&CSimOptions::stateInterval, 0)},
@@ -81,7 +83,8 @@ const std::vector<OptionDef>& Table() {
          Int(&CSimOptions::keepInterval, 0)},
         {"keep-level", "N", "keep-alive level in keep answers (default 1)",
          Int(&CSimOptions::keepLevel, 0)},
-        {"keep-retry", "N", "keep-retry in login answers (default 2)", Int(&CSimOptions::keepRetry, 0)},
+        {"keep-retry", "N", "keep-retry in login answers (default 2)",
+         Int(&CSimOptions::keepRetry, 0)},
         {"ticket-expire", "S", "ticket lifetime in seconds (default 300)",
          Int(&CSimOptions::ticketExpire, 1)},
         {"stats-interval", "S", "interval of the StatsInfor entry (default 2)",
@@ -100,7 +103,8 @@ const std::vector<OptionDef>& Table() {
          Text(&CSimOptions::servers)},
         {"account-rule", "TYPE[:VALUE]", "account/modify rule, e.g. add-domain:campus",
          Text(&CSimOptions::accountRule)},
-        {"dns1", "ADDR", "first DNS server in domain-config of login answers", Text(&CSimOptions::dns1)},
+        {"dns1", "ADDR", "first DNS server in domain-config of login answers",
+         Text(&CSimOptions::dns1)},
         {"dns2", "ADDR", "second DNS server in domain-config", Text(&CSimOptions::dns2)},
         {"school-id", "ID", "schoolid: header of probe answers", Text(&CSimOptions::schoolId)},
         {"domain", "D", "domain: header of probe answers", Text(&CSimOptions::domain)},
@@ -130,14 +134,16 @@ const std::vector<OptionDef>& Table() {
 
 const OptionDef* Find(const std::string& name) {
     for (const OptionDef& def : Table()) {
-        if (name == def.name) return &def;
+        if (name == def.name)
+            return &def;
     }
     return nullptr;
 }
 
 std::string Strip(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
+    if (b == std::string::npos)
+        return "";
     size_t e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
 }
@@ -145,7 +151,8 @@ std::string Strip(const std::string& s) {
 }  // namespace
 
 bool CSimOptions::Apply(const std::string& name, const std::string& value, std::string& error) {
-    if (name == "config") return ParseConfigFile(value, error);
+    if (name == "config")
+        return ParseConfigFile(value, error);
     const OptionDef* def = Find(name);
     if (!def) {
         error = "unknown option '" + name + "'";
@@ -167,7 +174,8 @@ bool CSimOptions::AddPackageFile(const std::string& spec, bool exe, std::string&
     std::string name = spec.substr(0, eq);
     SimPackage* pkg = nullptr;
     for (SimPackage& p : packages) {
-        if (p.name == name) pkg = &p;
+        if (p.name == name)
+            pkg = &p;
     }
     if (!pkg) {
         packages.push_back(SimPackage{name, "", ""});
@@ -196,9 +204,11 @@ bool CSimOptions::Parse(int argc, char** argv, std::string& error) {
             }
             value = argv[++i];
         }
-        if (!Apply(name, value, error)) return false;
+        if (!Apply(name, value, error))
+            return false;
     }
-    if (accounts.empty()) accounts["demo"] = "demo";
+    if (accounts.empty())
+        accounts["demo"] = "demo";
     return true;
 }
 
@@ -211,7 +221,8 @@ bool CSimOptions::ParseConfigFile(const std::string& path, std::string& error) {
     std::string line;
     for (int lineNo = 1; std::getline(in, line); ++lineNo) {
         line = Strip(line);
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         size_t eq = line.find('=');
         std::string name = Strip(line.substr(0, eq));
         std::string value = eq == std::string::npos ? "" : Strip(line.substr(eq + 1));
@@ -232,13 +243,17 @@ void CSimOptions::PrintHelp(std::ostream& out) {
            "Plays the campus gateway, portal servers, statistics and update servers on one\n"
            "loopback address. Stops on SIGTERM or SIGINT.\n\nOptions:\n";
     for (const OptionDef& def : Table()) {
-        std::string left = std::string("  --") + def.name + (def.arg ? std::string(" ") + def.arg : "");
-        out << left << std::string(left.size() < 32 ? 32 - left.size() : 1, ' ') << def.help << "\n";
+        std::string left =
+            std::string("  --") + def.name + (def.arg ? std::string(" ") + def.arg : "");
+        out << left << std::string(left.size() < 32 ? 32 - left.size() : 1, ' ') << def.help
+            << "\n";
     }
-    out << "\nFault rules KIND:N[+]:ACTION[:ARG]: the N-th request of KIND (N+ : the N-th and every\n"
+    out << "\nFault rules KIND:N[+]:ACTION[:ARG]: the N-th request of KIND (N+ : the N-th and "
+           "every\n"
            "later one) gets ACTION instead of its normal answer.\n"
            "  KIND   probe page ticket auth keep state term query stats update download any\n"
-           "  ACTION refuse[:MS]     close the listener for MS ms (default 2000); this request is dropped\n"
+           "  ACTION refuse[:MS]     close the listener for MS ms (default 2000); this request is "
+           "dropped\n"
            "         drop            close the connection without an answer\n"
            "         delay:MS        wait MS ms, then answer normally\n"
            "         http500         answer HTTP 500\n"

@@ -8,9 +8,11 @@ CSimState::CSimState(int ticketLifetimeSec, std::map<std::string, std::string> a
 
 CSimState::Ticket* CSimState::FindLocked(const std::string& ticket) {
     auto it = m_tickets.find(ticket);
-    if (it == m_tickets.end()) return nullptr;
+    if (it == m_tickets.end())
+        return nullptr;
     Ticket& t = it->second;
-    if (!t.loggedIn && !t.ended && Clock::now() >= t.expiry) return nullptr;
+    if (!t.loggedIn && !t.ended && Clock::now() >= t.expiry)
+        return nullptr;
     return &t;
 }
 
@@ -32,9 +34,11 @@ int CSimState::Login(const std::string& ticket, const std::string& account,
                      const std::string& password) {
     std::lock_guard<std::mutex> guard(m_lock);
     Ticket* t = FindLocked(ticket);
-    if (!t) return kCodeBadTicket;
+    if (!t)
+        return kCodeBadTicket;
     auto acc = m_accounts.find(account);
-    if (acc == m_accounts.end() || acc->second != password) return kCodeBadAccount;
+    if (acc == m_accounts.end() || acc->second != password)
+        return kCodeBadAccount;
     t->account = account;
     t->loggedIn = true;
     t->ended = false;
@@ -44,17 +48,22 @@ int CSimState::Login(const std::string& ticket, const std::string& account,
 int CSimState::Keep(const std::string& ticket) {
     std::lock_guard<std::mutex> guard(m_lock);
     Ticket* t = FindLocked(ticket);
-    if (!t) return kCodeBadTicket;
-    if (t->ended) return kCodeEnded;
+    if (!t)
+        return kCodeBadTicket;
+    if (t->ended)
+        return kCodeEnded;
     return t->loggedIn ? kCodeOk : kCodeNoLogin;
 }
 
 int CSimState::State(const std::string& ticket, std::string& account) {
     std::lock_guard<std::mutex> guard(m_lock);
     Ticket* t = FindLocked(ticket);
-    if (!t) return kCodeStateNoTicket;
-    if (t->ended) return kCodeEnded;
-    if (!t->loggedIn) return kCodeStateIdle;
+    if (!t)
+        return kCodeStateNoTicket;
+    if (t->ended)
+        return kCodeEnded;
+    if (!t->loggedIn)
+        return kCodeStateIdle;
     account = t->account;
     return kCodeOk;
 }
@@ -62,9 +71,12 @@ int CSimState::State(const std::string& ticket, std::string& account) {
 int CSimState::Logout(const std::string& ticket, const std::string& /*reason*/) {
     std::lock_guard<std::mutex> guard(m_lock);
     Ticket* t = FindLocked(ticket);
-    if (!t) return kCodeBadTicket;
-    if (t->ended) return kCodeEnded;
-    if (!t->loggedIn) return kCodeNoLogin;
+    if (!t)
+        return kCodeBadTicket;
+    if (t->ended)
+        return kCodeEnded;
+    if (!t->loggedIn)
+        return kCodeNoLogin;
     t->loggedIn = false;
     t->account.clear();
     return kCodeOk;
@@ -88,7 +100,8 @@ void CSimState::Reset() {
 bool CSimState::AnyLoggedIn() {
     std::lock_guard<std::mutex> guard(m_lock);
     for (const auto& entry : m_tickets) {
-        if (entry.second.loggedIn) return true;
+        if (entry.second.loggedIn)
+            return true;
     }
     return false;
 }
@@ -98,7 +111,8 @@ std::vector<SimTerminal> CSimState::Terminals(const std::string& account) {
     std::vector<SimTerminal> out;
     for (const auto& entry : m_tickets) {
         const Ticket& t = entry.second;
-        if (t.loggedIn && t.account == account) out.push_back({entry.first, t.hostName, t.ip4});
+        if (t.loggedIn && t.account == account)
+            out.push_back({entry.first, t.hostName, t.ip4});
     }
     return out;
 }
@@ -106,7 +120,8 @@ std::vector<SimTerminal> CSimState::Terminals(const std::string& account) {
 std::string CSimState::AccountOfClient(const std::string& clientId) {
     std::lock_guard<std::mutex> guard(m_lock);
     for (const auto& entry : m_tickets) {
-        if (entry.second.loggedIn && entry.second.clientId == clientId) return entry.second.account;
+        if (entry.second.loggedIn && entry.second.clientId == clientId)
+            return entry.second.account;
     }
     return "";
 }

@@ -14,18 +14,23 @@ const char kOuterKey[] = "Qm3Tz8LwPa5Rk2Vd";
 const char kOuterIv[] = "Hx7Nc4Jy9Bs1Wf6G";
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 bool HexToBytes(const std::string& hex, std::string& out) {
-    if (hex.size() % 2 != 0) return false;
+    if (hex.size() % 2 != 0)
+        return false;
     out.clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
         int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
+        if (hi < 0 || lo < 0)
+            return false;
         out.push_back(static_cast<char>(hi * 16 + lo));
     }
     return true;
@@ -38,13 +43,15 @@ struct CipherCtxDeleter {
 }  // namespace
 
 void CStatsServer::Register(httplib::Server& server) {
-    server.Post("/stats", [this](const httplib::Request& q, httplib::Response& r) { Report(q, r); });
+    server.Post("/stats",
+                [this](const httplib::Request& q, httplib::Response& r) { Report(q, r); });
 }
 
 bool CStatsServer::DecryptHex(const std::string& hex, const char* key, const char* iv,
                               std::string& plain) {
     std::string data;
-    if (!HexToBytes(hex, data) || data.empty() || data.size() % 16 != 0) return false;
+    if (!HexToBytes(hex, data) || data.empty() || data.size() % 16 != 0)
+        return false;
     std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr,
                                    reinterpret_cast<const unsigned char*>(key),
@@ -70,7 +77,8 @@ JsonPtr CStatsServer::OpenReport(const std::string& body, std::string& error) {
     }
     JsonPtr array(cJSON_Parse(submit.c_str()));
     cJSON* first = array && cJSON_IsArray(array.get()) && cJSON_GetArraySize(array.get()) == 1
-                       ? cJSON_GetArrayItem(array.get(), 0) : nullptr;
+                       ? cJSON_GetArrayItem(array.get(), 0)
+                       : nullptr;
     cJSON* token = first ? cJSON_GetObjectItemCaseSensitive(first, "token") : nullptr;
     if (!cJSON_IsString(token)) {
         error = "submit document is not [{\"token\": text}]";
@@ -92,7 +100,8 @@ void CStatsServer::Report(const httplib::Request& req, httplib::Response& res) {
     JsonPtr rec = simhttp::NewRecord("stats", req);
     cJSON_AddStringToObject(rec.get(), "raw_body", req.body.c_str());
     auto fault = m_ctx.faults.Next("stats");
-    if (fault) cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
+    if (fault)
+        cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
     if (!fault || !m_injector.Apply(*fault, req, res)) {
         std::string error;
         JsonPtr report = OpenReport(req.body, error);

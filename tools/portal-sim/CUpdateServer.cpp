@@ -8,7 +8,8 @@
 bool CUpdateServer::Load(std::string& error) {
     for (const SimPackage& pkg : m_ctx.options.packages) {
         for (auto [path, kind] : {std::pair{pkg.binFile, "bin"}, std::pair{pkg.exeFile, "exe"}}) {
-            if (path.empty()) continue;
+            if (path.empty())
+                continue;
             std::ifstream in(path, std::ios::binary);
             std::ostringstream bytes;
             bytes << in.rdbuf();
@@ -31,7 +32,8 @@ void CUpdateServer::Register(httplib::Server& server) {
 std::string CUpdateServer::FileEntry(const char* tag, const std::string& name,
                                      const char* kind) const {
     auto it = m_files.find(name + "/" + kind);
-    if (it == m_files.end()) return "";
+    if (it == m_files.end())
+        return "";
     return std::string("<") + tag + " size=\"" + std::to_string(it->second.size()) + "\" md5=\"" +
            CSimCodec::Md5Hex(it->second) + "\">" + m_ctx.BaseUrl() + "/pkg/" +
            simhttp::XmlEscape(name) + "/" + kind + "</" + tag + ">";
@@ -50,7 +52,8 @@ std::string CUpdateServer::QueryAnswer() const {
 void CUpdateServer::Query(const httplib::Request& req, httplib::Response& res) {
     JsonPtr rec = simhttp::NewRecord("update", req);
     auto fault = m_ctx.faults.Next("update");
-    if (fault) cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
+    if (fault)
+        cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
     if (!fault || !m_injector.Apply(*fault, req, res)) {
         res.status = 200;
         res.set_content(QueryAnswer(), "text/xml");
@@ -62,7 +65,8 @@ void CUpdateServer::Query(const httplib::Request& req, httplib::Response& res) {
 void CUpdateServer::Download(const httplib::Request& req, httplib::Response& res) {
     JsonPtr rec = simhttp::NewRecord("download", req);
     auto fault = m_ctx.faults.Next("download");
-    if (fault) cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
+    if (fault)
+        cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
     if (!fault || !m_injector.Apply(*fault, req, res)) {
         auto it = m_files.find(req.matches[1].str() + "/" + req.matches[2].str());
         if (it == m_files.end()) {

@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
     std::thread listener([&] {
         runOk = sim.Run();
         // A listener that ends on its own (it could not re-open) ends the program as well.
-        if (!runOk) kill(getpid(), SIGTERM);
+        if (!runOk)
+            kill(getpid(), SIGTERM);
     });
     int sig = 0;
     sigwait(&stopSignals, &sig);
