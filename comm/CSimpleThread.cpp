@@ -1,6 +1,7 @@
 #include "CSimpleThread.h"
 
 #include <chrono>
+#include <system_error>
 
 CSimpleThread::~CSimpleThread() { Stop(0, true); }
 
@@ -15,12 +16,19 @@ bool CSimpleThread::Run(ThreadFunc function, void* argument, std::atomic<bool>* 
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bFinished = false;
     }
-    m_threadId = std::thread([this, function, argument] {
-        function(argument);
+    try {
+        m_threadId = std::thread([this, function, argument] {
+            function(argument);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bFinished = true;
+            m_doneCond.notify_all();
+        });
+    } catch (const std::system_error&) {
+        // Out of threads or memory: report it instead of letting the exception escape.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bFinished = true;
-        m_doneCond.notify_all();
-    });
+        return false;
+    }
     return true;
 }
 
@@ -31,6 +39,8 @@ void CSimpleThread::Stopping() {
 bool CSimpleThread::Stop(int timeoutMs, bool force) {
     Stopping();
     if (!m_threadId.joinable()) return true;
+    // join() on the own thread would throw; the cleared flag ends the loop after this return.
+    if (m_threadId.get_id() == std::this_thread::get_id()) return false;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         const auto deadline =
