@@ -18,8 +18,13 @@ bool CSimpleThread::Run(ThreadFunc function, void* argument, std::atomic<bool>* 
     }
     try {
         m_threadId = std::thread([this, function, argument] {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_workerId = std::this_thread::get_id();
+            }
             function(argument);
             std::lock_guard<std::mutex> lock(m_mutex);
+            m_workerId = std::thread::id();
             m_bFinished = true;
             m_doneCond.notify_all();
         });
@@ -38,9 +43,13 @@ void CSimpleThread::Stopping() {
 
 bool CSimpleThread::Stop(int timeoutMs, bool force) {
     Stopping();
+    {
+        // join() on the own thread would throw; the cleared flag ends the loop after this return.
+        // Checked before m_threadId is read, which the owner may still be assigning.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_workerId == std::this_thread::get_id()) return false;
+    }
     if (!m_threadId.joinable()) return true;
-    // join() on the own thread would throw; the cleared flag ends the loop after this return.
-    if (m_threadId.get_id() == std::this_thread::get_id()) return false;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         const auto deadline =

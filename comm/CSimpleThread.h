@@ -44,4 +44,5 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_doneCond;
     bool m_bFinished = true;
+    std::thread::id m_workerId;  // the held thread while it runs its function
 };
