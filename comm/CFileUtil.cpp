@@ -26,7 +26,8 @@ class Fd {
 public:
     explicit Fd(int fd) : m_fd(fd) {}
     ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -43,7 +44,8 @@ private:
 
 std::string WithSlash(const char* path) {
     std::string s(path);
-    if (s.empty() || s.back() != '/') s += '/';
+    if (s.empty() || s.back() != '/')
+        s += '/';
     return s;
 }
 
@@ -51,7 +53,8 @@ bool WriteAll(int fd, const char* data, size_t len) {
     while (len > 0) {
         const ssize_t n = ::write(fd, data, len);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         data += n;
@@ -64,18 +67,22 @@ bool CopyBytes(int from, int to) {
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         const ssize_t n = ::read(from, buffer.data(), buffer.size());
-        if (n == 0) return true;
+        if (n == 0)
+            return true;
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
-        if (!WriteAll(to, buffer.data(), static_cast<size_t>(n))) return false;
+        if (!WriteAll(to, buffer.data(), static_cast<size_t>(n)))
+            return false;
     }
 }
 
 // Removes path and, for a real directory, everything below it. Links are never followed.
 int RemovePath(const char* path) {
-    if (path == nullptr || *path == '\0') return -1;
+    if (path == nullptr || *path == '\0')
+        return -1;
     std::error_code ec;
     std::filesystem::remove_all(std::filesystem::path(path), ec);
     struct stat st;
@@ -85,8 +92,10 @@ int RemovePath(const char* path) {
 }  // namespace
 
 int CFileUtil::CopyFile(const char* source, const char* destination, bool failIfExists) {
-    if (source == nullptr || destination == nullptr) return -1;
-    if (failIfExists && IfExistFile(destination)) return -1;
+    if (source == nullptr || destination == nullptr)
+        return -1;
+    if (failIfExists && IfExistFile(destination))
+        return -1;
     Fd in(::open(source, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -109,32 +118,38 @@ int CFileUtil::CopyFile(const char* source, const char* destination, bool failIf
 }
 
 int CFileUtil::CopyAllFile(const char* sourceDir, const char* destDir, bool failIfExists) {
-    if (sourceDir == nullptr || destDir == nullptr) return -1;
+    if (sourceDir == nullptr || destDir == nullptr)
+        return -1;
     const std::string from = WithSlash(sourceDir);
     const std::string to = WithSlash(destDir);
     if (!IfExistFile(to.c_str())) {
         CreateDir(to.c_str());
-        if (!IfExistDir(to.c_str())) return -1;
+        if (!IfExistDir(to.c_str()))
+            return -1;
     } else if (failIfExists) {
         return -1;
     }
     DirPtr dir(::opendir(from.c_str()));
-    if (!dir) return -1;
+    if (!dir)
+        return -1;
     while (const struct dirent* entry = ::readdir(dir.get())) {
         const std::string name(entry->d_name);
-        if (name == "." || name == "..") continue;
+        if (name == "." || name == "..")
+            continue;
         struct stat st;
         const std::string src = from + name;
         const bool isDir = ::lstat(src.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         const int rc = isDir ? CopyAllFile(src.c_str(), (to + name).c_str(), failIfExists)
                              : CopyFile(src.c_str(), (to + name).c_str(), failIfExists);
-        if (rc != 0) return rc;
+        if (rc != 0)
+            return rc;
     }
     return 0;
 }
 
 int CFileUtil::CreateDir(const char* path) {
-    if (path == nullptr || *path == '\0') return 0;
+    if (path == nullptr || *path == '\0')
+        return 0;
     const std::string full = WithSlash(path);
     // Every prefix is tried even after a failure: an existing or unreachable parent is no reason
     // to stop, and the caller checks the result itself.
@@ -144,14 +159,21 @@ int CFileUtil::CreateDir(const char* path) {
     return 0;
 }
 
-int CFileUtil::DeleteFile(const char* path) { return RemovePath(path); }
+int CFileUtil::DeleteFile(const char* path) {
+    return RemovePath(path);
+}
 
-int CFileUtil::DeleteDir(const char* path) { return RemovePath(path); }
+int CFileUtil::DeleteDir(const char* path) {
+    return RemovePath(path);
+}
 
 bool CFileUtil::IfExistDir(const char* path) {
-    if (path == nullptr) return false;
+    if (path == nullptr)
+        return false;
     DirPtr dir(::opendir(path));
     return dir && ::readdir(dir.get()) != nullptr;
 }
 
-bool CFileUtil::IfExistFile(const char* path) { return CSimpleFile::IsFileExist(path); }
+bool CFileUtil::IfExistFile(const char* path) {
+    return CSimpleFile::IsFileExist(path);
+}

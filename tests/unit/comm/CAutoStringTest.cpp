@@ -155,11 +155,13 @@ TEST(CAutoStringCompare, ConcatenationAndEquality) {
 TEST(CAutoStringCompare, MapKeysAreInByteOrderWithPrefixesFirst) {
     std::map<CAutoString, int> map;
     const std::vector<const char*> keys = {"b", "ab", "a", "abc", "B", "\xE4\xB8\xAD", "aa"};
-    for (size_t i = 0; i < keys.size(); ++i) map[CAutoString(keys[i])] = static_cast<int>(i);
+    for (size_t i = 0; i < keys.size(); ++i)
+        map[CAutoString(keys[i])] = static_cast<int>(i);
     map[CAutoString("ab")] = 100;  // the same text is the same key
 
     std::vector<std::string> order;
-    for (const auto& kv : map) order.push_back(kv.first.ToStdString());
+    for (const auto& kv : map)
+        order.push_back(kv.first.ToStdString());
     const std::vector<std::string> want = {"B", "a", "aa", "ab", "abc", "b", "\xE4\xB8\xAD"};
     EXPECT_EQ(order, want);
     EXPECT_EQ(map[CAutoString("ab")], 100);

@@ -42,7 +42,8 @@ std::set<std::string> Listing(const std::string& dir) {
 std::string RandomBytes(size_t n) {
     std::mt19937 gen(42);
     std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
+    for (auto& c : s)
+        c = static_cast<char>(gen());
     return s;
 }
 

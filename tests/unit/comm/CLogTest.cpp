@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,11 +27,24 @@ std::string Today(const char* format) {
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
-const std::regex kStamp(R"(\d\d-\d\d \d\d:\d\d:\d\d )");
+// True when line starts with a time stamp "MM-DD hh:mm:ss ".
+bool HasStamp(const std::string& line) {
+    static const char kShape[] = "##-## ##:##:## ";
+    if (line.size() < sizeof(kShape) - 1)
+        return false;
+    for (size_t i = 0; i + 1 < sizeof(kShape); ++i) {
+        const char c = line[i];
+        const bool ok = kShape[i] == '#' ? (c >= '0' && c <= '9') : c == kShape[i];
+        if (!ok)
+            return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -87,7 +100,7 @@ TEST(CLogLines, LineFormatLevelsAndEmptyMessages) {
                                                std::string(10000, 'L')};
     for (size_t i = 0; i < lines.size(); ++i) {
         ASSERT_GE(lines[i].size(), 15u);
-        EXPECT_TRUE(std::regex_match(lines[i].substr(0, 15), kStamp)) << lines[i];
+        EXPECT_TRUE(HasStamp(lines[i])) << lines[i];
         EXPECT_EQ(lines[i].substr(15), messages[i]);
     }
     // The stamp is today's month and day.
@@ -123,23 +136,28 @@ TEST(CLogLines, ConcurrentLinesAreNeverInterleaved) {
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([&log, &pad, t] {
-            for (int i = 0; i < kLines; ++i) log.WriteLog(CLog::INFO, "T%d L%d %s", t, i, pad.c_str());
+            for (int i = 0; i < kLines; ++i)
+                log.WriteLog(CLog::INFO, "T%d L%d %s", t, i, pad.c_str());
         });
     }
-    for (auto& w : writers) w.join();
+    for (auto& w : writers)
+        w.join();
 
-    const std::regex shape(R"(\d\d-\d\d \d\d:\d\d:\d\d T(\d+) L(\d+) \.{300})");
     std::map<int, int> next;  // per thread, the line number expected next
     const std::vector<std::string> lines = Lines(readFile(log.GetPath()));
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     for (const std::string& line : lines) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
-        const int t = std::stoi(m[1]);
-        ASSERT_EQ(std::stoi(m[2]), next[t]) << "thread " << t << " out of order";
+        ASSERT_TRUE(HasStamp(line)) << line;
+        int t = -1;
+        int i = -1;
+        int used = 0;
+        ASSERT_EQ(std::sscanf(line.c_str() + 15, "T%d L%d %n", &t, &i, &used), 2) << line;
+        ASSERT_EQ(line.substr(15 + used), pad) << line;
+        ASSERT_EQ(i, next[t]) << "thread " << t << " out of order";
         ++next[t];
     }
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines);
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(next[t], kLines);
 }
 
 TEST(CLogInstance, OneProcessWideLog) {

@@ -127,7 +127,8 @@ TEST(CSimpleFileAtomic, KilledWriterLeavesOldOrNewNeverAMixture) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            for (int i = 0; i < 100000; ++i) Atomic(path, (i % 2) ? a : b);
+            for (int i = 0; i < 100000; ++i)
+                Atomic(path, (i % 2) ? a : b);
             _exit(0);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * round));

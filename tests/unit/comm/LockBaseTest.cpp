@@ -44,7 +44,8 @@ TEST(RWLockTest, ReadersShareTheLock) {
     EXPECT_TRUE(waitFor([&] { return inside.load() == kReaders; }, 5s));
     EXPECT_FALSE(lock.TryLock(1));
     release = true;
-    for (auto& t : readers) t.join();
+    for (auto& t : readers)
+        t.join();
     EXPECT_TRUE(lock.TryLock(1));
     lock.UnLock();
 }
@@ -80,7 +81,8 @@ TEST(MutexLockTest, OwnerMayLockAgainOthersWaitForTheLastUnlock) {
     lock.UnLock();
     EXPECT_TRUE(OnOtherThread([&] {
         const bool got = lock.TryLock();
-        if (got) lock.UnLock();
+        if (got)
+            lock.UnLock();
         return got;
     }));
 }
@@ -140,7 +142,8 @@ TEST(CLockGuardTest, SharedGuardsOnAnRWLockCoexist) {
         CLockGuard<RWLock, SharedLockPolicy> guard(&lock);
         EXPECT_TRUE(OnOtherThread([&] {
             const bool got = lock.TryLock(0);
-            if (got) lock.UnLock();
+            if (got)
+                lock.UnLock();
             return got;
         }));
         EXPECT_FALSE(OnOtherThread([&] { return lock.TryLock(1); }));
