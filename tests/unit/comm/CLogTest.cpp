@@ -159,9 +159,3 @@ TEST(CLogLines, ConcurrentLinesAreNeverInterleaved) {
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(next[t], kLines);
 }
-
-TEST(CLogInstance, OneProcessWideLog) {
-    CLog* log = CLog::GetInst();
-    ASSERT_NE(log, nullptr);
-    EXPECT_EQ(CLog::GetInst(), log);
-}

@@ -87,13 +87,6 @@ TEST(MutexLockTest, OwnerMayLockAgainOthersWaitForTheLastUnlock) {
     }));
 }
 
-TEST(LockBaseTest, BaseLockDoesNothing) {
-    LockBase lock;
-    lock.Lock(1);
-    EXPECT_TRUE(lock.TryLock(1));
-    lock.UnLock();
-}
-
 namespace {
 
 // Records what the guard does with it.
