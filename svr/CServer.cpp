@@ -19,6 +19,8 @@ int CServer::DoWork() {
     return 0;
 }
 
+void CServer::StopWork() { m_pipeSvr.StopLoop(); }
+
 void CServer::DoWorkOnPipe(CAutoString message) {
     CXMLOpt doc;
     if (message.IsNull() || !doc.SetDoc(message.c_str())) return;

@@ -32,6 +32,8 @@ public:
     // Runs the pipe read loop on the calling thread until reading fails, then tells every
     // business ServerStatus(-1). Returns 0.
     int DoWork();
+    // Ends DoWork (and a ConnectToServer still waiting for the client) from any thread.
+    void StopWork();
 
     // Dispatch of one incoming message; runs on the transport's message thread.
     void DoWorkOnPipe(CAutoString message) override;

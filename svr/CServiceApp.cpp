@@ -110,12 +110,13 @@ int CServiceApp::Main(int argc, char** argv) {
     if (!StartSingle(CInfoCenter::GetInst())) return -1;
     InitLog(WorkingDirectory().c_str());
     // A write to a departed client must fail and be reported, not end the service.
-    signal(SIGPIPE, SIG_IGN);
-    CStopSignal stopSignal;
-    stopSignal.Install();
+    CPipeService::IgnoreBrokenPipeSignal();
 
     CPortalPlaceholder portal;  // outlives the router, which hands it messages until it dies
     CServer server;
+    // Declared after the router so it is gone (its thread joined) before the router is.
+    CStopSignal stopSignal([&server] { server.StopWork(); });
+    stopSignal.Install();
     portal.InitService(&server);
     server.CreateServer(kOwnFifo);
     const int opened = server.ConnectToServer(kPeerFifo);

@@ -6,15 +6,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
+#include <utility>
 
 namespace {
-
-// The interrupting signal; its handler only exists so that a blocked call returns EINTR.
-constexpr int kKickSignal = SIGUSR2;
-
-void IgnoreKick(int) {}
 
 sigset_t StopSet() {
     sigset_t set;
@@ -27,13 +22,10 @@ sigset_t StopSet() {
 
 }  // namespace
 
+CStopSignal::CStopSignal(std::function<void()> onStop) : m_onStop(std::move(onStop)) {}
+
 bool CStopSignal::Install() {
     if (m_waiter.joinable()) return true;
-    struct sigaction kick = {};
-    kick.sa_handler = IgnoreKick;  // no SA_RESTART: the blocked call must fail with EINTR
-    sigemptyset(&kick.sa_mask);
-    if (sigaction(kKickSignal, &kick, nullptr) != 0) return false;
-
     sigset_t set = StopSet();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
     m_signalFd = signalfd(-1, &set, SFD_CLOEXEC);
@@ -42,7 +34,6 @@ bool CStopSignal::Install() {
         pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         return false;
     }
-    m_mainThread = pthread_self();
     m_waiter = std::thread(&CStopSignal::WaitLoop, this);
     return true;
 }
@@ -50,9 +41,8 @@ bool CStopSignal::Install() {
 CStopSignal::~CStopSignal() {
     if (m_waiter.joinable()) {
         const uint64_t one = 1;
-        if (write(m_quitFd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
-            // An eventfd write only fails on overflow, which one write cannot reach.
-        }
+        // An eventfd write fails only on counter overflow, which a single write cannot reach.
+        (void)!write(m_quitFd, &one, sizeof one);
         m_waiter.join();
     }
     if (m_signalFd >= 0) close(m_signalFd);
@@ -62,26 +52,20 @@ CStopSignal::~CStopSignal() {
 void CStopSignal::WaitLoop() {
     pollfd fds[2] = {{m_signalFd, POLLIN, 0}, {m_quitFd, POLLIN, 0}};
     for (;;) {
-        if (poll(fds, 2, -1) < 0) continue;  // EINTR only: our kick is never sent here
+        if (poll(fds, 2, -1) < 0) continue;  // EINTR: nothing to do but wait again
         if (fds[1].revents != 0) return;
         signalfd_siginfo info = {};
         if (read(m_signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-        m_stopSignal.store(static_cast<int>(info.ssi_signo));
-        KickUntilDone(static_cast<int>(info.ssi_signo));
+        if (m_onStop) m_onStop();
+        AwaitEnd(static_cast<int>(info.ssi_signo));
         return;
     }
 }
 
-// Interrupts the main thread until it finishes (the destructor writes the eventfd); a kick can
-// land between two blocking calls, hence the repetition.
-void CStopSignal::KickUntilDone(int signo) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGraceMs);
+void CStopSignal::AwaitEnd(int signo) {
     pollfd quit = {m_quitFd, POLLIN, 0};
-    while (std::chrono::steady_clock::now() < deadline) {
-        pthread_kill(m_mainThread, kKickSignal);
-        if (poll(&quit, 1, kKickMs) > 0) return;
-    }
-    // The main thread is stuck somewhere a kick cannot reach: end as the signal would have.
+    if (poll(&quit, 1, kGraceMs) > 0) return;
+    // The orderly end is stuck: end the way the signal would have ended the process.
     signal(signo, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
