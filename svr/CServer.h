@@ -11,12 +11,15 @@
 
 #include <map>
 #include <mutex>
+#include <string>
+#include <utility>
 
 class CServer : public IPipeCallback, public IServer {
 public:
     typedef std::map<CAutoString, IBusiness*> CBusMap;
 
-    CServer() = default;
+    // pipeFolder: where both FIFOs live; empty means the working directory.
+    explicit CServer(std::string pipeFolder = std::string()) : m_pipeSvr(std::move(pipeFolder)) {}
     // Closes both pipe ends and removes the service's own FIFO.
     ~CServer() override = default;
     // The transport and the businesses hold this router's address.
