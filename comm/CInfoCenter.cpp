@@ -2,7 +2,6 @@
 
 #include "CLockGuard.h"
 #include "CLog.h"
-#include "CSimpleFile.h"
 
 #include <unistd.h>
 
@@ -118,8 +117,8 @@ bool CInfoCenter::SetLocalValue(const char* key, const char* value) {
     WriteGuard guard(&m_globalDataMapLock);
     const CAutoString path(m_xmlOpt.GetFileName());
     if (path.IsEmpty() || !m_xmlOpt.SetValue(key, value)) return false;
-    const CAutoString doc = m_xmlOpt.GetDoc();
-    if (!CSimpleFile::WriteFileAtomic(path.c_str(), doc.c_str(), doc.GetLength())) {
+    // Save replaces the file atomically and writes it back in its declared encoding.
+    if (!m_xmlOpt.SaveFile()) {
         // The document in memory keeps the value; the file on disk keeps its old content.
         CLog::GetInst()->WriteLog(CLog::WARN, "store %s not rewritten; %s kept in memory only",
                                   path.c_str(), key);

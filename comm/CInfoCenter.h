@@ -3,9 +3,9 @@
 // Each program names its store file once, before the first GetInst: the service
 // "/conf/conf.xml", the client "/conf/client.xml", both under the working directory. The store
 // file is part of the installation: it is never created here, and a missing or rootless file
-// leaves an empty local layer that refuses writes. Every successful local write replaces the
-// whole file atomically (temporary file in the same folder, flushed, renamed), so a crash or a
-// full disk never leaves a half-written store.
+// leaves an empty local layer that refuses writes. Every local write replaces the whole file
+// atomically through CXMLOpt::SaveFile (temporary file in the same folder, synced, renamed), so a
+// crash or a full disk never leaves a half-written store.
 //
 // Locks: m_dataMapLock guards the memory map; m_globalDataMapLock guards the global map and the
 // XML store. Reading the XML store moves its cursor, so local reads lock exclusively. No
