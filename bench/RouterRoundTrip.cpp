@@ -52,7 +52,8 @@ void BM_RouterRoundTrip(benchmark::State& state) {
     echo.InitService(&server);
     server.CreateServer("serverpipe");
     std::thread service([&] {
-        if (server.ConnectToServer("clientpipe") == 0) server.DoWork();
+        if (server.ConnectToServer("clientpipe") == 0)
+            server.DoWork();
     });
 
     Inbox inbox;

@@ -19,7 +19,8 @@ void BM_ServiceIdle(benchmark::State& state) {
         orvane_test::PipeClient client;
         if (!orvane_test::makeInstallation(ORVANE_INSTALL_TREE, dir.path()) ||
             !service.Start(dir.path()) || !client.Connect(dir.path(), std::chrono::seconds(10)) ||
-            !client.Send("<M><OpS>client</OpS><OpT>Portal</OpT><OpC>ClientStart</OpC><P></P></M>")) {
+            !client.Send(
+                "<M><OpS>client</OpS><OpT>Portal</OpT><OpC>ClientStart</OpC><P></P></M>")) {
             state.SkipWithError("service did not start or accept the client");
             return;
         }
@@ -37,7 +38,8 @@ void BM_ServiceIdle(benchmark::State& state) {
         state.counters["ticks"] = static_cast<double>(after - before);
         kill(service.pid(), SIGTERM);
         service.Wait(std::chrono::seconds(15));
-        if (percent >= kLimitPercent) state.SkipWithError("idle service uses 0.5% of a core or more");
+        if (percent >= kLimitPercent)
+            state.SkipWithError("idle service uses 0.5% of a core or more");
     }
 }
 BENCHMARK(BM_ServiceIdle)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

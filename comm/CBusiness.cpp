@@ -9,7 +9,8 @@ void CBusiness::InitService(IServer* server) {
 
 void CBusiness::DealMsg(const char* message) {
     CXMLOpt doc;
-    if (message == nullptr || !doc.SetDoc(message)) return;
+    if (message == nullptr || !doc.SetDoc(message))
+        return;
     const CAutoString source = doc.GetValue("OpS");
     const CAutoString opcode = doc.GetValue("OpC");
     auto it = m_OpcodeMap.find(opcode);
@@ -25,7 +26,8 @@ bool CBusiness::PostMsg(const char* source, const char* target, const char* opco
     if (source == nullptr || target == nullptr || opcode == nullptr || parameters == nullptr) {
         return false;
     }
-    if (m_pService == nullptr) return false;
+    if (m_pService == nullptr)
+        return false;
     const CAutoString envelope = BuildEnvelope(source, target, opcode, parameters);
     return m_pService->PostMessage(envelope.c_str());
 }
@@ -56,6 +58,7 @@ CAutoString CBusiness::MakeParam(const char* name, const char* value) {
 }
 
 CAutoString CBusiness::EscapeValue(const char* value) {
-    if (value == nullptr || *value == '\0') return CAutoString("");
+    if (value == nullptr || *value == '\0')
+        return CAutoString("");
     return CMarkup::EscapeText(value, CMarkup::MNF_ESCAPEALL);
 }

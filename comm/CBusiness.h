@@ -37,7 +37,8 @@ public:
 
     // Builds the envelope and passes it to the router. Dropped (false) when any part is null or no
     // router is attached. parameters is markup and goes in as it is: build it with MakeParam.
-    bool PostMsg(const char* source, const char* target, const char* opcode, const char* parameters);
+    bool PostMsg(const char* source, const char* target, const char* opcode,
+                 const char* parameters);
     IServer* GetServer() const { return m_pService; }
 
     // The envelope text. The three names are escaped; parameters is inserted unchanged.

@@ -22,7 +22,8 @@ bool g_storeBaseSet = false;
 std::string WorkingDirectory() {
     std::vector<char> buf(256);
     while (getcwd(buf.data(), buf.size()) == nullptr) {
-        if (errno != ERANGE) return std::string();
+        if (errno != ERANGE)
+            return std::string();
         buf.resize(buf.size() * 2);
     }
     return std::string(buf.data());
@@ -59,7 +60,8 @@ void CInfoCenter::Release() {
 }
 
 CInfoCenter::CInfoCenter(const char* storePath) {
-    if (storePath != nullptr && *storePath != '\0') LoadLocalValue(storePath);
+    if (storePath != nullptr && *storePath != '\0')
+        LoadLocalValue(storePath);
 }
 
 bool CInfoCenter::LoadLocalValue(const char* path) {
@@ -68,20 +70,23 @@ bool CInfoCenter::LoadLocalValue(const char* path) {
 }
 
 void CInfoCenter::SetValue(const char* key, const char* value) {
-    if (key == nullptr || value == nullptr) return;
+    if (key == nullptr || value == nullptr)
+        return;
     WriteGuard guard(&m_dataMapLock);
     m_dataMap[CAutoString(key)] = CAutoString(value);
 }
 
 CAutoString CInfoCenter::GetValue(const char* key) {
-    if (key == nullptr) return CAutoString("");
+    if (key == nullptr)
+        return CAutoString("");
     ReadGuard guard(&m_dataMapLock);
     auto it = m_dataMap.find(CAutoString(key));
     return it == m_dataMap.end() ? CAutoString("") : it->second;
 }
 
 void CInfoCenter::SetGlobalValue(const char* key, const char* value) {
-    if (key == nullptr || value == nullptr) return;
+    if (key == nullptr || value == nullptr)
+        return;
     SetValue(key, value);
     {
         WriteGuard guard(&m_globalDataMapLock);
@@ -97,7 +102,8 @@ void CInfoCenter::SynchroGlobalValue() {
         snapshot = m_globalDataMap;
     }
     // Posted outside the lock: the outlet may take its own locks.
-    for (const auto& pair : snapshot) OfferGlobal(pair.first.c_str(), pair.second.c_str());
+    for (const auto& pair : snapshot)
+        OfferGlobal(pair.first.c_str(), pair.second.c_str());
 }
 
 void CInfoCenter::OfferGlobal(const char* key, const char* value) {
@@ -106,17 +112,20 @@ void CInfoCenter::OfferGlobal(const char* key, const char* value) {
 }
 
 CAutoString CInfoCenter::GetLocalValue(const char* key) {
-    if (key == nullptr || *key == '\0') return CAutoString("");
+    if (key == nullptr || *key == '\0')
+        return CAutoString("");
     WriteGuard guard(&m_globalDataMapLock);
     CAutoString value = m_xmlOpt.GetValue(key);
     return value.IsNull() ? CAutoString("") : value;
 }
 
 bool CInfoCenter::SetLocalValue(const char* key, const char* value) {
-    if (key == nullptr || *key == '\0' || value == nullptr) return false;
+    if (key == nullptr || *key == '\0' || value == nullptr)
+        return false;
     WriteGuard guard(&m_globalDataMapLock);
     const CAutoString path(m_xmlOpt.GetFileName());
-    if (path.IsEmpty() || !m_xmlOpt.SetValue(key, value)) return false;
+    if (path.IsEmpty() || !m_xmlOpt.SetValue(key, value))
+        return false;
     // Save replaces the file atomically and writes it back in its declared encoding.
     if (!m_xmlOpt.SaveFile()) {
         // The document in memory keeps the value; the file on disk keeps its old content.

@@ -4,7 +4,8 @@
 
 void CPortalPlaceholder::InitService(IServer* server) {
     CBusiness::InitService(server);
-    if (server != nullptr) server->RegisterBusiness(kName, this);
+    if (server != nullptr)
+        server->RegisterBusiness(kName, this);
 }
 
 void CPortalPlaceholder::ServerStatus(int status) {

@@ -23,7 +23,8 @@ namespace {
 std::string WorkingDirectory() {
     std::vector<char> buf(256);
     while (getcwd(buf.data(), buf.size()) == nullptr) {
-        if (errno != ERANGE) return std::string();
+        if (errno != ERANGE)
+            return std::string();
         buf.resize(buf.size() * 2);
     }
     return std::string(buf.data());
@@ -38,7 +39,8 @@ std::string ExeBaseName(pid_t pid) {
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     std::vector<char> buf(PATH_MAX + 1);
     const ssize_t n = readlink(link.c_str(), buf.data(), buf.size() - 1);
-    if (n <= 0) return std::string();
+    if (n <= 0)
+        return std::string();
     std::string target(buf.data(), static_cast<size_t>(n));
     // A program replaced on disk while it runs reads as "path (deleted)".
     const std::string deleted = " (deleted)";
@@ -63,29 +65,37 @@ pid_t ParsePid(const CAutoString& text) {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || value <= 0 || value > INT_MAX) return 0;
+    if (errno != 0 || end == text.c_str() || value <= 0 || value > INT_MAX)
+        return 0;
     return static_cast<pid_t>(value);
 }
 
 }  // namespace
 
-CAutoString CServiceApp::ProgramName(pid_t pid) { return CAutoString(ExeBaseName(pid)); }
+CAutoString CServiceApp::ProgramName(pid_t pid) {
+    return CAutoString(ExeBaseName(pid));
+}
 
 bool CServiceApp::IsServiceProcess(pid_t pid) {
-    if (pid <= 0) return false;
-    if (kill(pid, 0) == -1 && errno == ESRCH) return false;
+    if (pid <= 0)
+        return false;
+    if (kill(pid, 0) == -1 && errno == ESRCH)
+        return false;
     const std::string mine = ExeBaseName(getpid());
     const std::string theirs = ExeBaseName(pid);
-    if (!mine.empty() && !theirs.empty()) return mine == theirs;
+    if (!mine.empty() && !theirs.empty())
+        return mine == theirs;
     const std::string theirComm = CommName(pid);
     // Nothing readable about a live process: keep to the safe side and take it for a service.
-    if (theirComm.empty()) return true;
+    if (theirComm.empty())
+        return true;
     return theirComm == CommName(getpid());
 }
 
 bool CServiceApp::StartSingle(ISvrInfoCenter* info) {
     const pid_t recorded = ParsePid(info->GetLocalValue("PID"));
-    if (recorded != 0 && recorded != getpid() && IsServiceProcess(recorded)) return false;
+    if (recorded != 0 && recorded != getpid() && IsServiceProcess(recorded))
+        return false;
     CAutoString mine;
     mine.Format("%d\n", static_cast<int>(getpid()));
     // Without a writable store the test cannot record anything; the service runs regardless.
@@ -107,7 +117,8 @@ int CServiceApp::Main(int argc, char** argv) {
     (void)argc;
     (void)argv;
     CInfoCenter::SetStoreFile(kStoreFile);
-    if (!StartSingle(CInfoCenter::GetInst())) return -1;
+    if (!StartSingle(CInfoCenter::GetInst()))
+        return -1;
     InitLog(WorkingDirectory().c_str());
     // A write to a departed client must fail and be reported, not end the service.
     CPipeService::IgnoreBrokenPipeSignal();

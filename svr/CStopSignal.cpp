@@ -25,9 +25,11 @@ sigset_t StopSet() {
 CStopSignal::CStopSignal(std::function<void()> onStop) : m_onStop(std::move(onStop)) {}
 
 bool CStopSignal::Install() {
-    if (m_waiter.joinable()) return true;
+    if (m_waiter.joinable())
+        return true;
     sigset_t set = StopSet();
-    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
+        return false;
     m_signalFd = signalfd(-1, &set, SFD_CLOEXEC);
     m_quitFd = eventfd(0, EFD_CLOEXEC);
     if (m_signalFd < 0 || m_quitFd < 0) {
@@ -45,18 +47,24 @@ CStopSignal::~CStopSignal() {
         (void)!write(m_quitFd, &one, sizeof one);
         m_waiter.join();
     }
-    if (m_signalFd >= 0) close(m_signalFd);
-    if (m_quitFd >= 0) close(m_quitFd);
+    if (m_signalFd >= 0)
+        close(m_signalFd);
+    if (m_quitFd >= 0)
+        close(m_quitFd);
 }
 
 void CStopSignal::WaitLoop() {
     pollfd fds[2] = {{m_signalFd, POLLIN, 0}, {m_quitFd, POLLIN, 0}};
     for (;;) {
-        if (poll(fds, 2, -1) < 0) continue;  // EINTR: nothing to do but wait again
-        if (fds[1].revents != 0) return;
+        if (poll(fds, 2, -1) < 0)
+            continue;  // EINTR: nothing to do but wait again
+        if (fds[1].revents != 0)
+            return;
         signalfd_siginfo info = {};
-        if (read(m_signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-        if (m_onStop) m_onStop();
+        if (read(m_signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+            continue;
+        if (m_onStop)
+            m_onStop();
         AwaitEnd(static_cast<int>(info.ssi_signo));
         return;
     }
@@ -64,7 +72,8 @@ void CStopSignal::WaitLoop() {
 
 void CStopSignal::AwaitEnd(int signo) {
     pollfd quit = {m_quitFd, POLLIN, 0};
-    if (poll(&quit, 1, kGraceMs) > 0) return;
+    if (poll(&quit, 1, kGraceMs) > 0)
+        return;
     // The orderly end is stuck: end the way the signal would have ended the process.
     signal(signo, SIG_DFL);
     sigset_t set;

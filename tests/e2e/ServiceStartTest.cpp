@@ -28,10 +28,12 @@ class ServiceStartTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(makeInstallation(ORVANE_INSTALL_TREE, dir.path())); }
 
-    // The service's log; the date is taken around the start so a run across midnight still finds it.
+    // The service's log; the date is taken around the start so a run across midnight still finds
+    // it.
     std::string LogText() {
         std::string text = readFile(dir.file("Log/" + Today() + "_Info.log"));
-        if (text.empty()) text = readFile(dir.file("Log/" + startDay + "_Info.log"));
+        if (text.empty())
+            text = readFile(dir.file("Log/" + startDay + "_Info.log"));
         return text;
     }
     bool LogHas(const std::string& needle, std::chrono::milliseconds timeout = 5s) {
@@ -39,7 +41,8 @@ protected:
     }
     std::string StoredPid() {
         CXMLOpt conf;
-        if (!conf.LoadFile(dir.file("conf/conf.xml").c_str())) return "<unreadable>";
+        if (!conf.LoadFile(dir.file("conf/conf.xml").c_str()))
+            return "<unreadable>";
         return conf.GetValue("PID").ToStdString();
     }
     bool StartService(ServiceProcess& service) {
@@ -51,8 +54,7 @@ protected:
     std::string startDay;
 };
 
-const std::string kCheckEnv =
-    "<M><OpS>client</OpS><OpT>Portal</OpT><OpC>CheckEnv</OpC><P></P></M>";
+const std::string kCheckEnv = "<M><OpS>client</OpS><OpT>Portal</OpT><OpC>CheckEnv</OpC><P></P></M>";
 const std::string kLogin =
     "<M><OpS>client</OpS><OpT>Portal</OpT><OpC>PortalConnect</OpC>"
     "<P><user>u1</user><password>pw&lt;&amp;Secret</password></P></M>";

@@ -23,7 +23,8 @@ using orvane_test::writeFile;
 
 namespace {
 
-const char* kStore = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<conf>\n<version>1.0.0</version>\n</conf>\n";
+const char* kStore =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<conf>\n<version>1.0.0</version>\n</conf>\n";
 
 // Records what a router would send; stands in for the service's router.
 class RecordingServer : public IServer {
@@ -207,13 +208,16 @@ TEST_F(InfoCenterTest, ConcurrentUseOfAllLayersKeepsEveryLastValue) {
             for (int i = 0; i <= 200; ++i) {
                 info.SetValue(key.c_str(), std::to_string(i).c_str());
                 info.GetValue("k0");
-                if (i % 20 == 0) info.SetLocalValue(key.c_str(), std::to_string(i).c_str());
-                if (i % 50 == 0) info.SetGlobalValue(key.c_str(), std::to_string(i).c_str());
+                if (i % 20 == 0)
+                    info.SetLocalValue(key.c_str(), std::to_string(i).c_str());
+                if (i % 50 == 0)
+                    info.SetGlobalValue(key.c_str(), std::to_string(i).c_str());
                 info.GetLocalValue("version");
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     for (int t = 0; t < 4; ++t) {
         const std::string key = "k" + std::to_string(t);
         EXPECT_EQ("200", info.GetValue(key.c_str()).ToStdString());

@@ -73,8 +73,7 @@ TEST_F(ServerTest, DeliversByExactTargetAndOpcode) {
     // The root's name plays no part: the paths start below it.
     server.DoWorkOnPipe(CAutoString(
         "<Msg><OpS>client</OpS><OpT>Portal</OpT><OpC>Known</OpC><P><x>2</x></P></Msg>"));
-    const std::vector<std::string> expected = {"Portal:known from client 1",
-                                               "Portal:default known",
+    const std::vector<std::string> expected = {"Portal:known from client 1", "Portal:default known",
                                                "Portal:known from client 2"};
     EXPECT_EQ(expected, calls);
 }
@@ -94,10 +93,9 @@ TEST_F(ServerTest, LogsEveryRoutedMessageLiterallyExceptALogIn) {
     RecordingBusiness portal("Portal", &calls);
     Attach(portal, "Portal");
     const std::string check = Envelope("Portal", "CheckEnv", "<x>%s%n%d</x>");
-    const std::string login = Envelope("Portal", "PortalConnect",
-                                       (CBusiness::MakeParam("user", "u1") +
-                                        CBusiness::MakeParam("password", "s3cret"))
-                                           .c_str());
+    const std::string login = Envelope(
+        "Portal", "PortalConnect",
+        (CBusiness::MakeParam("user", "u1") + CBusiness::MakeParam("password", "s3cret")).c_str());
     const std::string unrouted = Envelope("Nobody", "CheckEnv");
     server.DoWorkOnPipe(CAutoString(check.c_str()));
     server.DoWorkOnPipe(CAutoString(login.c_str()));
@@ -167,7 +165,8 @@ TEST_F(ServerTest, PlaceholderTakesThePortalNameAndLogsNoPassword) {
     server.DoWorkOnPipe(CAutoString(Envelope("Portal", "CheckEnv").c_str()));
     server.ServerStatus(-1);
     const std::string log = LogText();
-    EXPECT_NE(std::string::npos, log.find("CPortalPlaceholder: PortalConnect from client not handled"));
+    EXPECT_NE(std::string::npos,
+              log.find("CPortalPlaceholder: PortalConnect from client not handled"));
     EXPECT_NE(std::string::npos, log.find("CPortalPlaceholder: CheckEnv from client not handled"));
     EXPECT_NE(std::string::npos, log.find("CPortalPlaceholder::ServerStatus -1"));
     EXPECT_EQ(std::string::npos, log.find("s3cret"));
