@@ -108,24 +108,18 @@ TEST_F(ServerTest, LogsEveryRoutedMessageLiterallyExceptALogIn) {
     EXPECT_EQ(2u, calls.size());  // the log-in is still delivered
 }
 
-TEST_F(ServerTest, RegisteringAgainReplacesTheBusiness) {
-    RecordingBusiness first("first", &calls);
-    RecordingBusiness second("second", &calls);
-    Attach(first, "Portal");
-    Attach(second, "Portal");
-    server.DoWorkOnPipe(CAutoString(Envelope("Portal", "Known", "<x>3</x>").c_str()));
-    server.ServerStatus(-1);
-    const std::vector<std::string> expected = {"second:known from client 3", "second:status -1"};
-    EXPECT_EQ(expected, calls);
-}
-
-TEST_F(ServerTest, ServerStatusReachesEveryBusinessInNameOrder) {
-    RecordingBusiness c("c", &calls), a("a", &calls), b("B", &calls);
+// A later registration under a name replaces the earlier business; every business is told the
+// status, in byte order of the names.
+TEST_F(ServerTest, RegistrationReplacesAndStatusGoesToAllInNameOrder) {
+    RecordingBusiness replaced("replaced", &calls), c("c", &calls), a("a", &calls), b("B", &calls);
+    Attach(replaced, "c");
     Attach(c, "c");
     Attach(a, "a");
     Attach(b, "B");
+    server.DoWorkOnPipe(CAutoString(Envelope("c", "Known", "<x>3</x>").c_str()));
     server.ServerStatus(-1);
-    const std::vector<std::string> expected = {"B:status -1", "a:status -1", "c:status -1"};
+    const std::vector<std::string> expected = {"c:known from client 3", "B:status -1",
+                                               "a:status -1", "c:status -1"};
     EXPECT_EQ(expected, calls);
     EXPECT_NE(std::string::npos, LogText().find("client disconnect -1\n"));
 }
