@@ -94,7 +94,7 @@ private:
     CAutoString m_configXML;
     CAutoString m_strDNS1;
     CAutoString m_strDNS2;
-    int m_keepRetry = 0;
+    [[maybe_unused]] int m_keepRetry = 0;  // keep-alive failures still tolerated
     // Guarded by m_stateLock: the state and the remembered last message.
     ESTATE m_eState = ES_NONE;
     ESTATE m_lastState = ES_NONE;
