@@ -29,6 +29,9 @@ public:
     // Returns true when the document is well formed.
     bool SetDoc(const char* text);
     bool IsWellFormed() const;
+    // Why the document is not well formed (with the byte offset), for the caller's log; empty
+    // for a well-formed document.
+    CAutoString GetError() const;
     // The whole current document text, edits included.
     CAutoString GetDoc() const;
     // Reads a file (UTF-8 with or without BOM, UTF-16 with BOM, or a declared encoding converted
@@ -45,7 +48,8 @@ public:
     bool IntoElem();
     bool OutOfElem();
 
-    // Decoded text content (CDATA verbatim); empty string when there is no such element.
+    // Decoded text content (CDATA verbatim, comments left out); empty string when there is no such
+    // element or when it has child elements.
     CAutoString GetData() const;
     CAutoString GetChildData() const;
     CAutoString GetTagName() const;
@@ -56,6 +60,8 @@ public:
     CAutoString GetSubDoc() const;
     CAutoString GetChildSubDoc() const;
 
+    // Every edit keeps the document well formed: a bad name or a value that cannot be written
+    // (e.g. control characters) fails and leaves the document unchanged.
     bool AddElem(const char* name, const char* value = nullptr, int flags = 0);
     bool AddElem(const char* name, int value, int flags = 0);
     bool AddChildElem(const char* name, const char* value = nullptr, int flags = 0);
@@ -65,6 +71,7 @@ public:
     bool AddChildSubDoc(const char* markup);
     bool SetAttrib(const char* name, const char* value, int flags = 0);
     bool SetAttrib(const char* name, int value, int flags = 0);
+    // Fails when there is no main element or when it has child elements (they would be lost).
     bool SetData(const char* value, int flags = 0);
     bool SetData(int value, int flags = 0);
 
@@ -74,6 +81,11 @@ public:
     static CAutoString UnescapeText(const char* text);
 
 private:
-    struct Impl;
+    struct Impl;  // the text, its element index and the cursor
+    CAutoString ElementData(int i) const;
+    CAutoString ElementAttrib(int i, const char* name) const;
+    CAutoString ElementMarkup(int i) const;
+    bool AddChild(const char* name, const char* value, int flags, bool before);
+
     std::unique_ptr<Impl> m_pImpl;
 };

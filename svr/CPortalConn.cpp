@@ -2,12 +2,14 @@
 
 #include "CLockGuard.h"
 #include "CLog.h"
+#include "CMD5.h"
 #include "ISvrInfoCenter.h"
 
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -19,14 +21,8 @@ using ReadGuard = CLockGuard<RWLock, SharedLockPolicy>;
 // The pause after a pre-connection report, so the client can show each progress step.
 constexpr std::chrono::milliseconds kPreConnectPause(500);
 
-// A stored decimal read as atoi reads it (empty or garbage gives 0), clamped to the int range.
-int StoredInt(ISvrInfoCenter* info, const char* key) {
-    long value = std::strtol(info->GetLocalValue(key).c_str(), nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
+CAutoString MemoryValue(ISvrInfoCenter* info, const char* key) {
+    return info != nullptr ? info->GetValue(key) : CAutoString("");
 }
 
 }  // namespace
@@ -53,6 +49,20 @@ int CPortalConn::CheckIP() {
     return -1;
 }
 
+CAutoString CPortalConn::LocalValue(const char* key) {
+    return m_pInfoCenter != nullptr ? m_pInfoCenter->GetLocalValue(key) : CAutoString("");
+}
+
+// A stored decimal read as atoi reads it (empty or garbage gives 0), clamped to the int range.
+int CPortalConn::LocalInt(const char* key) {
+    long value = std::strtol(LocalValue(key).c_str(), nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
 int CPortalConn::Init() {
     InitPortalConf();
     InitEnviromment();
@@ -66,19 +76,19 @@ int CPortalConn::InitPortalConf() {
     CAuthConfig& cfg = *m_pPortalConf;
     CLog* log = CLog::GetInst();
 
-    cfg.hostName = m_pInfoCenter->GetValue("hostName");
-    cfg.strClientId = m_pInfoCenter->GetValue("clientId");
-    cfg.version.Format("%s", m_pInfoCenter->GetValue("version").c_str());
+    cfg.hostName = MemoryValue(m_pInfoCenter, "hostName");
+    cfg.strClientId = MemoryValue(m_pInfoCenter, "clientId");
+    cfg.version.Format("%s", MemoryValue(m_pInfoCenter, "version").c_str());
     log->WriteLog(CLog::INFO, "version is %s", cfg.version.c_str());
     cfg.ostag = "linux64";
     cfg.strUserAgent.Format("ZKRW/Linux64/%s", cfg.version.c_str());
     log->WriteLog(CLog::INFO, "sysVer is %s,agent is %s", cfg.ostag.c_str(),
                   cfg.strUserAgent.c_str());
 
-    m_redirectUrl = m_pInfoCenter->GetLocalValue("redirect");
+    m_redirectUrl = LocalValue("redirect");
     if (m_redirectUrl.IsEmpty())
         m_redirectUrl = kDefaultRedirectUrl;
-    m_redirectUrlIpv6 = m_pInfoCenter->GetLocalValue("redirectipv6");
+    m_redirectUrlIpv6 = LocalValue("redirectipv6");
     if (m_redirectUrlIpv6.IsEmpty())
         m_redirectUrlIpv6 = kDefaultRedirectUrlIpv6;
 
@@ -91,27 +101,26 @@ int CPortalConn::InitPortalConf() {
 }
 
 void CPortalConn::ReadStoredValues(CAuthConfig& cfg) {
-    ISvrInfoCenter* info = m_pInfoCenter;
-    cfg.strTermUrl = info->GetLocalValue("termUrl");
-    cfg.strKeepUrl = info->GetLocalValue("keepUrl");
-    cfg.iKeepRetry = StoredInt(info, "keepRetry");
-    cfg.strTicket = info->GetLocalValue("ticket");
-    cfg.strStateUrl = info->GetLocalValue("stateUrl");
-    cfg.nDefaultAuth = StoredInt(info, "defaultAuth");
+    cfg.strTermUrl = LocalValue("termUrl");
+    cfg.strKeepUrl = LocalValue("keepUrl");
+    cfg.iKeepRetry = LocalInt("keepRetry");
+    cfg.strTicket = LocalValue("ticket");
+    cfg.strStateUrl = LocalValue("stateUrl");
+    cfg.nDefaultAuth = LocalInt("defaultAuth");
     if (cfg.nDefaultAuth == 0)
         cfg.nDefaultAuth = 1;
-    cfg.schoolId = info->GetLocalValue("schoolId");
-    cfg.domain = info->GetLocalValue("domain");
-    cfg.area = info->GetLocalValue("area");
-    cfg.wlanuserip = info->GetLocalValue("wlanuserip");
-    cfg.wlanusermac = info->GetLocalValue("wlanusermac");
-    cfg.wlancip = info->GetLocalValue("wlanacip");
-    cfg.fileInterval = StoredInt(info, "plusInterval");
-    cfg.fileIntervalFlag = StoredInt(info, "plusFlag");
-    m_disasterUrl = info->GetLocalValue("disasterUrl");
+    cfg.schoolId = LocalValue("schoolId");
+    cfg.domain = LocalValue("domain");
+    cfg.area = LocalValue("area");
+    cfg.wlanuserip = LocalValue("wlanuserip");
+    cfg.wlanusermac = LocalValue("wlanusermac");
+    cfg.wlancip = LocalValue("wlanacip");
+    cfg.fileInterval = LocalInt("plusInterval");
+    cfg.fileIntervalFlag = LocalInt("plusFlag");
+    m_disasterUrl = LocalValue("disasterUrl");
     m_disasterUrl.MakeLower();
-    cfg.m_strServersIPv4 = info->GetLocalValue("serverCluster");
-    cfg.m_strServersIPv6 = info->GetLocalValue("serverCluster6");
+    cfg.m_strServersIPv4 = LocalValue("serverCluster");
+    cfg.m_strServersIPv6 = LocalValue("serverCluster6");
 }
 
 void CPortalConn::Destroy() {
@@ -225,12 +234,13 @@ void CPortalConn::PostError(ESTATE eState, unsigned long code, unsigned long htt
 }
 
 int CPortalConn::GetConnCfg() {
-    return StoredInt(m_pInfoCenter, "connState");
+    return LocalInt("connState");
 }
 
 void CPortalConn::SetConnCfg(int state) {
     CLog::GetInst()->WriteLog(CLog::INFO, state != 0 ? "record connected" : "record not connect");
-    m_pInfoCenter->SetLocalValue("connState", std::to_string(state).c_str());
+    if (m_pInfoCenter != nullptr)
+        m_pInfoCenter->SetLocalValue("connState", std::to_string(state).c_str());
 }
 
 void CPortalConn::ResetNetConfig() {
@@ -239,4 +249,17 @@ void CPortalConn::ResetNetConfig() {
     m_pPortalConf->ip4 = "";
     m_pPortalConf->ip6 = "";
     m_pPortalConf->mac = "";
+}
+
+CAutoString CPortalConn::GetRequestHead(const CAutoString& body) {
+    static const CAuthConfig kEmpty;
+    const CAuthConfig& conf = m_pPortalConf != nullptr ? *m_pPortalConf : kEmpty;
+    return m_portalParse.MakeRequestHead(conf.strUserAgent, conf.strClientId,
+                                         GetMD5FromPostData(body), conf.schoolId, conf.domain,
+                                         conf.area);
+}
+
+CAutoString CPortalConn::GetMD5FromPostData(const CAutoString& body) {
+    const char* text = body.c_str();
+    return CAutoString(CMD5::HexDigest(text, strlen(text)));
 }

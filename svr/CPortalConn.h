@@ -15,6 +15,7 @@
 #include "INetStateSink.h"
 #include "LockBase.h"
 
+#include <cstdint>
 #include <memory>
 
 class ISvrInfoCenter;
@@ -22,8 +23,9 @@ class ISvrInfoCenter;
 class CPortalConn : public INetConn {
 public:
     // sink receives every state message; infoCenter holds the values kept across restarts. Both
-    // must outlive the connection. Nothing is read until Init.
-    CPortalConn(INetStateSink* sink, ISvrInfoCenter* infoCenter);
+    // must outlive the connection; without them messages are dropped and stored values read as
+    // empty. Nothing is read until Init.
+    explicit CPortalConn(INetStateSink* sink = nullptr, ISvrInfoCenter* infoCenter = nullptr);
     virtual ~CPortalConn();
     // The parser holds the algorithm module and the sink is handed this object's messages.
     CPortalConn(const CPortalConn&) = delete;
@@ -68,6 +70,24 @@ public:
     // Forgets the adapter addresses, so the next request reads them again.
     void ResetNetConfig();
 
+    // ---- Request headers and algorithm renewal ----------------------------------------------
+
+    // Header lines for a coded request body, from the configuration record (all texts empty while
+    // there is none) and the body's checksum.
+    CAutoString GetRequestHead(const CAutoString& body);
+    // MD5 of the coded body up to its terminator, as 32 lower-case hexadecimal digits.
+    CAutoString GetMD5FromPostData(const CAutoString& body);
+
+    // Announces the algorithm renewal (30000104), then stores the answer's body as the new
+    // container: 1 success, -1 refused or file error, 0 empty body.
+    template <class HttpData>
+    int32_t UpdateAlgoid(const HttpData* pData) {
+        NetStateChange(ES_PRECONNECTING, ES_PRECONNECTING, 30000104, CAutoString(""));
+        return m_portalParse.UpdateAlgoid(pData);
+    }
+
+    // ---- Accessors ----------------------------------------------------------------------------
+
     CAuthConfig* GetPortalConf() { return m_pPortalConf.get(); }
     CPortalParser& GetPortalParser() { return m_portalParse; }
     const CAutoString& GetRedirectUrl() const { return m_redirectUrl; }
@@ -81,6 +101,10 @@ public:
     static constexpr const char* kDefaultRedirectUrlIpv6 = "http://www.debian.org/";
 
 private:
+    friend class CPortalConnTestAccess;  // lets the unit tests install a configuration record
+
+    CAutoString LocalValue(const char* key);
+    int LocalInt(const char* key);
     void ReadStoredValues(CAuthConfig& cfg);
     // Both expect m_stateLock held for writing.
     void RememberAndPost(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,

@@ -1,12 +1,12 @@
-// INetConn: base of the service's network connections. It carries no data; its two enumerations
-// are sent as decimal numbers in every connection-state message, so their values are fixed.
+// INetConn: interface base of the network connections; its two enumerations travel as decimal
+// numbers in the state messages sent to the client, so their values are fixed.
 #pragma once
 
 class INetConn {
 public:
-    // Kind of network a state message speaks of.
+    // Kind of network connection: the first field of every state message.
     enum ETYPE {
-        ET_UNKNOWN = 0,  // a network this service did not log on
+        ET_UNKNOWN = 0,
         ET_LAN = 1,
         ET_MODEM = 2,
         ET_PPPOE = 3,
@@ -17,7 +17,7 @@ public:
         ET_CDMA1X = 31,
         ET_CDMA3G = 32,
         ET_BLUETOOTH = 41,
-        ET_PORTAL = 51,  // every message of the portal connection
+        ET_PORTAL = 51,
     };
 
     // Connection state.
@@ -32,12 +32,8 @@ public:
         ES_PREDISCONNECTED = 14,
         ES_CANCELING = 21,
         ES_CANCELED = 22,
-        ES_PRECONNECTED = 31,  // portal found and ticket obtained: ready for login
+        ES_PRECONNECTED = 31,
         ES_PRECONNECTFAIL = 32,
-        ES_PRECONNECTING = 33,  // detection, configuration or ticket in progress
+        ES_PRECONNECTING = 33,
     };
-
-protected:
-    // Not deleted through this base.
-    ~INetConn() = default;
 };

@@ -1,0 +1,74 @@
+// Cost of the algorithm module per portal request: one Code plus one DeCode round, and GetAlgoId.
+// "Warm" reuses the opened module as requests do while the container is unchanged; "Cold" forces
+// the full path (read, unpack, write protect.so, dlopen, remove, dlclose) on every iteration.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "CZsmHelper.h"
+#include "TestSupport.h"
+
+namespace {
+
+class ZsmBench {
+public:
+    ZsmBench() {
+        orvane_test::writeFile(dir.file("zuvUzarod.zxm"),
+                               orvane_test::readFile(ORVANE_ZXM_CONTAINER));
+        zsm->SetTempDir(dir.path().c_str());
+        zsm->Init(dir.file("zuvUzarod.zxm").c_str(), nullptr, 0);
+    }
+    orvane_test::TempDir dir;
+    CZsmHelper* zsm = CZsmHelper::GetInst();
+};
+
+const std::string kDoc =
+    "<request><user-name>20230001</user-name><password>secret</password><client-id>3f1c</client-id>"
+    "<ipv4>10.0.0.2</ipv4><mac>00:11:22:33:44:55</mac><ostag>linux64</ostag><local-time>"
+    "2024-01-01 08:00:00</local-time></request>";
+
+void roundTrip(benchmark::State& state, bool cold) {
+    ZsmBench b;
+    for (auto _ : state) {
+        if (cold)
+            b.zsm->Release();
+        char* coded = b.zsm->Code(kDoc.c_str());
+        if (cold)
+            b.zsm->Release();
+        char* plain = b.zsm->DeCode(coded);
+        if (plain == nullptr || kDoc != plain)
+            state.SkipWithError("round trip failed");
+        CZsmHelper::FreeResult(coded);
+        CZsmHelper::FreeResult(plain);
+    }
+}
+
+void algoId(benchmark::State& state, bool cold) {
+    ZsmBench b;
+    for (auto _ : state) {
+        if (cold)
+            b.zsm->Release();
+        benchmark::DoNotOptimize(b.zsm->GetAlgoId());
+    }
+}
+
+void BM_CodeDecodeWarm(benchmark::State& state) {
+    roundTrip(state, false);
+}
+void BM_CodeDecodeCold(benchmark::State& state) {
+    roundTrip(state, true);
+}
+void BM_GetAlgoIdWarm(benchmark::State& state) {
+    algoId(state, false);
+}
+void BM_GetAlgoIdCold(benchmark::State& state) {
+    algoId(state, true);
+}
+
+}  // namespace
+
+BENCHMARK(BM_CodeDecodeWarm)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CodeDecodeCold)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetAlgoIdWarm)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetAlgoIdCold)->Unit(benchmark::kMicrosecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,53 @@
+// CHttpData: one HTTP request and, after CCurlHttp has run it, its response.
+//
+// A plain record: the caller fills the request fields, CCurlHttp fills the response fields. The
+// request texts are borrowed and must outlive the transfer; the two response buffers are owned by
+// the record (allocated with new[], NUL-terminated). A record belongs to one thread at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "CAutoString.h"
+
+class CHttpData {
+public:
+    // autoRelease: whether destruction frees the response buffers. With false the owner of the
+    // record frees them through Release().
+    explicit CHttpData(bool autoRelease);
+    ~CHttpData();
+    // The record owns its response buffers; a copy would free them twice.
+    CHttpData(const CHttpData&) = delete;
+    CHttpData& operator=(const CHttpData&) = delete;
+
+    // Frees both response buffers and sets them to null.
+    void Release();
+
+    // The stored header / body text, or "" when none is stored.
+    const char* RespHead() const { return szRespHead ? szRespHead : ""; }
+    const char* RespData() const { return szRespData ? szRespData : ""; }
+    // Stores a new[]-allocated, NUL-terminated buffer; ownership passes to the record and the
+    // previously stored buffer is freed.
+    void RespHead(char* pHead);
+    void RespData(char* pData);
+
+    // Value of the header field named attri in the raw response headers: the text between the
+    // first ':' after the name and the end of that line, with blanks, CR and LF removed. The name
+    // may carry its colon or not and is matched case-sensitively anywhere in the text. Empty
+    // when the name is missing or its line has no ':'.
+    CAutoString GetHeadAttri(CAutoString attri) const;
+
+    const char* szUrl = nullptr;          // request URL
+    const char* szVerb = "GET";           // "GET" or "POST", any case
+    const char* szHead = nullptr;         // extra request header lines, each ended by "\r\n"
+    const char* szPostData = nullptr;     // POST body
+    uint64_t dwPostDataLen = UINT64_MAX;  // body length; all ones means "up to its NUL"
+    uint64_t dwTimeOut = 10000;           // milliseconds, for the connect and the whole transfer
+    int32_t retCode = 0;                  // HTTP status, or the libcurl code of a failed transfer
+    uint64_t dwDataLen = 0;               // body length in bytes
+    bool bChangeCode = true;              // charset wish of the caller; the transport ignores it
+    uint32_t pageCode = 0;                // code page of the page; the transport ignores it
+    bool bRedirect = true;                // follow redirects
+    char* szRespHead = nullptr;           // every response header byte received
+    char* szRespData = nullptr;           // response body
+    bool m_bAutoRealease;
+};

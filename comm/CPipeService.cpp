@@ -1,0 +1,303 @@
+#include "CPipeService.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "CLockGuard.h"
+
+namespace {
+
+// Returned by OpenFifo when the path exists but is no FIFO: retrying cannot help.
+const int kNotFifo = -2;
+
+bool IsFifo(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+}  // namespace
+
+CPipeService::CPipeService(std::string folder) : m_folder(std::move(folder)) {
+    m_stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_stopFd < 0)
+        printf("pipe stop event error=%s\n", strerror(errno));
+}
+
+CPipeService::~CPipeService() {
+    StopMsgEngineAndWait();
+    if (m_fdServer >= 0)
+        close(m_fdServer);
+    if (m_fdClient >= 0)
+        close(m_fdClient);
+    if (m_stopFd >= 0)
+        close(m_stopFd);
+    // Only the FIFO this side created; the peer removes its own.
+    if (!m_pipeName.empty())
+        unlink(m_pipeName.c_str());
+}
+
+std::string CPipeService::PathOf(const char* name) const {
+    if (m_folder.empty())
+        return name;
+    return m_folder + "/" + name;
+}
+
+int CPipeService::CreateNamedPipeInServer(const char* pipeName, IPipeCallback* callback) {
+    if (pipeName == nullptr || *pipeName == '\0')
+        return -1;
+    CLockGuard<MutexLock> guard(&m_pipeLock);
+    m_pipeName = PathOf(pipeName);
+    m_pCallback.store(callback);
+    struct stat st;
+    // A file left by an earlier run is kept and reused.
+    if (lstat(m_pipeName.c_str(), &st) == 0)
+        return -1;
+    return mkfifo(m_pipeName.c_str(), 0600) == 0 ? 0 : -1;
+}
+
+int CPipeService::OpenFifo(const std::string& path, int flags) {
+    {
+        std::lock_guard<std::mutex> lock(m_openLock);
+        if (m_bStop.load())
+            return -1;
+        m_openingPath = path;
+        m_openingFlags = flags;
+    }
+    int fd;
+    do {
+        fd = open(path.c_str(), flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR && !m_bStop.load());
+    {
+        std::lock_guard<std::mutex> lock(m_openLock);
+        m_openingPath.clear();
+    }
+    if (fd >= 0 && m_bStop.load()) {
+        close(fd);
+        return -1;
+    }
+    if (fd >= 0 && !IsFifo(fd)) {
+        printf("pipe %s is not a FIFO\n", path.c_str());
+        close(fd);
+        return kNotFifo;
+    }
+    return fd;
+}
+
+int CPipeService::OpenPeerForReading(const std::string& path) {
+    for (;;) {
+        const int fd = OpenFifo(path, O_RDONLY);
+        if (fd >= 0)
+            return fd;
+        // The peer may not have created its FIFO yet: look again every second.
+        if (fd == kNotFifo || WaitForStop(1000))
+            return -1;
+    }
+}
+
+int CPipeService::OpenOwnForWriting() {
+    if (m_pipeName.empty())
+        return -1;
+    const int fd = OpenFifo(m_pipeName, O_WRONLY);  // blocks until a reader opens it
+    if (fd < 0)
+        return -1;
+    {
+        CLockGuard<MutexLock> guard(&m_pipeLock);
+        m_fdServer = fd;
+    }
+    m_bIsopenPipe.store(true);
+    return 0;
+}
+
+int CPipeService::OpenNamePipeServer(const char* peerName) {
+    if (peerName == nullptr || OpenOwnForWriting() != 0)
+        return -1;
+    m_peerPath = PathOf(peerName);
+    const int fd = OpenPeerForReading(m_peerPath);
+    if (fd < 0)
+        return -1;
+    m_fdClient = fd;
+    return 0;
+}
+
+int CPipeService::OpenNamePipeClient(const char* peerName) {
+    if (peerName == nullptr)
+        return -1;
+    m_peerPath = PathOf(peerName);
+    const int fd = OpenPeerForReading(m_peerPath);
+    if (fd < 0)
+        return -1;
+    m_fdClient = fd;
+    return OpenOwnForWriting();
+}
+
+bool CPipeService::WritePipe(const char* message) {
+    if (!m_bIsopenPipe.load() || message == nullptr)
+        return false;
+    CLockGuard<MutexLock> guard(&m_pipeLock);
+    const size_t total = strlen(message) + 1;
+    size_t done = 0;
+    while (done < total) {
+        const ssize_t n = write(m_fdServer, message + done, total - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            printf("write error=%s:%s\n", strerror(errno), message);
+            return false;
+        }
+        // A signal may interrupt a long write part-way; the rest follows so the peer never sees
+        // half a message glued to the next one.
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CPipeService::WaitForStop(int ms) {
+    if (m_bStop.load())
+        return true;
+    // Without a stop event poll() ignores the negative descriptor and simply sleeps.
+    struct pollfd pfd = {m_stopFd, POLLIN, 0};
+    poll(&pfd, 1, ms);
+    return m_bStop.load();
+}
+
+void CPipeService::Split(const char* data, size_t len) {
+    size_t start = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (data[i] != '\0')
+            continue;
+        if (m_bDiscarding) {
+            // The zero byte that ends an oversize message: the stream is in step again.
+            m_bDiscarding = false;
+        } else if (m_partial.empty()) {
+            AddMessage(CAutoString(data + start, i - start));
+        } else {
+            m_partial.append(data + start, i - start);
+            AddMessage(CAutoString(m_partial));
+            m_partial.clear();
+        }
+        start = i + 1;
+    }
+    if (m_bDiscarding || start == len)
+        return;
+    // The read ended inside a message: keep its beginning for the next read.
+    m_partial.append(data + start, len - start);
+    if (m_partial.size() > kMaxMessage) {
+        printf("pipe message longer than %zu bytes without terminator dropped\n", kMaxMessage);
+        std::string().swap(m_partial);
+        m_bDiscarding = true;
+    }
+}
+
+int CPipeService::LoopMsg() {
+    StartMsgEngine();
+    std::vector<char> buffer(kReadSize);
+    while (m_fdClient >= 0 && !m_bStop.load()) {
+        struct pollfd fds[2] = {{m_fdClient, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            printf("pipe poll error=%s\n", strerror(errno));
+            break;
+        }
+        if (fds[1].revents != 0)
+            break;
+        const ssize_t n = read(m_fdClient, buffer.data(), buffer.size());
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n < 0) {
+            printf("pipe read error=%s\n", strerror(errno));
+            break;
+        }
+        if (n == 0) {
+            // No writer: the peer has gone, maybe to come back. A fragment it left unfinished
+            // must not be glued to the next peer's first message.
+            if (!m_partial.empty()) {
+                printf("pipe peer closed, %zu bytes of an unfinished message dropped\n",
+                       m_partial.size());
+            }
+            std::string().swap(m_partial);
+            m_bDiscarding = false;
+            if (WaitForStop(1000) || !FollowReplacedPeer())
+                break;
+            continue;
+        }
+        fflush(stdout);
+        Split(buffer.data(), static_cast<size_t>(n));
+    }
+    StopMsgEngine();
+    return -1;
+}
+
+bool CPipeService::FollowReplacedPeer() {
+    struct stat named, held;
+    if (stat(m_peerPath.c_str(), &named) != 0 || fstat(m_fdClient, &held) != 0)
+        return true;
+    if (named.st_dev == held.st_dev && named.st_ino == held.st_ino)
+        return true;
+    // A restarted peer that removed its FIFO at exit has made a new one; the old one will never
+    // have a writer again. The open blocks until the new peer opens its end for writing.
+    printf("pipe %s was replaced, reopening\n", m_peerPath.c_str());
+    const int fd = OpenFifo(m_peerPath, O_RDONLY);
+    if (fd == kNotFifo)
+        return true;
+    if (fd < 0)
+        return false;
+    close(m_fdClient);
+    m_fdClient = fd;
+    return true;
+}
+
+void CPipeService::StopLoop() {
+    m_bStop.store(true);
+    if (m_stopFd >= 0) {
+        const uint64_t one = 1;
+        if (write(m_stopFd, &one, sizeof(one)) < 0) {
+            // Already signalled (the counter cannot overflow from these writes); nothing to do.
+        }
+    }
+    // An open() of a FIFO blocks until the other end is opened too. Opening the other end here,
+    // without blocking, completes it; the opener then sees the stop flag and gives up. Repeated
+    // briefly because the opener may be just about to enter open().
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        std::string path;
+        int flags = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_openLock);
+            path = m_openingPath;
+            flags = m_openingFlags;
+        }
+        if (path.empty())
+            return;
+        const int other = (flags & O_ACCMODE) == O_WRONLY ? O_RDONLY : O_WRONLY;
+        const int fd = open(path.c_str(), other | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool CPipeService::IgnoreBrokenPipeSignal() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGPIPE, &action, nullptr) == 0;
+}
+
+void CPipeService::DoMessage(CAutoString message) {
+    IPipeCallback* callback = m_pCallback.load();
+    if (callback != nullptr)
+        callback->DoWorkOnPipe(message);
+}

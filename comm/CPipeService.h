@@ -1,0 +1,109 @@
+// CPipeService: the two-FIFO message transport between the service and the desktop client.
+//
+// Each side creates one FIFO and writes only into it, and reads only from the FIFO the other side
+// created. A message is a zero-terminated byte string; the reader splits the stream at zero bytes
+// and queues each message, and the engine's message thread hands them, in order, to the callback.
+//
+// Open order (the two blocking opens of each FIFO must meet, so swapping one side deadlocks both):
+//   service: CreateNamedPipeInServer("serverpipe", cb), then OpenNamePipeServer("clientpipe")
+//   client:  CreateNamedPipeInServer("clientpipe", cb), then OpenNamePipeClient("serverpipe")
+//
+// Writes to a peer that has gone raise SIGPIPE; a program that wants the write to fail and be
+// reported instead calls IgnoreBrokenPipeSignal() once at start-up.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "CMsgEngine.h"
+#include "IPipeCallback.h"
+#include "LockBase.h"
+
+class CPipeService : public CMsgEngine {
+public:
+    // Size of one read from the peer FIFO, and the size up to which a FIFO write is delivered
+    // whole. The system's messages, terminator included, stay within it.
+    static constexpr size_t kReadSize = 4096;
+    // A peer that sends more than this without a zero byte has the bytes dropped (with a printed
+    // line); delivery resumes after the next zero byte, so memory stays bounded.
+    static constexpr size_t kMaxMessage = 1024 * 1024;
+
+    // folder: where both FIFOs live. Empty means names are used as given, relative to the working
+    // directory; otherwise each name is taken relative to folder.
+    explicit CPipeService(std::string folder = std::string());
+    // Stops and waits for the message thread, closes both descriptors and removes the own FIFO.
+    // LoopMsg must have returned (see StopLoop) before the object is destroyed.
+    ~CPipeService() override;
+
+    // Stores the own FIFO name and the callback (not owned; it must outlive the transport's message
+    // thread), then creates the FIFO with mode 0600. Returns 0 when it was created, -1 when a file
+    // of that name already exists (it is left as it is and reused) or the creation failed.
+    int CreateNamedPipeInServer(const char* pipeName, IPipeCallback* callback);
+    // Service side. Opens the own FIFO for writing, blocking until a reader opens it (-1 when that
+    // fails or it is not a FIFO), then opens peerName for reading, retrying every second while it
+    // cannot be opened. Returns 0 when both are open, -1 on failure or when StopLoop intervened.
+    int OpenNamePipeServer(const char* peerName);
+    // Client side. Opens peerName for reading, retrying every second while it cannot be opened,
+    // then opens the own FIFO for writing, blocking until the peer reads it. Returns 0 when both
+    // are open, -1 on failure or when StopLoop intervened.
+    int OpenNamePipeClient(const char* peerName);
+
+    // Writes message and its zero terminator as one uninterrupted write, from any thread. False
+    // without writing while the write end is not open; false with "write error=..." printed when
+    // the write fails (for example because the peer has gone and SIGPIPE is ignored).
+    bool WritePipe(const char* message);
+
+    // The read loop, run on the calling thread: starts the message thread, reads and splits the
+    // peer's stream until a read error or StopLoop, then stops the message thread. End-of-file
+    // (no writer on the peer FIFO) is not an error: the loop looks again every second, so a peer
+    // that reopens is served again, also when it has replaced its FIFO by a new one. Returns -1
+    // when it ends.
+    int LoopMsg();
+    // Ends LoopMsg and any open still waiting for the peer, from any thread. Used for orderly
+    // shut-down and by tests; the stop is final for this object.
+    void StopLoop();
+
+    // Makes the process ignore SIGPIPE, so writes to a departed peer fail and are reported instead
+    // of ending the process. Process-wide: meant for main(). Returns true on success.
+    static bool IgnoreBrokenPipeSignal();
+
+protected:
+    void DoMessage(CAutoString message) override;
+
+private:
+    std::string PathOf(const char* name) const;
+    // Opens path with flags (a blocking FIFO open), giving up when StopLoop is called. Returns the
+    // descriptor or -1.
+    int OpenFifo(const std::string& path, int flags);
+    int OpenPeerForReading(const std::string& path);
+    int OpenOwnForWriting();
+    // Waits up to ms milliseconds or until StopLoop. True when stopped.
+    bool WaitForStop(int ms);
+    // At end-of-file: when the peer's FIFO name now leads to a different FIFO, reads from that one
+    // instead. False when the loop should end (stopped while reopening).
+    bool FollowReplacedPeer();
+    // Splits freshly read bytes into messages and queues the complete ones.
+    void Split(const char* data, size_t len);
+
+    std::string m_folder;
+    std::atomic<IPipeCallback*> m_pCallback{nullptr};
+    int m_fdServer = -1;     // the own FIFO, written
+    int m_fdClient = -1;     // the peer's FIFO, read
+    std::string m_pipeName;  // own FIFO path; empty until CreateNamedPipeInServer
+    std::atomic<bool> m_bIsopenPipe{false};
+    MutexLock m_pipeLock;  // recursive; serialises writers and the creation step
+
+    // Stop machinery: a flag, an eventfd that wakes the read loop and the retry waits, and the
+    // paths an open may be blocked on (see StopLoop).
+    std::atomic<bool> m_bStop{false};
+    int m_stopFd = -1;
+    std::mutex m_openLock;
+    std::string m_openingPath;
+    int m_openingFlags = 0;
+
+    // Read-side state, touched only by the thread that opens the peer FIFO and runs LoopMsg.
+    std::string m_peerPath;
+    std::string m_partial;       // bytes of a message not yet terminated
+    bool m_bDiscarding = false;  // dropping an oversize message up to its zero byte
+};

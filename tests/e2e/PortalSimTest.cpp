@@ -1,0 +1,408 @@
+// portal-sim driven over loopback: the gateway, the coded portal conversations, faults, the
+// renewal of the algorithm container, the update server and the shutdown. The request log is the
+// oracle for what the simulator received.
+//
+// The HTTP side uses libcurl directly for now; the project's transport is not on main yet.
+#include <cjson/cJSON.h>
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "CMD5.h"
+#include "CPortalParser.h"
+#include "CZsmHelper.h"
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvane_test::TempDir;
+using orvane_test::waitFor;
+
+struct HttpResult {
+    CURLcode rc = CURLE_OK;
+    long status = 0;
+    std::string head;
+    std::string body;
+    std::string Header(const std::string& name) const {
+        size_t at = head.find("\r\n" + name + ": ");
+        if (at == std::string::npos)
+            return "";
+        at += name.size() + 4;
+        return head.substr(at, head.find("\r\n", at) - at);
+    }
+};
+
+size_t Collect(char* data, size_t size, size_t n, void* out) {
+    static_cast<std::string*>(out)->append(data, size * n);
+    return size * n;
+}
+
+// One request; a body makes it a POST. Redirects are never followed.
+HttpResult Http(const std::string& url, const std::string* body = nullptr,
+                const std::vector<std::string>& headers = {}, long timeoutMs = 5000) {
+    HttpResult r;
+    CURL* curl = curl_easy_init();
+    curl_slist* list = nullptr;
+    for (const std::string& h : headers)
+        list = curl_slist_append(list, h.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Collect);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &r.head);
+    if (body) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
+    }
+    r.rc = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
+    curl_slist_free_all(list);
+    curl_easy_cleanup(curl);
+    return r;
+}
+
+// A running simulator in a private folder; killed at the end of the test whatever happened.
+class SimProcess {
+public:
+    SimProcess(const TempDir& dir, std::vector<std::string> extra) : m_dir(dir) {
+        std::vector<std::string> args = {ORVANE_PORTAL_SIM,
+                                         "--container",
+                                         ORVANE_ZXM_CONTAINER,
+                                         "--renew-container",
+                                         ORVANE_ZXM_SECOND,
+                                         "--port-file",
+                                         dir.file("port"),
+                                         "--request-log",
+                                         dir.file("requests.jsonl"),
+                                         "--account",
+                                         "alice:s3cret<&>",
+                                         "--keep-interval",
+                                         "1",
+                                         "--keep-retry",
+                                         "3"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        waitFor([&] { return !orvane_test::readFile(dir.file("port")).empty() || Exited(); }, 10s);
+        m_port = std::atoi(orvane_test::readFile(dir.file("port")).c_str());
+    }
+    ~SimProcess() {
+        for (cJSON* j : m_parsed)
+            cJSON_Delete(j);
+        if (m_pid <= 0 || m_status >= 0)
+            return;
+        kill(m_pid, SIGTERM);
+        if (!waitFor([&] { return Exited(); }, 5s)) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+            ADD_FAILURE() << "simulator ignored SIGTERM";
+            return;
+        }
+        // A clean stop exits 0; sanitizer findings in the simulator change the exit status.
+        EXPECT_TRUE(WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0) << "status " << m_status;
+    }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    bool Exited() {
+        int st = 0;
+        if (m_status < 0 && m_pid > 0 && waitpid(m_pid, &st, WNOHANG) == m_pid)
+            m_status = st;
+        return m_status >= 0;
+    }
+    int Status() const { return m_status; }
+    pid_t Pid() const { return m_pid; }
+    int Port() const { return m_port; }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+    // The request log, one parsed object a line.
+    std::vector<cJSON*> Log() {
+        for (cJSON* j : m_parsed)
+            cJSON_Delete(j);
+        m_parsed.clear();
+        std::string text = orvane_test::readFile(m_dir.file("requests.jsonl"));
+        for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+            m_parsed.push_back(cJSON_Parse(text.substr(at, nl - at).c_str()));
+        return m_parsed;
+    }
+    std::vector<std::string> Kinds() {
+        std::vector<std::string> kinds;
+        for (cJSON* rec : Log())
+            kinds.push_back(Str(rec, "kind"));
+        return kinds;
+    }
+    static std::string Str(const cJSON* obj, const char* path1, const char* path2 = nullptr) {
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, path1);
+        if (path2)
+            item = cJSON_GetObjectItemCaseSensitive(item, path2);
+        return cJSON_IsString(item) ? item->valuestring : "";
+    }
+
+private:
+    std::vector<cJSON*> m_parsed;
+    const TempDir& m_dir;
+    pid_t m_pid = -1;
+    int m_status = -1;
+    int m_port = 0;
+};
+
+class PortalSimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CZsmHelper::GetInst()->SetTempDir(m_dir.path().c_str());
+        CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0);
+    }
+    SimProcess& Start(std::vector<std::string> extra = {}) {
+        m_sim = std::make_unique<SimProcess>(m_dir, std::move(extra));
+        EXPECT_GT(m_sim->Port(), 0) << "simulator did not start";
+        return *m_sim;
+    }
+
+    // Posts a coded request document as the service does; the answer body comes back decoded in
+    // `plain` (empty when it does not decode).
+    HttpResult Portal(const std::string& kind, const std::string& doc, std::string* plain = nullptr,
+                      const std::string& checksum = "", long timeoutMs = 5000) {
+        std::string coded = m_parser.EncodePostRequestData(doc.c_str()).ToStdString();
+        std::string sum = checksum.empty() ? CMD5::HexDigest(coded.data(), coded.size()) : checksum;
+        HttpResult r = Http(m_sim->Url("/" + kind), &coded,
+                            {"Connection: close", "User-Agent: ZKRW/Linux64/1.0",
+                             "Algo-ID: " + m_parser.GetAlgoId().ToStdString(),
+                             "Client-ID: client-1", "VXR-Checksum: " + sum},
+                            timeoutMs);
+        if (plain)
+            *plain = m_parser.DecodePostResponseData(r.body.c_str()).ToStdString();
+        return r;
+    }
+    std::string TicketDoc() {
+        return "<?xml version=\"1.0\"?><request><ostag>linux</ostag><local-time>2024-01-01 "
+               "10:00:00</local-time><mac>aa-bb</mac><ipv6></ipv6><ipv4>10.1.2.3</ipv4><client-id>"
+               "client-1</client-id><user-agent>ua</user-agent><host-name>box</host-name></"
+               "request>";
+    }
+    static std::string Between(const std::string& s, const std::string& tag) {
+        size_t b = s.find("<" + tag + ">");
+        size_t e = s.find("</" + tag + ">");
+        if (b == std::string::npos || e == std::string::npos)
+            return "";
+        return s.substr(b + tag.size() + 2, e - b - tag.size() - 2);
+    }
+    std::string GetTicket() {
+        std::string plain;
+        EXPECT_EQ(Portal("ticket", TicketDoc(), &plain).Header("Error-Code"), "0");
+        return Between(plain, "ticket");
+    }
+    HttpResult Login(const std::string& ticket, const std::string& password,
+                     std::string* plain = nullptr) {
+        return Portal("auth",
+                      "<request><user-agent>ua</user-agent><client-id>client-1</client-id><userid>"
+                      "<![CDATA[alice]]></userid><passwd><![CDATA[" +
+                          password + "]]></passwd><ticket>" + ticket +
+                          "</ticket><local-time>t</local-time>"
+                          "</request>",
+                      plain);
+    }
+    HttpResult Simple(const std::string& kind, const std::string& ticket,
+                      std::string* plain = nullptr, const std::string& extra = "") {
+        return Portal(kind,
+                      "<request>" + extra + "<ticket>" + ticket +
+                          "</ticket><client-id>client-1</client-id></request>",
+                      plain);
+    }
+
+    TempDir m_dir;
+    CPortalParser m_parser;
+    std::unique_ptr<SimProcess> m_sim;
+};
+
+TEST_F(PortalSimTest, ProbeRedirectsUntilLoginAndFullSessionIsLogged) {
+    SimProcess& sim = Start({"--school-id", "S7", "--domain", "campus", "--area", "north"});
+    HttpResult probe = Http(sim.Url("/forward.cgi"));
+    EXPECT_EQ(probe.status, 302);
+    EXPECT_EQ(probe.Header("schoolid"), "S7");
+    std::string location = probe.Header("Location");
+    EXPECT_NE(location.find(sim.Url("/index.cgi?wlanuserip=")), std::string::npos) << location;
+    EXPECT_NE(location.find("&wlanacip=127.0.0.1&wlanusermac="), std::string::npos);
+
+    std::string page = Http(location).body;
+    size_t start = page.find("<!--//auth.orvane.local"), end = page.find("//auth.orvane.local-->");
+    ASSERT_TRUE(start != std::string::npos && end != std::string::npos && start < end);
+    std::string block = page.substr(start, end - start);
+    EXPECT_NE(block.find("<ticket-url>" + sim.Url("/ticket") + "</ticket-url>"), std::string::npos);
+    EXPECT_NE(block.find("<StatsInfor enable=\"1\""), std::string::npos);
+    EXPECT_NE(block.find("<Update url=\"" + sim.Url("/update") + "\""), std::string::npos);
+
+    std::string ticket = GetTicket(), plain;
+    ASSERT_FALSE(ticket.empty());
+    HttpResult auth = Login(ticket, "s3cret<&>", &plain);
+    EXPECT_EQ(auth.Header("Error-Code"), "0");
+    EXPECT_EQ(auth.Header("Server-Tag"), "portal-sim");
+    EXPECT_EQ(Between(plain, "keep-retry"), "3");
+    EXPECT_EQ(Between(plain, "keep-url"), sim.Url("/keep"));
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).status, 200);
+
+    EXPECT_EQ(Simple("keep", ticket, &plain).Header("Error-Code"), "0");
+    EXPECT_EQ(Between(plain, "interval"), "1");
+    EXPECT_EQ(Simple("state", ticket, &plain).Header("Error-Code"), "0");
+    EXPECT_EQ(Between(plain, "userid"), "alice");
+    EXPECT_EQ(Simple("term", ticket, nullptr, "<reason>2</reason>").Header("Error-Code"), "0");
+    EXPECT_EQ(Simple("state", ticket).Header("Error-Code"), "300");
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).status, 302);
+
+    EXPECT_EQ(sim.Kinds(), (std::vector<std::string>{"probe", "page", "ticket", "auth", "probe",
+                                                     "keep", "state", "term", "state", "probe"}));
+    std::vector<cJSON*> log = sim.Log();
+    EXPECT_EQ(SimProcess::Str(log[3], "fields", "passwd"), "s3cret<&>");
+    EXPECT_EQ(SimProcess::Str(log[3], "fields", "userid"), "alice");
+    EXPECT_EQ(SimProcess::Str(log[2], "fields", "host-name"), "box");
+    EXPECT_EQ(SimProcess::Str(log[7], "fields", "reason"), "2");
+    EXPECT_EQ(SimProcess::Str(log[3], "headers", "Client-ID"), "client-1");
+}
+
+TEST_F(PortalSimTest, RefusesBadChecksumAlgoIdPasswordAndTicket) {
+    SimProcess& sim = Start();
+    HttpResult bad = Portal("ticket", TicketDoc(), nullptr, std::string(32, '0'));
+    EXPECT_EQ(bad.Header("Error-Code"), "4");
+    EXPECT_EQ(bad.Header("Sub-Error"), "checksum");
+    std::string coded = m_parser.EncodePostRequestData(TicketDoc().c_str()).ToStdString();
+    HttpResult wrongId = Http(sim.Url("/ticket"), &coded,
+                              {"Algo-ID: 11111111-2222-3333-4444-555555555555",
+                               "VXR-Checksum: " + CMD5::HexDigest(coded.data(), coded.size())});
+    EXPECT_EQ(wrongId.Header("Error-Code"), "5");
+
+    std::string ticket = GetTicket();
+    EXPECT_EQ(Login(ticket, "wrong").Header("Error-Code"), "11");
+    EXPECT_EQ(Login("TK-unknown", "s3cret<&>").Header("Error-Code"), "10");
+    EXPECT_EQ(Simple("state", ticket).Header("Error-Code"), "300");
+    EXPECT_EQ(Simple("state", "TK-unknown").Header("Error-Code"), "301");
+    EXPECT_EQ(Simple("term", ticket).Header("Error-Code"), "13");
+
+    cJSON* first = sim.Log().at(0);
+    EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItem(first, "checksum_ok")));
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(first, "algo_ok")));
+    EXPECT_FALSE(cJSON_IsTrue(cJSON_GetObjectItem(sim.Log().at(1), "algo_ok")));
+}
+
+TEST_F(PortalSimTest, FaultsHitTheConfiguredRequestOfAKind) {
+    SimProcess& sim = Start({"--fault", "keep:2:error:7:quota", "--fault", "ticket:2:drop",
+                             "--fault", "state:1+:notag", "--fault", "probe:1:http500", "--fault",
+                             "probe:2:delay:1500", "--fault", "query:1:truncate"});
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).status, 500);
+    EXPECT_EQ(Http(sim.Url("/forward.cgi"), nullptr, {}, 300).rc, CURLE_OPERATION_TIMEDOUT);
+    std::string ticket = GetTicket();
+    HttpResult dropped = Portal("ticket", TicketDoc());
+    EXPECT_EQ(dropped.rc, CURLE_GOT_NOTHING);
+    ASSERT_EQ(Login(ticket, "s3cret<&>").Header("Error-Code"), "0");
+
+    EXPECT_EQ(Simple("keep", ticket).Header("Error-Code"), "0");
+    HttpResult second = Simple("keep", ticket);
+    EXPECT_EQ(second.Header("Error-Code"), "7");
+    EXPECT_EQ(second.Header("Sub-Error"), "quota");
+    EXPECT_EQ(Simple("keep", ticket).Header("Error-Code"), "0");
+    for (int i = 0; i < 2; ++i) {
+        HttpResult intercepted = Simple("state", ticket);
+        EXPECT_EQ(intercepted.status, 200);
+        EXPECT_EQ(intercepted.Header("Error-Code"), "0");
+        EXPECT_EQ(intercepted.Header("Server-Tag"), "");
+    }
+    EXPECT_EQ(Portal("query", "<request><client-id>client-1</client-id></request>").rc,
+              CURLE_PARTIAL_FILE);
+
+    // The portal ends the login on command: keep-alive and state then answer 14.
+    std::string control = "clear-faults\nend-login\n";
+    EXPECT_EQ(Http(sim.Url("/sim/control"), &control).status, 200);
+    EXPECT_EQ(Simple("keep", ticket).Header("Error-Code"), "14");
+    EXPECT_EQ(Simple("state", ticket).Header("Error-Code"), "14");
+    std::string bad = "fault keep:x:drop\n";
+    EXPECT_EQ(Http(sim.Url("/sim/control"), &bad).status, 400);
+}
+
+TEST_F(PortalSimTest, RenewalHandsOutTheSecondContainerAndSwitchesToIt) {
+    SimProcess& sim = Start({"--fault", "ticket:1:renew"});
+    std::string ownCopy = m_dir.file("zuvUzarod.zxm");
+    ASSERT_TRUE(orvane_test::writeFile(ownCopy, orvane_test::readFile(ORVANE_ZXM_CONTAINER)));
+    CZsmHelper::GetInst()->Init(ownCopy.c_str(), nullptr, 0);
+
+    HttpResult renew = Portal("ticket", TicketDoc());
+    ASSERT_EQ(renew.Header("Error-Code"), "200");
+    ASSERT_EQ(CZsmHelper::GetInst()->Update(renew.body.data(), renew.body.size()), 1);
+    EXPECT_EQ(m_parser.GetAlgoId().ToStdString(), ORVANE_ZXM_SECOND_ALGOID);
+
+    std::string plain;
+    EXPECT_EQ(Portal("ticket", TicketDoc(), &plain).Header("Error-Code"), "0");
+    EXPECT_FALSE(Between(plain, "ticket").empty()) << "answer must be coded with the new key";
+    CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0);
+    EXPECT_EQ(Portal("ticket", TicketDoc()).Header("Error-Code"), "5");
+    EXPECT_EQ(sim.Kinds().size(), 3u);
+}
+
+TEST_F(PortalSimTest, UpdateQueryListsPackagesAndDownloadsResume) {
+    std::string payload;
+    for (int i = 0; i < 5000; ++i)
+        payload += static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(orvane_test::writeFile(m_dir.file("pkg.tar.gz"), payload));
+    SimProcess& sim = Start({"--update-package", "core=" + m_dir.file("pkg.tar.gz"),
+                             "--update-exefile", "core=" + m_dir.file("pkg.tar.gz")});
+    HttpResult query =
+        Http(sim.Url("/update?keyword=(auto)&version=1000&clientid=c&dialaccount=a&cid=s&"));
+    ASSERT_EQ(query.status, 200);
+    std::string md5 = CMD5::HexDigest(payload.data(), payload.size());
+    std::string bin =
+        "<binfile size=\"5000\" md5=\"" + md5 + "\">" + sim.Url("/pkg/core/bin") + "</binfile>";
+    EXPECT_NE(query.body.find("<response><pkgxmls><pkgxml><pkglist><pkg name=\"core\"><pfile>" +
+                              bin + "<exefile"),
+              std::string::npos)
+        << query.body;
+
+    HttpResult head = Http(sim.Url("/pkg/core/bin"), nullptr, {"Range: bytes=0-1999"});
+    HttpResult rest = Http(sim.Url("/pkg/core/bin"), nullptr, {"Range: bytes=2000-"});
+    EXPECT_EQ(head.status, 206);
+    EXPECT_EQ(rest.status, 206);
+    EXPECT_EQ(head.body + rest.body, payload);
+    EXPECT_EQ(Http(sim.Url("/pkg/other/bin")).status, 404);
+    std::vector<cJSON*> log = sim.Log();
+    EXPECT_EQ(SimProcess::Str(log.at(0), "query", "version"), "1000");
+    EXPECT_EQ(SimProcess::Str(log.at(2), "range"), "bytes=2000-");
+}
+
+TEST_F(PortalSimTest, RefuseClosesTheListenerForAWhile) {
+    SimProcess& sim = Start({"--fault", "probe:1:refuse:1000"});
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_GOT_NOTHING);
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_COULDNT_CONNECT);
+    EXPECT_TRUE(waitFor(
+        [&] { return Http(sim.Url("/forward.cgi"), nullptr, {}, 500).status == 302; }, 5s, 50ms));
+}
+
+TEST_F(PortalSimTest, SigtermStopsCleanlyAndBadRulesAreRejected) {
+    SimProcess& sim = Start();
+    ASSERT_EQ(Http(sim.Url("/forward.cgi")).status, 302);
+    ASSERT_EQ(kill(sim.Pid(), SIGTERM), 0);
+    ASSERT_TRUE(waitFor([&] { return sim.Exited(); }, 5s));
+    EXPECT_TRUE(WIFEXITED(sim.Status()) && WEXITSTATUS(sim.Status()) == 0);
+
+    TempDir other;
+    SimProcess broken(other, {"--fault", "keep:0:drop"});
+    EXPECT_TRUE(waitFor([&] { return broken.Exited(); }, 5s));
+    EXPECT_TRUE(WIFEXITED(broken.Status()) && WEXITSTATUS(broken.Status()) == 1);
+    EXPECT_EQ(broken.Port(), 0);
+}
+
+}  // namespace

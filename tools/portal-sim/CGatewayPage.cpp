@@ -1,0 +1,108 @@
+#include "CGatewayPage.h"
+
+#include "SimHttpUtil.h"
+
+namespace {
+const char kBlockStart[] = "<!--//auth.orvane.local";
+const char kBlockEnd[] = "//auth.orvane.local-->";
+}  // namespace
+
+void CGatewayPage::Register(httplib::Server& server) {
+    server.Get("/forward.cgi",
+               [this](const httplib::Request& q, httplib::Response& r) { Probe(q, r); });
+    server.Get("/index.cgi",
+               [this](const httplib::Request& q, httplib::Response& r) { Page(q, r); });
+}
+
+void CGatewayPage::Probe(const httplib::Request& req, httplib::Response& res) {
+    JsonPtr rec = simhttp::NewRecord("probe", req);
+    auto fault = m_ctx.faults.Next("probe");
+    if (fault)
+        cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
+    if (!fault || !m_injector.Apply(*fault, req, res)) {
+        const CSimOptions& o = m_ctx.options;
+        if (!o.schoolId.empty())
+            res.set_header("schoolid", o.schoolId);
+        if (!o.domain.empty())
+            res.set_header("domain", o.domain);
+        if (!o.area.empty())
+            res.set_header("area", o.area);
+        if (m_ctx.state.AnyLoggedIn()) {
+            res.status = 200;
+            res.set_content("<html><head><title>online</title></head><body>online</body></html>",
+                            "text/html");
+        } else {
+            res.status = 302;
+            res.set_header("Location", m_ctx.PortalPageUrl(req.remote_addr));
+        }
+    }
+    cJSON_AddNumberToObject(rec.get(), "status", res.status);
+    m_ctx.log.Append(std::move(rec));
+}
+
+void CGatewayPage::Page(const httplib::Request& req, httplib::Response& res) {
+    JsonPtr rec = simhttp::NewRecord("page", req);
+    auto fault = m_ctx.faults.Next("page");
+    if (fault)
+        cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
+    if (!fault || !m_injector.Apply(*fault, req, res)) {
+        res.status = 200;
+        res.set_content("<html><head><title>Campus portal</title></head><body>\n" +
+                            std::string(kBlockStart) + "\n" + ConfigDocument() + "\n" + kBlockEnd +
+                            "\n<p>Please log in.</p></body></html>\n",
+                        "text/html");
+    }
+    cJSON_AddNumberToObject(rec.get(), "status", res.status);
+    m_ctx.log.Append(std::move(rec));
+}
+
+std::string CGatewayPage::ConfigDocument() const {
+    const std::string base = m_ctx.BaseUrl();
+    const CSimOptions& o = m_ctx.options;
+    std::string servers =
+        o.servers.empty() ? o.listenAddr + ":" + std::to_string(m_ctx.Port()) : o.servers;
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><config>"
+           "<ticket-url>" +
+           base +
+           "/ticket</ticket-url>"
+           "<query-url>" +
+           base +
+           "/query</query-url>"
+           "<auth-url>" +
+           base +
+           "/auth</auth-url>"
+           "<state-url>" +
+           base +
+           "/state</state-url>"
+           "<state-interval>" +
+           std::to_string(o.stateInterval) + "</state-interval>" + AccountRule() +
+           "<auth><type>vxr-http-pap</type><default>yes</default></auth>"
+           "<auth><type>vxr-mobile-qr</type><default>0</default></auth>"
+           "<server-clusters servers=\"" +
+           simhttp::XmlEscape(servers) + "\"/>" + m_ctx.UserConfigXml() + FunCfg() + "</config>";
+}
+
+std::string CGatewayPage::AccountRule() const {
+    const std::string& rule = m_ctx.options.accountRule;
+    if (rule.empty())
+        return "";
+    size_t colon = rule.find(':');
+    std::string type = rule.substr(0, colon);
+    std::string value = colon == std::string::npos ? "" : rule.substr(colon + 1);
+    return "<account><modify><type>" + simhttp::XmlEscape(type) + "</type><value>" +
+           simhttp::XmlEscape(value) + "</value></modify></account>";
+}
+
+std::string CGatewayPage::FunCfg() const {
+    const CSimOptions& o = m_ctx.options;
+    std::string xml = "<FunCfg>";
+    if (o.stats) {
+        xml += "<StatsInfor enable=\"1\" interval=\"" + std::to_string(o.statsInterval) +
+               "\" url=\"" + m_ctx.BaseUrl() + "/stats\"/>";
+    }
+    // The client takes the text between the first two double quotes as the update address, so
+    // "url" must be the first attribute.
+    if (o.update)
+        xml += "<Update url=\"" + m_ctx.BaseUrl() + "/update\" enable=\"1\"/>";
+    return xml + "</FunCfg>";
+}
