@@ -322,20 +322,6 @@ TEST_F(PortalConnTest, DestroyLogsOutOnlyAnOpenLogin) {
     EXPECT_EQ(std::vector<std::string>{"7"}, probe.reasons);
 }
 
-TEST_F(PortalConnTest, ResetNetConfigForgetsAdapterAddresses) {
-    conn->InitPortalConf();
-    CAuthConfig* cfg = conn->GetPortalConf();
-    cfg->ip4 = "10.0.0.7";
-    cfg->ip6 = "fe80::7";
-    cfg->mac = "00:11:22:33:44:55";
-    cfg->hostName = "kept";
-    conn->ResetNetConfig();
-    EXPECT_TRUE(cfg->ip4.IsEmpty());
-    EXPECT_TRUE(cfg->ip6.IsEmpty());
-    EXPECT_TRUE(cfg->mac.IsEmpty());
-    EXPECT_EQ(cfg->hostName, "kept");
-}
-
 // The whole path of one detection: start-up from the store, the configuration of a portal page,
 // and every request built from the resulting record and decoded again.
 TEST_F(PortalConnTest, PortalPageToEveryRequest) {

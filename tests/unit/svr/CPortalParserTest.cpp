@@ -520,6 +520,10 @@ TEST_F(PortalRequests, MarkupInValuesStillGivesWellFormedDocuments) {
 TEST_F(PortalRequests, AnswersAreReadInAnyOrder) {
     CAutoString ticket("old");
     int expire = -5;
+    ASSERT_EQ(0, CPortalParser::ReadTickResponse("<response><ticket>T0</ticket></response>", ticket,
+                                                 expire));
+    EXPECT_EQ(ticket, "T0");
+    EXPECT_EQ(-5, expire);  // missing: untouched
     CAutoString body = parser.EncodePostRequestData(
         "<?xml version=\"1.0\"?><response><expire>3600</expire><x/><ticket>T1</ticket></response>");
     ASSERT_EQ(0, parser.ParserTickResponse(body, ticket, expire));
@@ -569,25 +573,4 @@ TEST_F(PortalRequests, AnswersWithoutResponseRootAreRefused) {
                       parser.EncodePostRequestData("<result><interval>4</interval></result>"),
                       interval, level));
     EXPECT_EQ(1, interval);
-}
-
-TEST(PortalAnswers, MissingChildrenLeaveOutputsUntouched) {
-    CAutoString userid("u0"), keepUrl("k0"), termUrl("t0"), userConfig("c0"), domainConfig("d0");
-    int keepRetry = 4;
-    ASSERT_EQ(
-        0, CPortalParser::ReadAuthResponse("<response><ticket>x</ticket></response>", userid,
-                                           keepRetry, keepUrl, termUrl, userConfig, domainConfig));
-    EXPECT_EQ(userid, "u0");
-    EXPECT_EQ(4, keepRetry);
-    EXPECT_EQ(keepUrl, "k0");
-    EXPECT_EQ(termUrl, "t0");
-    EXPECT_EQ(userConfig, "c0");
-    EXPECT_EQ(domainConfig, "d0");
-
-    CAutoString ticket("t");
-    int expire = 11;
-    ASSERT_EQ(0, CPortalParser::ReadTickResponse("<response><ticket>T1</ticket></response>", ticket,
-                                                 expire));
-    EXPECT_EQ(ticket, "T1");
-    EXPECT_EQ(11, expire);
 }
