@@ -15,20 +15,23 @@ public:
     typedef void* (*ThreadFunc)(void*);
 
     CSimpleThread() = default;
-    // Stops the thread (waiting for it) so the thread never outlives the holder.
+    // Stops the thread (waiting for it) so the thread never outlives the holder. The holder must
+    // not be destroyed by its own thread.
     ~CSimpleThread();
     CSimpleThread(const CSimpleThread&) = delete;
     CSimpleThread& operator=(const CSimpleThread&) = delete;
 
     // Starts function(argument). A non-null run flag is remembered and set to true. Returns false
     // without starting anything while an earlier thread is still running; an earlier thread that
-    // has finished is reaped first. Returns true when the thread was created.
+    // has finished is reaped first. Returns true when the thread was created, false when the
+    // system refused to create one.
     bool Run(ThreadFunc function, void* argument, std::atomic<bool>* pbRunCtrl = nullptr);
     // Sets the run flag (if any) to false.
     void Stopping();
     // Stopping(), then waits up to timeoutMs for the thread to end. True when it ended in time,
     // or when force is set (then it waits as long as the thread takes). False otherwise; the
-    // thread keeps running and Stop may be called again.
+    // thread keeps running and Stop may be called again. Called from the held thread itself it
+    // only clears the run flag and returns false: a thread cannot wait for its own end.
     bool Stop(int timeoutMs, bool force);
     // True while a started thread has not finished its function.
     bool IsRunning() const;
@@ -41,4 +44,5 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_doneCond;
     bool m_bFinished = true;
+    std::thread::id m_workerId;  // the held thread while it runs its function
 };

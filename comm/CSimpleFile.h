@@ -1,0 +1,49 @@
+// CSimpleFile: a thin owner of one standard-I/O stream, and the file helpers the log writer and
+// the stores are built on.
+//
+// One object is used by one thread at a time; CLog adds the lock that makes it shareable.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+
+class CSimpleFile {
+public:
+    CSimpleFile() = default;
+    // Closes the stream if one is open.
+    virtual ~CSimpleFile();
+    CSimpleFile(const CSimpleFile&) = delete;
+    CSimpleFile& operator=(const CSimpleFile&) = delete;
+
+    // Closes any open stream, then opens path with the fopen mode. Returns 0 on success, -1 when
+    // the open fails (nothing is open then).
+    int CreateFile(const char* path, const char* mode);
+    // Writes length bytes and pushes them to the kernel at once, in one write(2) unless the kernel
+    // takes less. Returns 0 when every byte was written, -1 otherwise, -2 when nothing is open.
+    int WriteFile(const char* buffer, size_t length);
+    // Returns 0 when nothing is open or the close succeeds, -1 when the close fails. The stream is
+    // released in either case.
+    int CloseFile();
+    bool IsOpen() const { return m_pFile != nullptr; }
+
+    // True when path exists (of any kind).
+    static bool IsFileExist(const char* path);
+    // Fills buffer with the current working directory, which is where the programs keep their
+    // files. False when the directory does not fit into size bytes or cannot be read.
+    static bool GetModulePath(char* buffer, size_t size);
+    // Creates every directory along path with mode; existing directories count as success. The
+    // last component is created too unless lastIsFile is true. False when any creation fails or
+    // something other than a directory is in the way.
+    static bool RecuMkDir(const char* path, mode_t mode, bool lastIsFile);
+    // Replaces the file at path with len bytes of data so that readers (and a crash) see either
+    // the old or the new content, never a mixture: the data go into a temporary file in the same
+    // folder, are synced to disk and the temporary file is renamed over path. On failure the old
+    // file is untouched, the temporary file is removed and false is returned. A new file gets mode
+    // 0644 (less the umask); an existing file keeps its mode.
+    static bool WriteFileAtomic(const char* path, const char* data, size_t len);
+
+private:
+    FILE* m_pFile = nullptr;
+};

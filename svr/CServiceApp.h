@@ -1,0 +1,35 @@
+// CServiceApp: start-up and life of the service program. main() only calls Main(); the steps are
+// public so tests can drive them one by one. Every path is relative to the working directory,
+// which is the installation directory.
+#pragma once
+
+#include "CAutoString.h"
+
+#include <sys/types.h>
+
+class ISvrInfoCenter;
+
+class CServiceApp {
+public:
+    // The service's store file, FIFOs and log, relative to the working directory.
+    static constexpr const char* kStoreFile = "/conf/conf.xml";
+    static constexpr const char* kOwnFifo = "serverpipe";
+    static constexpr const char* kPeerFifo = "clientpipe";
+
+    // The whole life of the process: 0 after an orderly end or when the pipe cannot be opened,
+    // -1 when another service already runs in this installation (nothing else is touched then).
+    static int Main(int argc, char** argv);
+
+    // True when this process may run: no live service recorded under "PID" in info. Records this
+    // process's id ("%d\n") before returning true.
+    static bool StartSingle(ISvrInfoCenter* info);
+    // Opens "Log/YYYYMMDD_Info.log" under workDir and writes every level.
+    static void InitLog(const char* workDir);
+
+    // True when pid is a live process running the same program as this one (the base names of
+    // their executables agree). The recorded id of a crashed service is often reused by another
+    // program after a reboot; only a process of this program blocks the start.
+    static bool IsServiceProcess(pid_t pid);
+    // The base name of pid's executable ("OrvaneSvr"), or empty when it cannot be read.
+    static CAutoString ProgramName(pid_t pid);
+};
