@@ -1,32 +1,76 @@
-// CPortalConn: the service's one portal connection. It owns the portal configuration record and
-// the connection state, and carries out the HTTP conversations with the portal.
+// CPortalConn: the service's one portal connection. Holds the portal configuration record and the
+// connection state, carries out the conversations with the portal, and reports every state change
+// to the client through the Portal business.
 //
-// All operations run on the Portal work thread unless noted.
+// Created by the Portal business at the first client start and destroyed at shut-down. Everything
+// runs on the Portal work thread except GetNetState and PostLastNetStateMessage (message thread,
+// at a client start) and Destroy (after the work thread has stopped).
 #pragma once
-
-#include <cstdint>
 
 #include "CAuthConfig.h"
 #include "CAutoString.h"
 #include "CPortalParser.h"
+#include "HashBalance.h"
 #include "INetConn.h"
+#include "INetStateSink.h"
+#include "LockBase.h"
+
+#include <cstdint>
+#include <memory>
+
+class ISvrInfoCenter;
 
 class CPortalConn : public INetConn {
 public:
-    CPortalConn() = default;
-    ~CPortalConn();
-    // Owns the configuration record through a raw pointer handed to the parser by reference.
+    // sink receives every state message; infoCenter holds the values kept across restarts. Both
+    // must outlive the connection; without them messages are dropped and stored values read as
+    // empty. Nothing is read until Init.
+    explicit CPortalConn(INetStateSink* sink = nullptr, ISvrInfoCenter* infoCenter = nullptr);
+    virtual ~CPortalConn();
+    // The parser holds the algorithm module and the sink is handed this object's messages.
     CPortalConn(const CPortalConn&) = delete;
     CPortalConn& operator=(const CPortalConn&) = delete;
 
-    ESTATE GetNetState() const { return m_eState; }
+    // ---- Connection state, start-up and state messages ------------------------------------
 
-    // The one place where the state changes. A PRECONNECTING report does not displace
-    // CONNECTED or PRECONNECTED.
+    virtual int Connect(const char* message);
+    virtual int DisConnect(const char* reason);
+    virtual bool IsPhisycalConnect() { return true; }
+    virtual int CheckIP();
+    virtual void ExitPrepare() {}
+
+    // InitPortalConf, then the algorithm module's start; returns the latter's result.
+    int Init();
+    // Creates the configuration record and fills it from the information center. Returns 0.
+    int InitPortalConf();
+    void InitEnviromment() {}
+    // Logs out with reason "7" when the store says this program holds a login.
+    void Destroy();
+    void Reset() {}
+    void CheckWifiShare() {}
+
+    ESTATE GetNetState() const;
+    // The one place where the state changes. A pre-connecting report never displaces a connected
+    // or pre-connected state; the states the client shows are posted, the others only stored.
     void NetStateChange(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode, CAutoString subErrCode);
-    // Remembers a plain state message as the last one for a client that connects later.
+    // Remember and post a plain (sub-code) or extended (sub-type, extra text) message.
     void PostNetStateMessage(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
                              CAutoString subErrCode);
+    void PostNetStateMessageEx(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
+                               const char* pSubType, const char* pExtern);
+    // Posts the remembered message again; nothing when none was posted yet.
+    void PostLastNetStateMessage();
+    // Reports a transport failure: the state becomes eState and an extended "HttpError" message
+    // carries httpErrCode as signed decimal text. bStopAll is not used.
+    void PostError(ESTATE eState, unsigned long code, unsigned long httpErrCode, int bStopAll);
+
+    // The persisted "connState" flag: 1 while this program holds a portal login.
+    int GetConnCfg();
+    void SetConnCfg(int state);
+    // Forgets the adapter addresses, so the next request reads them again.
+    void ResetNetConfig();
+
+    // ---- Request headers and algorithm renewal ----------------------------------------------
 
     // Header lines for a coded request body, from the configuration record (all texts empty while
     // there is none) and the body's checksum.
@@ -42,15 +86,54 @@ public:
         return m_portalParse.UpdateAlgoid(pData);
     }
 
+    // ---- Accessors ----------------------------------------------------------------------------
+
+    CAuthConfig* GetPortalConf() { return m_pPortalConf.get(); }
+    CPortalParser& GetPortalParser() { return m_portalParse; }
+    const CAutoString& GetRedirectUrl() const { return m_redirectUrl; }
+    const CAutoString& GetRedirectUrlIpv6() const { return m_redirectUrlIpv6; }
+    const CAutoString& GetDisasterUrl() const { return m_disasterUrl; }
+    HashBalance& GetHashBalance4() { return m_hashBalance4; }
+    HashBalance& GetHashBalance6() { return m_hashBalance6; }
+
+    // Probe URLs used when the store names none.
+    static constexpr const char* kDefaultRedirectUrl = "http://gateway.orvane.local/forward.cgi";
+    static constexpr const char* kDefaultRedirectUrlIpv6 = "http://www.debian.org/";
+
 private:
     friend class CPortalConnTestAccess;  // lets the unit tests install a configuration record
 
+    CAutoString LocalValue(const char* key);
+    int LocalInt(const char* key);
+    void ReadStoredValues(CAuthConfig& cfg);
+    // Both expect m_stateLock held for writing.
+    void RememberAndPost(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
+                         const CAutoString& subErrCode);
+    void RememberAndPostEx(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode, const char* pSubType,
+                           const char* pExtern);
+
     CPortalParser m_portalParse;
+    CAutoString m_redirectUrl;
+    CAutoString m_redirectUrlIpv6;
+    CAutoString m_configXML;
+    CAutoString m_strDNS1;
+    CAutoString m_strDNS2;
+    [[maybe_unused]] int m_keepRetry = 0;  // keep-alive failures still tolerated
+    // Guarded by m_stateLock: the state and the remembered last message.
     ESTATE m_eState = ES_NONE;
     ESTATE m_lastState = ES_NONE;
     ESTATE m_lastOldState = ES_NONE;
-    int32_t m_lastErrorcode = 0;
+    int m_lastErrorcode = 0;
     CAutoString m_lastSubErrCode;
-    int32_t m_lastErrType = -1;            // -1 none yet, 0 plain, 1 extended
-    CAuthConfig* m_pPortalConf = nullptr;  // owned
+    int m_lastErrType = -1;  // -1 none yet, 0 plain, 1 extended
+    CAutoString m_lastSubType;
+    CAutoString m_lastExtern;
+    std::unique_ptr<CAuthConfig> m_pPortalConf;
+    HashBalance m_hashBalance4;
+    HashBalance m_hashBalance6;
+    CAutoString m_disasterUrl;  // kept lower-cased; no flow consults it yet
+    mutable RWLock m_stateLock;
+    RWLock m_requestTicketTry;
+    INetStateSink* m_pSink;
+    ISvrInfoCenter* m_pInfoCenter;
 };

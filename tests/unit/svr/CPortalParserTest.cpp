@@ -1,17 +1,22 @@
-// Request header block, body coding in both directions, code-page conversion and algorithm
-// renewal, ending with one coded conversation with a loopback server that uses the same module.
+// Portal documents: request header block, body coding in both directions, code-page conversion
+// and algorithm renewal, one coded conversation with a loopback server that uses the same module;
+// then the configuration block, the request builders and the answer parsers.
 #include "CPortalParser.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "CMD5.h"
+#include "CMarkup.h"
 #include "CPortalConn.h"
 #include "CZsmHelper.h"
+#include "PortalTestPages.h"
 #include "TestSupport.h"
 
 using orvane_test::readFile;
@@ -23,7 +28,7 @@ class CPortalConnTestAccess {
 public:
     static CAuthConfig& Conf(CPortalConn& conn) {
         if (conn.m_pPortalConf == nullptr)
-            conn.m_pPortalConf = new CAuthConfig();
+            conn.m_pPortalConf = std::make_unique<CAuthConfig>();
         return *conn.m_pPortalConf;
     }
 };
@@ -188,3 +193,384 @@ TEST_F(PortalParserTest, CodedConversationWithALoopbackServer) {
 }
 
 }  // namespace
+
+namespace {
+
+using Children = std::vector<std::pair<std::string, std::string>>;
+
+// Tag names and decoded texts of the root's children, in document order.
+Children ChildrenOf(const std::string& doc, const char* root) {
+    CMarkup xml;
+    Children out;
+    if (!xml.SetDoc(doc.c_str()) || !xml.FindElem(root))
+        return out;
+    while (xml.FindChildElem()) {
+        out.emplace_back(xml.GetChildTagName().c_str(), xml.GetChildData().c_str());
+    }
+    return out;
+}
+
+std::vector<std::string> Tags(const Children& children) {
+    std::vector<std::string> tags;
+    for (const auto& child : children)
+        tags.push_back(child.first);
+    return tags;
+}
+
+std::unique_ptr<CAuthConfig> Parse(CPortalParser& parser, const char* doc) {
+    std::unique_ptr<CAuthConfig> cfg;
+    EXPECT_EQ(0, parser.ParserConfig(doc, cfg)) << doc;
+    return cfg;
+}
+
+}  // namespace
+
+TEST(PortalConfigBlock, CutsTheBlockBetweenTheMarkers) {
+    CPortalParser parser;
+    CAutoString block;
+    int len = parser.GetConfigWithString(orvane_test::PortalPage(), block);
+    ASSERT_GT(len, 0);
+    EXPECT_EQ(static_cast<unsigned>(len), block.GetLength());
+    std::string text = block.c_str();
+    EXPECT_EQ(0u, text.find("\n<config>"));
+    EXPECT_EQ(text.size() - 1, text.rfind("</config>\n") + 9);
+
+    // The first end marker after the start ends the block.
+    const char* two = "x<!--//auth.orvane.local<a/>//auth.orvane.local-->y//auth.orvane.local-->";
+    EXPECT_EQ(4, parser.GetConfigWithString(two, block));
+    EXPECT_EQ(block, "<a/>");
+}
+
+TEST(PortalConfigBlock, IncompleteOrEmptyBlocksGiveNothing) {
+    CPortalParser parser;
+    CAutoString block("kept");
+    EXPECT_EQ(0, parser.GetConfigWithString("<html>no block</html>", block));
+    EXPECT_EQ(0, parser.GetConfigWithString("<!--//auth.orvane.local<config/>", block));
+    EXPECT_EQ(0,
+              parser.GetConfigWithString("<!--//auth.orvane.local//auth.orvane.local-->", block));
+    // An end marker before the start marker does not count.
+    EXPECT_EQ(
+        0, parser.GetConfigWithString("//auth.orvane.local--><!--//auth.orvane.local<a/>", block));
+    EXPECT_EQ(0, parser.GetConfigWithString("<!--//other.example<a/>//other.example-->", block));
+    EXPECT_EQ(0, parser.GetConfigWithString(nullptr, block));
+    EXPECT_EQ(block, "kept");
+}
+
+TEST(PortalConfig, RealisticPageFillsEveryField) {
+    CPortalParser parser;
+    CAutoString block;
+    ASSERT_GT(parser.GetConfigWithString(orvane_test::PortalPage(), block), 0);
+    auto cfg = Parse(parser, block);
+    ASSERT_TRUE(cfg);
+    EXPECT_EQ(cfg->strTickUrl, "http://10.9.0.2:8080/ticket.cgi");
+    EXPECT_EQ(cfg->strQueryUrl, "http://10.9.0.2:8080/query.cgi");
+    EXPECT_EQ(cfg->strAuthUrl, "http://10.9.0.2:8080/auth.cgi");
+    EXPECT_EQ(cfg->strStateUrl, "http://10.9.0.2:8080/state.cgi");
+    EXPECT_EQ(30u, cfg->stateInterval);
+    EXPECT_EQ((std::vector<CAutoString>{"r-one", "r-two"}), cfg->m_vecRegister);
+    EXPECT_EQ(std::vector<CAutoString>{"opt"}, cfg->m_vecOption);
+    EXPECT_EQ(cfg->m_strAcountType, "suffix");
+    EXPECT_EQ(cfg->m_strAcountValue, "@campus");
+    EXPECT_EQ(3, cfg->nAuthType);
+    EXPECT_EQ(1, cfg->nDefaultAuth);
+    EXPECT_EQ(cfg->m_strServers, "10.9.0.2:8080,10.9.0.3:8080");
+    EXPECT_EQ(cfg->againstList,
+              "<user-config><against-interval>120</against-interval><logout-delay>45</logout-delay>"
+              "<against><item>hostapd</item></against></user-config>");
+    ASSERT_EQ(2u, cfg->funCfg.size());
+    EXPECT_EQ(cfg->funCfg[CAutoString("StatsInfor")],
+              "<StatsInfor url=\"http://10.9.0.5/stats\" interval=\"600\"/>");
+    EXPECT_EQ(cfg->funCfg[CAutoString("Update")],
+              "<Update><url>http://10.9.0.6/update</url></Update>");
+    // Fields the configuration does not speak of keep their defaults.
+    EXPECT_EQ(2, cfg->iKeepRetry);
+    EXPECT_EQ(300u, cfg->checkWifiInterval);
+    EXPECT_EQ(300u, cfg->logoutDelay);
+    EXPECT_EQ(300, cfg->RNKeepPortTime);
+    EXPECT_TRUE(cfg->strTicket.IsEmpty());
+}
+
+TEST(PortalConfig, StateIntervalFallsBackToFive) {
+    CPortalParser parser;
+    for (const char* text : {"0", "abc", "-7", ""}) {
+        std::string doc =
+            std::string("<config><state-interval>") + text + "</state-interval></config>";
+        EXPECT_EQ(5u, Parse(parser, doc.c_str())->stateInterval) << text;
+    }
+    EXPECT_EQ(30u,
+              Parse(parser, "<config><state-interval>30</state-interval></config>")->stateInterval);
+    EXPECT_EQ(5u, Parse(parser, "<config/>")->stateInterval);
+}
+
+TEST(PortalConfig, AddressesCountOnlyInTheirOrder) {
+    CPortalParser parser;
+    // state-url stands before ticket-url, so it is not seen; query-url is missing and skipped.
+    auto cfg = Parse(parser,
+                     "<config><state-url>S</state-url><ticket-url>T</ticket-url><x/>"
+                     "<auth-url>A</auth-url><state-interval>9</state-interval></config>");
+    EXPECT_EQ(cfg->strTickUrl, "T");
+    EXPECT_TRUE(cfg->strQueryUrl.IsEmpty());
+    EXPECT_EQ(cfg->strAuthUrl, "A");
+    EXPECT_TRUE(cfg->strStateUrl.IsEmpty());
+    EXPECT_EQ(9u, cfg->stateInterval);
+}
+
+TEST(PortalConfig, AuthMethodsAndDefault) {
+    CPortalParser parser;
+    auto other =
+        Parse(parser, "<config><auth><type>sms</type><default>1</default></auth></config>");
+    EXPECT_EQ(4, other->nAuthType);
+    EXPECT_EQ(4, other->nDefaultAuth);
+
+    auto upper = Parse(
+        parser, "<config><auth><default>YES</default><type>vxr-mobile-qr</type></auth></config>");
+    EXPECT_EQ(2, upper->nAuthType);
+    EXPECT_EQ(2, upper->nDefaultAuth);
+
+    auto notDefault = Parse(parser,
+                            "<config><auth><type>vxr-mobile-qr</type><default>true</default></auth>"
+                            "<auth><type>vxr-http-pap</type></auth></config>");
+    EXPECT_EQ(3, notDefault->nAuthType);
+    EXPECT_EQ(1, notDefault->nDefaultAuth);
+
+    // An entry without a type counts as another method.
+    EXPECT_EQ(4, Parse(parser, "<config><auth/></config>")->nAuthType);
+}
+
+TEST(PortalConfig, NotifyOptionsFollowTheLastRegister) {
+    CPortalParser parser;
+    auto cfg = Parse(parser,
+                     "<config><notify><option>early</option><register>r</register>"
+                     "<option>o1</option><option>o2</option></notify></config>");
+    EXPECT_EQ(std::vector<CAutoString>{"r"}, cfg->m_vecRegister);
+    EXPECT_EQ((std::vector<CAutoString>{"o1", "o2"}), cfg->m_vecOption);
+}
+
+TEST(PortalConfig, FunCfgEntriesAreKeyedByTagAndTheLastRepeatWins) {
+    CPortalParser parser;
+    auto cfg = Parse(parser,
+                     "<config><FunCfg><StatsInfor a=\"1\"/><Other>x</Other>"
+                     "<StatsInfor a=\"2\"/></FunCfg></config>");
+    ASSERT_EQ(2u, cfg->funCfg.size());
+    EXPECT_EQ(cfg->funCfg[CAutoString("StatsInfor")], "<StatsInfor a=\"2\"/>");
+    EXPECT_EQ(cfg->funCfg[CAutoString("Other")], "<Other>x</Other>");
+}
+
+TEST(PortalConfig, SecondDocumentOverwritesOnlyWhatItCarries) {
+    CPortalParser parser;
+    CAutoString block;
+    parser.GetConfigWithString(orvane_test::PortalPage(), block);
+    auto cfg = Parse(parser, block);
+    ASSERT_EQ(0, parser.ParserConfig("<config><ticket-url>T2</ticket-url><notify/>"
+                                     "<auth><type>x</type></auth></config>",
+                                     cfg));
+    EXPECT_EQ(cfg->strTickUrl, "T2");
+    EXPECT_EQ(cfg->strAuthUrl, "http://10.9.0.2:8080/auth.cgi");
+    EXPECT_TRUE(cfg->m_vecRegister.empty());
+    EXPECT_TRUE(cfg->m_vecOption.empty());
+    EXPECT_EQ(4, cfg->nAuthType);
+    EXPECT_EQ(1, cfg->nDefaultAuth);
+    EXPECT_EQ(2u, cfg->funCfg.size());
+}
+
+TEST(PortalConfig, RefusedDocumentsLeaveTheRecordAlone) {
+    CPortalParser parser;
+    CAutoString block;
+    parser.GetConfigWithString(orvane_test::PortalPage(), block);
+    auto cfg = Parse(parser, block);
+    CAuthConfig* before = cfg.get();
+    for (const char* bad : {"<settings><ticket-url>X</ticket-url></settings>",
+                            "<config><ticket-url>X</ticket-url>", "", "<a/><config/>"}) {
+        EXPECT_EQ(-1, parser.ParserConfig(bad, cfg)) << bad;
+    }
+    EXPECT_EQ(-1, parser.ParserConfig(nullptr, cfg));
+    EXPECT_EQ(before, cfg.get());
+    EXPECT_EQ(cfg->strTickUrl, "http://10.9.0.2:8080/ticket.cgi");
+    EXPECT_EQ(3, cfg->nAuthType);
+
+    // A refused document still leaves a fresh record with its defaults.
+    std::unique_ptr<CAuthConfig> fresh;
+    EXPECT_EQ(-1, parser.ParserConfig("<settings/>", fresh));
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(1, fresh->nDefaultAuth);
+    EXPECT_EQ(5u, fresh->stateInterval);
+}
+
+TEST(PortalWifiTimes, ReadFromUserConfigText) {
+    const char* both =
+        "<user-config><against-interval>120</against-interval>"
+        "<logout-delay>45</logout-delay></user-config>";
+    EXPECT_EQ(120, CPortalParser::GetCheckWifiShareTime(both));
+    EXPECT_EQ(45, CPortalParser::GetCheckWifiLogoutTime(both));
+    const char* none = "<user-config><against/></user-config>";
+    EXPECT_EQ(0, CPortalParser::GetCheckWifiShareTime(none));
+    EXPECT_EQ(300, CPortalParser::GetCheckWifiLogoutTime(none));
+    const char* empty = "<against-interval></against-interval><logout-delay></logout-delay>";
+    EXPECT_EQ(0, CPortalParser::GetCheckWifiShareTime(empty));
+    EXPECT_EQ(300, CPortalParser::GetCheckWifiLogoutTime(empty));
+    EXPECT_EQ(0, CPortalParser::GetCheckWifiShareTime("<against-interval>5"));
+    EXPECT_EQ(300, CPortalParser::GetCheckWifiLogoutTime(nullptr));
+    // A number too large for the result saturates instead of wrapping.
+    EXPECT_EQ(2147483647, CPortalParser::GetCheckWifiShareTime(
+                              "<against-interval>99999999999999999999</against-interval>"));
+}
+
+// Documents travel coded by the development algorithm module; the same module decodes them.
+class PortalRequests : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CZsmHelper::GetInst()->SetTempDir(dir.path().c_str());
+        ASSERT_EQ(1, CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0));
+    }
+    // The plain document behind a coded body; fails the test when it does not decode.
+    std::string Plain(const CAutoString& coded) {
+        EXPECT_FALSE(coded.IsEmpty());
+        std::string doc = parser.DecodePostResponseData(coded).c_str();
+        EXPECT_NE(std::string::npos, doc.find("<request>")) << doc;
+        return doc;
+    }
+    orvane_test::TempDir dir;
+    CPortalParser parser;
+};
+
+TEST_F(PortalRequests, TicketRequestOrderAndValues) {
+    std::string doc =
+        Plain(parser.MakeTickRequestData("host&amp;1", "UA", "CID", "10.0.0.7", "fe80::7",
+                                         "00:11:22:33:44:55", "2026-01-02 03:04:05", "linux64"));
+    Children kids = ChildrenOf(doc, "request");
+    EXPECT_EQ((Children{{"ostag", "linux64"},
+                        {"local-time", "2026-01-02 03:04:05"},
+                        {"mac", "00:11:22:33:44:55"},
+                        {"ipv6", "fe80::7"},
+                        {"ipv4", "10.0.0.7"},
+                        {"client-id", "CID"},
+                        {"user-agent", "UA"},
+                        {"host-name", "host&1"}}),
+              kids);
+    // A reference already in the host name is kept, not escaped a second time.
+    EXPECT_NE(std::string::npos, doc.find("<host-name>host&amp;1</host-name>"));
+}
+
+TEST_F(PortalRequests, LoginRequestKeepsAccountAndPasswordVerbatim) {
+    const char* password = "p<a&ss]]>word>";
+    std::string doc =
+        Plain(parser.MakeAuthRequestData("UA", "CID", "user<&1", password, "TK", "LT"));
+    EXPECT_EQ((Children{{"local-time", "LT"},
+                        {"ticket", "TK"},
+                        {"passwd", password},
+                        {"userid", "user<&1"},
+                        {"client-id", "CID"},
+                        {"user-agent", "UA"}}),
+              ChildrenOf(doc, "request"));
+    EXPECT_NE(std::string::npos, doc.find("<passwd><![CDATA[p<a&ss]]"));
+    EXPECT_NE(std::string::npos, doc.find("<userid><![CDATA[user<&1]]></userid>"));
+}
+
+TEST_F(PortalRequests, KeepAliveRequestSharedOnlyWhenNonZero) {
+    std::vector<std::string> base = {"mac", "ipv6", "ipv4", "ticket", "client-id", "user-agent"};
+    auto expectTags = [&](std::vector<std::string> head, const std::string& doc) {
+        head.insert(head.end(), base.begin(), base.end());
+        EXPECT_EQ(head, Tags(ChildrenOf(doc, "request"))) << doc;
+    };
+    expectTags({"local-time"}, Plain(parser.MakeKeepRequestData("UA", "CID", "TK", "4", "6", "M",
+                                                                "LT", nullptr, 0)));
+    std::string shared =
+        Plain(parser.MakeKeepRequestData("UA", "CID", "TK", "4", "6", "M", "LT", "", 2));
+    expectTags({"shared", "local-time"}, shared);
+    EXPECT_EQ("2", ChildrenOf(shared, "request")[0].second);
+
+    std::string extra = Plain(parser.MakeKeepRequestData("UA", "CID", "TK", "4", "6", "M", "LT",
+                                                         "<wifi a=\"1\"><n>x</n></wifi>", -1));
+    expectTags({"local-time", "shared", "wifi"}, extra);
+    EXPECT_NE(std::string::npos, extra.find("<wifi a=\"1\"><n>x</n></wifi>"));
+    EXPECT_EQ("-1", ChildrenOf(extra, "request")[1].second);
+    // A fragment that is not an element is left out; the rest of the request stands.
+    expectTags({"local-time"}, Plain(parser.MakeKeepRequestData("UA", "CID", "TK", "4", "6", "M",
+                                                                "LT", "<a><b></a>", 0)));
+}
+
+TEST_F(PortalRequests, LogoutStateAndTerminalRequests) {
+    EXPECT_EQ(
+        (Children{{"reason", "7"},
+                  {"local-time", "LT"},
+                  {"ticket", "TK"},
+                  {"client-id", "CID"},
+                  {"user-agent", "UA"}}),
+        ChildrenOf(Plain(parser.MakeTermRequestData("UA", "CID", "TK", "LT", "7")), "request"));
+    EXPECT_EQ(
+        (Children{
+            {"local-time", "LT"}, {"ticket", "TK"}, {"client-id", "CID"}, {"user-agent", "UA"}}),
+        ChildrenOf(Plain(parser.MakeStateRequestData("UA", "CID", "TK", "LT")), "request"));
+    EXPECT_EQ((Children{{"local-time", "LT"}, {"client-id", "CID"}, {"user-agent", ""}}),
+              ChildrenOf(Plain(parser.MakeTerminalRequestData(nullptr, "CID", "LT")), "request"));
+}
+
+TEST_F(PortalRequests, MarkupInValuesStillGivesWellFormedDocuments) {
+    std::string doc = Plain(parser.MakeStateRequestData("UA</user-agent><x>", "a&b", "<t>", "\"'"));
+    CMarkup xml;
+    ASSERT_TRUE(xml.SetDoc(doc.c_str())) << doc;
+    EXPECT_EQ((Children{{"local-time", "\"'"},
+                        {"ticket", "<t>"},
+                        {"client-id", "a&b"},
+                        {"user-agent", "UA</user-agent><x>"}}),
+              ChildrenOf(doc, "request"));
+}
+
+// Answers: coded by the same module as the portal codes them.
+TEST_F(PortalRequests, AnswersAreReadInAnyOrder) {
+    CAutoString ticket("old");
+    int expire = -5;
+    ASSERT_EQ(0, CPortalParser::ReadTickResponse("<response><ticket>T0</ticket></response>", ticket,
+                                                 expire));
+    EXPECT_EQ(ticket, "T0");
+    EXPECT_EQ(-5, expire);  // missing: untouched
+    CAutoString body = parser.EncodePostRequestData(
+        "<?xml version=\"1.0\"?><response><expire>3600</expire><x/><ticket>T1</ticket></response>");
+    ASSERT_EQ(0, parser.ParserTickResponse(body, ticket, expire));
+    EXPECT_EQ(ticket, "T1");
+    EXPECT_EQ(3600, expire);
+
+    CAutoString userid, keepUrl("k"), termUrl, userConfig, domainConfig("d");
+    int keepRetry = 9;
+    body = parser.EncodePostRequestData(
+        "<response><user-config><logout-delay>60</logout-delay></user-config><term-url>TU</"
+        "term-url>"
+        "<keep-retry>3x</keep-retry><userid>u@campus</userid></response>");
+    ASSERT_EQ(0, parser.ParserAuthResponse(body, userid, keepRetry, keepUrl, termUrl, userConfig,
+                                           domainConfig));
+    EXPECT_EQ(userid, "u@campus");
+    EXPECT_EQ(3, keepRetry);
+    EXPECT_EQ(keepUrl, "k");
+    EXPECT_EQ(termUrl, "TU");
+    EXPECT_EQ(userConfig, "<user-config><logout-delay>60</logout-delay></user-config>");
+    EXPECT_EQ(domainConfig, "d");
+
+    int interval = 1, level = 2;
+    body = parser.EncodePostRequestData(
+        "<response><level>abc</level><interval>45</interval></response>");
+    ASSERT_EQ(0, parser.ParserKeepResponse(body, interval, level));
+    EXPECT_EQ(45, interval);
+    EXPECT_EQ(0, level);
+}
+
+TEST_F(PortalRequests, AnswersWithoutResponseRootAreRefused) {
+    CAutoString ticket("old");
+    int expire = 7;
+    for (const char* doc : {"<result><ticket>T</ticket><expire>1</expire></result>",
+                            "<response><ticket>T</ticket>", "ticket=T"}) {
+        EXPECT_EQ(-1, parser.ParserTickResponse(parser.EncodePostRequestData(doc), ticket, expire))
+            << doc;
+    }
+    // A body the module cannot decode.
+    EXPECT_EQ(-1,
+              parser.ParserTickResponse("<response><ticket>T</ticket></response>", ticket, expire));
+    EXPECT_EQ(-1, parser.ParserTickResponse(nullptr, ticket, expire));
+    EXPECT_EQ(ticket, "old");
+    EXPECT_EQ(7, expire);
+
+    int interval = 1, level = 2;
+    EXPECT_EQ(-1, parser.ParserKeepResponse(
+                      parser.EncodePostRequestData("<result><interval>4</interval></result>"),
+                      interval, level));
+    EXPECT_EQ(1, interval);
+}
