@@ -1,0 +1,475 @@
+#include "CPortalServer.h"
+
+#include <cstdio>
+
+#include "CLog.h"
+#include "CMarkup.h"
+#include "CNetStatePoster.h"
+#include "CXMLOpt.h"
+#include "ISvrInfoCenter.h"
+
+using OrvaneSvr::Task;
+using OrvaneSvr::TaskItem;
+using OrvaneSvr::TaskLevel;
+
+namespace {
+
+constexpr const char* kStateOpcode = "NetStateMessageResp";
+// Delay of the re-probe while the network is open but not logged on by this service.
+constexpr int kUnknownNetProbe = 5;
+
+CLog* Log() {
+    return CLog::GetInst();
+}
+
+}  // namespace
+
+CPortalServer* CPortalServer::GetInst() {
+    // Never destroyed: the business may still be reached from its threads while the process ends.
+    static CPortalServer* const instance = new CPortalServer();
+    return instance;
+}
+
+CPortalServer::CPortalServer() = default;
+
+CPortalServer::~CPortalServer() {
+    ServerStatus(-1);
+    StopThreads();
+}
+
+void CPortalServer::StopThreads() {
+    StopWorker();
+    DispatchTask(false);
+}
+
+void CPortalServer::StopWorker() {
+    m_threadWork.Stopping();
+    m_taskMgr.Wake();  // an idle worker looks at its flag at once
+    // Waits as long as the handler in progress takes: a portal request is never cut off.
+    m_threadWork.Stop(1000, true);
+}
+
+void CPortalServer::InitService(IServer* server) {
+    CBusiness::InitService(server);
+    if (server != nullptr)
+        server->RegisterBusiness(kName, this);
+}
+
+void CPortalServer::InitOpcodeFun() {
+    AddOpcode<CPortalServer>("ClientStart", &CPortalServer::Start);
+    AddOpcode<CPortalServer>("CheckEnv", &CPortalServer::CheckEnv);
+    AddOpcode<CPortalServer>("PortalConnect", &CPortalServer::Connect);
+    AddOpcode<CPortalServer>("PortalDisConnect", &CPortalServer::DisConnect);
+    AddOpcode<CPortalServer>("GetTerminalData", &CPortalServer::TerminalRequest);
+    AddOpcode<CPortalServer>("TerminalTermSend", &CPortalServer::TerminalTermRequest);
+}
+
+void CPortalServer::DefaultDeal(CXMLOpt& message) {
+    const CAutoString opcode = message.GetValue("OpC");
+    const CAutoString source = message.GetValue("OpS");
+    Log()->WriteLog(CLog::INFO, "CPortalServer: opcode %s from %s not handled", opcode.c_str(),
+                    source.c_str());
+}
+
+ISvrInfoCenter* CPortalServer::GetInfoCenter() {
+    ISvrInfoCenter* info = m_pInfoCenter.load();
+    if (info == nullptr && m_pService != nullptr)
+        info = m_pService->GetInfoCenter();
+    return info;
+}
+
+// ---- Life cycle --------------------------------------------------------------------------------
+
+void CPortalServer::ServerStatus(int status) {
+    (void)status;
+    Log()->WriteLog(CLog::INFO, "CPortalServer::ServerStatus");
+    std::lock_guard<std::mutex> life(m_lifeLock);
+    if (!m_pPortalConn)
+        return;
+    ClearTask();
+    Work(0);
+    // A handler that finished during the stop may have armed entries; the stopping timer thread
+    // empties the table, so nothing fires into a queue that nobody reads.
+    DispatchTask(false);
+    // Tasks left behind belong to the connection that is going away.
+    m_taskMgr.RemoveAllTask();
+    DestroyConnection();
+}
+
+void CPortalServer::DestroyConnection() {
+    m_pPortalConn->ExitPrepare();
+    m_pPortalConn->Destroy();
+    m_pPortalConn.reset();
+}
+
+void CPortalServer::Start(const char* source, CXMLOpt& message) {
+    (void)source;
+    (void)message;
+    std::lock_guard<std::mutex> life(m_lifeLock);
+    if (!m_pPortalConn)
+        StartMachine();
+    else
+        ResyncClient();
+}
+
+ISvrInfoCenter* CPortalServer::InfoCenterForConnection() {
+    return GetInfoCenter();
+}
+
+void CPortalServer::StartMachine() {
+    m_pPortalConn = std::make_unique<CPortalConn>(this, InfoCenterForConnection());
+    // A missing algorithm module is reported by the requests that need it, not here.
+    m_pPortalConn->Init();
+    DispatchTask(true);
+    Work(1);
+    // No network check here: the client asks for one with "CheckEnv".
+    PostMsg(kName, "ClientStartComplete", "");
+}
+
+void CPortalServer::ResyncClient() {
+    CPortalConn* conn = m_pPortalConn.get();
+    CAuthConfig* cfg = conn->GetPortalConf();
+    if (cfg != nullptr) {
+        if (conn->GetHashBalance4().Size() == 0 && !cfg->m_strServersIPv4.IsEmpty())
+            conn->GetHashBalance4().SetIpList(cfg->m_strServersIPv4.c_str());
+        if (conn->GetHashBalance6().Size() == 0 && !cfg->m_strServersIPv6.IsEmpty())
+            conn->GetHashBalance6().SetIpList(cfg->m_strServersIPv6.c_str());
+    }
+    ISvrInfoCenter* info = GetInfoCenter();
+    if (info != nullptr)
+        info->SynchroGlobalValue();
+
+    switch (conn->GetNetState()) {
+        case INetConn::ES_CONNECTING:
+        case INetConn::ES_CONNECTED:
+        case INetConn::ES_CONNECTFAIL:
+        case INetConn::ES_DISCONNECTING:
+        case INetConn::ES_DISCONNECTED:
+        case INetConn::ES_DISCONNECTFAIL:
+            // The client shows the ready page first, then the current state on top of it.
+            PostNetStateMessage(INetConn::ET_PORTAL, INetConn::ES_NONE, INetConn::ES_PRECONNECTED,
+                                0, CAutoString(""));
+            conn->PostLastNetStateMessage();
+            break;
+        default:
+            CheckNetStatus(0);
+            break;
+    }
+}
+
+// ---- Opcodes -----------------------------------------------------------------------------------
+
+void CPortalServer::CheckEnv(const char* source, CXMLOpt& message) {
+    (void)source;
+    (void)message;
+    CheckNetStatus(0);
+}
+
+void CPortalServer::Connect(const char* source, CXMLOpt& message) {
+    (void)source;
+    // The whole message travels as the tag; the connection reads account and password from it.
+    QueueTask(OrvaneSvr::auth, OrvaneSvr::high, message.GetDoc(nullptr));
+}
+
+void CPortalServer::DisConnect(const char* source, CXMLOpt& message) {
+    (void)source;
+    DisConnect(message.GetValue("P.src"));
+}
+
+void CPortalServer::TerminalRequest(const char* source, CXMLOpt& message) {
+    (void)source;
+    StopTask(OrvaneSvr::terminal);
+    QueueTask(OrvaneSvr::terminal, OrvaneSvr::high, message.GetDoc(nullptr));
+}
+
+void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
+    (void)source;
+    {
+        std::lock_guard<std::mutex> guard(m_ticketLock);
+        m_otherTicket = message.GetValue("P.ticket");
+    }
+    QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr));
+}
+
+CAutoString CPortalServer::GetOtherTicket() {
+    std::lock_guard<std::mutex> guard(m_ticketLock);
+    return m_otherTicket;
+}
+
+void CPortalServer::QueueTask(TaskItem item, TaskLevel level, const CAutoString& tag) {
+    Task task;
+    task.curTask = item;
+    task.level = level;
+    if (!tag.IsNull())
+        task.tag = tag;
+    m_taskMgr.AddTask(task);
+}
+
+// ---- Messages ----------------------------------------------------------------------------------
+
+bool CPortalServer::PostMsg(const char* target, const char* opcode, const char* parameters) {
+    return CBusiness::PostMsg(kSource, target, opcode, parameters);
+}
+
+void CPortalServer::PostNetStateMessage(INetConn::ETYPE type, INetConn::ESTATE eStateOld,
+                                        INetConn::ESTATE eStateNew, int iErrorcode,
+                                        CAutoString subErrCode) {
+    const CAutoString param =
+        CNetStatePoster::FormatPlain(type, eStateOld, eStateNew, iErrorcode, subErrCode.c_str());
+    PostMsg(kName, kStateOpcode, param.c_str());
+}
+
+void CPortalServer::PostNetStateMessageEx(INetConn::ETYPE type, INetConn::ESTATE eStateOld,
+                                          INetConn::ESTATE eStateNew, int iErrorcode,
+                                          const char* pSubType, const char* pExtern) {
+    const CAutoString param =
+        CNetStatePoster::FormatEx(type, eStateOld, eStateNew, iErrorcode, pSubType, pExtern);
+    PostMsg(kName, kStateOpcode, param.c_str());
+}
+
+// ---- Timer and task control --------------------------------------------------------------------
+
+void CPortalServer::CheckNetStatus(int delay) {
+    AddTask(OrvaneSvr::checkNet, 1, false, delay, true);
+}
+
+void CPortalServer::ChangeToUnknowEnv() {
+    Log()->WriteLog(CLog::INFO, "net is connected and not connected by myself, is unknow type");
+    StopAllTask();
+    m_bPortalEnv = 0;
+    PostNetStateMessage(INetConn::ET_UNKNOWN, INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 0,
+                        CAutoString(""));
+    AddTask(OrvaneSvr::checkUnknowNet, 1, false, kUnknownNetProbe, true);
+}
+
+void CPortalServer::StopTask(TaskItem item) {
+    // Two separate steps: the queue lock is released before the timer lock is taken.
+    m_taskMgr.RemoveTask(item);
+    RemoveTask(item);
+}
+
+void CPortalServer::StopAllTask() {
+    Log()->WriteLog(CLog::INFO, "stop all task");
+    static const TaskItem kStopped[] = {
+        OrvaneSvr::checkNet,
+        OrvaneSvr::reqConfig,
+        OrvaneSvr::reqTicket,
+        OrvaneSvr::reqState,
+        OrvaneSvr::auth,
+        OrvaneSvr::term,
+        OrvaneSvr::pluse,
+        OrvaneSvr::checkWifi,
+        OrvaneSvr::termForWifi,
+        OrvaneSvr::terminal,
+        OrvaneSvr::terminalTerm,
+        OrvaneSvr::keepPort,
+        OrvaneSvr::trafficStatistics,
+    };
+    for (TaskItem item : kStopped)
+        StopTask(item);
+}
+
+TaskLevel CPortalServer::LevelOfTimerTask(int id) {
+    switch (id) {
+        case OrvaneSvr::checkNet:
+        case OrvaneSvr::reqTicket:
+            return OrvaneSvr::mostHigh;
+        case OrvaneSvr::pluse:
+        case OrvaneSvr::terminal:
+        case OrvaneSvr::terminalTerm:
+        case OrvaneSvr::keepPort:
+        case OrvaneSvr::trafficStatistics:
+            return OrvaneSvr::high;
+        case OrvaneSvr::checkWifi:
+        case OrvaneSvr::termForWifi:
+            return OrvaneSvr::low;
+        default:  // checkUnknowNet, reqState and anything else
+            return OrvaneSvr::normal;
+    }
+}
+
+void CPortalServer::DoTimeTask(int id) {
+    CAutoString empty("");
+    DoTimeTask(id, empty);
+}
+
+void CPortalServer::DoTimeTask(int id, CAutoString& tag) {
+    // Runs with the timer lock held; appending takes only the queue lock, which is innermost.
+    QueueTask(static_cast<TaskItem>(id), LevelOfTimerTask(id), tag);
+}
+
+int CPortalServer::NetworkTraffic(TrafficType type, const CAutoString& next) {
+    if (!m_pPortalConn || m_pPortalConn->GetPortalConf() == nullptr)
+        return -1;
+    const CAutoString url = m_pPortalConn->GetPortalConf()->trafficStatisticsURL;
+    Log()->WriteLog(CLog::INFO, "[CPortalServer::NetworkTraffic] trafficStatisticsURL is :%s",
+                    url.c_str());
+    // The report itself is not sent by this build yet, so every logout goes straight ahead.
+    if (type == TRAFFIC_LOGOUT)
+        QueueTask(OrvaneSvr::term, OrvaneSvr::high, next);
+    return -1;
+}
+
+void CPortalServer::DisConnect(CAutoString reason) {
+    // The report, once sent, queues the logout; without a report address it is queued at once.
+    NetworkTraffic(TRAFFIC_LOGOUT, reason);
+}
+
+// ---- Work loop ---------------------------------------------------------------------------------
+
+void CPortalServer::Work(int start) {
+    if (start != 0) {
+        if (!m_threadWork.Run(WorkThread, this, &m_bWorking)) {
+            std::printf("Work thread error, try againt\n");
+            std::fflush(stdout);
+            m_threadWork.Run(WorkThread, this, &m_bWorking);
+        }
+        return;
+    }
+    StopAllTask();
+    StopWorker();
+}
+
+void* CPortalServer::WorkThread(void* self) {
+    static_cast<CPortalServer*>(self)->Work();
+    return nullptr;
+}
+
+void CPortalServer::Work() {
+    while (m_bWorking.load()) {
+        Task task;
+        if (!m_taskMgr.GetTask(task)) {
+            ++m_idlePasses;
+            // Woken early by a new task or a stop; otherwise looks again after kIdleWait.
+            m_taskMgr.WaitForTask(kIdleWait, &m_bWorking);
+            continue;
+        }
+        if (task.curTask == OrvaneSvr::noTask)
+            continue;
+        RunChain(task);
+    }
+    Log()->WriteLog(CLog::INFO, "work thread stopped");
+}
+
+void CPortalServer::RunChain(Task& task) {
+    for (;;) {
+        RunTask(task);
+        if (task.nextTask == OrvaneSvr::noTask)
+            return;
+        task.curTask = task.nextTask;
+        task.nextTask = OrvaneSvr::noTask;
+        Log()->WriteLog(CLog::INFO, "cur task is %d,next task is %d",
+                        static_cast<int>(task.curTask), static_cast<int>(task.nextTask));
+    }
+}
+
+void CPortalServer::RunTask(Task& task) {
+    TaskFun handler = HandlerOf(task.curTask);
+    if (handler != nullptr)
+        (this->*handler)(task);
+}
+
+CPortalServer::TaskFun CPortalServer::HandlerOf(TaskItem item) {
+    switch (item) {
+        case OrvaneSvr::checkNet:
+            return &CPortalServer::checkNet;
+        case OrvaneSvr::checkUnknowNet:
+            return &CPortalServer::checkUnknowNet;
+        case OrvaneSvr::reqConfig:
+            return &CPortalServer::reqConfig;
+        case OrvaneSvr::reqTicket:
+            return &CPortalServer::reqTicket;
+        case OrvaneSvr::reqState:
+            return &CPortalServer::reqState;
+        case OrvaneSvr::auth:
+            return &CPortalServer::auth;
+        case OrvaneSvr::term:
+            return &CPortalServer::term;
+        case OrvaneSvr::pluse:
+            return &CPortalServer::pluse;
+        case OrvaneSvr::checkWifi:
+            return &CPortalServer::checkWifi;
+        case OrvaneSvr::termForWifi:
+            return &CPortalServer::termForWifi;
+        case OrvaneSvr::terminal:
+            return &CPortalServer::TerminalRequestFun;
+        case OrvaneSvr::terminalTerm:
+            return &CPortalServer::TerminalTermRequestFun;
+        case OrvaneSvr::trafficStatistics:
+            return &CPortalServer::trafficStatistics;
+        default:
+            return nullptr;  // noTask, keepPort and values outside the table
+    }
+}
+
+// ---- Task handlers -----------------------------------------------------------------------------
+// The portal conversations behind these handlers are not in this build yet. Each handler states
+// what it was asked to do, so the machine runs and its traffic can be followed in the log.
+
+void CPortalServer::NotYet(const char* handler, const Task& task) {
+    Log()->WriteLog(CLog::INFO, "task %s (item %d, level %d) is not carried out yet", handler,
+                    static_cast<int>(task.curTask), static_cast<int>(task.level));
+}
+
+void CPortalServer::checkNet(Task& task) {
+    Log()->WriteLog(CLog::INFO, "check net status start");
+    NotYet("checkNet", task);
+}
+
+void CPortalServer::checkUnknowNet(Task& task) {
+    Log()->WriteLog(CLog::INFO, "checkUnknowNet");
+    if (IsPortalEnv()) {
+        Log()->WriteLog(CLog::INFO, "checkUnknowNet return portal env");
+        return;
+    }
+    NotYet("checkUnknowNet", task);
+}
+
+void CPortalServer::reqConfig(Task& task) {
+    // Configuration is fetched by checkNet and checkUnknowNet; this item has nothing to do.
+    (void)task;
+}
+
+void CPortalServer::reqTicket(Task& task) {
+    NotYet("reqTicket", task);
+}
+
+void CPortalServer::reqState(Task& task) {
+    NotYet("reqState", task);
+}
+
+void CPortalServer::auth(Task& task) {
+    // The tag holds the account and password: it is never written to the log.
+    NotYet("auth", task);
+}
+
+void CPortalServer::term(Task& task) {
+    Log()->WriteLog(CLog::INFO, "logout reason %s", task.tag.c_str());
+    NotYet("term", task);
+}
+
+void CPortalServer::pluse(Task& task) {
+    Log()->WriteLog(CLog::INFO, "pulse");
+    NotYet("pluse", task);
+}
+
+void CPortalServer::checkWifi(Task& task) {
+    NotYet("checkWifi", task);
+}
+
+void CPortalServer::termForWifi(Task& task) {
+    NotYet("termForWifi", task);
+}
+
+void CPortalServer::TerminalRequestFun(Task& task) {
+    NotYet("TerminalRequestFun", task);
+}
+
+void CPortalServer::TerminalTermRequestFun(Task& task) {
+    Log()->WriteLog(CLog::INFO, "terminal logout of ticket %s", GetOtherTicket().c_str());
+    NotYet("TerminalTermRequestFun", task);
+}
+
+void CPortalServer::trafficStatistics(Task& task) {
+    NotYet("trafficStatistics", task);
+}

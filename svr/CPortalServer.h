@@ -1,0 +1,185 @@
+// CPortalServer: the service's business module "Portal". It receives the client's commands as
+// opcodes, turns them into tasks of its queue or entries of its table timer, runs the tasks one at
+// a time on its work thread, owns the portal connection, and is the one outlet through which
+// connection-state messages reach the client.
+//
+// Threads:
+// - the router's message thread runs the opcode handlers (one message at a time); they only queue
+//   tasks, arm timer entries, or (first "ClientStart") create the connection and start threads;
+// - the timer's dispatch thread turns due entries into tasks (DoTimeTask, timer lock held);
+// - the work thread runs the task handlers, so every portal request.
+// Lock order: the timer lock may be held while the queue lock is taken, never the reverse. The
+// queue lock is innermost and never held while a handler runs.
+//
+// Stopping the work thread waits for the handler in progress: a task is never cut off half-way.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "CAutoString.h"
+#include "CBusiness.h"
+#include "CPortalConn.h"
+#include "CSimpleThread.h"
+#include "CTableTimer.h"
+#include "CTaskMgr.h"
+#include "INetConn.h"
+#include "INetStateSink.h"
+#include "Task.h"
+
+class CXMLOpt;
+class ISvrInfoCenter;
+
+class CPortalServer : public CBusiness, public INetStateSink, private CTableTimer {
+public:
+    // The router name of the business and the source name of everything it sends.
+    static constexpr const char* kName = "Portal";
+    static constexpr const char* kSource = "NetModule";
+    // How long the work thread sleeps on an empty queue before it looks again.
+    static constexpr std::chrono::milliseconds kIdleWait{500};
+
+    // The process's Portal business, created on first use and never destroyed. The first call is
+    // made by the start-up sequence before any thread of the business exists.
+    static CPortalServer* GetInst();
+
+    // The program uses GetInst(); tests construct their own instances so every test starts from a
+    // fresh business. No thread is started here.
+    CPortalServer();
+    // Shuts the business down as ServerStatus does (threads stopped and joined, connection torn
+    // down), so no thread outlives the object.
+    ~CPortalServer() override;
+
+    // Attaches to the router, fills the opcode table and registers as "Portal".
+    void InitService(IServer* server) override;
+    // The router's notice that the pipe has ended: empties the timer, stops every task and the
+    // work thread (waiting for a handler in progress), stops the timer thread, and tears the
+    // connection down. Nothing happens before the first "ClientStart". The argument is not used.
+    void ServerStatus(int status) override;
+    // Opcodes outside the table end here: logged (operation and source only) and dropped.
+    void DefaultDeal(CXMLOpt& message) override;
+
+    // The information center the connection reads its settings from. Not owned; when none is set
+    // the router's is used.
+    void SetInfoCenter(ISvrInfoCenter* infoCenter) { m_pInfoCenter.store(infoCenter); }
+    ISvrInfoCenter* GetInfoCenter();
+
+    // Sends through the router with source "NetModule". False when it was not written.
+    bool PostMsg(const char* target, const char* opcode, const char* parameters);
+
+    // "NetStateMessageResp" to the client, plain or extended form. Any thread.
+    void PostNetStateMessage(INetConn::ETYPE type, INetConn::ESTATE eStateOld,
+                             INetConn::ESTATE eStateNew, int iErrorcode,
+                             CAutoString subErrCode) override;
+    void PostNetStateMessageEx(INetConn::ETYPE type, INetConn::ESTATE eStateOld,
+                               INetConn::ESTATE eStateNew, int iErrorcode, const char* pSubType,
+                               const char* pExtern) override;
+
+    // Arms a network check delay seconds from now, replacing a pending one.
+    void CheckNetStatus(int delay);
+    // The network is usable but was not logged on by this service: stop the login machine, report
+    // an open network and probe again every 5 s.
+    void ChangeToUnknowEnv();
+    // Logout with reason (a code of the logout reasons, passed on unchanged), preceded by the
+    // traffic report when one is configured.
+    void DisConnect(CAutoString reason);
+
+    // Cancels item both in the queue and in the timer table.
+    void StopTask(OrvaneSvr::TaskItem item);
+    // Stops every item except checkUnknowNet.
+    void StopAllTask();
+
+    // Non-zero starts the work thread; zero stops every task but checkUnknowNet and then stops
+    // the thread, waiting for the handler in progress to finish (never killing it).
+    void Work(int start);
+
+    // Timer callbacks: the entry becomes a task of the level its item has (see LevelOfTimerTask).
+    void DoTimeTask(int id) override;
+    void DoTimeTask(int id, CAutoString& tag) override;
+    static OrvaneSvr::TaskLevel LevelOfTimerTask(int id);
+
+    // The machine is known to stand behind the portal.
+    bool IsPortalEnv() const { return m_bPortalEnv.load() != 0; }
+    // The connection; null before the first "ClientStart" and after ServerStatus. Work thread
+    // only, apart from the opcode handlers that this class runs itself.
+    CPortalConn* GetPortalConn() { return m_pPortalConn.get(); }
+
+    // Traffic report types.
+    enum TrafficType { TRAFFIC_LOGOUT = 0, TRAFFIC_LOGIN = 1, TRAFFIC_TIMING = 2 };
+    // Schedules a traffic report; 0 when one was armed, -1 without connection, configuration or
+    // statistics address (a LOGOUT then queues its logout at once).
+    int NetworkTraffic(TrafficType type, const CAutoString& next);
+
+protected:
+    // Runs the handler of task.curTask from the item table; keepPort, noTask and values outside
+    // the table run nothing. Work thread only. Tests override it to watch or pace the work loop
+    // (an override must stop the threads in its own destructor).
+    virtual void RunTask(OrvaneSvr::Task& task);
+
+private:
+    friend class CPortalServerTestAccess;  // lets the unit tests look at the queue and the timer
+
+    typedef void (CPortalServer::*TaskFun)(OrvaneSvr::Task&);
+
+    // ---- Opcode handlers (message thread) ----------------------------------------------------
+    void Start(const char* source, CXMLOpt& message);
+    void CheckEnv(const char* source, CXMLOpt& message);
+    void Connect(const char* source, CXMLOpt& message);
+    void DisConnect(const char* source, CXMLOpt& message);
+    void TerminalRequest(const char* source, CXMLOpt& message);
+    void TerminalTermRequest(const char* source, CXMLOpt& message);
+    void InitOpcodeFun() override;
+
+    // First "ClientStart": connection, timer thread, work thread, acknowledgement.
+    void StartMachine();
+    // A later "ClientStart": bring the new client up to date.
+    void ResyncClient();
+    // The connection's teardown; expects both threads stopped.
+    void DestroyConnection();
+    // Stops and joins the work thread and the timer thread (entries are dropped).
+    void StopThreads();
+    // Clears the run flag and waits for the work thread, however long its handler takes.
+    void StopWorker();
+    void QueueTask(OrvaneSvr::TaskItem item, OrvaneSvr::TaskLevel level, const CAutoString& tag);
+    ISvrInfoCenter* InfoCenterForConnection();
+
+    // ---- Work loop (work thread) -------------------------------------------------------------
+    static void* WorkThread(void* self);
+    void Work();
+    // Runs the task and then its nextTask chain on the same pass.
+    void RunChain(OrvaneSvr::Task& task);
+    // The handler of task.curTask, or null for keepPort, noTask and unknown items.
+    static TaskFun HandlerOf(OrvaneSvr::TaskItem item);
+
+    // ---- Task handlers (work thread) ---------------------------------------------------------
+    void checkNet(OrvaneSvr::Task& task);
+    void checkUnknowNet(OrvaneSvr::Task& task);
+    void reqConfig(OrvaneSvr::Task& task);
+    void reqTicket(OrvaneSvr::Task& task);
+    void reqState(OrvaneSvr::Task& task);
+    void auth(OrvaneSvr::Task& task);
+    void term(OrvaneSvr::Task& task);
+    void pluse(OrvaneSvr::Task& task);
+    void checkWifi(OrvaneSvr::Task& task);
+    void termForWifi(OrvaneSvr::Task& task);
+    void TerminalRequestFun(OrvaneSvr::Task& task);
+    void TerminalTermRequestFun(OrvaneSvr::Task& task);
+    void trafficStatistics(OrvaneSvr::Task& task);
+    // The log line of a handler whose portal conversation is not carried out yet.
+    void NotYet(const char* handler, const OrvaneSvr::Task& task);
+
+    CAutoString GetOtherTicket();
+
+    std::atomic<ISvrInfoCenter*> m_pInfoCenter{nullptr};
+    std::unique_ptr<CPortalConn> m_pPortalConn;
+    std::atomic<int> m_bPortalEnv{0};
+    OrvaneSvr::CTaskMgr m_taskMgr;
+    std::atomic<bool> m_bWorking{true};
+    // Serialises the life-cycle steps ("ClientStart", ServerStatus, destruction).
+    std::mutex m_lifeLock;
+    std::mutex m_ticketLock;
+    CAutoString m_otherTicket;  // guarded by m_ticketLock: written by an opcode, read by a task
+    std::atomic<unsigned> m_idlePasses{0};  // passes that found the queue empty
+    CSimpleThread m_threadWork;  // last: stopped and joined before the members it uses go
+};
