@@ -2,7 +2,7 @@
 
 #include "CInfoCenter.h"
 #include "CLog.h"
-#include "CPortalPlaceholder.h"
+#include "CPortalServer.h"
 #include "CServer.h"
 #include "CStopSignal.h"
 #include "ISvrInfoCenter.h"
@@ -123,12 +123,15 @@ int CServiceApp::Main(int argc, char** argv) {
     // A write to a departed client must fail and be reported, not end the service.
     CPipeService::IgnoreBrokenPipeSignal();
 
-    CPortalPlaceholder portal;  // outlives the router, which hands it messages until it dies
+    // The business is a process-wide singleton and so outlives the router, which hands it
+    // messages until it dies; the router's end tells it to stop its threads (ServerStatus).
+    CPortalServer* portal = CPortalServer::GetInst();
+    portal->SetInfoCenter(CInfoCenter::GetInst());
     CServer server;
     // Declared after the router so it is gone (its thread joined) before the router is.
     CStopSignal stopSignal([&server] { server.StopWork(); });
     stopSignal.Install();
-    portal.InitService(&server);
+    portal->InitService(&server);
     server.CreateServer(kOwnFifo);
     const int opened = server.ConnectToServer(kPeerFifo);
     if (opened != 0) {

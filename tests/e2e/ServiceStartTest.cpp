@@ -55,6 +55,10 @@ protected:
 };
 
 const std::string kCheckEnv = "<M><OpS>client</OpS><OpT>Portal</OpT><OpC>CheckEnv</OpC><P></P></M>";
+const std::string kClientStart =
+    "<M><OpS>client</OpS><OpT>Portal</OpT><OpC>ClientStart</OpC><P></P></M>";
+const std::string kStartComplete =
+    "<M><OpS>NetModule</OpS><OpT>Portal</OpT><OpC>ClientStartComplete</OpC><P></P></M>";
 const std::string kLogin =
     "<M><OpS>client</OpS><OpT>Portal</OpT><OpC>PortalConnect</OpC>"
     "<P><user>u1</user><password>pw&lt;&amp;Secret</password></P></M>";
@@ -66,18 +70,23 @@ TEST_F(ServiceStartTest, RoutesClientMessagesAndEndsInOrder) {
     ASSERT_TRUE(client.Connect(dir.path(), 10s)) << readFile(service.outPath());
     EXPECT_EQ(std::to_string(service.pid()) + "\n", StoredPid());
 
+    // The first start brings the Portal business up: its answer, then its work and timer threads.
+    ASSERT_TRUE(client.Send(kClientStart));
+    std::string answer;
+    ASSERT_TRUE(client.Receive(answer, 10s));
+    EXPECT_EQ(kStartComplete, answer);
     ASSERT_TRUE(client.Send(kLogin));
     ASSERT_TRUE(client.Send(kCheckEnv));
-    EXPECT_TRUE(LogHas("CPortalPlaceholder: CheckEnv from client not handled"));
     EXPECT_TRUE(LogHas(kCheckEnv + "\n"));
-    EXPECT_TRUE(LogHas("CPortalPlaceholder: PortalConnect from client not handled"));
+    EXPECT_TRUE(LogHas("check net status start\n"));  // timer entry turned into a task and run
+    EXPECT_TRUE(LogHas("task auth (item 6, level 2)"));
 
     // A client that closes its end and comes back is served again.
     client.CloseWriter();
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(client.OpenWriter(5s));
     ASSERT_TRUE(client.Send("<M><OpS>client</OpS><OpT>Portal</OpT><OpC>Again</OpC><P></P></M>"));
-    EXPECT_TRUE(LogHas("CPortalPlaceholder: Again from client not handled"));
+    EXPECT_TRUE(LogHas("CPortalServer: opcode Again from client not handled"));
 
     kill(service.pid(), SIGTERM);
     EXPECT_EQ(0, service.Wait(15s));
@@ -86,7 +95,9 @@ TEST_F(ServiceStartTest, RoutesClientMessagesAndEndsInOrder) {
     const std::string log = LogText();
     EXPECT_NE(std::string::npos, log.find("DoWork\n"));
     EXPECT_NE(std::string::npos, log.find("client disconnect -1\n"));
-    EXPECT_NE(std::string::npos, log.find("CPortalPlaceholder::ServerStatus -1\n"));
+    const size_t status = log.find("CPortalServer::ServerStatus\n");
+    EXPECT_NE(std::string::npos, status);
+    EXPECT_NE(std::string::npos, log.find("work thread stopped\n", status));
     EXPECT_EQ(std::string::npos, log.find("<OpC>PortalConnect"));
     EXPECT_EQ(std::string::npos, log.find("Secret"));
 }

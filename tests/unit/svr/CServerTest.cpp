@@ -1,9 +1,8 @@
-// Router dispatch, business opcode tables, envelopes and the placeholder Portal business.
+// Router dispatch, business opcode tables and envelopes.
 #include "CServer.h"
 
 #include "CBusiness.h"
 #include "CLog.h"
-#include "CPortalPlaceholder.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -147,23 +146,6 @@ TEST(Envelope, ValuesWithMarkupCharactersArriveUnchanged) {
     EXPECT_EQ("me&you", doc.GetValue("P.user").ToStdString());
     EXPECT_EQ(password, doc.GetValue("P.password").ToStdString());
     EXPECT_EQ("<x></x>", CBusiness::MakeParam("x", nullptr).ToStdString());
-}
-
-TEST_F(ServerTest, PlaceholderTakesThePortalNameAndLogsNoPassword) {
-    CPortalPlaceholder portal;
-    portal.InitService(&server);
-    const std::string login = Envelope(
-        "Portal", "PortalConnect",
-        (CBusiness::MakeParam("user", "u1") + CBusiness::MakeParam("password", "s3cret")).c_str());
-    server.DoWorkOnPipe(CAutoString(login.c_str()));
-    server.DoWorkOnPipe(CAutoString(Envelope("Portal", "CheckEnv").c_str()));
-    server.ServerStatus(-1);
-    const std::string log = LogText();
-    EXPECT_NE(std::string::npos,
-              log.find("CPortalPlaceholder: PortalConnect from client not handled"));
-    EXPECT_NE(std::string::npos, log.find("CPortalPlaceholder: CheckEnv from client not handled"));
-    EXPECT_NE(std::string::npos, log.find("CPortalPlaceholder::ServerStatus -1"));
-    EXPECT_EQ(std::string::npos, log.find("s3cret"));
 }
 
 }  // namespace
