@@ -6,8 +6,9 @@
 
 namespace OrvaneSvr {
 
-// The kind of work; each item names the handler the work loop runs for it.
-enum TaskItem {
+// The kind of work; each item names the handler the work loop runs for it. The underlying type
+// is fixed so that any timer id converts to an item (ids outside the table run nothing).
+enum TaskItem : int {
     noTask = 0,  // end of a chain; nothing runs
     checkNet = 1,
     checkUnknowNet = 2,
@@ -26,7 +27,7 @@ enum TaskItem {
 };
 
 // Priority in the queue; higher runs first.
-enum TaskLevel {
+enum TaskLevel : int {
     low = 0,
     normal = 1,
     high = 2,
