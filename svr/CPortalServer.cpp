@@ -84,7 +84,7 @@ void CPortalServer::ServerStatus(int status) {
     (void)status;
     Log()->WriteLog(CLog::INFO, "CPortalServer::ServerStatus");
     std::lock_guard<std::mutex> life(m_lifeLock);
-    if (!m_pPortalConn)
+    if (!m_connOwner)
         return;
     ClearTask();
     Work(0);
@@ -97,16 +97,17 @@ void CPortalServer::ServerStatus(int status) {
 }
 
 void CPortalServer::DestroyConnection() {
-    m_pPortalConn->ExitPrepare();
-    m_pPortalConn->Destroy();
-    m_pPortalConn.reset();
+    m_connOwner->ExitPrepare();
+    m_connOwner->Destroy();
+    m_pPortalConn = nullptr;
+    m_connOwner.reset();
 }
 
 void CPortalServer::Start(const char* source, CXMLOpt& message) {
     (void)source;
     (void)message;
     std::lock_guard<std::mutex> life(m_lifeLock);
-    if (!m_pPortalConn)
+    if (!m_connOwner)
         StartMachine();
     else
         ResyncClient();
@@ -117,9 +118,10 @@ ISvrInfoCenter* CPortalServer::InfoCenterForConnection() {
 }
 
 void CPortalServer::StartMachine() {
-    m_pPortalConn = std::make_unique<CPortalConn>(this, InfoCenterForConnection());
+    m_connOwner = std::make_unique<CPortalConn>(this, InfoCenterForConnection());
     // A missing algorithm module is reported by the requests that need it, not here.
-    m_pPortalConn->Init();
+    m_connOwner->Init();
+    m_pPortalConn = m_connOwner.get();
     DispatchTask(true);
     Work(1);
     // No network check here: the client asks for one with "CheckEnv".
@@ -127,7 +129,7 @@ void CPortalServer::StartMachine() {
 }
 
 void CPortalServer::ResyncClient() {
-    CPortalConn* conn = m_pPortalConn.get();
+    CPortalConn* conn = m_connOwner.get();
     CAuthConfig* cfg = conn->GetPortalConf();
     if (cfg != nullptr) {
         if (conn->GetHashBalance4().Size() == 0 && !cfg->m_strServersIPv4.IsEmpty())
@@ -299,9 +301,10 @@ void CPortalServer::DoTimeTask(int id, CAutoString& tag) {
 }
 
 int CPortalServer::NetworkTraffic(TrafficType type, const CAutoString& next) {
-    if (!m_pPortalConn || m_pPortalConn->GetPortalConf() == nullptr)
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr || conn->GetPortalConf() == nullptr)
         return -1;
-    const CAutoString url = m_pPortalConn->GetPortalConf()->trafficStatisticsURL;
+    const CAutoString url = conn->GetPortalConf()->trafficStatisticsURL;
     Log()->WriteLog(CLog::INFO, "[CPortalServer::NetworkTraffic] trafficStatisticsURL is :%s",
                     url.c_str());
     // The report itself is not sent by this build yet, so every logout goes straight ahead.

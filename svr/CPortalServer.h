@@ -101,9 +101,10 @@ public:
 
     // The machine is known to stand behind the portal.
     bool IsPortalEnv() const { return m_bPortalEnv.load() != 0; }
-    // The connection; null before the first "ClientStart" and after ServerStatus. Work thread
-    // only, apart from the opcode handlers that this class runs itself.
-    CPortalConn* GetPortalConn() { return m_pPortalConn.get(); }
+    // The connection; null before the first "ClientStart" and after ServerStatus. Any thread may
+    // read the pointer; the object is only used by the work thread and by this class's life-cycle
+    // steps, which delete it only after the work thread has stopped.
+    CPortalConn* GetPortalConn() { return m_pPortalConn.load(); }
 
     // Traffic report types.
     enum TrafficType { TRAFFIC_LOGOUT = 0, TRAFFIC_LOGIN = 1, TRAFFIC_TIMING = 2 };
@@ -172,7 +173,8 @@ private:
     CAutoString GetOtherTicket();
 
     std::atomic<ISvrInfoCenter*> m_pInfoCenter{nullptr};
-    std::unique_ptr<CPortalConn> m_pPortalConn;
+    std::unique_ptr<CPortalConn> m_connOwner;  // owns the connection that m_pPortalConn shows
+    std::atomic<CPortalConn*> m_pPortalConn{nullptr};
     std::atomic<int> m_bPortalEnv{0};
     OrvaneSvr::CTaskMgr m_taskMgr;
     std::atomic<bool> m_bWorking{true};
