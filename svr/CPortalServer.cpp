@@ -113,12 +113,8 @@ void CPortalServer::Start(const char* source, CXMLOpt& message) {
         ResyncClient();
 }
 
-ISvrInfoCenter* CPortalServer::InfoCenterForConnection() {
-    return GetInfoCenter();
-}
-
 void CPortalServer::StartMachine() {
-    m_connOwner = std::make_unique<CPortalConn>(this, InfoCenterForConnection());
+    m_connOwner = std::make_unique<CPortalConn>(this, GetInfoCenter());
     // A missing algorithm module is reported by the requests that need it, not here.
     m_connOwner->Init();
     m_pPortalConn = m_connOwner.get();

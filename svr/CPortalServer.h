@@ -143,7 +143,6 @@ private:
     // Clears the run flag and waits for the work thread, however long its handler takes.
     void StopWorker();
     void QueueTask(OrvaneSvr::TaskItem item, OrvaneSvr::TaskLevel level, const CAutoString& tag);
-    ISvrInfoCenter* InfoCenterForConnection();
 
     // ---- Work loop (work thread) -------------------------------------------------------------
     static void* WorkThread(void* self);
