@@ -27,9 +27,12 @@ std::string FirstDefaultIPv4(std::istream& in) {
         std::istringstream fields(line);
         std::string iface, destination, gateway, mask, skip;
         unsigned int flags = 0;
-        if (!(fields >> iface >> destination >> gateway >> std::hex >> flags >> std::dec)) continue;
-        if (!(fields >> skip >> skip >> skip >> mask)) continue;
-        if (destination == "00000000" && mask == "00000000" && (flags & RTF_UP)) return iface;
+        if (!(fields >> iface >> destination >> gateway >> std::hex >> flags >> std::dec))
+            continue;
+        if (!(fields >> skip >> skip >> skip >> mask))
+            continue;
+        if (destination == "00000000" && mask == "00000000" && (flags & RTF_UP))
+            return iface;
     }
     return "";
 }
@@ -46,8 +49,10 @@ std::string FirstDefaultIPv6(std::istream& in) {
               ref >> use >> std::hex >> flags >> std::dec >> device)) {
             continue;
         }
-        if (destination != zero || prefix != "00" || device == "lo") continue;
-        if ((flags & RTF_UP) && !(flags & RTF_REJECT)) return device;
+        if (destination != zero || prefix != "00" || device == "lo")
+            continue;
+        if ((flags & RTF_UP) && !(flags & RTF_REJECT))
+            return device;
     }
     return "";
 }
@@ -61,7 +66,8 @@ class SocketGuard {
 public:
     explicit SocketGuard(int fd) : m_fd(fd) {}
     ~SocketGuard() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
     SocketGuard(const SocketGuard&) = delete;
     SocketGuard& operator=(const SocketGuard&) = delete;
@@ -73,14 +79,21 @@ private:
 
 const char* Ipv6Kind(const in6_addr& a) {
     const uint8_t* b = a.s6_addr;
-    if (IN6_IS_ADDR_MULTICAST(&a)) return "IPv6 Multicast address: %s\n";
-    if (IN6_IS_ADDR_LINKLOCAL(&a)) return "IPv6 Unicast link-local address: %s\n";
-    if (IN6_IS_ADDR_LOOPBACK(&a)) return "IPv6 Loopback address: %s\n";
-    if (IN6_IS_ADDR_UNSPECIFIED(&a)) return "IPv6 Unspecified address: %s\n";
-    if (IN6_IS_ADDR_SITELOCAL(&a)) return "IPv6 Unicast site-local  address: %s\n";
-    if (IN6_IS_ADDR_V4MAPPED(&a)) return "IPv6 IPv4 mapped address: %s\n";
+    if (IN6_IS_ADDR_MULTICAST(&a))
+        return "IPv6 Multicast address: %s\n";
+    if (IN6_IS_ADDR_LINKLOCAL(&a))
+        return "IPv6 Unicast link-local address: %s\n";
+    if (IN6_IS_ADDR_LOOPBACK(&a))
+        return "IPv6 Loopback address: %s\n";
+    if (IN6_IS_ADDR_UNSPECIFIED(&a))
+        return "IPv6 Unspecified address: %s\n";
+    if (IN6_IS_ADDR_SITELOCAL(&a))
+        return "IPv6 Unicast site-local  address: %s\n";
+    if (IN6_IS_ADDR_V4MAPPED(&a))
+        return "IPv6 IPv4 mapped address: %s\n";
     static const uint8_t zero[12] = {};
-    if (std::memcmp(b, zero, sizeof zero) == 0) return "IPv6 IPv4-compatible address: %s\n";
+    if (std::memcmp(b, zero, sizeof zero) == 0)
+        return "IPv6 IPv4-compatible address: %s\n";
     return nullptr;  // global
 }
 
@@ -102,7 +115,8 @@ int CAdapterCard::GetActiveInterfaceNameIPv6(CAutoString& interface_name) {
 }
 
 int CAdapterCard::GetIpAndMac(CAutoString net_name, CAutoString& ipv4, CAutoString& mac) {
-    if (net_name.IsEmpty() || net_name.GetLength() >= IFNAMSIZ) return -1;
+    if (net_name.IsEmpty() || net_name.GetLength() >= IFNAMSIZ)
+        return -1;
     SocketGuard fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         std::printf("%s:%d Open socket error!\n", __FILE__, __LINE__);
@@ -133,11 +147,14 @@ int CAdapterCard::GetIpAndMac(CAutoString net_name, CAutoString& ipv4, CAutoStri
 int CAdapterCard::GetIPAddress(int /*nFamily*/, const CAutoString& strInterfaceName,
                                CAutoString& strIPAddress) {
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return -1;
+    if (getifaddrs(&list) != 0)
+        return -1;
     std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(list, freeifaddrs);
     for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || !(entry->ifa_flags & IFF_UP)) continue;
-        if (strcasecmp(entry->ifa_name, strInterfaceName.c_str()) != 0) continue;
+        if (!entry->ifa_addr || !(entry->ifa_flags & IFF_UP))
+            continue;
+        if (strcasecmp(entry->ifa_name, strInterfaceName.c_str()) != 0)
+            continue;
         Trace(__LINE__, "Interface name: %s\n", entry->ifa_name);
         char text[INET6_ADDRSTRLEN] = {};
         if (entry->ifa_addr->sa_family == AF_INET) {
@@ -146,12 +163,14 @@ int CAdapterCard::GetIPAddress(int /*nFamily*/, const CAutoString& strInterfaceN
             Trace(__LINE__, "IPv4 Address: %s\n", text);
             continue;
         }
-        if (entry->ifa_addr->sa_family != AF_INET6) continue;
+        if (entry->ifa_addr->sa_family != AF_INET6)
+            continue;
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
         const char* kind = Ipv6Kind(in6->sin6_addr);
         Trace(__LINE__, kind ? kind : "IPv6 address: %s\n", text);
-        if (!kind) strIPAddress = text;
+        if (!kind)
+            strIPAddress = text;
     }
     return 0;
 }

@@ -18,7 +18,8 @@ class FdGuard {
 public:
     explicit FdGuard(int fd) : m_fd(fd) {}
     ~FdGuard() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
     FdGuard(const FdGuard&) = delete;
     FdGuard& operator=(const FdGuard&) = delete;
@@ -33,9 +34,12 @@ bool ReadAll(int fd, std::string& text) {
     char buffer[4096];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
         text.append(buffer, static_cast<size_t>(n));
     }
 }
@@ -45,11 +49,14 @@ int WriteWhole(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
         done += static_cast<size_t>(n);
     }
-    if (ftruncate(fd, static_cast<off_t>(text.size())) != 0) return errno;
+    if (ftruncate(fd, static_cast<off_t>(text.size())) != 0)
+        return errno;
     return 0;
 }
 
@@ -61,16 +68,19 @@ bool StartsWith(const std::string& line, const char* prefix) {
 std::string ServerAddress(const std::string& line) {
     const char* blanks = " \t\r\n";
     size_t first = line.find_first_of(blanks);
-    if (first == std::string::npos) return "";
+    if (first == std::string::npos)
+        return "";
     size_t start = line.find_first_not_of(blanks, first);
-    if (start == std::string::npos) return "";
+    if (start == std::string::npos)
+        return "";
     size_t end = line.find_first_of(blanks, start);
     return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 // A resolver on this machine is kept in the file and takes no slot.
 bool IsLocalResolver(const std::string& address) {
-    if (address.find(':') != std::string::npos) return StartsWith(address, "::1");
+    if (address.find(':') != std::string::npos)
+        return StartsWith(address, "::1");
     return StartsWith(address, "127.0.1.1");
 }
 
@@ -99,10 +109,9 @@ int CNetHelper::SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2) {
     if (int error = WriteWhole(fd.get(), text)) {
         // Put the old text back so the machine keeps a working resolver file.
         int restored = WriteWhole(fd.get(), old);
-        CLog::GetInst()->WriteLog(CLog::INFO,
-                                  "[CNetHelper::SetDNSServers] writing %s failed (%d), %s.",
-                                  m_strPath.c_str(), error,
-                                  restored == 0 ? "old text restored" : "restoring failed too");
+        CLog::GetInst()->WriteLog(
+            CLog::INFO, "[CNetHelper::SetDNSServers] writing %s failed (%d), %s.",
+            m_strPath.c_str(), error, restored == 0 ? "old text restored" : "restoring failed too");
         return error;
     }
     strDNS1 = dns1.c_str();
@@ -140,7 +149,8 @@ std::string CNetHelper::Rewrite(const std::string& old, const char* pszDNS1, con
         lines.push_back(line);
     }
     std::string text;
-    for (const std::string& line : lines) text += line;
+    for (const std::string& line : lines)
+        text += line;
     return text;
 }
 
@@ -148,34 +158,43 @@ bool CNetHelper::SetDNS(const char* pszDNS1, const char* pszDNS2, std::vector<st
                         unsigned int& unDNSIndex, bool bIsReplaced) {
     const bool valid1 = IsUsable(pszDNS1);
     const bool valid2 = IsUsable(pszDNS2);
-    if (unDNSIndex >= 2) return false;
+    if (unDNSIndex >= 2)
+        return false;
     if (unDNSIndex == 1) {
         unDNSIndex = 2;
-        if (valid1 && valid2) Place(lines, pszDNS2);
+        if (valid1 && valid2)
+            Place(lines, pszDNS2);
         return bIsReplaced || (valid1 && valid2);
     }
     unDNSIndex = bIsReplaced ? 1 : 2;
     if (bIsReplaced) {
-        if (valid1 || valid2) Place(lines, valid1 ? pszDNS1 : pszDNS2);
+        if (valid1 || valid2)
+            Place(lines, valid1 ? pszDNS1 : pszDNS2);
         return true;
     }
-    if (valid1) Place(lines, pszDNS1);
-    if (valid2) Place(lines, pszDNS2);
+    if (valid1)
+        Place(lines, pszDNS1);
+    if (valid2)
+        Place(lines, pszDNS2);
     return valid1 || valid2;
 }
 
 bool CNetHelper::IsValidIpv6Char(const char* ipAddress) {
-    if (!ipAddress) return false;
+    if (!ipAddress)
+        return false;
     for (const char* p = ipAddress; *p; ++p) {
-        if (!std::isxdigit(static_cast<unsigned char>(*p)) && *p != ':') return false;
+        if (!std::isxdigit(static_cast<unsigned char>(*p)) && *p != ':')
+            return false;
     }
     return true;
 }
 
 bool CNetHelper::IsValidNumColon(const char* ipAddress) {
-    if (!ipAddress) return false;
+    if (!ipAddress)
+        return false;
     int colons = 0;
-    for (const char* p = ipAddress; *p; ++p) colons += *p == ':';
+    for (const char* p = ipAddress; *p; ++p)
+        colons += *p == ':';
     return colons >= 2 && colons <= 7;
 }
 
@@ -187,42 +206,55 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     for (;;) {
         size_t end = text.find(separator, start);
         parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        if (end == std::string::npos) return parts;
+        if (end == std::string::npos)
+            return parts;
         start = end + 1;
     }
 }
 
 int CheckIpv4(const std::string& text) {
-    if (text.size() < 7 || text.size() > 15) return 1;
+    if (text.size() < 7 || text.size() > 15)
+        return 1;
     const std::vector<std::string> parts = Split(text, '.');
-    if (parts.size() != 4) return 2;
+    if (parts.size() != 4)
+        return 2;
     for (const std::string& part : parts) {
-        if (part.size() >= 4) return 3;
+        if (part.size() >= 4)
+            return 3;
     }
     for (const std::string& part : parts) {
-        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos) return 4;
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
+            return 4;
     }
     for (const std::string& part : parts) {
         int value = std::stoi(part);
-        if (value < 1 || value > 255) return 5;
+        if (value < 1 || value > 255)
+            return 5;
     }
     return 0;
 }
 
 int CheckIpv6(const std::string& text) {
-    if (text.size() < 3 || text.size() > 39) return 6;
-    if (!CNetHelper::IsValidIpv6Char(text.c_str())) return 7;
-    if (!CNetHelper::IsValidNumColon(text.c_str())) return 8;
+    if (text.size() < 3 || text.size() > 39)
+        return 6;
+    if (!CNetHelper::IsValidIpv6Char(text.c_str()))
+        return 7;
+    if (!CNetHelper::IsValidNumColon(text.c_str()))
+        return 8;
     const bool endsInColon = text.back() == ':';
-    if (endsInColon && text.compare(text.size() - 2, 2, "::") != 0) return 8;
+    if (endsInColon && text.compare(text.size() - 2, 2, "::") != 0)
+        return 8;
     std::vector<std::string> groups = Split(text, ':');
-    if (endsInColon) groups.pop_back();  // no group after the final colon
+    if (endsInColon)
+        groups.pop_back();  // no group after the final colon
     int empty = 0;
     for (const std::string& group : groups) {
-        if (group.size() > 4) return 9;
+        if (group.size() > 4)
+            return 9;
         empty += group.empty();
     }
-    if (groups.front().empty()) --empty;
+    if (groups.front().empty())
+        --empty;
     return empty > 1 ? 8 : 0;
 }
 
@@ -230,6 +262,7 @@ int CheckIpv6(const std::string& text) {
 
 int CNetHelper::IsValidAddress(const char* pszAddress) {
     const std::string text = pszAddress ? pszAddress : "";
-    if (text.find(':') == std::string::npos) return text.empty() ? 0 : CheckIpv4(text);
+    if (text.find(':') == std::string::npos)
+        return text.empty() ? 0 : CheckIpv4(text);
     return CheckIpv6(text);
 }

@@ -33,19 +33,24 @@ void CShellExecutor::SetSystemControlLogger(SYSTEMCONTROLLOG handler, void* cont
 }
 
 int CShellExecutor::ExecuteShellScript(const char* command, const char* mode) {
-    if (!command || !*command || !mode || !*mode) return 0;
+    if (!command || !*command || !mode || !*mode)
+        return 0;
     auto emit = [this](const char* line) {
-        if (m_SystemControlLog) m_SystemControlLog(line, m_pParam);
+        if (m_SystemControlLog)
+            m_SystemControlLog(line, m_pParam);
     };
-    if (Runner runner = CurrentRunner()) return runner(command, emit);
+    if (Runner runner = CurrentRunner())
+        return runner(command, emit);
 
     int status = -1;
     {
         std::unique_ptr<FILE, PipeCloser> pipe(popen(command, mode), PipeCloser{&status});
-        if (!pipe) return 0;
+        if (!pipe)
+            return 0;
         char* line = nullptr;
         size_t capacity = 0;
-        while (getline(&line, &capacity, pipe.get()) > 0) emit(line);
+        while (getline(&line, &capacity, pipe.get()) > 0)
+            emit(line);
         std::free(line);
     }
     return status == -1 ? 0 : 1;

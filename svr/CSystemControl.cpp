@@ -13,7 +13,8 @@ CSystemControl::CSystemControl(std::string procRoot) : m_strProcRoot(std::move(p
 bool CSystemControl::ReadSwitch(const char* path, int& value) const {
     std::ifstream in(ProcPath(path));
     int read = 0;
-    if (!(in >> read)) return false;
+    if (!(in >> read))
+        return false;
     value = read;
     return true;
 }
@@ -30,21 +31,27 @@ int CSystemControl::NetworkEnableIpForwarding() {
 
 int CSystemControl::NetworkTrafficStatistics(unsigned long& transmitted, unsigned long& received) {
     std::ifstream dev(ProcPath("/proc/net/dev"));
-    if (!dev) return -1;
+    if (!dev)
+        return -1;
     CAutoString name;
-    CAdapterCard card(ProcPath("/proc/net/route").c_str(), ProcPath("/proc/net/ipv6_route").c_str());
+    CAdapterCard card(ProcPath("/proc/net/route").c_str(),
+                      ProcPath("/proc/net/ipv6_route").c_str());
     if (card.GetActiveCardName(name) == 0) {
         std::string line;
         while (std::getline(dev, line)) {
             // "  eth0: rx-bytes rx-packets ... (8 receive columns) tx-bytes ..."
-            for (char& c : line) c = c == ':' ? ' ' : c;
+            for (char& c : line)
+                c = c == ':' ? ' ' : c;
             std::istringstream fields(line);
             std::string iface;
             uint64_t column[9] = {};
-            if (!(fields >> iface) || iface != name.c_str()) continue;
+            if (!(fields >> iface) || iface != name.c_str())
+                continue;
             int got = 0;
-            while (got < 9 && fields >> column[got]) ++got;
-            if (got < 9) break;
+            while (got < 9 && fields >> column[got])
+                ++got;
+            if (got < 9)
+                break;
             std::snprintf(m_sStatistics.szInterface, sizeof m_sStatistics.szInterface, "%s",
                           iface.c_str());
             m_sStatistics.un64ReceiveBytes = column[0];

@@ -24,9 +24,12 @@ int CSystemControlAdapter::GetSystem() {
     std::ifstream in(m_strOsRelease);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.find("ubuntu") != std::string::npos) m_OperationSystem = SYSTEM_UBUNTU;
-        if (line.find("Fedora") != std::string::npos) m_OperationSystem = SYSTEM_FEDORA;
-        if (line.find("CentOS") != std::string::npos) m_OperationSystem = SYSTEM_CENT;
+        if (line.find("ubuntu") != std::string::npos)
+            m_OperationSystem = SYSTEM_UBUNTU;
+        if (line.find("Fedora") != std::string::npos)
+            m_OperationSystem = SYSTEM_FEDORA;
+        if (line.find("CentOS") != std::string::npos)
+            m_OperationSystem = SYSTEM_CENT;
     }
     return m_OperationSystem;
 }

@@ -16,10 +16,13 @@ int CSystemControlCentOS::NetworkEnableIpForwarding() {
 
 void CSystemControlCentOS::LogParser(const char* line, void* context) {
     auto* self = static_cast<CSystemControlCentOS*>(context);
-    if (!self || !line || !std::strstr(line, "net.ipv4.ip_forward ")) return;
+    if (!self || !line || !std::strstr(line, "net.ipv4.ip_forward "))
+        return;
     const char* equals = std::strrchr(line, '=');
-    if (!equals) return;
+    if (!equals)
+        return;
     char* end = nullptr;
     long value = std::strtol(equals + 1, &end, 10);
-    if (end != equals + 1) self->m_nIP_Forward_Enabled = static_cast<int>(value);
+    if (end != equals + 1)
+        self->m_nIP_Forward_Enabled = static_cast<int>(value);
 }

@@ -11,16 +11,20 @@ const char CWiFiSharedValidate::kForwardingLabel[] = "IP\xCA\xFD\xBE\xDD\xD7\xAA
 
 bool CWiFiSharedValidate::IsAcceptableProgramName(const std::string& name) {
     // The kernel keeps 15 bytes of a command name; "ps -C" compares with exactly that.
-    if (name.empty() || name.size() > 15) return false;
+    if (name.empty() || name.size() > 15)
+        return false;
     for (char c : name) {
-        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && c != '.' && c != '_' && c != '+' && c != '-') return false;
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && c != '.' && c != '_' && c != '+' && c != '-')
+            return false;
     }
     return true;
 }
 
 bool CWiFiSharedValidate::Initialization(const char* xml) {
-    if (!xml || !*xml) return m_bIsInitialized;
+    if (!xml || !*xml)
+        return m_bIsInitialized;
     CMarkup doc;
     if (!doc.SetDoc(xml) || !doc.FindElem("user-config") || !doc.FindChildElem("against") ||
         !doc.IntoElem()) {
@@ -55,29 +59,33 @@ namespace {
 // Line handler of the process query: any count other than 1 (the title line alone) is a find.
 // A missing ps makes wc print 0, which counts as found: the check fails closed.
 void CountParser(const char* line, void* context) {
-    if (std::atoi(line) != 1) *static_cast<bool*>(context) = true;
+    if (std::atoi(line) != 1)
+        *static_cast<bool*>(context) = true;
 }
 
 }  // namespace
 
 bool CWiFiSharedValidate::IsProgramRunning(const std::string& name) {
-    if (!IsAcceptableProgramName(name)) return false;  // never reaches the shell
+    if (!IsAcceptableProgramName(name))
+        return false;  // never reaches the shell
     bool found = false;
     CShellExecutor executor;
     executor.SetSystemControlLogger(&CountParser, &found);
     const std::string command = "ps -C " + CShellExecutor::Quote(name) + " | wc -l 2>&1";
     if (!executor.ExecuteShellScript(command.c_str(), "r")) {
-        CLog::GetInst()->WriteLog(CLog::DEBUG,
-                                  "[CWiFiSharedValidate::IsValidEnvironment] pclose failed(%d).\n",
-                                  errno);
+        CLog::GetInst()->WriteLog(
+            CLog::DEBUG, "[CWiFiSharedValidate::IsValidEnvironment] pclose failed(%d).\n", errno);
     }
     return found;
 }
 
 int CWiFiSharedValidate::IsValidEnvironment(const char* xml) {
-    if (!xml || !*xml) return 0;
-    if (!m_bIsInitialized) m_bIsInitialized = Initialization(xml);
-    if (!m_bIsInitialized) return 0;
+    if (!xml || !*xml)
+        return 0;
+    if (!m_bIsInitialized)
+        m_bIsInitialized = Initialization(xml);
+    if (!m_bIsInitialized)
+        return 0;
     for (const auto& [name, displayName] : m_mProcesses) {
         if (IsProgramRunning(name)) {
             m_strDisplayName = displayName;
