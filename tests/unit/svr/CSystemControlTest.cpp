@@ -100,15 +100,14 @@ protected:
     }
     void TearDown() override { CShellExecutor::SetRunner(nullptr); }
 
-    std::vector<std::string> commands;
-    CSystemControlAdapter adapter{osRelease(), ""};
-
-private:
     std::string osRelease() {
         writeFile(dir.file("os-release"), "NAME=\"CentOS Linux\"\n");
         return dir.file("os-release");
     }
-    TempDir dir;
+
+    TempDir dir;  // before the adapter, which reads the file made in it
+    std::vector<std::string> commands;
+    CSystemControlAdapter adapter{osRelease(), ""};
 };
 
 TEST_F(CentOSTest, ForwardingFromTheSysctlLine) {
