@@ -1,0 +1,268 @@
+#include "CNetHelper.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "CLog.h"
+
+const char CNetHelper::kResolverPath[] = "/etc/resolv.conf";
+
+namespace {
+
+// Closes the descriptor on every way out.
+class FdGuard {
+public:
+    explicit FdGuard(int fd) : m_fd(fd) {}
+    ~FdGuard() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Reads the whole file from its start; false (errno set) on a read error.
+bool ReadAll(int fd, std::string& text) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// Makes the file hold exactly text; 0 or the system error number.
+int WriteWhole(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        done += static_cast<size_t>(n);
+    }
+    if (ftruncate(fd, static_cast<off_t>(text.size())) != 0)
+        return errno;
+    return 0;
+}
+
+bool StartsWith(const std::string& line, const char* prefix) {
+    return line.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// The second blank-separated word of a server line, without the line end.
+std::string ServerAddress(const std::string& line) {
+    const char* blanks = " \t\r\n";
+    size_t first = line.find_first_of(blanks);
+    if (first == std::string::npos)
+        return "";
+    size_t start = line.find_first_not_of(blanks, first);
+    if (start == std::string::npos)
+        return "";
+    size_t end = line.find_first_of(blanks, start);
+    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// A resolver on this machine is kept in the file and takes no slot.
+bool IsLocalResolver(const std::string& address) {
+    if (address.find(':') != std::string::npos)
+        return StartsWith(address, "::1");
+    return StartsWith(address, "127.0.1.1");
+}
+
+bool IsUsable(const char* address) {
+    return address && *address && CNetHelper::IsValidAddress(address) == 0;
+}
+
+void Place(std::vector<std::string>& lines, const char* address) {
+    lines.push_back(std::string("nameserver ") + address + "\n");
+}
+
+}  // namespace
+
+int CNetHelper::SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2) {
+    FdGuard fd(open(m_strPath.c_str(), O_RDWR | O_CLOEXEC));
+    std::string old;
+    if (fd.get() < 0 || !ReadAll(fd.get(), old)) {
+        int error = errno;
+        CLog::GetInst()->WriteLog(CLog::INFO, "[CNetHelper::SetDNSServers] cannot open %s (%d).",
+                                  m_strPath.c_str(), error);
+        return error;
+    }
+    std::string dns1;
+    std::string dns2;
+    const std::string text = Rewrite(old, strDNS1.c_str(), strDNS2.c_str(), dns1, dns2);
+    if (int error = WriteWhole(fd.get(), text)) {
+        // Put the old text back so the machine keeps a working resolver file.
+        int restored = WriteWhole(fd.get(), old);
+        CLog::GetInst()->WriteLog(
+            CLog::INFO, "[CNetHelper::SetDNSServers] writing %s failed (%d), %s.",
+            m_strPath.c_str(), error, restored == 0 ? "old text restored" : "restoring failed too");
+        return error;
+    }
+    strDNS1 = dns1.c_str();
+    strDNS2 = dns2.c_str();
+    return 0;
+}
+
+std::string CNetHelper::Rewrite(const std::string& old, const char* pszDNS1, const char* pszDNS2,
+                                std::string& dns1, std::string& dns2) {
+    std::vector<std::string> lines;
+    unsigned int placed = 0;
+    dns1.clear();
+    dns2.clear();
+    for (size_t pos = 0; pos < old.size();) {
+        size_t end = old.find('\n', pos);
+        end = end == std::string::npos ? old.size() : end + 1;
+        const std::string line = old.substr(pos, end - pos);
+        pos = end;
+        if (StartsWith(line, "nameserver")) {
+            const std::string address = ServerAddress(line);
+            if (IsLocalResolver(address)) {
+                lines.push_back(line);
+            } else if (SetDNS(pszDNS1, pszDNS2, lines, placed, true)) {
+                (placed == 1 ? dns1 : dns2) = address;
+            }
+            continue;
+        }
+        if (StartsWith(line, "search") && placed < 2) {
+            if (placed == 0) {
+                dns1.clear();
+                dns2.clear();
+            }
+            SetDNS(pszDNS1, pszDNS2, lines, placed, false);
+        }
+        lines.push_back(line);
+    }
+    std::string text;
+    for (const std::string& line : lines)
+        text += line;
+    return text;
+}
+
+bool CNetHelper::SetDNS(const char* pszDNS1, const char* pszDNS2, std::vector<std::string>& lines,
+                        unsigned int& unDNSIndex, bool bIsReplaced) {
+    const bool valid1 = IsUsable(pszDNS1);
+    const bool valid2 = IsUsable(pszDNS2);
+    if (unDNSIndex >= 2)
+        return false;
+    if (unDNSIndex == 1) {
+        unDNSIndex = 2;
+        if (valid1 && valid2)
+            Place(lines, pszDNS2);
+        return bIsReplaced || (valid1 && valid2);
+    }
+    unDNSIndex = bIsReplaced ? 1 : 2;
+    if (bIsReplaced) {
+        if (valid1 || valid2)
+            Place(lines, valid1 ? pszDNS1 : pszDNS2);
+        return true;
+    }
+    if (valid1)
+        Place(lines, pszDNS1);
+    if (valid2)
+        Place(lines, pszDNS2);
+    return valid1 || valid2;
+}
+
+bool CNetHelper::IsValidIpv6Char(const char* ipAddress) {
+    if (!ipAddress)
+        return false;
+    for (const char* p = ipAddress; *p; ++p) {
+        if (!std::isxdigit(static_cast<unsigned char>(*p)) && *p != ':')
+            return false;
+    }
+    return true;
+}
+
+bool CNetHelper::IsValidNumColon(const char* ipAddress) {
+    if (!ipAddress)
+        return false;
+    int colons = 0;
+    for (const char* p = ipAddress; *p; ++p)
+        colons += *p == ':';
+    return colons >= 2 && colons <= 7;
+}
+
+namespace {
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+int CheckIpv4(const std::string& text) {
+    if (text.size() < 7 || text.size() > 15)
+        return 1;
+    const std::vector<std::string> parts = Split(text, '.');
+    if (parts.size() != 4)
+        return 2;
+    for (const std::string& part : parts) {
+        if (part.size() >= 4)
+            return 3;
+    }
+    for (const std::string& part : parts) {
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
+            return 4;
+    }
+    for (const std::string& part : parts) {
+        int value = std::stoi(part);
+        if (value < 1 || value > 255)
+            return 5;
+    }
+    return 0;
+}
+
+int CheckIpv6(const std::string& text) {
+    if (text.size() < 3 || text.size() > 39)
+        return 6;
+    if (!CNetHelper::IsValidIpv6Char(text.c_str()))
+        return 7;
+    if (!CNetHelper::IsValidNumColon(text.c_str()))
+        return 8;
+    const bool endsInColon = text.back() == ':';
+    if (endsInColon && text.compare(text.size() - 2, 2, "::") != 0)
+        return 8;
+    std::vector<std::string> groups = Split(text, ':');
+    if (endsInColon)
+        groups.pop_back();  // no group after the final colon
+    int empty = 0;
+    for (const std::string& group : groups) {
+        if (group.size() > 4)
+            return 9;
+        empty += group.empty();
+    }
+    if (groups.front().empty())
+        --empty;
+    return empty > 1 ? 8 : 0;
+}
+
+}  // namespace
+
+int CNetHelper::IsValidAddress(const char* pszAddress) {
+    const std::string text = pszAddress ? pszAddress : "";
+    if (text.find(':') == std::string::npos)
+        return text.empty() ? 0 : CheckIpv4(text);
+    return CheckIpv6(text);
+}

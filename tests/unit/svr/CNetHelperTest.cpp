@@ -1,0 +1,218 @@
+// Resolver rewrite on files of the test's own, and the address check's reason codes.
+#include "CNetHelper.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "TestSupport.h"
+
+using orvane_test::readFile;
+using orvane_test::TempDir;
+using orvane_test::writeFile;
+
+namespace {
+
+struct Rewritten {
+    int result;
+    std::string dns1;
+    std::string dns2;
+    std::string text;
+};
+
+Rewritten Rewrite(const std::string& path, const std::string& before, const char* dns1,
+                  const char* dns2) {
+    EXPECT_TRUE(writeFile(path, before));
+    CAutoString a(dns1);
+    CAutoString b(dns2);
+    int result = CNetHelper(path.c_str()).SetDNSServers(a, b);
+    return {result, a.c_str(), b.c_str(), readFile(path)};
+}
+
+// Runs fn in a forked child and returns its exit status (-1 when it did not exit normally), so
+// a test can change the process's identity or limits without affecting the others.
+int InChild(const std::function<int()>& fn) {
+    pid_t child = fork();
+    if (child == 0)
+        _exit(fn());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class NetHelperTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string path = dir.file("resolv.conf");
+};
+
+TEST_F(NetHelperTest, ReplacesTwoServersAndPutsThemBackOnTheSecondCall) {
+    const std::string original = "nameserver 8.8.8.8\nnameserver 8.8.4.4\nsearch lan\n";
+    Rewritten r = Rewrite(path, original, "10.1.1.1", "10.1.1.2");
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.text, "nameserver 10.1.1.1\nnameserver 10.1.1.2\nsearch lan\n");
+    EXPECT_EQ(r.dns1, "8.8.8.8");
+    EXPECT_EQ(r.dns2, "8.8.4.4");
+
+    CAutoString a(r.dns1.c_str());
+    CAutoString b(r.dns2.c_str());
+    EXPECT_EQ(CNetHelper(path.c_str()).SetDNSServers(a, b), 0);
+    EXPECT_EQ(readFile(path), original);
+    EXPECT_EQ(std::string(a.c_str()), "10.1.1.1");
+    EXPECT_EQ(std::string(b.c_str()), "10.1.1.2");
+}
+
+TEST_F(NetHelperTest, LocalResolversStayAndExtraServersGo) {
+    Rewritten r = Rewrite(path,
+                          "# head\nnameserver 127.0.1.1\nnameserver 1.1.1.1\nnameserver ::1\n"
+                          "nameserver 9.9.9.9\nnameserver 8.8.8.8\noptions edns0\n",
+                          "10.1.1.1", "10.1.1.2");
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.text,
+              "# head\nnameserver 127.0.1.1\nnameserver 10.1.1.1\nnameserver ::1\n"
+              "nameserver 10.1.1.2\noptions edns0\n");
+    EXPECT_EQ(r.dns1, "1.1.1.1");
+    EXPECT_EQ(r.dns2, "9.9.9.9");
+}
+
+TEST_F(NetHelperTest, ServersGoBeforeTheSearchLine) {
+    Rewritten r = Rewrite(path, "search lan\n", "10.1.1.1", "2001:db8::53");
+    EXPECT_EQ(r.text, "nameserver 10.1.1.1\nnameserver 2001:db8::53\nsearch lan\n");
+    EXPECT_EQ(r.dns1, "");
+    EXPECT_EQ(r.dns2, "");
+
+    // A search line first: later servers are removed and not remembered.
+    r = Rewrite(path, "search lan\nnameserver 8.8.8.8\nnameserver 8.8.4.4\n", "10.1.1.1",
+                "10.1.1.2");
+    EXPECT_EQ(r.text, "nameserver 10.1.1.1\nnameserver 10.1.1.2\nsearch lan\n");
+    EXPECT_EQ(r.dns1, "");
+    EXPECT_EQ(r.dns2, "");
+
+    // One server line, then the search line: the second portal server goes before it.
+    r = Rewrite(path, "nameserver 8.8.8.8\nsearch lan\n", "10.1.1.1", "10.1.1.2");
+    EXPECT_EQ(r.text, "nameserver 10.1.1.1\nnameserver 10.1.1.2\nsearch lan\n");
+    EXPECT_EQ(r.dns1, "8.8.8.8");
+    EXPECT_EQ(r.dns2, "");
+}
+
+TEST_F(NetHelperTest, InvalidAnnouncedServersAreSkipped) {
+    // Neither usable: the servers are still removed and remembered, so logout can restore them.
+    Rewritten r = Rewrite(path, "nameserver 8.8.8.8\nnameserver 8.8.4.4\n", "10.0.0.1", "");
+    EXPECT_EQ(r.text, "");
+    EXPECT_EQ(r.dns1, "8.8.8.8");
+    EXPECT_EQ(r.dns2, "8.8.4.4");
+
+    // Only the second usable: it takes the first slot, the second slot stays empty.
+    r = Rewrite(path, "nameserver 8.8.8.8\nnameserver 8.8.4.4\n", "bogus", "10.1.1.2");
+    EXPECT_EQ(r.text, "nameserver 10.1.1.2\n");
+    EXPECT_EQ(r.dns1, "8.8.8.8");
+    EXPECT_EQ(r.dns2, "8.8.4.4");
+}
+
+TEST_F(NetHelperTest, LongFilesAndLongLinesStayWhole) {
+    std::string before = "nameserver 8.8.8.8\n";
+    std::string after = "nameserver 10.1.1.1\n";
+    const std::string longLine = "# " + std::string(3000, 'x') + "\n";
+    for (int i = 0; i < 2000; ++i) {
+        const std::string line = i % 500 == 0 ? longLine : "# line " + std::to_string(i) + "\n";
+        before += line;
+        after += line;
+    }
+    before += "nameserver 8.8.4.4";  // last line without a line feed
+    after += "nameserver 10.1.1.2\n";
+    Rewritten r = Rewrite(path, before, "10.1.1.1", "10.1.1.2");
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.text, after);
+    EXPECT_EQ(r.dns2, "8.8.4.4");
+}
+
+TEST_F(NetHelperTest, SymbolicLinkIsKeptAndItsTargetRewritten) {
+    const std::string target = dir.file("real.conf");
+    ASSERT_TRUE(writeFile(target, "nameserver 8.8.8.8\nsearch lan\n"));
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    CAutoString a("10.1.1.1");
+    CAutoString b("10.1.1.2");
+    EXPECT_EQ(CNetHelper(path.c_str()).SetDNSServers(a, b), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(readFile(target), "nameserver 10.1.1.1\nnameserver 10.1.1.2\nsearch lan\n");
+}
+
+TEST_F(NetHelperTest, RefusedAccessGives13AndChangesNothing) {
+    const std::string original = "nameserver 8.8.8.8\nsearch lan\n";
+    ASSERT_TRUE(writeFile(path, original));
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    // Root writes regardless of permission bits, so the attempt runs as an unprivileged user.
+    int result = InChild([&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            return 99;
+        CAutoString a("10.1.1.1");
+        CAutoString b("10.1.1.2");
+        int r = CNetHelper(path.c_str()).SetDNSServers(a, b);
+        return std::string(a.c_str()) == "10.1.1.1" ? r : 98;
+    });
+    EXPECT_EQ(result, 13);
+    EXPECT_EQ(readFile(path), original);
+
+    CAutoString a("10.1.1.1");
+    CAutoString b;
+    EXPECT_EQ(CNetHelper(dir.file("missing").c_str()).SetDNSServers(a, b), ENOENT);
+}
+
+TEST_F(NetHelperTest, FailedWritePutsTheOldTextBack) {
+    const std::string original = "search lan\n";
+    ASSERT_TRUE(writeFile(path, original));
+    // A file size limit below the new text's length makes the write fail part way.
+    int result = InChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{20, 20};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 99;
+        CAutoString a("10.1.1.1");
+        CAutoString b("10.1.1.2");
+        int r = CNetHelper(path.c_str()).SetDNSServers(a, b);
+        return std::string(b.c_str()) == "10.1.1.2" ? r : 98;
+    });
+    EXPECT_EQ(result, EFBIG);
+    EXPECT_EQ(readFile(path), original);
+}
+
+TEST(NetHelperAddressTest, ReasonCodes) {
+    const std::pair<const char*, int> cases[] = {
+        {"", 0},
+        {"10.1.1.1", 0},
+        {"255.255.255.255", 0},
+        {"1.2.3", 1},
+        {"1.2.3.4.5.6.7.89", 1},
+        {"1234567", 2},
+        {"1.2.3.4.5", 2},
+        {"1.2.3.1000", 3},
+        {"1.2.a.4", 4},
+        {"1..2.34", 4},
+        {"10.0.0.1", 5},
+        {"1.2.3.256", 5},
+        {"::1", 0},
+        {"2001:db8::1", 0},
+        {"fe80::", 0},
+        {"::", 6},
+        {"1111:2222:3333:4444:5555:6666:7777:88889", 6},
+        {"2001:db8::g", 7},
+        {"1:2", 8},
+        {"1:2:3:", 8},
+        {"1::2::3", 8},
+        {"1:2:3:4:5:6:7:8:9", 8},
+        {"12345::1", 9},
+    };
+    for (const auto& [address, code] : cases) {
+        EXPECT_EQ(CNetHelper::IsValidAddress(address), code) << address;
+    }
+}
+
+}  // namespace
