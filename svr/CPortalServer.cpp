@@ -205,8 +205,35 @@ void CPortalServer::QueueTask(TaskItem item, TaskLevel level, const CAutoString&
 
 // ---- Messages ----------------------------------------------------------------------------------
 
-bool CPortalServer::PostMsg(const char* target, const char* opcode, const char* parameters) {
-    return CBusiness::PostMsg(kSource, target, opcode, parameters);
+void CPortalServer::PostMsg(const char* target, const char* opcode, const char* parameters) {
+    CBusiness::PostMsg(kSource, target, opcode, parameters);
+}
+
+// ---- Services for the connection (work thread) ------------------------------------------------
+
+int CPortalServer::GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& mac) {
+    CPortalConn* conn = GetPortalConn();
+    CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
+    if (cfg != nullptr)
+        cfg->m_afType = -1;
+    CAutoString name("");
+    if (m_adapterCard.GetActiveCardName(name) < 0 &&
+        m_adapterCard.GetActiveInterfaceNameIPv6(name) == -1)
+        return -1;
+    if (m_adapterCard.GetIpAndMac(name, ip4, mac) == 0) {
+        if (cfg != nullptr)
+            cfg->m_afType = 2;  // AF_INET
+        return 1;
+    }
+    if (m_adapterCard.GetIPAddress(10, name, ip6) == -1)
+        return -1;
+    if (cfg != nullptr)
+        cfg->m_afType = 10;  // AF_INET6
+    return 1;
+}
+
+int CPortalServer::SetDNS(CAutoString& dns1, CAutoString& dns2) {
+    return m_NetHelper.SetDNSServers(dns1, dns2);
 }
 
 void CPortalServer::PostNetStateMessage(INetConn::ETYPE type, INetConn::ESTATE eStateOld,

@@ -19,20 +19,22 @@
 #include <memory>
 #include <mutex>
 
+#include "CAdapterCard.h"
 #include "CAutoString.h"
 #include "CBusiness.h"
+#include "CNetHelper.h"
 #include "CPortalConn.h"
 #include "CSimpleThread.h"
 #include "CTableTimer.h"
 #include "CTaskMgr.h"
 #include "INetConn.h"
-#include "INetStateSink.h"
+#include "IPortalHost.h"
 #include "Task.h"
 
 class CXMLOpt;
 class ISvrInfoCenter;
 
-class CPortalServer : public CBusiness, public INetStateSink, private CTableTimer {
+class CPortalServer : public CBusiness, public IPortalHost, private CTableTimer {
 public:
     // The router name of the business and the source name of everything it sends.
     static constexpr const char* kName = "Portal";
@@ -65,8 +67,8 @@ public:
     void SetInfoCenter(ISvrInfoCenter* infoCenter) { m_pInfoCenter.store(infoCenter); }
     ISvrInfoCenter* GetInfoCenter();
 
-    // Sends through the router with source "NetModule". False when it was not written.
-    bool PostMsg(const char* target, const char* opcode, const char* parameters);
+    // Sends through the router with source "NetModule"; dropped without a router.
+    void PostMsg(const char* target, const char* opcode, const char* parameters) override;
 
     // "NetStateMessageResp" to the client, plain or extended form. Any thread.
     void PostNetStateMessage(INetConn::ETYPE type, INetConn::ESTATE eStateOld,
@@ -80,10 +82,10 @@ public:
     void CheckNetStatus(int delay);
     // The network is usable but was not logged on by this service: stop the login machine, report
     // an open network and probe again every 5 s.
-    void ChangeToUnknowEnv();
+    void ChangeToUnknowEnv() override;
     // Logout with reason (a code of the logout reasons, passed on unchanged), preceded by the
     // traffic report when one is configured.
-    void DisConnect(CAutoString reason);
+    void DisConnect(CAutoString reason) override;
 
     // Cancels item both in the queue and in the timer table.
     void StopTask(OrvaneSvr::TaskItem item);
@@ -100,7 +102,13 @@ public:
     static OrvaneSvr::TaskLevel LevelOfTimerTask(int id);
 
     // The machine is known to stand behind the portal.
-    bool IsPortalEnv() const { return m_bPortalEnv.load() != 0; }
+    bool IsPortalEnv() override { return m_bPortalEnv.load() != 0; }
+    // Addresses of the active adapter (IPv4 and MAC, else its IPv6 address); records the address
+    // family found in the configuration. 1 on success, -1 when no usable card or address.
+    int GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& mac) override;
+    // The resolver rewrite (see CNetHelper::SetDNSServers).
+    int SetDNS(CAutoString& dns1, CAutoString& dns2) override;
+    CAdapterCard* GetNetHelper() { return &m_adapterCard; }
     // The connection; null before the first "ClientStart" and after ServerStatus. Any thread may
     // read the pointer; the object is only used by the work thread and by this class's life-cycle
     // steps, which delete it only after the work thread has stopped.
@@ -175,6 +183,8 @@ private:
     std::unique_ptr<CPortalConn> m_connOwner;  // owns the connection that m_pPortalConn shows
     std::atomic<CPortalConn*> m_pPortalConn{nullptr};
     std::atomic<int> m_bPortalEnv{0};
+    CAdapterCard m_adapterCard;  // stateless; used by the work thread
+    CNetHelper m_NetHelper;      // resolver rewrite; work thread only
     OrvaneSvr::CTaskMgr m_taskMgr;
     std::atomic<bool> m_bWorking{true};
     // Serialises the life-cycle steps ("ClientStart", ServerStatus, destruction).
