@@ -27,8 +27,8 @@ CAutoString MemoryValue(ISvrInfoCenter* info, const char* key) {
 
 }  // namespace
 
-CPortalConn::CPortalConn(INetStateSink* sink, ISvrInfoCenter* infoCenter)
-    : m_pSink(sink), m_pInfoCenter(infoCenter) {}
+CPortalConn::CPortalConn(IPortalHost* host, ISvrInfoCenter* infoCenter)
+    : m_pHost(host), m_pInfoCenter(infoCenter) {}
 
 CPortalConn::~CPortalConn() = default;
 
@@ -202,8 +202,8 @@ void CPortalConn::RememberAndPost(ESTATE eStateOld, ESTATE eStateNew, int iError
     m_lastOldState = eStateOld;
     m_lastErrorcode = iErrorcode;
     m_lastSubErrCode = subErrCode;
-    if (m_pSink != nullptr) {
-        m_pSink->PostNetStateMessage(ET_PORTAL, eStateOld, eStateNew, iErrorcode, subErrCode);
+    if (m_pHost != nullptr) {
+        m_pHost->PostNetStateMessage(ET_PORTAL, eStateOld, eStateNew, iErrorcode, subErrCode);
     }
 }
 
@@ -215,8 +215,8 @@ void CPortalConn::RememberAndPostEx(ESTATE eStateOld, ESTATE eStateNew, int iErr
     m_lastErrorcode = iErrorcode;
     m_lastSubType = CAutoString(pSubType ? pSubType : "");
     m_lastExtern = CAutoString(pExtern ? pExtern : "");
-    if (m_pSink != nullptr) {
-        m_pSink->PostNetStateMessageEx(ET_PORTAL, eStateOld, eStateNew, iErrorcode, pSubType,
+    if (m_pHost != nullptr) {
+        m_pHost->PostNetStateMessageEx(ET_PORTAL, eStateOld, eStateNew, iErrorcode, pSubType,
                                        pExtern);
     }
 }
@@ -249,6 +249,17 @@ void CPortalConn::ResetNetConfig() {
     m_pPortalConf->ip4 = "";
     m_pPortalConf->ip6 = "";
     m_pPortalConf->mac = "";
+}
+
+int CPortalConn::RequestPortalServer(OrvaneSvr::TaskItem verb, CHttpData* pData,
+                                     unsigned long& errCode, CAutoString& subErrCode,
+                                     int httpRetry) {
+    (void)verb;
+    (void)pData;
+    (void)httpRetry;
+    errCode = static_cast<unsigned long>(-1);
+    subErrCode = "";
+    return -1;
 }
 
 CAutoString CPortalConn::GetRequestHead(const CAutoString& body) {

@@ -12,22 +12,25 @@
 #include "CPortalParser.h"
 #include "HashBalance.h"
 #include "INetConn.h"
-#include "INetStateSink.h"
+#include "IPortalHost.h"
 #include "LockBase.h"
+#include "Task.h"
 
 #include <cstdint>
 #include <memory>
 
+class CHttpData;
 class ISvrInfoCenter;
 
 class CPortalConn : public INetConn {
 public:
-    // sink receives every state message; infoCenter holds the values kept across restarts. Both
-    // must outlive the connection; without them messages are dropped and stored values read as
-    // empty. Nothing is read until Init.
-    explicit CPortalConn(INetStateSink* sink = nullptr, ISvrInfoCenter* infoCenter = nullptr);
+    // host is the owning business: it receives every state message and message to the client and
+    // answers for the adapter, the resolver and the environment switches. infoCenter holds the
+    // values kept across restarts. Both must outlive the connection; without them messages are
+    // dropped, host requests do nothing and stored values read as empty. Nothing is read until Init.
+    explicit CPortalConn(IPortalHost* host = nullptr, ISvrInfoCenter* infoCenter = nullptr);
     virtual ~CPortalConn();
-    // The parser holds the algorithm module and the sink is handed this object's messages.
+    // The parser holds the algorithm module and the host is handed this object's messages.
     CPortalConn(const CPortalConn&) = delete;
     CPortalConn& operator=(const CPortalConn&) = delete;
 
@@ -86,6 +89,22 @@ public:
         return m_portalParse.UpdateAlgoid(pData);
     }
 
+    // ---- Detection, configuration fetch and server selection ---------------------------------
+
+    // Sends one portal request (ticket, login, keep-alive, state, logout, terminal requests) and
+    // reads the portal's verdict. httpRetry is the number of sends a transport failure may use
+    // (callers pass 2; a value below 1 counts as 1). The response stays in pData for the caller.
+    // Returns
+    //    1  the portal accepted (Error-Code 0); errCode 0;
+    //    2  the algorithm container was renewed: rebuild the whole request and send it again;
+    //   -1  every send failed in transport; errCode holds the last transport result;
+    //   -2  failure already reported to the client (renewal failed, or the version limit);
+    //   -3  another Error-Code (in errCode, -1 when absent), its Sub-Error text in subErrCode;
+    //   -8  the answer was not produced by a portal server; already handled (logout "4" for the
+    //       keep-alive, the unknown-environment switch for the others).
+    int RequestPortalServer(OrvaneSvr::TaskItem verb, CHttpData* pData, unsigned long& errCode,
+                            CAutoString& subErrCode, int httpRetry);
+
     // ---- Accessors ----------------------------------------------------------------------------
 
     CAuthConfig* GetPortalConf() { return m_pPortalConf.get(); }
@@ -134,6 +153,6 @@ private:
     CAutoString m_disasterUrl;  // kept lower-cased; no flow consults it yet
     mutable RWLock m_stateLock;
     RWLock m_requestTicketTry;
-    INetStateSink* m_pSink;
+    IPortalHost* m_pHost;
     ISvrInfoCenter* m_pInfoCenter;
 };
