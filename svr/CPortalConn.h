@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class CHttpData;
 class ISvrInfoCenter;
@@ -91,6 +92,24 @@ public:
 
     // ---- Detection, configuration fetch and server selection ---------------------------------
 
+    // Probes for the portal: fetches the probe URL and follows the gateway's redirects one at a
+    // time (at most kMaxProbeRedirects), taking the school, domain and area headers and the
+    // portal page's network identity on the way, and cuts the configuration block out of the
+    // final page into m_configXML. Returns 1 a block was found; 0 the final page has none; the
+    // transport result of a failed request (-1 empty URL, -2, -3 status 400 or above, -4 transfer
+    // failure); kProbeTooManyRedirects when the chain does not end.
+    int CheckNetEnv();
+    // Probes, applies the configuration block to the record and publishes it. bPostErr is not
+    // used: the callers report failures. Returns 1 applied; 0 no portal on this network; -1
+    // failure (an empty probe URL is also reported to the client as 20010205).
+    int RequestConfig(int bPostErr);
+    // Publishes one value: the information center's global value and an "InfoCenter" message to
+    // the client. Nothing for an absent or empty value.
+    void SendData(const char* key, const char* value);
+    // True when the response was not produced by a portal server: a 302 or 303, or a 200 without
+    // both the "Error-Code" and the "Server-Tag" headers.
+    static bool IsRequestRedirect(const CHttpData* phttpData);
+
     // Sends one portal request (ticket, login, keep-alive, state, logout, terminal requests) and
     // reads the portal's verdict. httpRetry is the number of sends a transport failure may use
     // (callers pass 2; a value below 1 counts as 1). The response stays in pData for the caller.
@@ -104,6 +123,25 @@ public:
     //       keep-alive, the unknown-environment switch for the others).
     int RequestPortalServer(OrvaneSvr::TaskItem verb, CHttpData* pData, unsigned long& errCode,
                             CAutoString& subErrCode, int httpRetry);
+    // The answer's "Error-Code" (-1 when absent); subErrCode gets its "Sub-Error" text.
+    static int GetErrorCode(CHttpData& httpData, CAutoString& subErrCode);
+    // Moves url to another portal server of the list for the address family in use, chosen by the
+    // client's own address; the chosen server leaves the list. False when the URL has no host or
+    // no server is left.
+    bool GetNewServerIP(CAutoString& url);
+    // The user agent for the address family in use (IPv4 or IPv6); other families leave it.
+    void SetServerIp();
+    // Loads each server list that is empty from the record's stored list. The Portal business
+    // calls it when a client starts; safe against the work thread's use of the lists.
+    void RefillServerLists();
+
+    // Redirects followed by one probe, and moves to another portal server within one probe.
+    static constexpr int kMaxProbeRedirects = 10;
+    static constexpr int kMaxProbeFailovers = 10;
+    // CheckNetEnv's result for a redirect chain that does not end (too long, or a loop).
+    static constexpr int kProbeTooManyRedirects = -5;
+    // Resends after a renewal answer that is neither stored nor refused.
+    static constexpr int kMaxRenewalResends = 2;
 
     // ---- Accessors ----------------------------------------------------------------------------
 
@@ -125,6 +163,14 @@ private:
     CAutoString LocalValue(const char* key);
     int LocalInt(const char* key);
     void ReadStoredValues(CAuthConfig& cfg);
+    int ProbeOnce(const CAutoString& url, CHttpData& data);
+    void TakeSchoolHeaders(const CHttpData& data);
+    void TakePortalIdentity(const CAutoString& url);
+    void PublishConfig();
+    void UpdateServerList();
+    // Renewal branch of RequestPortalServer: 2 renewed, -2 reported, 0 send again.
+    int HandleRenewal(OrvaneSvr::TaskItem verb, CHttpData* pData, int& failures, int& others);
+    void HandleIntercepted(OrvaneSvr::TaskItem verb, const CHttpData* pData);
     // Both expect m_stateLock held for writing.
     void RememberAndPost(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
                          const CAutoString& subErrCode);
@@ -151,6 +197,9 @@ private:
     HashBalance m_hashBalance4;
     HashBalance m_hashBalance6;
     CAutoString m_disasterUrl;  // kept lower-cased; no flow consults it yet
+    // Guards the two server lists and the record's server-list texts: the work thread moves
+    // requests between servers while a client start may refill the lists.
+    std::mutex m_serverLock;
     mutable RWLock m_stateLock;
     RWLock m_requestTicketTry;
     IPortalHost* m_pHost;
