@@ -383,7 +383,10 @@ int CPortalConn::RequestConfig(int bPostErr) {
         NetStateChange(ES_PRECONNECTING, ES_PRECONNECTFAIL, 20010205, CAutoString(""));
     if (found != 1)
         return -1;
-    if (m_portalParse.ParserConfig(m_configXML, m_pPortalConf) != 0) {
+    // Pages put the block on lines of its own; an XML declaration counts only at the very start.
+    const char* block = m_configXML.c_str();
+    block += std::strspn(block, " \t\r\n");
+    if (m_portalParse.ParserConfig(block, m_pPortalConf) != 0) {
         CLog::GetInst()->WriteLog(CLog::WARN, "portal configuration refused");
         return -1;
     }
