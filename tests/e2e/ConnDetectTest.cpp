@@ -206,6 +206,7 @@ TEST_F(ConnDetectTest, PortalPageFailsOverToTheNextServer) {
     const std::string goodHost = "127.0.0.1:" + std::to_string(good.Port());
     // Key "A" picks entry 1 first (the broken server), then the only one left.
     CPortalConn& conn = MakeConn(broken.Url("/forward.cgi"), goodHost + "," + brokenHost);
+    ASSERT_EQ(1, conn.CheckNetEnv());
     EXPECT_EQ(broken.Kinds(), (std::vector<std::string>{"probe", "page"}));
     EXPECT_EQ(good.Kinds(), (std::vector<std::string>{"page"}));
     EXPECT_EQ(0u, conn.GetHashBalance4().Size());
