@@ -207,13 +207,15 @@ TEST_F(ConnDetectTest, PortalPageFailsOverToTheNextServer) {
     // Key "A" picks entry 1 first (the broken server), then the only one left.
     CPortalConn& conn = MakeConn(broken.Url("/forward.cgi"), goodHost + "," + brokenHost);
     ASSERT_EQ(1, conn.CheckNetEnv());
+    // A dropped request reaches the log only after the connection is closed.
+    EXPECT_TRUE(waitFor([&] { return broken.Kinds().size() == 2; }, 3s));
     EXPECT_EQ(broken.Kinds(), (std::vector<std::string>{"probe", "page"}));
     EXPECT_EQ(good.Kinds(), (std::vector<std::string>{"page"}));
     EXPECT_EQ(0u, conn.GetHashBalance4().Size());
 
     conn.GetHashBalance4().SetIpList(brokenHost.c_str());
     EXPECT_EQ(-4, conn.CheckNetEnv());
-    EXPECT_EQ(Count(broken.Kinds(), "page"), 2u);
+    EXPECT_TRUE(waitFor([&] { return Count(broken.Kinds(), "page") == 2; }, 3s));
     EXPECT_EQ(-1, conn.RequestConfig(0));  // nothing left to move to
 }
 
@@ -275,6 +277,7 @@ TEST_F(ConnDetectTest, RequestAcceptedRetriedOnceAndFailedInTransport) {
     // Both sends dropped: the budget of two is spent.
     EXPECT_EQ(-1, Send(OrvaneSvr::reqTicket, sim.Url("/ticket"), code, sub));
     EXPECT_EQ(static_cast<unsigned long>(-4L), code);
+    EXPECT_TRUE(waitFor([&] { return Count(sim.Kinds(), "ticket") == 4; }, 3s));
     EXPECT_EQ(Count(sim.Kinds(), "ticket"), 4u);
     EXPECT_TRUE(m_host.States().empty());
 }
