@@ -62,8 +62,8 @@ protected:
     void SetUp() override {
         // Each test codes with its own copy: a renewal rewrites the container file.
         m_container = m_dir.file("zuvUzarod.zxm");
-        ASSERT_TRUE(orvane_test::writeFile(m_container,
-                                           orvane_test::readFile(ORVANE_ZXM_CONTAINER)));
+        ASSERT_TRUE(
+            orvane_test::writeFile(m_container, orvane_test::readFile(ORVANE_ZXM_CONTAINER)));
         CZsmHelper::GetInst()->SetTempDir(m_dir.path().c_str());
         CZsmHelper::GetInst()->Init(m_container.c_str(), nullptr, 0);
     }
@@ -162,12 +162,12 @@ TEST_F(ConnDetectTest, DetectionFetchesAppliesAndPublishesTheConfiguration) {
         EXPECT_EQ("InfoCenter", m.opcode);
         keys.push_back(m.param.substr(5, m.param.find("</key>") - 5));
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"authType", "authDefautType", "schoolId", "domain",
-                                              "area", "FUN_StatsInfor", "FUN_Update", "version",
-                                              "clientId"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"authType", "authDefautType", "schoolId", "domain", "area",
+                                        "FUN_StatsInfor", "FUN_Update", "version", "clientId"}));
     const std::string update = m_host.Msgs().at(6).param;
-    EXPECT_EQ(0u, update.find("<key>FUN_Update</key><value>&lt;Update url=\"" +
-                              sim.Url("/update") + "\""))
+    EXPECT_EQ(0u, update.find("<key>FUN_Update</key><value>&lt;Update url=\"" + sim.Url("/update") +
+                              "\""))
         << update;
     EXPECT_EQ(m_host.Msgs().back().param, "<key>clientId</key><value>CID-7</value>");
 
@@ -235,9 +235,9 @@ TEST_F(ConnDetectTest, ProbeFollowsAtMostTenRedirects) {
                                 "\"></head></html>",
                             "text/html");
         } else if (left % 3 == 2) {
-            res.set_content("<html><head><script>location.href=\"" + next +
-                                "\"</script></head></html>",
-                            "text/html");
+            res.set_content(
+                "<html><head><script>location.href=\"" + next + "\"</script></head></html>",
+                "text/html");
         } else {
             res.status = 303;
             res.set_header("Location", next);
@@ -283,8 +283,8 @@ TEST_F(ConnDetectTest, RequestAcceptedRetriedOnceAndFailedInTransport) {
 }
 
 TEST_F(ConnDetectTest, InterceptedAnswers) {
-    SimProcess& sim = StartSim({"--fault", "ticket:1:notag", "--fault", "keep:1:notag",
-                                "--fault", "state:1:redirect"});
+    SimProcess& sim = StartSim(
+        {"--fault", "ticket:1:notag", "--fault", "keep:1:notag", "--fault", "state:1:redirect"});
     MakeConn(sim.Url("/forward.cgi"));
     unsigned long code = 0;
     CAutoString sub;
