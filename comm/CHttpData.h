@@ -35,6 +35,14 @@ public:
     // may carry its colon or not and is matched case-sensitively anywhere in the text. Empty
     // when the name is missing or its line has no ':'.
     CAutoString GetHeadAttri(CAutoString attri) const;
+    // Where the response sends the client, in lower case: the Location header of a 302 or 303,
+    // the target of a meta refresh in a 200 page, or of a script in the page's head that sets
+    // location.href. Empty for every other status (301 and 307 included), when none is found,
+    // when the target is not an absolute http:// or https:// address, or when it is longer than
+    // kMaxRedirectBytes. Blanks, CR and LF are removed from the result.
+    CAutoString GetRedirectAddress() const;
+
+    static constexpr size_t kMaxRedirectBytes = 8192;
 
     const char* szUrl = nullptr;          // request URL
     const char* szVerb = "GET";           // "GET" or "POST", any case

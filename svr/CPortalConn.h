@@ -12,24 +12,26 @@
 #include "CPortalParser.h"
 #include "HashBalance.h"
 #include "INetConn.h"
-#include "INetStateSink.h"
+#include "IPortalHost.h"
 #include "LockBase.h"
 #include "Task.h"
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class CHttpData;
 class ISvrInfoCenter;
 
 class CPortalConn : public INetConn {
 public:
-    // sink receives every state message; infoCenter holds the values kept across restarts. Both
-    // must outlive the connection; without them messages are dropped and stored values read as
-    // empty. Nothing is read until Init.
-    explicit CPortalConn(INetStateSink* sink = nullptr, ISvrInfoCenter* infoCenter = nullptr);
+    // host is the owning business: it receives every state message and message to the client and
+    // answers for the adapter, the resolver and the environment switches. infoCenter holds the
+    // values kept across restarts. Both must outlive the connection; without them messages are
+    // dropped, host requests do nothing and stored values read as empty. Nothing is read until Init.
+    explicit CPortalConn(IPortalHost* host = nullptr, ISvrInfoCenter* infoCenter = nullptr);
     virtual ~CPortalConn();
-    // The parser holds the algorithm module and the sink is handed this object's messages.
+    // The parser holds the algorithm module and the host is handed this object's messages.
     CPortalConn(const CPortalConn&) = delete;
     CPortalConn& operator=(const CPortalConn&) = delete;
 
@@ -87,6 +89,59 @@ public:
         NetStateChange(ES_PRECONNECTING, ES_PRECONNECTING, 30000104, CAutoString(""));
         return m_portalParse.UpdateAlgoid(pData);
     }
+
+    // ---- Detection, configuration fetch and server selection ---------------------------------
+
+    // Probes for the portal: fetches the probe URL and follows the gateway's redirects one at a
+    // time (at most kMaxProbeRedirects), taking the school, domain and area headers and the
+    // portal page's network identity on the way, and cuts the configuration block out of the
+    // final page into m_configXML. Returns 1 a block was found; 0 the final page has none; the
+    // transport result of a failed request (-1 empty URL, -2, -3 status 400 or above, -4 transfer
+    // failure); kProbeTooManyRedirects when the chain does not end.
+    int CheckNetEnv();
+    // Probes, applies the configuration block to the record and publishes it. bPostErr is not
+    // used: the callers report failures. Returns 1 applied; 0 no portal on this network; -1
+    // failure (an empty probe URL is also reported to the client as 20010205).
+    int RequestConfig(int bPostErr);
+    // Publishes one value: the information center's global value and an "InfoCenter" message to
+    // the client. Nothing for an absent or empty value.
+    void SendData(const char* key, const char* value);
+    // True when the response was not produced by a portal server: a 302 or 303, or a 200 without
+    // both the "Error-Code" and the "Server-Tag" headers.
+    static bool IsRequestRedirect(const CHttpData* phttpData);
+
+    // Sends one portal request (ticket, login, keep-alive, state, logout, terminal requests) and
+    // reads the portal's verdict. httpRetry is the number of sends a transport failure may use
+    // (callers pass 2; a value below 1 counts as 1). The response stays in pData for the caller.
+    // Returns
+    //    1  the portal accepted (Error-Code 0); errCode 0;
+    //    2  the algorithm container was renewed: rebuild the whole request and send it again;
+    //   -1  every send failed in transport; errCode holds the last transport result;
+    //   -2  failure already reported to the client (renewal failed, or the version limit);
+    //   -3  another Error-Code (in errCode, -1 when absent), its Sub-Error text in subErrCode;
+    //   -8  the answer was not produced by a portal server; already handled (logout "4" for the
+    //       keep-alive, the unknown-environment switch for the others).
+    int RequestPortalServer(OrvaneSvr::TaskItem verb, CHttpData* pData, unsigned long& errCode,
+                            CAutoString& subErrCode, int httpRetry);
+    // The answer's "Error-Code" (-1 when absent); subErrCode gets its "Sub-Error" text.
+    static int GetErrorCode(CHttpData& httpData, CAutoString& subErrCode);
+    // Moves url to another portal server of the list for the address family in use, chosen by the
+    // client's own address; the chosen server leaves the list. False when the URL has no host or
+    // no server is left.
+    bool GetNewServerIP(CAutoString& url);
+    // The user agent for the address family in use (IPv4 or IPv6); other families leave it.
+    void SetServerIp();
+    // Loads each server list that is empty from the record's stored list. The Portal business
+    // calls it when a client starts; safe against the work thread's use of the lists.
+    void RefillServerLists();
+
+    // Redirects followed by one probe, and moves to another portal server within one probe.
+    static constexpr int kMaxProbeRedirects = 10;
+    static constexpr int kMaxProbeFailovers = 10;
+    // CheckNetEnv's result for a redirect chain that does not end (too long, or a loop).
+    static constexpr int kProbeTooManyRedirects = -5;
+    // Resends after a renewal answer that is neither stored nor refused.
+    static constexpr int kMaxRenewalResends = 2;
 
     // ---- Accessors ----------------------------------------------------------------------------
 
@@ -149,6 +204,14 @@ private:
     CAutoString LocalValue(const char* key);
     int LocalInt(const char* key);
     void ReadStoredValues(CAuthConfig& cfg);
+    int ProbeOnce(const CAutoString& url, CHttpData& data);
+    void TakeSchoolHeaders(const CHttpData& data);
+    void TakePortalIdentity(const CAutoString& url);
+    void PublishConfig();
+    void UpdateServerList();
+    // Renewal branch of RequestPortalServer: 2 renewed, -2 reported, 0 send again.
+    int HandleRenewal(OrvaneSvr::TaskItem verb, CHttpData* pData, int& failures, int& others);
+    void HandleIntercepted(OrvaneSvr::TaskItem verb, const CHttpData* pData);
     // Both expect m_stateLock held for writing.
     void RememberAndPost(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
                          const CAutoString& subErrCode);
@@ -175,9 +238,12 @@ private:
     HashBalance m_hashBalance4;
     HashBalance m_hashBalance6;
     CAutoString m_disasterUrl;  // kept lower-cased; no flow consults it yet
+    // Guards the two server lists and the record's server-list texts: the work thread moves
+    // requests between servers while a client start may refill the lists.
+    std::mutex m_serverLock;
     mutable RWLock m_stateLock;
     RWLock m_requestTicketTry;
-    INetStateSink* m_pSink;
+    IPortalHost* m_pHost;
     ISvrInfoCenter* m_pInfoCenter;
 
     // Builds the POST for one portal request (coded body, header lines, no redirects) and sends

@@ -1,9 +1,13 @@
-// A portal-sim process for tests that hold a conversation with it: started in a private folder
-// on a free loopback port, with the request log as the oracle for what it received, and stopped
-// (SIGTERM, then SIGKILL) when the object dies, whatever the test did.
+// A portal-sim process for tests, with a small HTTP helper to talk to it directly.
+//
+// The simulator runs in the test's private folder with the built algorithm containers, writes its
+// port and its request log there, and is stopped at the end of the test whatever happened. Needs
+// the compile definitions ORVANE_PORTAL_SIM, ORVANE_ZXM_CONTAINER and ORVANE_ZXM_SECOND.
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <curl/curl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,95 +24,139 @@ extern char** environ;
 
 namespace orvane_test {
 
-// One request as the simulator logged it.
-struct SimRecord {
-    std::string kind;    // ticket auth keep state term query ...
-    std::string fields;  // the decoded request document's fields as compact JSON
-    std::string Field(const std::string& name) const {
-        std::string key = "\"" + name + "\":\"";
-        size_t at = fields.find(key);
+using namespace std::chrono_literals;
+
+struct HttpResult {
+    CURLcode rc = CURLE_OK;
+    long status = 0;
+    std::string head;
+    std::string body;
+    std::string Header(const std::string& name) const {
+        size_t at = head.find("\r\n" + name + ": ");
         if (at == std::string::npos)
             return "";
-        at += key.size();
-        return fields.substr(at, fields.find('"', at) - at);
+        at += name.size() + 4;
+        return head.substr(at, head.find("\r\n", at) - at);
     }
 };
 
-class PortalSimProcess {
+inline size_t Collect(char* data, size_t size, size_t n, void* out) {
+    static_cast<std::string*>(out)->append(data, size * n);
+    return size * n;
+}
+
+// One request; a body makes it a POST. Redirects are never followed.
+inline HttpResult Http(const std::string& url, const std::string* body = nullptr,
+                const std::vector<std::string>& headers = {}, long timeoutMs = 5000) {
+    HttpResult r;
+    CURL* curl = curl_easy_init();
+    curl_slist* list = nullptr;
+    for (const std::string& h : headers)
+        list = curl_slist_append(list, h.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Collect);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &r.head);
+    if (body) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
+    }
+    r.rc = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
+    curl_slist_free_all(list);
+    curl_easy_cleanup(curl);
+    return r;
+}
+
+// A running simulator in a private folder; killed at the end of the test whatever happened.
+class SimProcess {
 public:
-    // args: the simulator's options besides the port file and the request log.
-    PortalSimProcess(const std::string& binary, const std::string& folder,
-                     std::vector<std::string> args)
-        : m_folder(folder) {
-        std::vector<std::string> all = {binary, "--port-file", folder + "/port", "--request-log",
-                                        folder + "/requests.jsonl"};
-        all.insert(all.end(), args.begin(), args.end());
+    SimProcess(const TempDir& dir, std::vector<std::string> extra) : m_dir(dir) {
+        std::vector<std::string> args = {ORVANE_PORTAL_SIM,
+                                         "--container",
+                                         ORVANE_ZXM_CONTAINER,
+                                         "--renew-container",
+                                         ORVANE_ZXM_SECOND,
+                                         "--port-file",
+                                         dir.file("port"),
+                                         "--request-log",
+                                         dir.file("requests.jsonl"),
+                                         "--account",
+                                         "alice:s3cret<&>",
+                                         "--keep-interval",
+                                         "1",
+                                         "--keep-retry",
+                                         "3"};
+        args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
-        for (std::string& a : all)
+        for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
         if (posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
             m_pid = -1;
-        using namespace std::chrono_literals;
-        waitFor([&] { return !readFile(folder + "/port").empty() || Exited(); }, 10s);
-        m_port = std::atoi(readFile(folder + "/port").c_str());
+        waitFor([&] { return !orvane_test::readFile(dir.file("port")).empty() || Exited(); }, 10s);
+        m_port = std::atoi(orvane_test::readFile(dir.file("port")).c_str());
     }
-    ~PortalSimProcess() { Stop(); }
-    PortalSimProcess(const PortalSimProcess&) = delete;
-    PortalSimProcess& operator=(const PortalSimProcess&) = delete;
-
-    // Stops the simulator; true when it ended by SIGTERM with status 0 (a sanitizer finding in
-    // the simulator changes the status).
-    bool Stop() {
-        using namespace std::chrono_literals;
-        if (m_pid <= 0)
-            return false;
-        if (m_status < 0) {
-            kill(m_pid, SIGTERM);
-            if (!waitFor([&] { return Exited(); }, 5s)) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, &m_status, 0);
-                return false;
-            }
+    ~SimProcess() {
+        for (cJSON* j : m_parsed)
+            cJSON_Delete(j);
+        if (m_pid <= 0 || m_status >= 0)
+            return;
+        kill(m_pid, SIGTERM);
+        if (!waitFor([&] { return Exited(); }, 5s)) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+            ADD_FAILURE() << "simulator ignored SIGTERM";
+            return;
         }
-        return WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0;
+        // A clean stop exits 0; sanitizer findings in the simulator change the exit status.
+        EXPECT_TRUE(WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0) << "status " << m_status;
     }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
     bool Exited() {
         int st = 0;
         if (m_status < 0 && m_pid > 0 && waitpid(m_pid, &st, WNOHANG) == m_pid)
             m_status = st;
         return m_status >= 0;
     }
+    int Status() const { return m_status; }
+    pid_t Pid() const { return m_pid; }
     int Port() const { return m_port; }
-    std::string HostPort() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string Url(const std::string& path) const { return "http://" + HostPort() + path; }
-
-    // Every request logged so far, in order.
-    std::vector<SimRecord> Log() const {
-        std::vector<SimRecord> out;
-        std::string text = readFile(m_folder + "/requests.jsonl");
-        for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-            cJSON* rec = cJSON_Parse(text.substr(at, nl - at).c_str());
-            SimRecord r;
-            const cJSON* kind = cJSON_GetObjectItemCaseSensitive(rec, "kind");
-            r.kind = cJSON_IsString(kind) ? kind->valuestring : "";
-            char* fields = cJSON_PrintUnformatted(cJSON_GetObjectItemCaseSensitive(rec, "fields"));
-            r.fields = fields ? fields : "";
-            cJSON_free(fields);
-            cJSON_Delete(rec);
-            out.push_back(r);
-        }
-        return out;
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
     }
-    std::vector<std::string> Kinds() const {
+    // The request log, one parsed object a line.
+    std::vector<cJSON*> Log() {
+        for (cJSON* j : m_parsed)
+            cJSON_Delete(j);
+        m_parsed.clear();
+        std::string text = orvane_test::readFile(m_dir.file("requests.jsonl"));
+        for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+            m_parsed.push_back(cJSON_Parse(text.substr(at, nl - at).c_str()));
+        return m_parsed;
+    }
+    std::vector<std::string> Kinds() {
         std::vector<std::string> kinds;
-        for (const SimRecord& r : Log())
-            kinds.push_back(r.kind);
+        for (cJSON* rec : Log())
+            kinds.push_back(Str(rec, "kind"));
         return kinds;
+    }
+    static std::string Str(const cJSON* obj, const char* path1, const char* path2 = nullptr) {
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, path1);
+        if (path2)
+            item = cJSON_GetObjectItemCaseSensitive(item, path2);
+        return cJSON_IsString(item) ? item->valuestring : "";
     }
 
 private:
-    std::string m_folder;
+    std::vector<cJSON*> m_parsed;
+    const TempDir& m_dir;
     pid_t m_pid = -1;
     int m_status = -1;
     int m_port = 0;

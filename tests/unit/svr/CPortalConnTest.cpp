@@ -5,13 +5,13 @@
 #include "CMarkup.h"
 #include "CZsmHelper.h"
 #include "PortalTestPages.h"
+#include "RecordingPortalHost.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,36 +21,14 @@ namespace {
 using namespace std::chrono_literals;
 using ES = INetConn::ESTATE;
 
-struct Posted {
-    bool extended;
-    int type, oldState, newState, code;
-    std::string sub, subType, extra;
-};
+using Posted = orvane_test::PostedState;
 
-// Records what the connection posts; safe to read while another thread posts.
-class RecordingSink : public INetStateSink {
+// Adapts the shared recording host to the names these tests read.
+class RecordingSink : public orvane_test::RecordingPortalHost {
 public:
-    void PostNetStateMessage(INetConn::ETYPE type, ES o, ES n, int code, CAutoString sub) override {
-        Add({false, type, o, n, code, sub.c_str(), "", ""});
-    }
-    void PostNetStateMessageEx(INetConn::ETYPE type, ES o, ES n, int code, const char* subType,
-                               const char* extra) override {
-        Add({true, type, o, n, code, "", subType ? subType : "", extra ? extra : ""});
-    }
-    std::vector<Posted> All() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_posted;
-    }
-    size_t Count() { return All().size(); }
-    Posted Last() { return All().back(); }
-
-private:
-    void Add(const Posted& p) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_posted.push_back(p);
-    }
-    std::mutex m_mutex;
-    std::vector<Posted> m_posted;
+    std::vector<Posted> All() { return States(); }
+    size_t Count() { return StateCount(); }
+    Posted Last() { return LastState(); }
 };
 
 const char kStore[] = R"(<?xml version="1.0" encoding="UTF-8"?>
