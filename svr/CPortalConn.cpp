@@ -268,9 +268,10 @@ int HeaderInt(const CAutoString& text) {
 // One probe request: GET, redirects left to the caller, ten seconds.
 int CPortalConn::ProbeOnce(const CAutoString& url, CHttpData& data) {
     CAutoString head;
-    head.Format("Connection:close\r\nUser-Agent:%s\r\nAccept:text/html,text/xml,"
-                "application/xhtml+xml,application/x-javascript,*/*",
-                m_pPortalConf->strUserAgent.c_str());
+    head.Format(
+        "Connection:close\r\nUser-Agent:%s\r\nAccept:text/html,text/xml,"
+        "application/xhtml+xml,application/x-javascript,*/*",
+        m_pPortalConf->strUserAgent.c_str());
     data.szUrl = url.c_str();
     data.szVerb = "GET";
     data.szHead = head.c_str();
@@ -314,8 +315,7 @@ void CPortalConn::TakePortalIdentity(const CAutoString& url) {
     SetLocal(m_pInfoCenter, "wlanusermac", cfg.wlanusermac);
     SetLocal(m_pInfoCenter, "wlanacip", cfg.wlancip);
     CLog::GetInst()->WriteLog(CLog::INFO, "wlanuserip is %s, wlanusermac is %s, wlanacip is %s",
-                              cfg.wlanuserip.c_str(), cfg.wlanusermac.c_str(),
-                              cfg.wlancip.c_str());
+                              cfg.wlanuserip.c_str(), cfg.wlanusermac.c_str(), cfg.wlancip.c_str());
 }
 
 int CPortalConn::CheckNetEnv() {

@@ -28,7 +28,8 @@ public:
     // host is the owning business: it receives every state message and message to the client and
     // answers for the adapter, the resolver and the environment switches. infoCenter holds the
     // values kept across restarts. Both must outlive the connection; without them messages are
-    // dropped, host requests do nothing and stored values read as empty. Nothing is read until Init.
+    // dropped, host requests do nothing and stored values read as empty. Nothing is read until
+    // Init.
     explicit CPortalConn(IPortalHost* host = nullptr, ISvrInfoCenter* infoCenter = nullptr);
     virtual ~CPortalConn();
     // The parser holds the algorithm module and the host is handed this object's messages.

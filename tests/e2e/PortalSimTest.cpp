@@ -16,11 +16,11 @@
 namespace {
 
 using namespace std::chrono_literals;
-using orvane_test::TempDir;
-using orvane_test::waitFor;
 using orvane_test::Http;
 using orvane_test::HttpResult;
 using orvane_test::SimProcess;
+using orvane_test::TempDir;
+using orvane_test::waitFor;
 
 class PortalSimTest : public ::testing::Test {
 protected:

@@ -47,7 +47,7 @@ inline size_t Collect(char* data, size_t size, size_t n, void* out) {
 
 // One request; a body makes it a POST. Redirects are never followed.
 inline HttpResult Http(const std::string& url, const std::string* body = nullptr,
-                const std::vector<std::string>& headers = {}, long timeoutMs = 5000) {
+                       const std::vector<std::string>& headers = {}, long timeoutMs = 5000) {
     HttpResult r;
     CURL* curl = curl_easy_init();
     curl_slist* list = nullptr;

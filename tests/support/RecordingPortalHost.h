@@ -28,8 +28,8 @@ public:
     // ---- What the test sets -----------------------------------------------------------------
     int ipResult = 1;  // GetIpAndMac's result; the three values are handed out only on 1
     std::string ip4 = "10.1.2.3", ip6, mac = "aa-bb-cc-dd-ee-ff";
-    int dnsResult = 0;                                        // SetDNS's result
-    std::string replacedDns1 = "192.0.2.53", replacedDns2;    // handed back by SetDNS
+    int dnsResult = 0;                                      // SetDNS's result
+    std::string replacedDns1 = "192.0.2.53", replacedDns2;  // handed back by SetDNS
     bool portalEnv = true;
 
     // ---- IPortalHost --------------------------------------------------------------------------
