@@ -9,8 +9,8 @@
 #include "CMD5.h"
 #include "CXMLOpt.h"
 #include "CommFunc.h"
-#include "ISvrInfoCenter.h"
 #include "IPortalHost.h"
+#include "ISvrInfoCenter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -672,9 +672,9 @@ int CPortalConn::_RequestTicket() {
     cfg.ip4 = ip4;
     cfg.ip6 = ip6;
     cfg.mac = mac;
-    CAutoString body = m_portalParse.MakeTickRequestData(
-        cfg.hostName, cfg.strUserAgent, cfg.strClientId, cfg.ip4, cfg.ip6, cfg.mac, Now(),
-        cfg.ostag);
+    CAutoString body =
+        m_portalParse.MakeTickRequestData(cfg.hostName, cfg.strUserAgent, cfg.strClientId, cfg.ip4,
+                                          cfg.ip6, cfg.mac, Now(), cfg.ostag);
     if (body.IsEmpty()) {
         NetStateChange(ES_PRECONNECTING, ES_PRECONNECTFAIL, 150106, CAutoString(""));
         return -5;
@@ -737,8 +737,8 @@ int CPortalConn::RequestTicket() {
     CAutoString ticket = CBusiness::EscapeValue(cfg.strTicket);
     CAutoString host = CBusiness::EscapeValue(cfg.hostName);
     CAutoString param;
-    param.Format("<ticket>%s</ticket><hostname>%s</hostname><qr>zkrw://%s@%s</qr>",
-                 ticket.c_str(), host.c_str(), ticket.c_str(), host.c_str());
+    param.Format("<ticket>%s</ticket><hostname>%s</hostname><qr>zkrw://%s@%s</qr>", ticket.c_str(),
+                 host.c_str(), ticket.c_str(), host.c_str());
     if (m_pHost != nullptr)
         m_pHost->PostMsg("Portal", "TicketResp", param);
     return ret;
@@ -773,15 +773,14 @@ int CPortalConn::Connect(const char* pXmlStr) {
     log->WriteLog(CLog::INFO, "CPortalConn::ConnectThread");
     NetStateChange(ES_NONE, ES_CONNECTING, 0, CAutoString(""));
     log->WriteLog(CLog::INFO, "account is %s", cfg.userName.c_str());
-    CAutoString body = m_portalParse.MakeAuthRequestData(cfg.strUserAgent, cfg.strClientId,
-                                                         cfg.userName, cfg.password,
-                                                         cfg.strTicket, Now());
+    CAutoString body = m_portalParse.MakeAuthRequestData(
+        cfg.strUserAgent, cfg.strClientId, cfg.userName, cfg.password, cfg.strTicket, Now());
     log->WriteLog(CLog::INFO, "authUrl is :%s", cfg.strAuthUrl.c_str());
     CHttpData data(true);
     unsigned long code = 0;
     CAutoString sub("");
-    int ret = SendPortalRequest(OrvaneSvr::auth, cfg.strAuthUrl, body, kLoginRequestMs, data, code,
-                                sub);
+    int ret =
+        SendPortalRequest(OrvaneSvr::auth, cfg.strAuthUrl, body, kLoginRequestMs, data, code, sub);
     return ConnectResult(ret, code, sub, data);
 }
 
@@ -827,8 +826,9 @@ int CPortalConn::Connect105(const CHttpData& data, const CAutoString& sub) {
     if (IsMobileNumber(user)) {
         NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 140105, sub);
     } else {
-        log->WriteLog(CLog::WARN, "\xC7\xEB\xCA\xB9\xD3\xC3\xCA\xD6\xBB\xFA\xBA\xC5\xC2\xEB\xD7\xF7"
-                                  "\xCE\xAA\xBF\xED\xB4\xF8\xB5\xC7\xC2\xBC\xD5\xCB\xBA\xC5");
+        log->WriteLog(CLog::WARN,
+                      "\xC7\xEB\xCA\xB9\xD3\xC3\xCA\xD6\xBB\xFA\xBA\xC5\xC2\xEB\xD7\xF7"
+                      "\xCE\xAA\xBF\xED\xB4\xF8\xB5\xC7\xC2\xBC\xD5\xCB\xBA\xC5");
         NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 150201, CAutoString(""));
     }
     return -1;
@@ -837,8 +837,8 @@ int CPortalConn::Connect105(const CHttpData& data, const CAutoString& sub) {
 int CPortalConn::AcceptLogin(const CHttpData& data) {
     CAutoString user(""), keepUrl(""), termUrl(""), userConfig(""), domainConfig("");
     int retry = 0;
-    if (m_portalParse.ParserAuthResponse(data.RespData(), user, retry, keepUrl, termUrl,
-                                         userConfig, domainConfig) != 0) {
+    if (m_portalParse.ParserAuthResponse(data.RespData(), user, retry, keepUrl, termUrl, userConfig,
+                                         domainConfig) != 0) {
         NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 150001, CAutoString(""));
         return -1;
     }
@@ -919,8 +919,8 @@ void CPortalConn::RestoreDNS() {
     CAutoString dns1 = m_strRestoreDNS1;
     CAutoString dns2 = m_strRestoreDNS2;
     int ret = m_pHost->SetDNS(dns1, dns2);
-    CLog::GetInst()->WriteLog(CLog::INFO, "restore dns %s %s return %d",
-                              m_strRestoreDNS1.c_str(), m_strRestoreDNS2.c_str(), ret);
+    CLog::GetInst()->WriteLog(CLog::INFO, "restore dns %s %s return %d", m_strRestoreDNS1.c_str(),
+                              m_strRestoreDNS2.c_str(), ret);
     if (ret == 0)
         m_bDNSApplied = false;
 }
@@ -936,14 +936,14 @@ int CPortalConn::KeepPluse() {
     CAutoString ip4(""), ip6(""), mac("");
     if (m_pHost == nullptr || m_pHost->GetIpAndMac(ip4, ip6, mac) != 1)
         ip4 = ip6 = mac = "";
-    CAutoString body = m_portalParse.MakeKeepRequestData(cfg.strUserAgent, cfg.strClientId,
-                                                         cfg.strTicket, ip4, ip6, mac, Now(),
-                                                         nullptr, cfg.checkResult);
+    CAutoString body =
+        m_portalParse.MakeKeepRequestData(cfg.strUserAgent, cfg.strClientId, cfg.strTicket, ip4,
+                                          ip6, mac, Now(), nullptr, cfg.checkResult);
     CHttpData data(true);
     unsigned long code = 0;
     CAutoString sub("");
-    int ret = SendPortalRequest(OrvaneSvr::pluse, cfg.strKeepUrl, body, kShortRequestMs, data,
-                                code, sub);
+    int ret =
+        SendPortalRequest(OrvaneSvr::pluse, cfg.strKeepUrl, body, kShortRequestMs, data, code, sub);
     if (ret == 2)
         return 2;
     if (ret == -2)
@@ -963,8 +963,7 @@ int CPortalConn::KeepPluse() {
 // A failed keep-alive: tolerated while retries are left, then the login counts as lost.
 int CPortalConn::KeepFailure(int ret, unsigned long code, const CAutoString& sub) {
     if (ret == -3 && code == 14) {
-        CLog::GetInst()->WriteLog(CLog::WARN, "KeepPluseThread err ret is %d, code is %d", ret,
-                                  14);
+        CLog::GetInst()->WriteLog(CLog::WARN, "KeepPluseThread err ret is %d, code is %d", ret, 14);
         NetStateChange(ES_CONNECTED, ES_DISCONNECTED, 14, CAutoString(""));
         return -14;
     }
@@ -1022,8 +1021,8 @@ int CPortalConn::StateResult(int ret, unsigned long code, CHttpData& data) {
     // A login exists for this ticket (a mobile scan, or one left by an earlier run): adopt it.
     CAutoString user(""), keepUrl(""), termUrl(""), userConfig(""), domainConfig("");
     int retry = 0;
-    if (m_portalParse.ParserAuthResponse(data.RespData(), user, retry, keepUrl, termUrl,
-                                         userConfig, domainConfig) == 0) {
+    if (m_portalParse.ParserAuthResponse(data.RespData(), user, retry, keepUrl, termUrl, userConfig,
+                                         domainConfig) == 0) {
         SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
         if (!m_pPortalConf->m_strDNS.IsEmpty())
             SetDNS(m_pPortalConf->m_strDNS);
@@ -1102,8 +1101,7 @@ int CPortalConn::SendTerminalQuery(CAutoString& pXml) {
     for (int round = 0; ret == 2 && round < kMaxRenewRounds; ++round) {
         CAutoString body =
             m_portalParse.MakeTerminalRequestData(cfg.strUserAgent, cfg.strClientId, Now());
-        CLog::GetInst()->WriteLog(CLog::INFO, "terminal Http URL is :%s",
-                                  cfg.strQueryUrl.c_str());
+        CLog::GetInst()->WriteLog(CLog::INFO, "terminal Http URL is :%s", cfg.strQueryUrl.c_str());
         unsigned long code = 0;
         CAutoString sub("");
         ret = SendPortalRequest(OrvaneSvr::terminal, cfg.strQueryUrl, body, kTerminalListMs, data,

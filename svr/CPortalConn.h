@@ -249,9 +249,9 @@ private:
 
     // Builds the POST for one portal request (coded body, header lines, no redirects) and sends
     // it with the budget of two; body must stay alive until the call returns.
-    int SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoString& url,
-                          const CAutoString& body, uint64_t timeoutMs, CHttpData& data,
-                          unsigned long& errCode, CAutoString& subErrCode);
+    int SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoString& url, const CAutoString& body,
+                          uint64_t timeoutMs, CHttpData& data, unsigned long& errCode,
+                          CAutoString& subErrCode);
     int ConnectResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
     int Connect105(const CHttpData& data, const CAutoString& sub);
     int AcceptLogin(const CHttpData& data);

@@ -65,8 +65,9 @@ protected:
     // Starts the simulator (account alice, keep-alive retry 1 unless overridden) and a connection
     // whose configuration names the simulator's conversations.
     void Start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--account", std::string("alice:") + kPassword,
-                                         "--account", "13800138000:pw", "--keep-retry", "1"};
+        std::vector<std::string> args = {"--account",    std::string("alice:") + kPassword,
+                                         "--account",    "13800138000:pw",
+                                         "--keep-retry", "1"};
         args.insert(args.end(), extra.begin(), extra.end());
         m_sim = std::make_unique<SimProcess>(m_dir, args);
         ASSERT_GT(m_sim->Port(), 0) << "simulator did not start";
@@ -175,8 +176,9 @@ TEST_F(ConnSessionTest, TicketLoginKeepStateTerminalsAndLogout) {
     EXPECT_EQ(11, last.oldState);
     EXPECT_EQ(1, last.code);
 
-    EXPECT_EQ((std::vector<std::string>{"ticket", "auth", "keep", "keep", "state", "query", "term"}),
-              Kinds());
+    EXPECT_EQ(
+        (std::vector<std::string>{"ticket", "auth", "keep", "keep", "state", "query", "term"}),
+        Kinds());
     EXPECT_EQ("alice", Field(1, "userid"));
     EXPECT_EQ(ticket, Field(1, "ticket"));
     EXPECT_EQ("10.1.2.3", Field(2, "ipv4"));
@@ -311,8 +313,8 @@ TEST_F(ConnSessionTest, KeepAliveRetryCounting) {
 }
 
 TEST_F(ConnSessionTest, KeepAlivePortalErrorsAndEndedLogin) {
-    Start({"--keep-retry", "0", "--fault", "keep:1:error:7:gone", "--fault",
-           "keep:2:error:7:gone", "--fault", "keep:3:endlogin"});
+    Start({"--keep-retry", "0", "--fault", "keep:1:error:7:gone", "--fault", "keep:2:error:7:gone",
+           "--fault", "keep:3:endlogin"});
     LogIn(*m_conn);
     ASSERT_EQ(1, m_conn->GetKeepRetry());
     EXPECT_EQ(0, m_conn->KeepPluse());  // the one tolerated failure
