@@ -211,8 +211,8 @@ private:
     std::unique_ptr<CPortalConn> m_connOwner;  // owns the connection that m_pPortalConn shows
     std::atomic<CPortalConn*> m_pPortalConn{nullptr};
     std::atomic<int> m_bPortalEnv{0};
-    CAdapterCard m_adapterCard;  // stateless; used by the work thread
-    CNetHelper m_NetHelper;      // resolver rewrite; work thread only
+    CAdapterCard m_adapterCard;                // stateless; used by the work thread
+    CNetHelper m_NetHelper;                    // resolver rewrite; work thread only
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
     // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
     std::mutex m_trafficLock;

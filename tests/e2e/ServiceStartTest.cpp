@@ -88,7 +88,7 @@ TEST_F(ServiceStartTest, RoutesClientMessagesAndEndsInOrder) {
     ASSERT_TRUE(client.Send(kCheckEnv));
     EXPECT_TRUE(LogHas(kCheckEnv + "\n"));
     EXPECT_TRUE(LogHas("check net status start\n"));  // timer entry turned into a task and run
-    EXPECT_TRUE(LogHas("portal connect start\n"));  // the login task reached the connection
+    EXPECT_TRUE(LogHas("portal connect start\n"));    // the login task reached the connection
 
     // A client that closes its end and comes back is served again.
     client.CloseWriter();

@@ -17,9 +17,10 @@ namespace orvane_test {
 // adapter lookups find 127.0.0.1), the resolver is a file in dir, the kernel files live under dir
 // (write dir/proc/sys/net/ipv4/ip_forward to switch forwarding), and there is no os-release.
 inline CPortalServer::HostPaths LoopbackHostPaths(const TempDir& dir) {
-    writeFile(dir.file("route"),
-              "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
-              "lo\t00000000\t0100007F\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
+    writeFile(
+        dir.file("route"),
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+        "lo\t00000000\t0100007F\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
     if (readFile(dir.file("resolv.conf")).empty())
         writeFile(dir.file("resolv.conf"), "nameserver 192.0.2.53\n");
     CPortalServer::HostPaths paths;

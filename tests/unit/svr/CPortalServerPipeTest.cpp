@@ -115,7 +115,8 @@ protected:
 
     TempDir dir;
     CInfoCenter info{Store(dir).c_str()};
-    RecordingPortal portal{orvane_test::LoopbackHostPaths(dir)};  // outlives the router, whose message thread calls it
+    RecordingPortal portal{
+        orvane_test::LoopbackHostPaths(dir)};  // outlives the router, whose message thread calls it
     CServer server{dir.path()};
     RecordingClient client;
     CPipeService clientPipe{dir.path()};
