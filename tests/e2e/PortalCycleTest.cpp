@@ -43,15 +43,23 @@ struct State {
     }
 };
 
-// Stands in for the router: keeps the state messages the business sends.
+// Stands in for the router: keeps the state messages the business sends, and the opcode and
+// parameter text of the others.
 class StateRouter : public IServer {
 public:
     void RegisterBusiness(const char*, IBusiness*) override {}
     bool PostMessage(const char* message) override {
         CXMLOpt doc;
-        if (!doc.SetDoc(message) || doc.GetValue("OpC") != "NetStateMessageResp")
+        if (!doc.SetDoc(message))
             return true;
         std::lock_guard<std::mutex> guard(m_lock);
+        if (doc.GetValue("OpC") != "NetStateMessageResp") {
+            const std::string text(message);
+            const size_t p = text.find("<P>"), end = text.rfind("</P>");
+            m_others.push_back(doc.GetValue("OpC").ToStdString() + " " +
+                               text.substr(p + 3, end - p - 3));
+            return true;
+        }
         m_states.push_back({std::atoi(doc.GetValue("P.type").c_str()),
                             std::atoi(doc.GetValue("P.oldState").c_str()),
                             std::atoi(doc.GetValue("P.newState").c_str()),
@@ -66,10 +74,20 @@ public:
                 return true;
         return false;
     }
+    // The messages other than state messages whose opcode is opcode: "OPCODE PARAMETERS".
+    std::vector<std::string> Others(const std::string& opcode) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::vector<std::string> found;
+        for (const std::string& m : m_others)
+            if (m.compare(0, opcode.size() + 1, opcode + " ") == 0)
+                found.push_back(m);
+        return found;
+    }
 
 private:
     std::mutex m_lock;
     std::vector<State> m_states;
+    std::vector<std::string> m_others;
 };
 
 const State kConnected{51, 1, 2, 1};
@@ -339,4 +357,34 @@ TEST_F(PortalCycleTest, SharingEndsTheLoginAfterTheLogoutDelay) {
     EXPECT_EQ("6", LastLogoutReason());
     EXPECT_NE(std::string::npos, LogText().find(std::string(kForwarding) + "\n"));
     EXPECT_TRUE(WaitCount("ticket", 2)) << "a forced logout prepares the next login";
+}
+
+// The terminal list reaches the client with this machine's name and ticket; logging another
+// terminal out refreshes the list, and a refusal is answered with the portal's result.
+TEST_F(PortalCycleTest, TerminalListAndTerminalLogout) {
+    StartSim({});
+    StartPortal();
+    Send("CheckEnv");
+    ASSERT_TRUE(WaitCount("state", 1));
+    LogIn();
+    ASSERT_TRUE(waitFor([&] { return m_router.Saw(kConnected); }, 5s));
+    const std::string phone = LogInElsewhere();
+    const std::string ticket = m_info->GetLocalValue("ticket").ToStdString();
+
+    Send("GetTerminalData");
+    ASSERT_TRUE(waitFor([&] { return m_router.Others("SetTerminalData").size() == 1; }, 5s));
+    const std::string list = m_router.Others("SetTerminalData")[0];
+    EXPECT_NE(std::string::npos, list.find("<response>")) << list;
+    EXPECT_NE(std::string::npos, list.find(phone)) << list;
+    const std::string tail = "<host>lab-pc</host><ticket>" + ticket + "</ticket>";
+    ASSERT_GE(list.size(), tail.size());
+    EXPECT_EQ(tail, list.substr(list.size() - tail.size()));
+
+    Send("TerminalTermSend", "<ticket>no-such-ticket</ticket>");
+    ASSERT_TRUE(waitFor([&] { return m_router.Others("TerminalTermReturn").size() == 1; }, 5s));
+    EXPECT_EQ("TerminalTermReturn <code>-3</code>", m_router.Others("TerminalTermReturn")[0]);
+    Send("TerminalTermSend", "<ticket>" + phone + "</ticket>");
+    ASSERT_TRUE(waitFor([&] { return m_router.Others("SetTerminalData").size() == 2; }, 5s));
+    EXPECT_EQ(std::string::npos, m_router.Others("SetTerminalData")[1].find(phone));
+    EXPECT_EQ("8", LastLogoutReason());
 }
