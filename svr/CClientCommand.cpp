@@ -130,6 +130,13 @@ void CClientCommand::DealNetStateMessage(CXMLOpt& message) {
             DealConnectFailMsg(message);
             break;
         case INetConn::ES_DISCONNECTED:
+            // Before this run logged in (or found itself connected) the service is only ending a
+            // login left open by an earlier run; it checks the network again afterwards, and the
+            // log-in follows.
+            if (!m_loginSent && !m_promptShown) {
+                Log()->WriteLog(CLog::INFO, "console: an earlier login was closed");
+                break;
+            }
             EndProcess(0);
             break;
         default:  // detecting (33), connecting (1) and the rest change nothing

@@ -13,7 +13,9 @@
 // status 0. End of input only ends the reading.
 //
 // Exit status: 0 after the disconnected state (the user's log-out or any other orderly end),
-// kFailStatus after a failed detection or log-in.
+// kFailStatus after a failed detection or log-in. A disconnected state that comes before this
+// run has sent its log-in or been connected (the service closing a login left open by an earlier
+// run) does not end it.
 #pragma once
 
 #include <atomic>
