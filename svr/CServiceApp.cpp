@@ -9,6 +9,7 @@
 #include "CUserInfo.h"
 #include "ISvrInfoCenter.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -71,6 +72,16 @@ pid_t ParsePid(const CAutoString& text) {
     if (errno != 0 || end == text.c_str() || value <= 0 || value > INT_MAX)
         return 0;
     return static_cast<pid_t>(value);
+}
+
+// The console reads its answers from descriptor 0. Started with standard input closed, the next
+// file the service opens (log, store, pipe) would take that number and be read as answers.
+void KeepStandardInputTaken() {
+    if (fcntl(0, F_GETFD) != -1 || errno != EBADF)
+        return;
+    const int fd = open("/dev/null", O_RDONLY);
+    if (fd > 0)
+        close(fd);  // not 0 after all: someone else took it meanwhile
 }
 
 // Console mode: the console business gets copies of everything the service posts from the moment
@@ -156,6 +167,8 @@ int CServiceApp::Main(int argc, char** argv) {
     // Taken first, so the password leaves the command line as early as possible.
     CAutoString account, password;
     const bool consoleMode = TakeConsoleArguments(argc, argv, account, password);
+    if (consoleMode)
+        KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);
     if (!StartSingle(CInfoCenter::GetInst()))
         return -1;
