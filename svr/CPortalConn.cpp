@@ -1,11 +1,15 @@
 #include "CPortalConn.h"
 
+#include "CBusiness.h"
 #include "CCurlHttp.h"
 #include "CHttpData.h"
 #include "CHttpHelper.h"
 #include "CLockGuard.h"
 #include "CLog.h"
 #include "CMD5.h"
+#include "CXMLOpt.h"
+#include "CommFunc.h"
+#include "IPortalHost.h"
 #include "ISvrInfoCenter.h"
 
 #include <algorithm>
@@ -45,23 +49,6 @@ CPortalConn::CPortalConn(IPortalHost* host, ISvrInfoCenter* infoCenter)
     : m_pHost(host), m_pInfoCenter(infoCenter) {}
 
 CPortalConn::~CPortalConn() = default;
-
-int CPortalConn::Connect(const char* message) {
-    (void)message;
-    CLog::GetInst()->WriteLog(CLog::WARN, "portal login is not available in this build");
-    return -1;
-}
-
-int CPortalConn::DisConnect(const char* reason) {
-    CLog::GetInst()->WriteLog(CLog::WARN,
-                              "portal logout (reason %s) is not available in this build",
-                              reason ? reason : "");
-    return -1;
-}
-
-int CPortalConn::CheckIP() {
-    return -1;
-}
 
 CAutoString CPortalConn::LocalValue(const char* key) {
     return m_pInfoCenter != nullptr ? m_pInfoCenter->GetLocalValue(key) : CAutoString("");
@@ -601,4 +588,553 @@ CAutoString CPortalConn::GetRequestHead(const CAutoString& body) {
 CAutoString CPortalConn::GetMD5FromPostData(const CAutoString& body) {
     const char* text = body.c_str();
     return CAutoString(CMD5::HexDigest(text, strlen(text)));
+}
+
+// ---- Login, keep-alive, state and logout ----------------------------------------------------
+
+namespace {
+
+// Time limits of the portal requests, in milliseconds.
+constexpr uint64_t kShortRequestMs = 10000;
+constexpr uint64_t kLoginRequestMs = 15000;
+constexpr uint64_t kTerminalListMs = 15000;
+// Sends per RequestPortalServer call.
+constexpr int kHttpRetry = 2;
+// A portal may demand one algorithm renewal after another; the terminal requests, which repeat
+// on their own, give up after this many rounds instead of looping for ever.
+constexpr int kMaxRenewRounds = 3;
+constexpr unsigned long kPortalErrorBase = 140000;
+
+CAutoString Now() {
+    return CommFunc::GetLocalTime("%Y-%m-%d %H:%M:%S");
+}
+
+// A mobile number: exactly 11 decimal digits.
+bool IsMobileNumber(const CAutoString& text) {
+    if (text.GetLength() != 11)
+        return false;
+    for (unsigned i = 0; i < text.GetLength(); ++i) {
+        if (text[static_cast<int>(i)] < '0' || text[static_cast<int>(i)] > '9')
+            return false;
+    }
+    return true;
+}
+
+int PortalCode(unsigned long code) {
+    return static_cast<int>(kPortalErrorBase + code);
+}
+
+}  // namespace
+
+int CPortalConn::SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoString& url,
+                                   const CAutoString& body, uint64_t timeoutMs, CHttpData& data,
+                                   unsigned long& errCode, CAutoString& subErrCode) {
+    CAutoString head = GetRequestHead(body);
+    data.szUrl = url.c_str();
+    data.szVerb = "POST";
+    data.szHead = head.c_str();
+    data.szPostData = body.c_str();
+    data.dwTimeOut = timeoutMs;
+    data.bChangeCode = false;
+    data.bRedirect = false;
+    int ret = RequestPortalServer(verb, &data, errCode, subErrCode, kHttpRetry);
+    // The request texts die with this call; only the response stays in the record.
+    data.szUrl = data.szHead = data.szPostData = nullptr;
+    return ret;
+}
+
+int CPortalConn::CheckIP() {
+    return _RequestTicket();
+}
+
+int CPortalConn::_RequestTicket() {
+    CLog* log = CLog::GetInst();
+    log->WriteLog(CLog::INFO, "CPortalConn::_RequestTicket");
+    if (!m_pPortalConf)
+        return -1;
+    CAuthConfig& cfg = *m_pPortalConf;
+    if (cfg.strTickUrl.IsEmpty())
+        RequestConfig(0);
+    if (cfg.strTickUrl.IsEmpty()) {
+        log->WriteLog(CLog::WARN, "CPortalConn::ticketUrl is NULL");
+        NetStateChange(ES_PRECONNECTING, ES_PRECONNECTFAIL, 20010003, CAutoString(""));
+        return -1;
+    }
+    NetStateChange(ES_PRECONNECTING, ES_PRECONNECTING, 30000103, CAutoString(""));
+    CAutoString ip4(""), ip6(""), mac("");
+    int found = m_pHost != nullptr ? m_pHost->GetIpAndMac(ip4, ip6, mac) : -1;
+    log->WriteLog(CLog::INFO, "ip4 is %s", ip4.c_str());
+    if (found != 1) {
+        NetStateChange(ES_PRECONNECTING, ES_PRECONNECTFAIL, 150107, CAutoString(""));
+        return -3;
+    }
+    NetStateChange(ES_PRECONNECTING, ES_PRECONNECTING, 30000102, CAutoString(""));
+    cfg.ip4 = ip4;
+    cfg.ip6 = ip6;
+    cfg.mac = mac;
+    CAutoString body =
+        m_portalParse.MakeTickRequestData(cfg.hostName, cfg.strUserAgent, cfg.strClientId, cfg.ip4,
+                                          cfg.ip6, cfg.mac, Now(), cfg.ostag);
+    if (body.IsEmpty()) {
+        NetStateChange(ES_PRECONNECTING, ES_PRECONNECTFAIL, 150106, CAutoString(""));
+        return -5;
+    }
+    CHttpData data(true);
+    unsigned long code = 0;
+    CAutoString sub("");
+    int ret = SendPortalRequest(OrvaneSvr::reqTicket, cfg.strTickUrl, body, kShortRequestMs, data,
+                                code, sub);
+    return TicketResult(ret, code, sub, data);
+}
+
+int CPortalConn::TicketResult(int ret, unsigned long code, const CAutoString& sub,
+                              CHttpData& data) {
+    CAuthConfig& cfg = *m_pPortalConf;
+    switch (ret) {
+        case 2:
+            return 2;
+        case -1:
+            if (GetNewServerIP(cfg.strTickUrl))
+                return -99;
+            CLog::GetInst()->WriteLog(CLog::WARN, "ticket http err is :%d", static_cast<int>(code));
+            PostError(ES_PRECONNECTING, 150103, code, 1);
+            return -1;
+        case -8:
+            NetStateChange(ES_CONNECTED, ES_DISCONNECTFAIL, 150010, CAutoString(""));
+            return -8;
+        case -3:
+            NetStateChange(ES_PRECONNECTING, ES_PRECONNECTFAIL, PortalCode(code), sub);
+            return -1;
+        case 1:
+            break;
+        default:
+            return -1;
+    }
+    CAutoString ticket("");
+    int expire = 0;
+    if (m_portalParse.ParserTickResponse(data.RespData(), ticket, expire) != 0) {
+        NetStateChange(ES_PRECONNECTING, ES_PRECONNECTFAIL, 150003, CAutoString(""));
+        return -7;
+    }
+    cfg.strTicket = ticket;
+    cfg.expire = expire;
+    if (m_pInfoCenter != nullptr)
+        m_pInfoCenter->SetGlobalValue("ticket", ticket.c_str());
+    return 1;
+}
+
+int CPortalConn::RequestTicket() {
+    int ret = _RequestTicket();
+    if (ret != 1)
+        return ret;
+    const CAuthConfig& cfg = *m_pPortalConf;
+    if (m_pInfoCenter != nullptr)
+        m_pInfoCenter->SetLocalValue("ticket", cfg.strTicket.c_str());
+    CLog::GetInst()->WriteLog(CLog::INFO, "ticket is %s", cfg.strTicket.c_str());
+    NetStateChange(ES_PRECONNECTING, ES_PRECONNECTED, 0, CAutoString(""));
+    // Both values come from outside (the portal, the machine's name): escaped so that they
+    // cannot break the message they travel in.
+    CAutoString ticket = CBusiness::EscapeValue(cfg.strTicket);
+    CAutoString host = CBusiness::EscapeValue(cfg.hostName);
+    CAutoString param;
+    param.Format("<ticket>%s</ticket><hostname>%s</hostname><qr>zkrw://%s@%s</qr>", ticket.c_str(),
+                 host.c_str(), ticket.c_str(), host.c_str());
+    if (m_pHost != nullptr)
+        m_pHost->PostMsg("Portal", "TicketResp", param);
+    return ret;
+}
+
+void CPortalConn::AccountTran() {
+    CAuthConfig& cfg = *m_pPortalConf;
+    cfg.userName.Trim();
+    CAutoString account = cfg.userName.IsNull() ? CAutoString("") : cfg.userName;
+    int at = account.Find('@');
+    if (cfg.m_strAcountType == "add-domain") {
+        const CAutoString& suffix =
+            cfg.m_strAcountValue.IsEmpty() ? cfg.domain : cfg.m_strAcountValue;
+        CAutoString user = at < 0 ? account : CAutoString(account.c_str(), at);
+        cfg.userName = user + "@" + suffix.c_str();
+    } else if (cfg.m_strAcountType == "del-domain" && at >= 0) {
+        cfg.userName = CAutoString(account.c_str(), at);
+    }
+}
+
+// The client's login message carries the password: neither it nor the request body is logged.
+int CPortalConn::Connect(const char* pXmlStr) {
+    CLog* log = CLog::GetInst();
+    log->WriteLog(CLog::INFO, "portal connect start");
+    CXMLOpt message;
+    if (!m_pPortalConf || pXmlStr == nullptr || !message.SetDoc(pXmlStr))
+        return -1;
+    CAuthConfig& cfg = *m_pPortalConf;
+    cfg.userName = message.GetValue("P.user");
+    cfg.password = message.GetValue("P.password");
+    AccountTran();
+    log->WriteLog(CLog::INFO, "CPortalConn::ConnectThread");
+    NetStateChange(ES_NONE, ES_CONNECTING, 0, CAutoString(""));
+    log->WriteLog(CLog::INFO, "account is %s", cfg.userName.c_str());
+    CAutoString body = m_portalParse.MakeAuthRequestData(
+        cfg.strUserAgent, cfg.strClientId, cfg.userName, cfg.password, cfg.strTicket, Now());
+    log->WriteLog(CLog::INFO, "authUrl is :%s", cfg.strAuthUrl.c_str());
+    CHttpData data(true);
+    unsigned long code = 0;
+    CAutoString sub("");
+    int ret =
+        SendPortalRequest(OrvaneSvr::auth, cfg.strAuthUrl, body, kLoginRequestMs, data, code, sub);
+    return ConnectResult(ret, code, sub, data);
+}
+
+int CPortalConn::ConnectResult(int ret, unsigned long code, const CAutoString& sub,
+                               CHttpData& data) {
+    switch (ret) {
+        case 2:
+            return 2;
+        case -1:
+            CLog::GetInst()->WriteLog(CLog::WARN, "auth http err is :%d", static_cast<int>(code));
+            PostError(ES_CONNECTFAIL, 150102, code, 1);
+            return -1;
+        case -8:
+            NetStateChange(ES_PRECONNECTING, ES_CONNECTFAIL, 150010, CAutoString(""));
+            return -8;
+        case -3:
+            if (code == 105)
+                return Connect105(data, sub);
+            if (code != 14)  // 14: the portal ended the login; nothing to show
+                NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, PortalCode(code), sub);
+            return -1;
+        case 1:
+            return AcceptLogin(data);
+        default:
+            return -1;
+    }
+}
+
+// Error-Code 105: the account may not log in here. With "Last-Login" the client shows where the
+// account is logged in; otherwise the hint depends on whether the account is a mobile number.
+int CPortalConn::Connect105(const CHttpData& data, const CAutoString& sub) {
+    CLog* log = CLog::GetInst();
+    log->WriteLog(CLog::WARN, "auth resopnse err is 105");
+    log->WriteLog(CLog::INFO, "%s", data.RespHead());
+    CAutoString lastLogin = data.GetHeadAttri("Last-Login");
+    if (!lastLogin.IsEmpty()) {
+        PostNetStateMessageEx(ES_CONNECTING, ES_CONNECTFAIL, 150200, "ConnError", lastLogin);
+        return -1;
+    }
+    const CAutoString& account = m_pPortalConf->userName;
+    int at = account.Find('@');
+    CAutoString user = at < 0 ? account : CAutoString(account.c_str(), at);
+    if (IsMobileNumber(user)) {
+        NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 140105, sub);
+    } else {
+        log->WriteLog(CLog::WARN,
+                      "\xC7\xEB\xCA\xB9\xD3\xC3\xCA\xD6\xBB\xFA\xBA\xC5\xC2\xEB\xD7\xF7"
+                      "\xCE\xAA\xBF\xED\xB4\xF8\xB5\xC7\xC2\xBC\xD5\xCB\xBA\xC5");
+        NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 150201, CAutoString(""));
+    }
+    return -1;
+}
+
+int CPortalConn::AcceptLogin(const CHttpData& data) {
+    CAutoString user(""), keepUrl(""), termUrl(""), userConfig(""), domainConfig("");
+    int retry = 0;
+    if (m_portalParse.ParserAuthResponse(data.RespData(), user, retry, keepUrl, termUrl, userConfig,
+                                         domainConfig) != 0) {
+        NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 150001, CAutoString(""));
+        return -1;
+    }
+    SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
+    CAuthConfig& cfg = *m_pPortalConf;
+    if (!cfg.m_strDNS.IsEmpty() && SetDNS(cfg.m_strDNS) == 13) {
+        NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 150110, CAutoString(""));
+        return -1;
+    }
+    m_keepRetry = retry + 1;
+    NetStateChange(ES_CONNECTING, ES_CONNECTED, 1, CAutoString(""));
+    return 1;
+}
+
+void CPortalConn::SaveAuthResponse(const CAutoString& userName, int retry,
+                                   const CAutoString& strKeepUrl, const CAutoString& strTermUrl,
+                                   const CAutoString& strUserConfig,
+                                   const CAutoString& strDomainConfig) {
+    CAuthConfig& cfg = *m_pPortalConf;
+    cfg.userName = userName;
+    cfg.strKeepUrl = strKeepUrl;
+    cfg.strTermUrl = strTermUrl;
+    cfg.iKeepRetry = retry;
+    cfg.againstList = strUserConfig;
+    cfg.checkWifiInterval =
+        static_cast<uint64_t>(CPortalParser::GetCheckWifiShareTime(strUserConfig.c_str()));
+    cfg.logoutDelay =
+        static_cast<uint64_t>(CPortalParser::GetCheckWifiLogoutTime(cfg.againstList.c_str()));
+    cfg.m_strDNS = strDomainConfig;
+    if (m_pInfoCenter != nullptr) {
+        m_pInfoCenter->SetLocalValue("termUrl", cfg.strTermUrl.c_str());
+        m_pInfoCenter->SetLocalValue("keepUrl", cfg.strKeepUrl.c_str());
+        m_pInfoCenter->SetLocalValue("keepRetry", std::to_string(cfg.iKeepRetry).c_str());
+    }
+    cfg.againstList.Replace("\r\n", "");
+    if (m_pInfoCenter != nullptr)
+        m_pInfoCenter->SetValue("againstList", cfg.againstList.c_str());
+    CAutoString param;
+    param.Format("<key>DialAccount</key><value>%s</value>",
+                 CBusiness::EscapeValue(cfg.userName).c_str());
+    if (m_pHost != nullptr)
+        m_pHost->PostMsg("Portal", "SetValue", param);
+}
+
+int CPortalConn::SetDNS(CAutoString& strDNS) {
+    CMarkup xml;
+    if (strDNS.IsEmpty() || !xml.SetDoc(strDNS) || !xml.FindElem("domain-config"))
+        return -1;
+    xml.ResetChildPos();
+    if (xml.FindChildElem("dns1"))
+        m_strDNS1 = xml.GetChildData();
+    xml.ResetChildPos();
+    if (xml.FindChildElem("dns2"))
+        m_strDNS2 = xml.GetChildData();
+    if ((m_strDNS1.IsEmpty() && m_strDNS2.IsEmpty()) || m_pHost == nullptr)
+        return -1;
+    CAutoString dns1 = m_strDNS1.IsNull() ? CAutoString("") : m_strDNS1;
+    CAutoString dns2 = m_strDNS2.IsNull() ? CAutoString("") : m_strDNS2;
+    int ret = m_pHost->SetDNS(dns1, dns2);
+    CLog::GetInst()->WriteLog(CLog::INFO, "set dns %s %s return %d", m_strDNS1.c_str(),
+                              m_strDNS2.c_str(), ret);
+    if (ret != 0)
+        return ret;
+    m_strDNS1 = dns1;
+    m_strDNS2 = dns2;
+    // A second application replaces only the portal's own servers; the machine's stay saved.
+    if (!m_bDNSApplied) {
+        m_strRestoreDNS1 = dns1;
+        m_strRestoreDNS2 = dns2;
+        m_bDNSApplied = true;
+    }
+    return 0;
+}
+
+void CPortalConn::RestoreDNS() {
+    if (!m_bDNSApplied || m_pHost == nullptr)
+        return;
+    CAutoString dns1 = m_strRestoreDNS1;
+    CAutoString dns2 = m_strRestoreDNS2;
+    int ret = m_pHost->SetDNS(dns1, dns2);
+    CLog::GetInst()->WriteLog(CLog::INFO, "restore dns %s %s return %d", m_strRestoreDNS1.c_str(),
+                              m_strRestoreDNS2.c_str(), ret);
+    if (ret == 0)
+        m_bDNSApplied = false;
+}
+
+int CPortalConn::KeepPluse() {
+    CLog* log = CLog::GetInst();
+    if (!m_pPortalConf || m_pPortalConf->strKeepUrl.IsEmpty()) {
+        log->WriteLog(CLog::WARN, "Keep url is empty");
+        return -1;
+    }
+    CAuthConfig& cfg = *m_pPortalConf;
+    // Addresses are read afresh: the adapter may have changed since the login.
+    CAutoString ip4(""), ip6(""), mac("");
+    if (m_pHost == nullptr || m_pHost->GetIpAndMac(ip4, ip6, mac) != 1)
+        ip4 = ip6 = mac = "";
+    CAutoString body =
+        m_portalParse.MakeKeepRequestData(cfg.strUserAgent, cfg.strClientId, cfg.strTicket, ip4,
+                                          ip6, mac, Now(), nullptr, cfg.checkResult);
+    CHttpData data(true);
+    unsigned long code = 0;
+    CAutoString sub("");
+    int ret =
+        SendPortalRequest(OrvaneSvr::pluse, cfg.strKeepUrl, body, kShortRequestMs, data, code, sub);
+    if (ret == 2)
+        return 2;
+    if (ret == -2)
+        return -1;
+    if (ret != 1)
+        return KeepFailure(ret, code, sub);
+    int interval = cfg.iInterval;
+    int level = cfg.iKeepLevel;
+    if (m_portalParse.ParserKeepResponse(data.RespData(), interval, level) != 0)
+        return 0;
+    cfg.iInterval = cfg.fileIntervalFlag == 1 ? cfg.fileInterval : interval;
+    cfg.iKeepLevel = level;
+    m_keepRetry = cfg.iKeepRetry;
+    return 1;
+}
+
+// A failed keep-alive: tolerated while retries are left, then the login counts as lost.
+int CPortalConn::KeepFailure(int ret, unsigned long code, const CAutoString& sub) {
+    if (ret == -3 && code == 14) {
+        CLog::GetInst()->WriteLog(CLog::WARN, "KeepPluseThread err ret is %d, code is %d", ret, 14);
+        NetStateChange(ES_CONNECTED, ES_DISCONNECTED, 14, CAutoString(""));
+        return -14;
+    }
+    if (m_keepRetry > 0) {
+        --m_keepRetry;
+        return 0;
+    }
+    if (ret == -3)
+        NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, PortalCode(code), sub);
+    else if (ret != -8)  // an intercepted answer was reported where it was recognised
+        NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, 150108, CAutoString(""));
+    return -1;
+}
+
+int CPortalConn::CheckConnectState(int bPostErr) {
+    (void)bPostErr;
+    CLog* log = CLog::GetInst();
+    log->WriteLog(CLog::INFO, "Portal check state");
+    if (!m_pPortalConf)
+        return -1;
+    CAuthConfig& cfg = *m_pPortalConf;
+    if (cfg.strTicket.IsEmpty() || cfg.strStateUrl.IsEmpty() || cfg.strClientId.IsEmpty()) {
+        log->WriteLog(CLog::WARN, "Portal state url is %s", cfg.strStateUrl.c_str());
+        return -1;
+    }
+    CAutoString body =
+        m_portalParse.MakeStateRequestData(cfg.strUserAgent, cfg.strClientId, cfg.strTicket, Now());
+    CHttpData data(true);
+    unsigned long code = 0;
+    CAutoString sub("");
+    int ret = SendPortalRequest(OrvaneSvr::reqState, cfg.strStateUrl, body, kShortRequestMs, data,
+                                code, sub);
+    return StateResult(ret, code, data);
+}
+
+int CPortalConn::StateResult(int ret, unsigned long code, CHttpData& data) {
+    switch (ret) {
+        case 2:
+            return 2;
+        case -2:
+            return -1;
+        case -3:
+            if (code == 300 || code == 301)  // the ticket holds no login yet
+                return 0;
+            if (code == 14 && GetNetState() == ES_CONNECTED)
+                NetStateChange(ES_CONNECTED, ES_CONNECTFAIL, 20010004, CAutoString(""));
+            return -14;
+        case 1:
+            break;
+        default:
+            CLog::GetInst()->WriteLog(CLog::WARN, "state http err is :%d,errCode is %d", ret,
+                                      static_cast<int>(code));
+            return 0;
+    }
+    // A login exists for this ticket (a mobile scan, or one left by an earlier run): adopt it.
+    CAutoString user(""), keepUrl(""), termUrl(""), userConfig(""), domainConfig("");
+    int retry = 0;
+    if (m_portalParse.ParserAuthResponse(data.RespData(), user, retry, keepUrl, termUrl, userConfig,
+                                         domainConfig) == 0) {
+        SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
+        if (!m_pPortalConf->m_strDNS.IsEmpty())
+            SetDNS(m_pPortalConf->m_strDNS);
+    }
+    NetStateChange(ES_CONNECTING, ES_CONNECTED, 1, CAutoString(""));
+    return 1;
+}
+
+int CPortalConn::DisConnect(const char* pSrc) {
+    CLog* log = CLog::GetInst();
+    const char* reason = pSrc != nullptr ? pSrc : "";
+    log->WriteLog(CLog::INFO, "DisConnect For %s", reason);
+    if (!m_pPortalConf)
+        return -1;
+    if (std::strcmp(reason, "5") == 0) {
+        NetStateChange(ES_PRECONNECTING, ES_PRECONNECTING, 30000106, CAutoString(""));
+        SetConnCfg(0);
+    }
+    CAuthConfig& cfg = *m_pPortalConf;
+    CAutoString body = m_portalParse.MakeTermRequestData(cfg.strUserAgent, cfg.strClientId,
+                                                         cfg.strTicket, Now(), reason);
+    log->WriteLog(CLog::INFO, "TermUrl is :%s", cfg.strTermUrl.c_str());
+    CHttpData data(true);
+    unsigned long code = 0;
+    CAutoString sub("");
+    int ret =
+        SendPortalRequest(OrvaneSvr::term, cfg.strTermUrl, body, kShortRequestMs, data, code, sub);
+    if (m_pHost != nullptr && !m_pHost->IsPortalEnv()) {
+        SetConnCfg(0);
+        return 0;
+    }
+    return DisConnectResult(ret, code, sub);
+}
+
+int CPortalConn::DisConnectResult(int ret, unsigned long code, const CAutoString& sub) {
+    switch (ret) {
+        case 2:
+            return 2;
+        case -1:
+            CLog::GetInst()->WriteLog(CLog::WARN, "term http err is :%d", static_cast<int>(code));
+            return -1;
+        case -8:
+            NetStateChange(ES_CONNECTED, ES_DISCONNECTFAIL, 150010, CAutoString(""));
+            return -8;
+        case -3:
+            // 13/14: the portal no longer knows the login, which is what a logout wants.
+            if (code != 13 && code != 14) {
+                NetStateChange(ES_CONNECTING, ES_CONNECTFAIL, PortalCode(code), sub);
+                return -1;
+            }
+            CLog::GetInst()->WriteLog(CLog::INFO, "portal term response head err code is :%d",
+                                      static_cast<int>(code));
+            break;
+        case 1:
+            break;
+        default:
+            return -1;
+    }
+    SetConnCfg(0);
+    RestoreDNS();
+    NetStateChange(ES_DISCONNECTING, ES_DISCONNECTED, 1, CAutoString(""));
+    return 1;
+}
+
+int CPortalConn::TerminalRequestData(CAutoString& pXml) {
+    CLog::GetInst()->WriteLog(CLog::INFO, "TerminalRequestData http start");
+    if (!m_pPortalConf)
+        return 0;
+    return SendTerminalQuery(pXml);
+}
+
+int CPortalConn::SendTerminalQuery(CAutoString& pXml) {
+    CAuthConfig& cfg = *m_pPortalConf;
+    CHttpData data(true);
+    int ret = 2;
+    for (int round = 0; ret == 2 && round < kMaxRenewRounds; ++round) {
+        CAutoString body =
+            m_portalParse.MakeTerminalRequestData(cfg.strUserAgent, cfg.strClientId, Now());
+        CLog::GetInst()->WriteLog(CLog::INFO, "terminal Http URL is :%s", cfg.strQueryUrl.c_str());
+        unsigned long code = 0;
+        CAutoString sub("");
+        ret = SendPortalRequest(OrvaneSvr::terminal, cfg.strQueryUrl, body, kTerminalListMs, data,
+                                code, sub);
+    }
+    if (ret != 1)
+        return 0;
+    CAutoString doc = m_portalParse.DecodePostResponseData(data.RespData());
+    doc.Replace("%", " ");
+    int at = doc.Find("<response>");
+    if (at < 0)
+        return 0;
+    pXml = doc.Mid(at);
+    return 1;
+}
+
+int CPortalConn::TerminalTermRequest(CAutoString ticket) {
+    CLog* log = CLog::GetInst();
+    log->WriteLog(CLog::INFO, "TerminalTermRequest DisConnect For 8");
+    if (!m_pPortalConf)
+        return -1;
+    CAuthConfig& cfg = *m_pPortalConf;
+    int ret = 2;
+    for (int round = 0; ret == 2 && round < kMaxRenewRounds; ++round) {
+        CAutoString body = m_portalParse.MakeTermRequestData(cfg.strUserAgent, cfg.strClientId,
+                                                             ticket, Now(), "8");
+        CHttpData data(true);
+        unsigned long code = 0;
+        CAutoString sub("");
+        ret = SendPortalRequest(OrvaneSvr::terminalTerm, cfg.strTermUrl, body, kShortRequestMs,
+                                data, code, sub);
+        log->WriteLog(CLog::INFO, "TerminalTermRequest TermUrl is :%s return code:%d",
+                      cfg.strTermUrl.c_str(), ret);
+    }
+    return ret;
 }

@@ -158,6 +158,47 @@ public:
     static constexpr const char* kDefaultRedirectUrl = "http://gateway.orvane.local/forward.cgi";
     static constexpr const char* kDefaultRedirectUrlIpv6 = "http://www.debian.org/";
 
+    // ---- Login, keep-alive, state and logout ----------------------------------------------
+    // Each conversation posts one request through RequestPortalServer (two sends at most) and
+    // reports what the user sees through NetStateChange. Results for the task handlers:
+    // 1 done, 2 the algorithm was renewed (queue the task again), 0 nothing to do or a tolerated
+    // failure, -1 failure (already reported where a code exists), -8 intercepted, -14 the portal
+    // ended the login, -99 the ticket URL moved to another server (check the network again).
+
+    // Registers this client and obtains a ticket: 1, 2, -99, or -1/-3/-5/-7/-8 (reported).
+    int _RequestTicket();
+    // _RequestTicket, and on success stores the ticket and posts "TicketResp" with the QR text.
+    int RequestTicket();
+    // Rewrites userName by the portal's account/modify rule (add-domain, del-domain).
+    void AccountTran();
+    // Stores a parsed login (or state) answer in the record, the store and the information
+    // center, and tells the client the account name ("SetValue" DialAccount).
+    void SaveAuthResponse(const CAutoString& userName, int retry, const CAutoString& strKeepUrl,
+                          const CAutoString& strTermUrl, const CAutoString& strUserConfig,
+                          const CAutoString& strDomainConfig);
+    // Applies the name servers of a "domain-config" text through the host: the host's result
+    // (0, or the system error number, 13 refused), -1 when the text names no server. The servers
+    // found before the first successful application are kept for RestoreDNS.
+    int SetDNS(CAutoString& strDNS);
+    // Puts back the name servers that the first successful SetDNS replaced. Nothing when no
+    // application is in force.
+    void RestoreDNS();
+    // One keep-alive: 1 accepted, 0 tolerated failure, 2 repeat, -1 login lost or no URL,
+    // -14 the portal ended the login.
+    int KeepPluse();
+    // Asks the portal whether this ticket holds a login: 1 adopted, 0 none yet or retry later,
+    // 2 repeat, -1 not possible, -14 the login is over. bPostErr is not used.
+    int CheckConnectState(int bPostErr);
+    // The other terminals of the account: 1 with the "<response>" document in pXml, else 0.
+    int TerminalRequestData(CAutoString& pXml);
+    // Logs another terminal out (reason "8"); our own login and state are not touched. Returns
+    // the last RequestPortalServer result other than 2.
+    int TerminalTermRequest(CAutoString ticket);
+    // Keep-alive failures still tolerated before the login counts as lost.
+    int GetKeepRetry() const { return m_keepRetry; }
+    const CAutoString& GetDNS1() const { return m_strDNS1; }
+    const CAutoString& GetDNS2() const { return m_strDNS2; }
+
 private:
     friend class CPortalConnTestAccess;  // lets the unit tests install a configuration record
 
@@ -184,7 +225,7 @@ private:
     CAutoString m_configXML;
     CAutoString m_strDNS1;
     CAutoString m_strDNS2;
-    [[maybe_unused]] int m_keepRetry = 0;  // keep-alive failures still tolerated
+    int m_keepRetry = 0;  // keep-alive failures still tolerated
     // Guarded by m_stateLock: the state and the remembered last message.
     ESTATE m_eState = ES_NONE;
     ESTATE m_lastState = ES_NONE;
@@ -205,4 +246,25 @@ private:
     RWLock m_requestTicketTry;
     IPortalHost* m_pHost;
     ISvrInfoCenter* m_pInfoCenter;
+
+    // Builds the POST for one portal request (coded body, header lines, no redirects) and sends
+    // it with the budget of two; body must stay alive until the call returns.
+    int SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoString& url, const CAutoString& body,
+                          uint64_t timeoutMs, CHttpData& data, unsigned long& errCode,
+                          CAutoString& subErrCode);
+    int ConnectResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
+    int Connect105(const CHttpData& data, const CAutoString& sub);
+    int AcceptLogin(const CHttpData& data);
+    int KeepFailure(int ret, unsigned long code, const CAutoString& sub);
+    int StateResult(int ret, unsigned long code, CHttpData& data);
+    int DisConnectResult(int ret, unsigned long code, const CAutoString& sub);
+    int TicketResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
+    int SendTerminalQuery(CAutoString& pXml);
+
+    // The name servers a login's application replaced, restored at logout; valid while
+    // m_bDNSApplied. Kept apart from m_strDNS1/m_strDNS2 so that a second application (a new
+    // login, a state query adopting the login) cannot lose the machine's own servers.
+    CAutoString m_strRestoreDNS1;
+    CAutoString m_strRestoreDNS2;
+    bool m_bDNSApplied = false;
 };

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "CBusiness.h"
 #include "CHttpData.h"
 #include "CInfoCenter.h"
 #include "CZsmHelper.h"
@@ -372,4 +373,31 @@ TEST_F(ConnDetectTest, RenewalWithABadOrEmptyContainerEnds) {
     sends = 0;
     EXPECT_EQ(-2, Send(OrvaneSvr::reqTicket, portal.Url("/ticket"), code, sub));
     EXPECT_EQ(1 + CPortalConn::kMaxRenewalResends, sends);
+}
+
+// The whole life of one login driven through the connection alone: every conversation reaches the
+// simulator in order, starting from the probe and ending with the logout.
+TEST_F(ConnDetectTest, DetectionToLogoutThroughTheConnectionAlone) {
+    SimProcess& sim = StartSim({"--account", "alice:pw<&1"});
+    CPortalConn& conn = MakeConn(sim.Url("/forward.cgi"));
+    conn.GetPortalConf()->strClientId = "CID-7";  // the client identity is set at service start
+    ASSERT_EQ(1, conn.RequestConfig(0));
+    ASSERT_EQ(1, conn.RequestTicket());
+    const std::string login =
+        CBusiness::BuildEnvelope("client", "Portal", "PortalConnect",
+                                 (CBusiness::MakeParam("user", "alice").ToStdString() +
+                                  CBusiness::MakeParam("password", "pw<&1").ToStdString())
+                                     .c_str())
+            .ToStdString();
+    ASSERT_EQ(1, conn.Connect(login.c_str()));
+    EXPECT_EQ(ES::ES_CONNECTED, conn.GetNetState());
+    EXPECT_EQ(1, conn.KeepPluse());
+    EXPECT_EQ(1, conn.CheckConnectState(0));
+    CAutoString terminals;
+    EXPECT_EQ(1, conn.TerminalRequestData(terminals));
+    ASSERT_EQ(1, conn.DisConnect("2"));
+    EXPECT_EQ(ES::ES_DISCONNECTED, conn.GetNetState());
+    EXPECT_EQ(sim.Kinds(), (std::vector<std::string>{"probe", "page", "ticket", "auth", "keep",
+                                                     "state", "query", "term"}));
+    EXPECT_EQ("2", SimProcess::Str(sim.Log().back(), "fields", "reason"));
 }

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "CCurlHttp.h"
+#include "CHttpData.h"
 #include "CMD5.h"
 #include "CMarkup.h"
 #include "CPortalConn.h"
@@ -174,22 +176,22 @@ TEST_F(PortalParserTest, CodedConversationWithALoopbackServer) {
     CPortalConnTestAccess::Conf(conn).strUserAgent = "ZKRW/Linux64/1.0";
     const std::string doc = "<request><user-name>alice</user-name></request>";
     const CAutoString body = parser.EncodePostRequestData(doc.c_str());
-    httplib::Headers headers;
-    for (const std::string& line : lines(conn.GetRequestHead(body).ToStdString())) {
-        const size_t colon = line.find(':');
-        if (line.rfind("Connection", 0) != 0)
-            headers.emplace(line.substr(0, colon), line.substr(colon + 1));
-    }
-    httplib::Client client("127.0.0.1", port);
-    client.set_connection_timeout(2);
-    client.set_read_timeout(5);
-    auto res = client.Post("/auth", headers, body.c_str(), body.GetLength(), "text/plain");
+    const CAutoString head = conn.GetRequestHead(body);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/auth";
+    CHttpData request(true);
+    request.szUrl = url.c_str();
+    request.szVerb = "POST";
+    request.szHead = head.c_str();
+    request.szPostData = body.c_str();
+    request.bRedirect = false;
+    request.dwTimeOut = 5000;
+    const int rc = CCurlHttp::Perform(&request);
     server.stop();
     serving.join();
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->get_header_value("Error-Code"), "0");
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(request.GetHeadAttri("Error-Code"), "0");
     EXPECT_EQ(received, doc);
-    EXPECT_EQ(parser.DecodePostResponseData(res->body.c_str()).ToStdString(), kGb18030);
+    EXPECT_EQ(parser.DecodePostResponseData(request.RespData()).ToStdString(), kGb18030);
 }
 
 }  // namespace
