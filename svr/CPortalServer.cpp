@@ -30,7 +30,12 @@ CPortalServer* CPortalServer::GetInst() {
     return instance;
 }
 
-CPortalServer::CPortalServer() = default;
+CPortalServer::CPortalServer() : CPortalServer(HostPaths()) {}
+
+CPortalServer::CPortalServer(const HostPaths& paths)
+    : m_adapterCard(paths.route.c_str(), paths.routeIPv6.c_str()),
+      m_NetHelper(paths.resolver.c_str()),
+      m_WiFiSharedValidate(paths.osRelease, paths.procRoot) {}
 
 CPortalServer::~CPortalServer() {
     ServerStatus(-1);
@@ -126,13 +131,8 @@ void CPortalServer::StartMachine() {
 
 void CPortalServer::ResyncClient() {
     CPortalConn* conn = m_connOwner.get();
-    CAuthConfig* cfg = conn->GetPortalConf();
-    if (cfg != nullptr) {
-        if (conn->GetHashBalance4().Size() == 0 && !cfg->m_strServersIPv4.IsEmpty())
-            conn->GetHashBalance4().SetIpList(cfg->m_strServersIPv4.c_str());
-        if (conn->GetHashBalance6().Size() == 0 && !cfg->m_strServersIPv6.IsEmpty())
-            conn->GetHashBalance6().SetIpList(cfg->m_strServersIPv6.c_str());
-    }
+    // Under the connection's server lock: the work thread may be moving between servers.
+    conn->RefillServerLists();
     ISvrInfoCenter* info = GetInfoCenter();
     if (info != nullptr)
         info->SynchroGlobalValue();
@@ -325,15 +325,34 @@ void CPortalServer::DoTimeTask(int id, CAutoString& tag) {
 
 int CPortalServer::NetworkTraffic(TrafficType type, const CAutoString& next) {
     CPortalConn* conn = GetPortalConn();
-    if (conn == nullptr || conn->GetPortalConf() == nullptr)
+    CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
+    if (cfg == nullptr)
         return -1;
-    const CAutoString url = conn->GetPortalConf()->trafficStatisticsURL;
+    CAutoString url;
+    long interval = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_trafficLock);
+        // The settings are taken afresh at every login; this build reads none, so reporting stays
+        // off and every logout goes straight ahead.
+        if (type == TRAFFIC_LOGIN)
+            cfg->trafficStatisticsURL = "";
+        url = cfg->trafficStatisticsURL;
+        interval = static_cast<long>(cfg->trafficStatisticsInterval);
+    }
     Log()->WriteLog(CLog::INFO, "[CPortalServer::NetworkTraffic] trafficStatisticsURL is :%s",
                     url.c_str());
-    // The report itself is not sent by this build yet, so every logout goes straight ahead.
-    if (type == TRAFFIC_LOGOUT)
-        QueueTask(OrvaneSvr::term, OrvaneSvr::high, next);
-    return -1;
+    if (url.IsEmpty()) {
+        if (type == TRAFFIC_LOGOUT)
+            QueueTask(OrvaneSvr::term, OrvaneSvr::high, next);
+        return -1;
+    }
+    CAutoString tag;
+    tag.Format("<tag><type>%d</type><next>%s</next></tag>", static_cast<int>(type),
+               CBusiness::EscapeValue(next.IsNull() ? "" : next.c_str()).c_str());
+    // LOGIN and LOGOUT go now and supersede a pending TIMING report; TIMING keeps a pending one.
+    const bool timing = type == TRAFFIC_TIMING;
+    AddTask(OrvaneSvr::trafficStatistics, 1, !timing, timing ? interval : 0, !timing, tag);
+    return 0;
 }
 
 void CPortalServer::DisConnect(CAutoString reason) {
@@ -429,26 +448,89 @@ CPortalServer::TaskFun CPortalServer::HandlerOf(TaskItem item) {
 }
 
 // ---- Task handlers -----------------------------------------------------------------------------
-// The portal conversations behind these handlers are not in this build yet. Each handler states
-// what it was asked to do, so the machine runs and its traffic can be followed in the log.
-
-void CPortalServer::NotYet(const char* handler, const Task& task) {
-    Log()->WriteLog(CLog::INFO, "task %s (item %d, level %d) is not carried out yet", handler,
-                    static_cast<int>(task.curTask), static_cast<int>(task.level));
-}
+// Each handler makes at most one portal call and decides from its result what comes next. A
+// result of 2 means the algorithm module was renewed: the task goes back into the queue as it is.
 
 void CPortalServer::checkNet(Task& task) {
+    (void)task;
     Log()->WriteLog(CLog::INFO, "check net status start");
-    NotYet("checkNet", task);
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    conn->NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTING, 30000101,
+                         CAutoString(""));
+    CAutoString name("");
+    if (m_adapterCard.GetActiveCardName(name) != 0 &&
+        m_adapterCard.GetActiveInterfaceNameIPv6(name) != 0) {
+        Log()->WriteLog(CLog::INFO, "no valid net card");
+        conn->NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 20010204,
+                             CAutoString(""));
+        m_bPortalEnv = 0;
+        conn->ExitPrepare();
+        return;
+    }
+    CAutoString ip4(""), ip6(""), mac("");
+    if (GetIpAndMac(ip4, ip6, mac) != 1) {
+        conn->NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 150107,
+                             CAutoString(""));
+        return;
+    }
+    CAuthConfig* cfg = conn->GetPortalConf();
+    if (cfg != nullptr) {
+        cfg->ip4 = ip4;
+        cfg->ip6 = ip6;
+        cfg->mac = mac;
+    }
+    conn->SetServerIp();
+    AfterProbe(*conn, conn->RequestConfig(0));
+}
+
+void CPortalServer::AfterProbe(CPortalConn& conn, int found) {
+    if (found == 1) {
+        m_bPortalEnv = 1;
+        conn.ResetNetConfig();
+        Log()->WriteLog(CLog::INFO, "[CPortalServer::checkNet]reqTicket...");
+        QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
+    } else if (found == -1) {
+        m_bPortalEnv = 0;
+        Log()->WriteLog(CLog::INFO, "check net status is fail");
+        conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 20010207,
+                            CAutoString(""));
+    } else if (found == 0) {
+        if (conn.GetConnCfg() == 1) {
+            // A login of an earlier run is still open: end it, then look at the network again.
+            Log()->WriteLog(CLog::INFO, "net is connected,now disconnect");
+            Task logout;
+            logout.curTask = OrvaneSvr::term;
+            logout.nextTask = OrvaneSvr::checkNet;
+            logout.tag = "5";
+            m_taskMgr.AddTask(logout);
+        } else {
+            ChangeToUnknowEnv();
+        }
+    }
 }
 
 void CPortalServer::checkUnknowNet(Task& task) {
+    (void)task;
     Log()->WriteLog(CLog::INFO, "checkUnknowNet");
     if (IsPortalEnv()) {
         Log()->WriteLog(CLog::INFO, "checkUnknowNet return portal env");
         return;
     }
-    NotYet("checkUnknowNet", task);
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    const int found = conn->RequestConfig(0);
+    if (found == 1) {
+        Log()->WriteLog(CLog::INFO, "env change to portal");
+        QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
+    } else if (found == 0) {
+        Log()->WriteLog(CLog::INFO, "env still unknow env");
+        QueueTask(OrvaneSvr::reqState, OrvaneSvr::normal, CAutoString(""));
+    } else {
+        Arm(OrvaneSvr::checkUnknowNet, kUnknownNetProbe, false, true);
+    }
 }
 
 void CPortalServer::reqConfig(Task& task) {
@@ -457,45 +539,176 @@ void CPortalServer::reqConfig(Task& task) {
 }
 
 void CPortalServer::reqTicket(Task& task) {
-    NotYet("reqTicket", task);
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    const int ret = conn->RequestTicket();
+    if (ret == 2) {
+        Requeue(task);
+    } else if (ret == -99) {
+        QueueTask(OrvaneSvr::checkNet, OrvaneSvr::normal, CAutoString(""));
+    } else if (ret == 1) {
+        const CAuthConfig& cfg = *conn->GetPortalConf();
+        // A fresh ticket before this one expires; meanwhile the account state is polled.
+        Arm(OrvaneSvr::reqTicket, cfg.expire, false, true);
+        Arm(OrvaneSvr::reqState, static_cast<long>(cfg.stateInterval), true, false);
+    }
 }
 
 void CPortalServer::reqState(Task& task) {
-    NotYet("reqState", task);
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    const int ret = conn->CheckConnectState(1);
+    if (ret == 2) {
+        Requeue(task);
+    } else if (ret == 1) {
+        m_bPortalEnv = 1;
+        StartKeepAlive(*conn->GetPortalConf());
+    } else if (ret == -14) {
+        StopTask(OrvaneSvr::pluse);
+        StopTask(OrvaneSvr::checkWifi);
+        StopTask(OrvaneSvr::termForWifi);
+        StopTask(OrvaneSvr::trafficStatistics);
+        QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
+    } else if (ret != -1) {
+        Arm(OrvaneSvr::reqState, static_cast<long>(conn->GetPortalConf()->stateInterval), false,
+            false);
+    }
 }
 
 void CPortalServer::auth(Task& task) {
     // The tag holds the account and password: it is never written to the log.
-    NotYet("auth", task);
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    const int ret = conn->Connect(task.tag.c_str());
+    if (ret == 2) {
+        Requeue(task);
+    } else if (ret == 1) {
+        m_bPortalEnv = 1;
+        StartKeepAlive(*conn->GetPortalConf());
+        NetworkTraffic(TRAFFIC_LOGIN, CAutoString(""));
+    } else {
+        QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::high, CAutoString(""));
+    }
+}
+
+void CPortalServer::StartKeepAlive(const CAuthConfig& cfg) {
+    StopTask(OrvaneSvr::reqTicket);
+    StopTask(OrvaneSvr::reqState);
+    Arm(OrvaneSvr::pluse, cfg.iInterval, true, true);
+    if (cfg.checkWifiInterval != 0)
+        Arm(OrvaneSvr::checkWifi, 2, false, true);
 }
 
 void CPortalServer::term(Task& task) {
     Log()->WriteLog(CLog::INFO, "logout reason %s", task.tag.c_str());
-    NotYet("term", task);
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    const int ret = conn->DisConnect(task.tag.c_str());
+    if (ret == 2) {
+        Requeue(task);
+    } else if (ret == 1) {
+        StopTask(OrvaneSvr::pluse);
+        StopTask(OrvaneSvr::checkWifi);
+        StopTask(OrvaneSvr::termForWifi);
+        // A logout the user asked for (2) or the shut-down (7) needs no ticket for a next login.
+        if (task.tag != "2" && task.tag != "7")
+            QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
+    }
 }
 
 void CPortalServer::pluse(Task& task) {
     Log()->WriteLog(CLog::INFO, "pulse");
-    NotYet("pluse", task);
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    const int ret = conn->KeepPluse();
+    if (ret == 2) {
+        Requeue(task);
+    } else if (ret == 0 || ret == 1) {
+        Arm(OrvaneSvr::pluse, conn->GetPortalConf()->iInterval, false, true);
+    } else if (ret == -14) {
+        StopTask(OrvaneSvr::pluse);
+        QueueTask(OrvaneSvr::reqState, OrvaneSvr::normal, CAutoString(""));
+    } else {
+        StopTask(OrvaneSvr::pluse);
+        QueueTask(OrvaneSvr::term, OrvaneSvr::normal, CAutoString("3"));
+    }
+}
+
+int CPortalServer::CheckWiFiShare(const char* againstList) {
+    return m_WiFiSharedValidate.IsValidEnvironment(againstList);
 }
 
 void CPortalServer::checkWifi(Task& task) {
-    NotYet("checkWifi", task);
+    (void)task;
+    CPortalConn* conn = GetPortalConn();
+    CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
+    // Without a list there is nothing to enforce until the next login brings one.
+    if (cfg == nullptr || cfg->againstList.IsEmpty())
+        return;
+    cfg->checkResult = CheckWiFiShare(cfg->againstList.c_str());
+    if (cfg->checkResult != 0) {
+        StopTask(OrvaneSvr::checkWifi);
+        // A pending forced logout keeps its time: a second finding does not postpone it.
+        Arm(OrvaneSvr::termForWifi, static_cast<long>(cfg->logoutDelay), false, false);
+        Log()->WriteLog(CLog::INFO, "%s", m_WiFiSharedValidate.GetDisplayName());
+    } else {
+        Arm(OrvaneSvr::checkWifi, static_cast<long>(cfg->checkWifiInterval), false, true);
+    }
 }
 
 void CPortalServer::termForWifi(Task& task) {
-    NotYet("termForWifi", task);
+    (void)task;
+    DisConnect(CAutoString("6"));
+}
+
+void CPortalServer::Arm(TaskItem item, long seconds, bool atOnce, bool replace) {
+    AddTask(item, 1, atOnce, seconds < 1 ? 1 : seconds, replace);
 }
 
 void CPortalServer::TerminalRequestFun(Task& task) {
-    NotYet("TerminalRequestFun", task);
+    (void)task;
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    CAutoString list("");
+    const int ret = conn->TerminalRequestData(list);
+    if (ret != 1) {
+        Log()->WriteLog(CLog::INFO, "TerminalRequestData request error:ret:%d", ret);
+        return;
+    }
+    const CAuthConfig& cfg = *conn->GetPortalConf();
+    // The list is the portal's markup; the two values are text and are escaped.
+    CAutoString tail;
+    tail.Format("<host>%s</host><ticket>%s</ticket>", CBusiness::EscapeValue(cfg.hostName).c_str(),
+                CBusiness::EscapeValue(cfg.strTicket).c_str());
+    list += tail;
+    PostMsg(kName, "SetTerminalData", list.c_str());
+    Log()->WriteLog(CLog::INFO, "post TERMINAL_RESP param is %s", list.c_str());
 }
 
 void CPortalServer::TerminalTermRequestFun(Task& task) {
-    Log()->WriteLog(CLog::INFO, "terminal logout of ticket %s", GetOtherTicket().c_str());
-    NotYet("TerminalTermRequestFun", task);
+    (void)task;
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    const int ret = conn->TerminalTermRequest(GetOtherTicket());
+    if (ret == 1) {
+        // The client receives the list without the terminal it just logged out.
+        QueueTask(OrvaneSvr::terminal, OrvaneSvr::high, CAutoString(""));
+        return;
+    }
+    CAutoString code;
+    code.Format("<code>%d</code>", ret);
+    PostMsg(kName, "TerminalTermReturn", code.c_str());
 }
 
 void CPortalServer::trafficStatistics(Task& task) {
-    NotYet("trafficStatistics", task);
+    // The report itself is not part of this build; NetworkTraffic never arms one.
+    Log()->WriteLog(CLog::INFO, "traffic report (level %d) is not sent by this build",
+                    static_cast<int>(task.level));
 }

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "CAdapterCard.h"
 #include "CAutoString.h"
@@ -27,6 +28,7 @@
 #include "CSimpleThread.h"
 #include "CTableTimer.h"
 #include "CTaskMgr.h"
+#include "CWiFiSharedValidate.h"
 #include "INetConn.h"
 #include "IPortalHost.h"
 #include "Task.h"
@@ -46,9 +48,20 @@ public:
     // made by the start-up sequence before any thread of the business exists.
     static CPortalServer* GetInst();
 
+    // Where the business reads and changes the machine's settings. The defaults are the system's
+    // own files; tests point every one of them into a folder of their own.
+    struct HostPaths {
+        std::string route = "/proc/net/route";
+        std::string routeIPv6 = "/proc/net/ipv6_route";
+        std::string resolver = CNetHelper::kResolverPath;
+        std::string osRelease = "/etc/os-release";
+        std::string procRoot;  // prefix of the kernel's /proc files; empty: the real ones
+    };
+
     // The program uses GetInst(); tests construct their own instances so every test starts from a
     // fresh business. No thread is started here.
     CPortalServer();
+    explicit CPortalServer(const HostPaths& paths);
     // Shuts the business down as ServerStatus does (threads stopped and joined, connection torn
     // down), so no thread outlives the object.
     ~CPortalServer() override;
@@ -109,6 +122,9 @@ public:
     // The resolver rewrite (see CNetHelper::SetDNSServers).
     int SetDNS(CAutoString& dns1, CAutoString& dns2) override;
     CAdapterCard* GetNetHelper() { return &m_adapterCard; }
+    // 1 when the against list finds sharing on this machine (a forbidden program, or forwarding
+    // where the list forbids it), else 0. The list is read once per process. Work thread only.
+    int CheckWiFiShare(const char* againstList);
     // The connection; null before the first "ClientStart" and after ServerStatus. Any thread may
     // read the pointer; the object is only used by the work thread and by this class's life-cycle
     // steps, which delete it only after the work thread has stopped.
@@ -116,8 +132,10 @@ public:
 
     // Traffic report types.
     enum TrafficType { TRAFFIC_LOGOUT = 0, TRAFFIC_LOGIN = 1, TRAFFIC_TIMING = 2 };
-    // Schedules a traffic report; 0 when one was armed, -1 without connection, configuration or
-    // statistics address (a LOGOUT then queues its logout at once).
+    // Schedules a traffic report (LOGIN and LOGOUT now, TIMING after the statistics interval),
+    // carrying next to the step after it (the logout reason for LOGOUT). 0 when one was armed, -1
+    // without connection, configuration or statistics address; a LOGOUT then queues its logout at
+    // once. Message thread ("PortalDisConnect") and work thread.
     int NetworkTraffic(TrafficType type, const CAutoString& next);
 
 protected:
@@ -174,8 +192,18 @@ private:
     void TerminalRequestFun(OrvaneSvr::Task& task);
     void TerminalTermRequestFun(OrvaneSvr::Task& task);
     void trafficStatistics(OrvaneSvr::Task& task);
-    // The log line of a handler whose portal conversation is not carried out yet.
-    void NotYet(const char* handler, const OrvaneSvr::Task& task);
+
+    // ---- Steps shared by the handlers (work thread) --------------------------------------------
+    // What the network check does with the probe's result.
+    void AfterProbe(CPortalConn& conn, int found);
+    // A login is in place (own or adopted): ticket renewal and state poll end, keep-alive starts
+    // now and the sharing check in 2 s.
+    void StartKeepAlive(const CAuthConfig& cfg);
+    // A one-shot timer entry due in seconds (now when atOnce). Delays from the portal below one
+    // second count as one, so that a bad answer cannot make an item fire without pause.
+    void Arm(OrvaneSvr::TaskItem item, long seconds, bool atOnce, bool replace);
+    // The task again at the end of the queue, unchanged: an immediate retry.
+    void Requeue(const OrvaneSvr::Task& task) { m_taskMgr.AddTask(task); }
 
     CAutoString GetOtherTicket();
 
@@ -185,6 +213,9 @@ private:
     std::atomic<int> m_bPortalEnv{0};
     CAdapterCard m_adapterCard;  // stateless; used by the work thread
     CNetHelper m_NetHelper;      // resolver rewrite; work thread only
+    CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
+    // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
+    std::mutex m_trafficLock;
     OrvaneSvr::CTaskMgr m_taskMgr;
     std::atomic<bool> m_bWorking{true};
     // Serialises the life-cycle steps ("ClientStart", ServerStatus, destruction).

@@ -9,6 +9,29 @@
 #include <vector>
 
 #include "CPortalServer.h"
+#include "TestSupport.h"
+
+namespace orvane_test {
+
+// Host files of the test's own for a Portal business: loopback carries the default route (so the
+// adapter lookups find 127.0.0.1), the resolver is a file in dir, the kernel files live under dir
+// (write dir/proc/sys/net/ipv4/ip_forward to switch forwarding), and there is no os-release.
+inline CPortalServer::HostPaths LoopbackHostPaths(const TempDir& dir) {
+    writeFile(dir.file("route"),
+              "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+              "lo\t00000000\t0100007F\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
+    if (readFile(dir.file("resolv.conf")).empty())
+        writeFile(dir.file("resolv.conf"), "nameserver 192.0.2.53\n");
+    CPortalServer::HostPaths paths;
+    paths.route = dir.file("route");
+    paths.routeIPv6 = dir.file("ipv6_route");
+    paths.resolver = dir.file("resolv.conf");
+    paths.osRelease = dir.file("os-release");
+    paths.procRoot = dir.path();
+    return paths;
+}
+
+}  // namespace orvane_test
 
 class CPortalServerTestAccess {
 public:
@@ -43,6 +66,8 @@ public:
 // handler; an optional hook runs before the real handler.
 class RecordingPortal : public CPortalServer {
 public:
+    RecordingPortal() = default;
+    explicit RecordingPortal(const CPortalServer::HostPaths& paths) : CPortalServer(paths) {}
     ~RecordingPortal() override { CPortalServerTestAccess::Shutdown(*this); }
 
     // Set before the work thread starts.

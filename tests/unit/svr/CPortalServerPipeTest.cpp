@@ -1,6 +1,7 @@
 // The Portal business behind the real router, driven by a test client over two real FIFOs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -53,8 +54,15 @@ std::string StateMessage(int type, int oldState, int newState, int code) {
            "</ErrorCode><subErrCode></subErrCode><subType></subType><extern></extern></P></M>";
 }
 
+// A store whose probe address is a closed loopback port.
+std::string Store(const TempDir& dir) {
+    orvane_test::writeFile(dir.file("conf.xml"),
+                           "<conf><redirect>http://127.0.0.1:9/forward.cgi</redirect></conf>");
+    return dir.file("conf.xml");
+}
+
 // The service side (router and Portal business) and a client, joined by FIFOs in a temporary
-// folder. The store file does not exist, so nothing is written to disk by the connection.
+// folder. The network checks probe a closed loopback port, so nothing leaves the machine.
 class PortalPipeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -106,8 +114,8 @@ protected:
     }
 
     TempDir dir;
-    CInfoCenter info{dir.file("conf.xml").c_str()};
-    RecordingPortal portal;  // outlives the router, whose message thread calls it
+    CInfoCenter info{Store(dir).c_str()};
+    RecordingPortal portal{orvane_test::LoopbackHostPaths(dir)};  // outlives the router, whose message thread calls it
     CServer server{dir.path()};
     RecordingClient client;
     CPipeService clientPipe{dir.path()};
@@ -154,7 +162,11 @@ TEST_F(PortalPipeTest, ClientStartAgainWithoutAStateChecksTheNetwork) {
     Send("ClientStart");
     ASSERT_TRUE(waitFor([&] { return portal.Count(checkNet) == 1; }, 5s));
     EXPECT_EQ(conn, portal.GetPortalConn());
-    EXPECT_EQ(1u, client.Messages().size());
+    // The check runs (and fails against the closed port); no second acknowledgement is sent.
+    const std::string failed = StateMessage(51, 33, 32, 20010207);
+    ASSERT_TRUE(waitFor([&] { return client.Messages().back() == failed; }, 5s));
+    const std::vector<std::string> seen = client.Messages();
+    EXPECT_EQ(1, std::count(seen.begin(), seen.end(), std::string(kComplete)));
 }
 
 TEST_F(PortalPipeTest, CheckEnvReplacesAPendingCheck) {
