@@ -253,18 +253,20 @@ public:
         const HttpResult r = Http(SimUrl("/sim/control"), &commands);
         return r.rc == CURLE_OK && r.status == 200;
     }
-    // The simulator's request log, one record a line, parsed. Each record is owned here.
+    // The simulator's request log so far, one record a line, optionally only one kind. The
+    // records are owned here and stay valid for the life of the world.
     std::vector<const cJSON*> Requests(const std::string& kind = "") {
-        m_records.clear();
-        std::vector<const cJSON*> out;
         const std::string text = readFile(m_dir.file("requests.jsonl"));
-        for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-            cJSON* rec = cJSON_Parse(text.substr(at, nl - at).c_str());
-            if (!rec)
-                continue;
-            m_records.emplace_back(rec, cJSON_Delete);
-            if (kind.empty() || Field(rec, "kind") == kind)
-                out.push_back(rec);
+        for (size_t nl; (nl = text.find('\n', m_logParsed)) != std::string::npos;
+             m_logParsed = nl + 1) {
+            cJSON* rec = cJSON_Parse(text.substr(m_logParsed, nl - m_logParsed).c_str());
+            if (rec)
+                m_records.emplace_back(rec, cJSON_Delete);
+        }
+        std::vector<const cJSON*> out;
+        for (const auto& rec : m_records) {
+            if (kind.empty() || Field(rec.get(), "kind") == kind)
+                out.push_back(rec.get());
         }
         return out;
     }
@@ -396,6 +398,7 @@ private:
     std::string m_simOutput;
     std::string m_startDay;
     bool m_resolverMade = false;
+    size_t m_logParsed = 0;  // bytes of the request log already parsed into m_records
     int m_simPort = 0;
 };
 
