@@ -145,7 +145,7 @@ say "OrvaneSvr ended with status $svc_status"
 
 say "service log (detection, ticket, login, keep-alive, logout)"
 grep -hE "check net status|reqTicket|NetStateChange|pulse|record (not )?connect|disconnect|logout|Logout" \
-  "$INST"/Log/*_Info.log || true
+  "$INST"/Log/*_Info.log | cut -c -200 || true
 
 say "requests received by portal-sim"
 grep -o '"kind":"[a-z]*"' "$DEMO/requests.jsonl" 2>/dev/null | cut -d'"' -f4 | uniq -c | sed 's/^ */  /' || true
