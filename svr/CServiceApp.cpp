@@ -160,7 +160,6 @@ void CServiceApp::InitLog(const char* workDir) {
     CLog* log = CLog::GetInst();
     log->Create(dir.c_str(), "Info.log", "%Y%m%d");
     log->SetLevel(CLog::DEBUG);
-    log->WriteLog(CLog::INFO, "OrvaneSvr started, pid %d", static_cast<int>(getpid()));
 }
 
 int CServiceApp::Main(int argc, char** argv) {
@@ -184,6 +183,8 @@ int CServiceApp::Main(int argc, char** argv) {
     // Declared after the router so it is gone (its thread joined) before the router is.
     CStopSignal stopSignal([&server] { server.StopWork(); });
     stopSignal.Install();
+    // Written only now, so whoever waits for this line may already stop the service by signal.
+    CLog::GetInst()->WriteLog(CLog::INFO, "OrvaneSvr started, pid %d", static_cast<int>(getpid()));
     portal->InitService(&server);
     CUserInfo userInfo;
     userInfo.Init();
