@@ -61,6 +61,7 @@ wait_until() {
 # file of its own that `ip netns exec` mounts over /etc/resolv.conf.
 make_namespace() {
   local name="orvane-demo-$$"
+  [ -z "${ORVANE_DEMO_LOOPBACK:-}" ] || return 1   # set to try the loopback variant
   as_root true 2>/dev/null || return 1
   command -v ip >/dev/null || return 1
   as_root ip netns add "$name" 2>/dev/null || return 1
