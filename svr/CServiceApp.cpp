@@ -5,6 +5,7 @@
 #include "CLog.h"
 #include "CPortalServer.h"
 #include "CServer.h"
+#include "CSimpleFile.h"
 #include "CStopSignal.h"
 #include "CUserInfo.h"
 #include "ISvrInfoCenter.h"
@@ -23,16 +24,6 @@
 #include <vector>
 
 namespace {
-
-std::string WorkingDirectory() {
-    std::vector<char> buf(256);
-    while (getcwd(buf.data(), buf.size()) == nullptr) {
-        if (errno != ERANGE)
-            return std::string();
-        buf.resize(buf.size() * 2);
-    }
-    return std::string(buf.data());
-}
 
 std::string BaseName(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -171,7 +162,7 @@ int CServiceApp::Main(int argc, char** argv) {
     CInfoCenter::SetStoreFile(kStoreFile);
     if (!StartSingle(CInfoCenter::GetInst()))
         return -1;
-    InitLog(WorkingDirectory().c_str());
+    InitLog(CSimpleFile::WorkingDirectory().c_str());
     // A write to a departed client must fail and be reported, not end the service.
     CPipeService::IgnoreBrokenPipeSignal();
 
