@@ -34,6 +34,13 @@ configure_build() {
   cmake --build "$dir" -j "$JOBS"
 }
 
+# build_targets DIR TARGET...: configures DIR and builds only the named targets.
+build_targets() {
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" -DORVANE_WERROR=ON >/dev/null
+  cmake --build "$dir" -j "$JOBS" --target "$@"
+}
+
 run_ctest() {
   ctest --test-dir "$1" --output-on-failure -j "$JOBS" --timeout 600
 }
@@ -49,6 +56,11 @@ case "$cmd" in
     install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
     configure_build build
     run_ctest build
+    ;;
+  demo)
+    install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    build_targets build orvane_install_tree portal-sim
+    "$ROOT/tools/demo.sh" build
     ;;
   sanitize)
     install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"

@@ -49,20 +49,6 @@ std::string WithSlash(const char* path) {
     return s;
 }
 
-bool WriteAll(int fd, const char* data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool CopyBytes(int from, int to) {
     std::vector<char> buffer(64 * 1024);
     for (;;) {
@@ -74,7 +60,7 @@ bool CopyBytes(int from, int to) {
                 continue;
             return false;
         }
-        if (!WriteAll(to, buffer.data(), static_cast<size_t>(n)))
+        if (!CSimpleFile::WriteAll(to, buffer.data(), static_cast<size_t>(n)))
             return false;
     }
 }

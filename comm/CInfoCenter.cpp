@@ -2,6 +2,7 @@
 
 #include "CLockGuard.h"
 #include "CLog.h"
+#include "CSimpleFile.h"
 
 #include <unistd.h>
 
@@ -18,16 +19,6 @@ CInfoCenter* g_instance = nullptr;
 std::string g_storeName;
 std::string g_storeBase;
 bool g_storeBaseSet = false;
-
-std::string WorkingDirectory() {
-    std::vector<char> buf(256);
-    while (getcwd(buf.data(), buf.size()) == nullptr) {
-        if (errno != ERANGE)
-            return std::string();
-        buf.resize(buf.size() * 2);
-    }
-    return std::string(buf.data());
-}
 
 typedef CLockGuard<RWLock, ExclusiveLockPolicy> WriteGuard;
 typedef CLockGuard<RWLock, SharedLockPolicy> ReadGuard;
@@ -46,7 +37,7 @@ CInfoCenter* CInfoCenter::GetInst() {
     if (g_instance == nullptr) {
         std::string path;
         if (!g_storeName.empty()) {
-            path = (g_storeBaseSet ? g_storeBase : WorkingDirectory()) + g_storeName;
+            path = (g_storeBaseSet ? g_storeBase : CSimpleFile::WorkingDirectory()) + g_storeName;
         }
         g_instance = new CInfoCenter(path.c_str());
     }

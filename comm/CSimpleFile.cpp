@@ -8,23 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
-
-// Writes all len bytes to fd, continuing after short writes and interruptions.
-bool WriteAll(int fd, const char* data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool IsDirectory(const std::string& path) {
     struct stat st;
@@ -125,6 +111,30 @@ int CSimpleFile::CloseFile() {
 
 bool CSimpleFile::IsFileExist(const char* path) {
     return path != nullptr && ::access(path, F_OK) == 0;
+}
+
+bool CSimpleFile::WriteAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string CSimpleFile::WorkingDirectory() {
+    std::vector<char> buf(256);
+    while (::getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE)
+            return std::string();
+        buf.resize(buf.size() * 2);
+    }
+    return std::string(buf.data());
 }
 
 bool CSimpleFile::GetModulePath(char* buffer, size_t size) {

@@ -4,6 +4,8 @@
 // One object is used by one thread at a time; CLog adds the lock that makes it shareable.
 #pragma once
 
+#include <string>
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -33,6 +35,10 @@ public:
     // Fills buffer with the current working directory, which is where the programs keep their
     // files. False when the directory does not fit into size bytes or cannot be read.
     static bool GetModulePath(char* buffer, size_t size);
+    // The working directory of any length; empty when it cannot be read.
+    static std::string WorkingDirectory();
+    // Writes all len bytes to fd, continuing after short writes and interruptions.
+    static bool WriteAll(int fd, const char* data, size_t len);
     // Creates every directory along path with mode; existing directories count as success. The
     // last component is created too unless lastIsFile is true. False when any creation fails or
     // something other than a directory is in the way.

@@ -1,5 +1,6 @@
 #include "CServer.h"
 
+#include "CClientCommand.h"
 #include "CInfoCenter.h"
 #include "CLog.h"
 #include "CXMLOpt.h"
@@ -50,6 +51,9 @@ void CServer::RegisterBusiness(const char* name, IBusiness* business) {
 bool CServer::PostMessage(const char* message) {
     if (message == nullptr)
         return false;
+    CClientCommand* console = m_console.load();
+    if (console != nullptr && console->IsStarted())
+        console->AddMessage(CAutoString(message));
     return m_pipeSvr.WritePipe(message);
 }
 

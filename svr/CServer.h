@@ -9,10 +9,13 @@
 #include "IPipeCallback.h"
 #include "IServer.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
+
+class CClientCommand;
 
 class CServer : public IPipeCallback, public IServer {
 public:
@@ -42,7 +45,12 @@ public:
     void DoWorkOnPipe(CAutoString message) override;
 
     void RegisterBusiness(const char* name, IBusiness* business) override;
+    // Writes the message to the client's pipe and, once the console business has been started,
+    // queues a copy for it (also when no client reads the pipe). The result is the pipe's.
     bool PostMessage(const char* message) override;
+    // The console business that gets copies of every posted message; null for none. Not owned:
+    // it must outlive the router or be unset first.
+    void SetConsole(CClientCommand* console) { m_console.store(console); }
     ISvrInfoCenter* GetInfoCenter() override;
 
     // Logs the status and passes it to every registered business in ascending name order.
@@ -54,4 +62,5 @@ private:
     CPipeService m_pipeSvr;
     std::mutex m_busLock;  // the table is filled at start-up but read from the message thread
     CBusMap m_BusinessMap;
+    std::atomic<CClientCommand*> m_console{nullptr};
 };

@@ -1,12 +1,16 @@
 #include "CServiceApp.h"
 
+#include "CClientCommand.h"
 #include "CInfoCenter.h"
 #include "CLog.h"
 #include "CPortalServer.h"
 #include "CServer.h"
+#include "CSimpleFile.h"
 #include "CStopSignal.h"
+#include "CUserInfo.h"
 #include "ISvrInfoCenter.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,21 +18,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::string WorkingDirectory() {
-    std::vector<char> buf(256);
-    while (getcwd(buf.data(), buf.size()) == nullptr) {
-        if (errno != ERANGE)
-            return std::string();
-        buf.resize(buf.size() * 2);
-    }
-    return std::string(buf.data());
-}
 
 std::string BaseName(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -70,7 +65,55 @@ pid_t ParsePid(const CAutoString& text) {
     return static_cast<pid_t>(value);
 }
 
+// The console reads its answers from descriptor 0. Started with standard input closed, the next
+// file the service opens (log, store, pipe) would take that number and be read as answers.
+void KeepStandardInputTaken() {
+    if (fcntl(0, F_GETFD) != -1 || errno != EBADF)
+        return;
+    const int fd = open("/dev/null", O_RDONLY);
+    if (fd > 0)
+        close(fd);  // not 0 after all: someone else took it meanwhile
+}
+
+// Console mode: the console business gets copies of everything the service posts from the moment
+// it starts, and it starts the Portal business at once, before any client can be there.
+CClientCommand* StartConsole(CServer& server, const CAutoString& account,
+                             const CAutoString& password) {
+    // The console reads its answers from the terminal; as a background job it then gets an
+    // error to wait out instead of being stopped.
+    signal(SIGTTIN, SIG_IGN);
+    CClientCommand* console = CClientCommand::GetInst();
+    console->SetUserInfo(account, password);
+    server.SetConsole(console);
+    console->Start();
+    return console;
+}
+
+// The router is about to go: the console stops commanding the Portal business first, then the
+// business stops its threads, so nothing posts through a router that no longer exists.
+void EndConsole(CServer& server, CClientCommand* console, bool tellBusinesses) {
+    if (console == nullptr)
+        return;
+    console->Stop();
+    server.SetConsole(nullptr);
+    if (tellBusinesses)
+        server.ServerStatus(-1);
+}
+
 }  // namespace
+
+bool CServiceApp::TakeConsoleArguments(int argc, char** argv, CAutoString& account,
+                                       CAutoString& password) {
+    if (argc <= 2 || argv == nullptr || argv[1] == nullptr || argv[2] == nullptr)
+        return false;
+    account = argv[1];
+    password = argv[2];
+    // Every user of the machine can read a process's command line; the strings themselves are
+    // what the kernel shows, so they are overwritten where they are.
+    std::memset(argv[1], 0, std::strlen(argv[1]));
+    std::memset(argv[2], 0, std::strlen(argv[2]));
+    return true;
+}
 
 CAutoString CServiceApp::ProgramName(pid_t pid) {
     return CAutoString(ExeBaseName(pid));
@@ -108,18 +151,18 @@ void CServiceApp::InitLog(const char* workDir) {
     CLog* log = CLog::GetInst();
     log->Create(dir.c_str(), "Info.log", "%Y%m%d");
     log->SetLevel(CLog::DEBUG);
-    log->WriteLog(CLog::INFO, "OrvaneSvr started, pid %d", static_cast<int>(getpid()));
 }
 
 int CServiceApp::Main(int argc, char** argv) {
-    // Console mode (account and password as arguments) is not offered by this build; arguments
-    // are accepted and ignored so a caller that passes them still gets a working pipe service.
-    (void)argc;
-    (void)argv;
+    // Taken first, so the password leaves the command line as early as possible.
+    CAutoString account, password;
+    const bool consoleMode = TakeConsoleArguments(argc, argv, account, password);
+    if (consoleMode)
+        KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);
     if (!StartSingle(CInfoCenter::GetInst()))
         return -1;
-    InitLog(WorkingDirectory().c_str());
+    InitLog(CSimpleFile::WorkingDirectory().c_str());
     // A write to a departed client must fail and be reported, not end the service.
     CPipeService::IgnoreBrokenPipeSignal();
 
@@ -131,14 +174,22 @@ int CServiceApp::Main(int argc, char** argv) {
     // Declared after the router so it is gone (its thread joined) before the router is.
     CStopSignal stopSignal([&server] { server.StopWork(); });
     stopSignal.Install();
+    // Written only now, so whoever waits for this line may already stop the service by signal.
+    CLog::GetInst()->WriteLog(CLog::INFO, "OrvaneSvr started, pid %d", static_cast<int>(getpid()));
     portal->InitService(&server);
+    CUserInfo userInfo;
+    userInfo.Init();
+    CClientCommand* console = consoleMode ? StartConsole(server, account, password) : nullptr;
+    server.RegisterBusiness(CPortalServer::kName, portal);
     server.CreateServer(kOwnFifo);
     const int opened = server.ConnectToServer(kPeerFifo);
     if (opened != 0) {
         std::printf("\nopen server pipe ret = %d\n", opened);
         std::fflush(stdout);
+        EndConsole(server, console, true);
         return 0;
     }
-    server.DoWork();
+    server.DoWork();  // has told the businesses already
+    EndConsole(server, console, false);
     return 0;
 }

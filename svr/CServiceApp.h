@@ -32,4 +32,11 @@ public:
     static bool IsServiceProcess(pid_t pid);
     // The base name of pid's executable ("OrvaneSvr"), or empty when it cannot be read.
     static CAutoString ProgramName(pid_t pid);
+
+    // Console mode: with two or more arguments (argc > 2) copies the first two as account and
+    // password and overwrites both argument strings in place with zero bytes, so the password
+    // does not stay readable in the process's command line (/proc/<pid>/cmdline). False, and
+    // nothing touched, with fewer arguments. Arguments after the second are left alone.
+    static bool TakeConsoleArguments(int argc, char** argv, CAutoString& account,
+                                     CAutoString& password);
 };

@@ -150,6 +150,11 @@ bool CPortalSim::ControlCommand(const std::string& line, std::string& error) {
         m_ctx.faults.Clear();
     } else if (line == "end-login") {
         m_ctx.state.EndAllLogins();
+    } else if (line.rfind("login-elsewhere ", 0) == 0 && line.size() > 16) {
+        if (m_ctx.state.AdoptOpenTickets(line.substr(16)) == 0) {
+            error = "no open ticket to log in";
+            return false;
+        }
     } else if (line == "reset") {
         m_ctx.state.Reset();
     } else {

@@ -267,5 +267,6 @@ void CSimOptions::PrintHelp(std::ostream& out) {
            "         renew           answer Error-Code 200 with the renew container; later\n"
            "                         requests must use it\n"
            "\nControl: POST /sim/control with one command a line: 'fault RULE', 'clear-faults',\n"
-           "'end-login' (the portal ends every login), 'reset' (forget tickets and logins).\n";
+           "'end-login' (the portal ends every login), 'login-elsewhere USER' (every open ticket\n"
+           "is logged in as USER, as by another program), 'reset' (forget tickets and logins).\n";
 }

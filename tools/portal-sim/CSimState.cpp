@@ -92,6 +92,20 @@ void CSimState::EndAllLogins() {
     }
 }
 
+int CSimState::AdoptOpenTickets(const std::string& account) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    int taken = 0;
+    for (auto& entry : m_tickets) {
+        Ticket& t = entry.second;
+        if (t.loggedIn || t.ended || Clock::now() >= t.expiry)
+            continue;
+        t.account = account;
+        t.loggedIn = true;
+        ++taken;
+    }
+    return taken;
+}
+
 void CSimState::Reset() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_tickets.clear();

@@ -45,6 +45,9 @@ public:
     int State(const std::string& ticket, std::string& account);
     int Logout(const std::string& ticket, const std::string& reason);
     void EndAllLogins();
+    // Every open ticket gets a login for account, as if the user had logged in from the portal
+    // page or another program with that ticket; returns how many tickets were taken.
+    int AdoptOpenTickets(const std::string& account);
     void Reset();
 
     bool AnyLoggedIn();

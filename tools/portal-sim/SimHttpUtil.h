@@ -11,7 +11,7 @@
 
 namespace simhttp {
 
-// A log record with kind, method, path, query parameters and headers of req.
+// A log record with kind, arrival time, method, path, query parameters and headers of req.
 JsonPtr NewRecord(const std::string& kind, const httplib::Request& req);
 
 // Reads a portal request document: root "request", one text per child element (by tag name).

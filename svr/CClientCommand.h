@@ -1,0 +1,118 @@
+// CClientCommand: the console log-in. When the service is started with an account and a password
+// it plays the desktop client's part inside the service: it starts the Portal business, sends the
+// log-in once the network is ready, prints the outcome on standard output and ends the process
+// when the log-in fails or the connection is closed.
+//
+// It is not registered with the router. The router queues a copy of every message the service
+// posts for it once Start has run (CServer::SetConsole); they are handled one at a time on this
+// business's own message thread, which is also the thread that gives the Portal business its
+// commands.
+//
+// Once connected it reads answers from standard input on a thread of its own: a line "y" logs
+// out the way the window does (reason 2), and the disconnected state then ends the process with
+// status 0. End of input only ends the reading.
+//
+// Exit status: 0 after the disconnected state (the user's log-out or any other orderly end),
+// kFailStatus after a failed detection or log-in. A disconnected state that comes before this
+// run has sent its log-in or been connected (the service closing a login left open by an earlier
+// run) does not end it.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "CAutoString.h"
+#include "CBusiness.h"
+#include "CMsgEngine.h"
+
+class IPortalControl;
+
+class CClientCommand : public CBusiness, public CMsgEngine {
+public:
+    static constexpr int kFailStatus = 1;
+    static constexpr const char* kPrompt = "If you want go to offline, Please enter [y]:";
+    // The reason of the window's log-out, sent with the console's as well.
+    static constexpr const char* kLogoutReason = "2";
+
+    // Ends the process with the given status; must not return in the program.
+    typedef std::function<void(int status)> EndProcessFun;
+
+    // The process's console business, created on first use and never destroyed: it commands the
+    // process-wide Portal business, prints on standard output and ends the process by flushing
+    // standard output and leaving at once (_exit; no destructor runs, threads still running are
+    // not joined).
+    static CClientCommand* GetInst();
+
+    // For tests: commands go to portal (not owned, must outlive this object), lines are printed to
+    // out, and endProcess is called instead of ending the process (it may return; handling then
+    // goes on with the next message).
+    CClientCommand(IPortalControl* portal, FILE* out, EndProcessFun endProcess);
+    // Stops the message thread and the answer reader and waits for both.
+    ~CClientCommand() override;
+
+    void SetUserInfo(CAutoString account, CAutoString password);
+    void GetUserInfo(CAutoString& account, CAutoString& password);
+    // Where answers are read once connected; standard input (0) unless set before Start. The
+    // descriptor is not owned.
+    void SetAnswerInput(int fd) { m_inputFd = fd; }
+
+    // Starts the message thread, then asks the Portal business to start ("ClientStart"). From
+    // then on the router queues copies of the service's messages here.
+    void Start();
+    bool IsStarted() const { return m_started.load(); }
+    // Orderly end of the program: stops the message thread and the answer reader, waiting for
+    // both. Not called from the message thread.
+    void Stop();
+
+    // Message thread: "NetStateMessageResp" and "ClientStartComplete" from the service, and the
+    // log-out that an answer "y" queued; everything else is ignored.
+    void DefaultDeal(CXMLOpt& message) override;
+    // The Portal business has started: ask it to check the network now.
+    void StartComplete(CXMLOpt& message);
+    // Acts on "P.newState" (see the source for the table).
+    void DealNetStateMessage(CXMLOpt& message);
+
+protected:
+    // Parses one queued message and hands it to DefaultDeal; unparsable text reads as no opcode.
+    void DoMessage(CAutoString message) override;
+
+private:
+    CClientCommand();
+
+    void DealPreConnectedMsg();
+    void DealPreConnectFailMsg(CXMLOpt& message);
+    void DealConnectedMsg();
+    void DealConnectFailMsg(CXMLOpt& message);
+    void EndProcess(int status);
+    void Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // Answer reader thread.
+    void StartAnswerReader();
+    void StopAnswerReader();
+    void ReadAnswers();
+    // False when the reader was told to stop.
+    bool WaitBeforeRetry();
+    void OnAnswer(std::string line);
+
+    IPortalControl* m_portal;
+    FILE* m_out;
+    EndProcessFun m_endProcess;
+
+    std::mutex m_userLock;
+    CAutoString m_strAccount;
+    CAutoString m_strPassword;
+
+    std::atomic<bool> m_started{false};
+    // Message thread only.
+    bool m_loginSent = false;
+    bool m_promptShown = false;
+
+    int m_inputFd = 0;
+    int m_wakeFds[2] = {-1, -1};  // the reader's stop signal: a pipe written once by Stop
+    std::mutex m_readerLock;      // guards starting and stopping the reader thread
+    std::thread m_reader;
+};

@@ -1,0 +1,20 @@
+// IPortalControl: the commands the console business gives the Portal business. In the program
+// they reach the Portal business's own handlers on the calling thread, exactly as the window's
+// messages do after routing; tests implement the interface to record the commands.
+#pragma once
+
+class CXMLOpt;
+
+class IPortalControl {
+public:
+    virtual ~IPortalControl() = default;
+
+    // "ClientStart" from "client" with an empty document: starts the business's machine.
+    virtual void ClientStart() = 0;
+    // "PortalConnect": message is the whole log-in message (account and password inside).
+    virtual void PortalConnect(CXMLOpt& message) = 0;
+    // "PortalDisConnect": message carries the logout reason as "P.src".
+    virtual void PortalDisConnect(CXMLOpt& message) = 0;
+    // Arms a network check delay seconds from now.
+    virtual void CheckNetStatus(int delay) = 0;
+};

@@ -1,0 +1,104 @@
+// OrvaneSvr started from the terminal with an account and a password, inside a network namespace
+// with portal-sim: the whole log-in, the keep-alive at the portal's pace, the log-out on "y", and
+// the failed log-in ending the program with a non-zero status.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "E2eWorld.h"
+
+using namespace orvane_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class ConsoleLoginTest : public E2eTest {
+protected:
+    bool OutputHas(const std::string& text, std::chrono::milliseconds timeout) {
+        return waitFor(
+            [&] { return world->ServiceOutput().find(text) != std::string::npos; }, timeout, 20ms);
+    }
+};
+
+const char kPrompt[] = "If you want go to offline, Please enter [y]:\n";
+
+}  // namespace
+
+TEST_F(ConsoleLoginTest, LogsInKeepsAliveAtThePortalsPaceAndLogsOutOnY) {
+    E2E_WORLD(E2eOptions::Sim({"--keep-interval", "2"}));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 30s));
+    const auto logins = world->Requests("auth");
+    ASSERT_EQ(1u, logins.size());
+    EXPECT_EQ(E2eWorld::kPassword, E2eWorld::Field(logins[0], "fields", "passwd"));
+    // The order of the conversation: probe, portal page, ticket, then the login.
+    ASSERT_GE(world->Count("ticket"), 1u);
+    EXPECT_LE(E2eWorld::Time(world->Requests("page")[0]),
+              E2eWorld::Time(world->Requests("ticket")[0]));
+    EXPECT_LE(E2eWorld::Time(world->Requests("ticket")[0]), E2eWorld::Time(logins[0]));
+
+    // The password is no longer readable from the process's command line.
+    const std::string cmdline =
+        readFile("/proc/" + std::to_string(world->Service().pid()) + "/cmdline");
+    EXPECT_EQ(std::string::npos, cmdline.find(E2eWorld::kPassword));
+
+    // The timer counts whole seconds, so each gap may be up to a second off the interval; on
+    // average it is the interval the portal gave.
+    ASSERT_TRUE(world->WaitForRequests("keep", 4, 15s));
+    const auto keeps = world->Requests("keep");
+    for (size_t i = 1; i < keeps.size(); ++i) {
+        const double gap = E2eWorld::Time(keeps[i]) - E2eWorld::Time(keeps[i - 1]);
+        EXPECT_GT(gap, 1.0) << "keep-alive " << i;
+        EXPECT_LT(gap, 3.0) << "keep-alive " << i;
+    }
+    const double mean = (E2eWorld::Time(keeps.back()) - E2eWorld::Time(keeps.front())) /
+                        static_cast<double>(keeps.size() - 1);
+    EXPECT_NEAR(2.0, mean, 0.5);
+
+    ASSERT_TRUE(world->Service().WriteInput("y\n"));
+    EXPECT_EQ(0, world->Service().Wait(15s)) << world->ServiceOutput();
+    ASSERT_EQ(1u, world->Count("term"));
+    EXPECT_EQ("2", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
+    EXPECT_EQ("0", world->StoreValue("connState"));
+    // The prompt comes once, and the password never reaches the log.
+    const std::string out = world->ServiceOutput();
+    EXPECT_EQ(out.find(kPrompt), out.rfind(kPrompt));
+    EXPECT_EQ(std::string::npos, world->LogText().find(E2eWorld::kPassword));
+}
+
+TEST_F(ConsoleLoginTest, OtherAnswersThanYKeepTheLogin) {
+    E2E_WORLD();
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 30s));
+    ASSERT_TRUE(world->Service().WriteInput("n\nyes\n\n"));
+    const size_t keeps = world->Count("keep");
+    EXPECT_TRUE(world->WaitForRequests("keep", keeps + 2, 6s));
+    EXPECT_TRUE(world->Service().running());
+    EXPECT_EQ(0u, world->Count("term"));
+}
+
+TEST_F(ConsoleLoginTest, WrongPasswordEndsWithTheLoginFailLineAndAFailureStatus) {
+    E2E_WORLD();
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, "not-the-password"}));
+    const int status = world->Service().Wait(30s);
+    EXPECT_NE(0, status);
+    EXPECT_NE(-1, status) << "still running or killed by a signal";
+    // The portal refused the account (its code 11).
+    EXPECT_NE(std::string::npos,
+              world->ServiceOutput().find("login fail, the error is 140011, subcode is \n"))
+        << world->ServiceOutput();
+    EXPECT_EQ(std::string::npos, world->ServiceOutput().find(kPrompt));
+    EXPECT_EQ(0u, world->Count("keep"));
+}
+
+TEST_F(ConsoleLoginTest, FailedDetectionEndsWithTheInitLineAndAFailureStatus) {
+    E2E_WORLD(E2eOptions::NoDefaultRoute());
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    const int status = world->Service().Wait(30s);
+    EXPECT_NE(0, status);
+    EXPECT_NE(-1, status) << "still running or killed by a signal";
+    EXPECT_NE(std::string::npos,
+              world->ServiceOutput().find("Init environment fail,Please restart the program,the "
+                                          "error is 20010204, subcode is \n"))
+        << world->ServiceOutput();
+}

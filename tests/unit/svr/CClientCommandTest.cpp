@@ -1,0 +1,192 @@
+// The console business: what it sends the Portal business for each message the service posts,
+// what it prints, how it ends, and the answer "y" on its input.
+#include "CClientCommand.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CNetStatePoster.h"
+#include "CServer.h"
+#include "CXMLOpt.h"
+#include "IPortalControl.h"
+#include "TestSupport.h"
+
+using orvane_test::waitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Records the commands as short texts; optionally posts through a router as the real business
+// answers "ClientStart".
+class RecordingPortal : public IPortalControl {
+public:
+    void ClientStart() override {
+        Add("start");
+        if (router != nullptr)
+            router->PostMessage(
+                "<M><OpS>NetModule</OpS><OpT>Portal</OpT><OpC>ClientStartComplete</OpC><P></P></"
+                "M>");
+    }
+    void PortalConnect(CXMLOpt& m) override {
+        Add("connect " + m.GetValue("P.user").ToStdString() + "/" +
+            m.GetValue("P.password").ToStdString());
+    }
+    void PortalDisConnect(CXMLOpt& m) override {
+        Add("disconnect " + m.GetValue("P.src").ToStdString());
+    }
+    void CheckNetStatus(int delay) override { Add("check " + std::to_string(delay)); }
+
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> guard(lock);
+        return calls;
+    }
+    CServer* router = nullptr;
+
+private:
+    void Add(const std::string& call) {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.push_back(call);
+    }
+    std::mutex lock;
+    std::vector<std::string> calls;
+};
+
+std::string State(INetConn::ESTATE state, int error = 0, const char* sub = "") {
+    const CAutoString p =
+        CNetStatePoster::FormatPlain(INetConn::ET_PORTAL, INetConn::ES_NONE, state, error, sub);
+    return CBusiness::BuildEnvelope("NetModule", "Portal", CNetStatePoster::kOpcode, p.c_str())
+        .ToStdString();
+}
+
+class ClientCommandTest : public ::testing::Test {
+protected:
+    ClientCommandTest()
+        : out(std::tmpfile()), console(&portal, out, [this](int status) {
+              std::lock_guard<std::mutex> guard(lock);
+              ends.push_back(status);
+          }) {}
+    ~ClientCommandTest() override {
+        console.Stop();
+        std::fclose(out);
+        for (int fd : input)
+            if (fd >= 0)
+                close(fd);
+    }
+
+    void Post(const std::string& message) { console.AddMessage(CAutoString(message)); }
+    // Everything queued so far has been handled: a marker message went through.
+    void Drain() {
+        const size_t before = portal.Calls().size();
+        Post("<M><OpS>NetModule</OpS><OpT>Portal</OpT><OpC>ClientStartComplete</OpC><P/></M>");
+        ASSERT_TRUE(waitFor([&] { return portal.Calls().size() > before; }, 5s));
+    }
+    std::string Printed() {
+        std::fflush(out);
+        std::rewind(out);
+        std::string text;
+        for (int c; (c = std::fgetc(out)) != EOF;)
+            text += static_cast<char>(c);
+        return text;
+    }
+    std::vector<int> Ends() {
+        std::lock_guard<std::mutex> guard(lock);
+        return ends;
+    }
+    // Connected, with answers read from a pipe that the test writes.
+    void Connect() {
+        ASSERT_EQ(0, pipe(input));
+        console.SetAnswerInput(input[0]);
+        console.Start();
+        Post(State(INetConn::ES_CONNECTED));
+    }
+
+    RecordingPortal portal;
+    FILE* out;
+    std::mutex lock;
+    std::vector<int> ends;
+    int input[2] = {-1, -1};
+    CClientCommand console;
+};
+
+TEST_F(ClientCommandTest, LogsInOnceWhenTheNetworkIsReady) {
+    console.SetUserInfo("u1", "p<&w");
+    console.Start();
+    // A login left open by an earlier run is closed first; that is not this run's end.
+    Post(State(INetConn::ES_DISCONNECTED));
+    Post(State(INetConn::ES_PRECONNECTING));
+    Post(State(INetConn::ES_CONNECTING));
+    Post(State(INetConn::ES_PRECONNECTED));
+    Post(State(INetConn::ES_PRECONNECTED));  // a client that starts again sees it anew
+    Drain();
+    // The password's markup characters arrive as they were typed.
+    const std::vector<std::string> expected = {"start", "connect u1/p<&w", "check 0"};
+    EXPECT_EQ(expected, portal.Calls());
+    EXPECT_EQ("", Printed());
+    EXPECT_TRUE(Ends().empty());
+}
+
+TEST_F(ClientCommandTest, FailuresPrintTheirLineAndEndWithFailure) {
+    console.Start();
+    Post(State(INetConn::ES_PRECONNECTFAIL, 5, "sub&7"));
+    Post(State(INetConn::ES_CONNECTFAIL, 140003, "bad password"));
+    Drain();
+    EXPECT_EQ(
+        "Init environment fail,Please restart the program,the error is 5, subcode is sub&7\n"
+        "login fail, the error is 140003, subcode is bad password\n",
+        Printed());
+    const std::vector<int> expected = {CClientCommand::kFailStatus, CClientCommand::kFailStatus};
+    EXPECT_EQ(expected, Ends());
+    EXPECT_NE(0, CClientCommand::kFailStatus);
+}
+
+TEST_F(ClientCommandTest, AnswerYLogsOutAndTheDisconnectedStateEndsSilently) {
+    Connect();
+    Post(State(INetConn::ES_CONNECTED));  // the prompt is shown once
+    ASSERT_TRUE(waitFor([&] { return !Printed().empty(); }, 5s));
+    const std::string answers = "n\nyes\n  y \r\n";
+    ASSERT_EQ(static_cast<ssize_t>(answers.size()),
+              write(input[1], answers.data(), answers.size()));
+    ASSERT_TRUE(waitFor([&] { return portal.Calls().size() == 2; }, 5s));
+    EXPECT_EQ("disconnect 2", portal.Calls().back());
+
+    Post(State(INetConn::ES_DISCONNECTED));
+    ASSERT_TRUE(waitFor([&] { return !Ends().empty(); }, 5s));
+    EXPECT_EQ(std::vector<int>{0}, Ends());
+    EXPECT_EQ(std::string(CClientCommand::kPrompt) + "\n", Printed());
+}
+
+TEST_F(ClientCommandTest, EndOfInputDoesNotLogOut) {
+    Connect();
+    ASSERT_TRUE(waitFor([&] { return !Printed().empty(); }, 5s));
+    ASSERT_EQ(1, write(input[1], "n", 1));
+    close(input[1]);
+    input[1] = -1;
+    std::this_thread::sleep_for(200ms);
+    Drain();
+    const std::vector<std::string> expected = {"start", "check 0"};
+    EXPECT_EQ(expected, portal.Calls());
+    EXPECT_TRUE(Ends().empty());
+}
+
+// The router copies what the service posts only once the console has been started, and the copy
+// is queued even though no client reads the pipe.
+TEST_F(ClientCommandTest, RouterCopiesPostedMessagesOnceStarted) {
+    CServer router;
+    router.SetConsole(&console);
+    portal.router = &router;
+    router.PostMessage(State(INetConn::ES_PRECONNECTED).c_str());
+    EXPECT_EQ(0u, console.PendingMessages());
+    console.Start();  // the recording business answers with "ClientStartComplete" at once
+    ASSERT_TRUE(waitFor([&] { return portal.Calls().size() == 2; }, 5s));
+    EXPECT_EQ("check 0", portal.Calls().back());
+    console.Stop();
+    router.SetConsole(nullptr);
+}
+
+}  // namespace
