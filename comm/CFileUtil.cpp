@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CSimpleFile.h"
+#include "CUniqueFd.h"
 
 namespace {
 
@@ -21,26 +22,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    bool Close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 std::string WithSlash(const char* path) {
     std::string s(path);
@@ -82,7 +63,7 @@ int CFileUtil::CopyFile(const char* source, const char* destination, bool failIf
         return -1;
     if (failIfExists && IfExistFile(destination))
         return -1;
-    Fd in(::open(source, O_RDONLY | O_CLOEXEC));
+    CUniqueFd in(::open(source, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::printf("Source file open failure.");
@@ -93,7 +74,7 @@ int CFileUtil::CopyFile(const char* source, const char* destination, bool failIf
     if (::stat(destination, &dst) == 0 && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino) {
         return -1;  // truncating the destination would destroy the source
     }
-    Fd out(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
+    CUniqueFd out(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
     if (out.get() < 0) {
         std::printf("Destination file open failure.");
         std::fflush(stdout);

@@ -1,4 +1,5 @@
 #include "CSimpleFile.h"
+#include "CUniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,27 +30,6 @@ std::string FolderOf(const std::string& path) {
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-
-// Closes a descriptor on every way out of a scope.
-class FdCloser {
-public:
-    explicit FdCloser(int fd) : m_fd(fd) {}
-    ~FdCloser() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
-    // Closes now and reports whether the close succeeded (a late write error shows up here).
-    bool Close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 // Creates a fresh temporary file next to path; returns its descriptor or -1.
 int CreateTempBeside(const std::string& path, std::string& tempPath) {
@@ -166,7 +146,7 @@ bool CSimpleFile::WriteFileAtomic(const char* path, const char* data, size_t len
     const int fd = CreateTempBeside(target, temp);
     if (fd < 0)
         return false;
-    FdCloser closer(fd);
+    CUniqueFd closer(fd);
     struct stat old;
     bool ok = true;
     if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {

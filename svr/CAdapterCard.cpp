@@ -1,4 +1,5 @@
 #include "CAdapterCard.h"
+#include "CUniqueFd.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -62,21 +63,6 @@ int ReportRoute(const std::string& name, CAutoString& out) {
     return name.empty() ? -1 : 0;
 }
 
-class SocketGuard {
-public:
-    explicit SocketGuard(int fd) : m_fd(fd) {}
-    ~SocketGuard() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    SocketGuard(const SocketGuard&) = delete;
-    SocketGuard& operator=(const SocketGuard&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 const char* Ipv6Kind(const in6_addr& a) {
     const uint8_t* b = a.s6_addr;
     if (IN6_IS_ADDR_MULTICAST(&a))
@@ -117,7 +103,7 @@ int CAdapterCard::GetActiveInterfaceNameIPv6(CAutoString& interface_name) {
 int CAdapterCard::GetIpAndMac(CAutoString net_name, CAutoString& ipv4, CAutoString& mac) {
     if (net_name.IsEmpty() || net_name.GetLength() >= IFNAMSIZ)
         return -1;
-    SocketGuard fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    CUniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         std::printf("%s:%d Open socket error!\n", __FILE__, __LINE__);
         return -1;

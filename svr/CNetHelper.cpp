@@ -8,26 +8,11 @@
 #include <cstring>
 
 #include "CLog.h"
+#include "CUniqueFd.h"
 
 const char CNetHelper::kResolverPath[] = "/etc/resolv.conf";
 
 namespace {
-
-// Closes the descriptor on every way out.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : m_fd(fd) {}
-    ~FdGuard() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Reads the whole file from its start; false (errno set) on a read error.
 bool ReadAll(int fd, std::string& text) {
@@ -95,7 +80,7 @@ void Place(std::vector<std::string>& lines, const char* address) {
 }  // namespace
 
 int CNetHelper::SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2) {
-    FdGuard fd(open(m_strPath.c_str(), O_RDWR | O_CLOEXEC));
+    CUniqueFd fd(open(m_strPath.c_str(), O_RDWR | O_CLOEXEC));
     std::string old;
     if (fd.get() < 0 || !ReadAll(fd.get(), old)) {
         int error = errno;

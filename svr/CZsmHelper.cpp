@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CUniqueFd.h"
 #include "CZxmContainer.h"
 
 const char CZsmHelper::kNoAlgoId[] = "00000000-0000-0000-0000-000000000000";
@@ -65,23 +66,6 @@ void ZsmPPCB(void* /*ctx*/, const char* result, void* info) {
     }
     di->size = static_cast<uint32_t>(len + 1);
 }
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() { Close(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return m_fd; }
-    int Close() {
-        const int rc = m_fd >= 0 ? close(m_fd) : 0;
-        m_fd = -1;
-        return rc;
-    }
-
-private:
-    int m_fd;
-};
 
 // Removes a file when the scope ends, whatever path the scope takes.
 class RemoveOnExit {
@@ -257,20 +241,20 @@ int CZsmHelper::Update(const char* data, size_t len) {
 // Writes next to the container and renames over it, so a failed write keeps the old container.
 int CZsmHelper::UpdateZsm(const char* data, size_t len) {
     const std::string tmp = m_strZsm + ".new";
-    UniqueFd fd(
+    CUniqueFd fd(
         m_strZsm.empty()
             ? -1
             : open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (fd.Get() < 0) {
+    if (fd.get() < 0) {
         zsmLog("Create File %s fail", m_strZsm.c_str());
         return -1;
     }
-    if (!writeAll(fd.Get(), reinterpret_cast<const unsigned char*>(data), len)) {
+    if (!writeAll(fd.get(), reinterpret_cast<const unsigned char*>(data), len)) {
         zsmLog("Write File %s fail", m_strZsm.c_str());
         unlink(tmp.c_str());
         return -1;
     }
-    if (fsync(fd.Get()) != 0 || fd.Close() != 0 || rename(tmp.c_str(), m_strZsm.c_str()) != 0) {
+    if (fsync(fd.get()) != 0 || !fd.Close() || rename(tmp.c_str(), m_strZsm.c_str()) != 0) {
         zsmLog("Close File %s fail", m_strZsm.c_str());
         unlink(tmp.c_str());
         return -1;
@@ -300,9 +284,9 @@ CZsmHelper::ZsoFile* CZsmHelper::openZsmModule() {
 }
 
 bool CZsmHelper::readContainer(std::string& bytes, FileStamp& stamp) const {
-    UniqueFd fd(open(m_strZsm.c_str(), O_RDONLY | O_CLOEXEC));
+    CUniqueFd fd(open(m_strZsm.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxContainerFile) {
         zsmLog("zsm container %s too large", m_strZsm.c_str());
@@ -316,7 +300,7 @@ bool CZsmHelper::readContainer(std::string& bytes, FileStamp& stamp) const {
     bytes.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     while (got < bytes.size()) {
-        const ssize_t n = read(fd.Get(), &bytes[got], bytes.size() - got);
+        const ssize_t n = read(fd.get(), &bytes[got], bytes.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -374,13 +358,13 @@ bool CZsmHelper::writeTmpSo(const std::string& path,
         zsmLog("zsm cannot remove stale %s: %s", path.c_str(), strerror(errno));
         return false;
     }
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
-    if (fd.Get() < 0) {
+    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+    if (fd.get() < 0) {
         zsmLog("zsm cannot create %s: %s", path.c_str(), strerror(errno));
         return false;
     }
-    bool ok = writeAll(fd.Get(), image.data(), image.size()) && fchmod(fd.Get(), 0700) == 0;
-    ok = fd.Close() == 0 && ok;
+    bool ok = writeAll(fd.get(), image.data(), image.size()) && fchmod(fd.get(), 0700) == 0;
+    ok = fd.Close() && ok;
     if (!ok) {
         zsmLog("zsm cannot write %s", path.c_str());
         unlink(path.c_str());
