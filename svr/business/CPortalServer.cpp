@@ -5,6 +5,7 @@
 #include "CLog.h"
 #include "CMarkup.h"
 #include "CNetStatePoster.h"
+#include "CSimpleFile.h"
 #include "CXMLOpt.h"
 #include "ISvrInfoCenter.h"
 
@@ -34,7 +35,7 @@ CPortalServer::CPortalServer() : CPortalServer(HostPaths()) {}
 
 CPortalServer::CPortalServer(const HostPaths& paths)
     : m_adapterCard(paths.route.c_str(), paths.routeIPv6.c_str()),
-      m_NetHelper(paths.resolver.c_str()),
+      m_NetHelper(paths.resolver.c_str(), paths.resolverSaved.c_str()),
       m_WiFiSharedValidate(paths.osRelease, paths.procRoot) {}
 
 CPortalServer::~CPortalServer() {
@@ -233,7 +234,17 @@ int CPortalServer::GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& 
 }
 
 int CPortalServer::SetDNS(CAutoString& dns1, CAutoString& dns2) {
+    std::lock_guard<std::mutex> guard(m_resolverLock);
     return m_NetHelper.SetDNSServers(dns1, dns2);
+}
+
+int CPortalServer::RestoreDNS() {
+    std::lock_guard<std::mutex> guard(m_resolverLock);
+    return m_NetHelper.RestoreDNSServers();
+}
+
+std::string CPortalServer::DefaultResolverSaved() {
+    return CSimpleFile::WorkingDirectory() + "/conf/resolv.conf.saved";
 }
 
 void CPortalServer::PostNetStateMessage(INetConn::ETYPE type, INetConn::ESTATE eStateOld,

@@ -54,9 +54,13 @@ public:
         std::string route = "/proc/net/route";
         std::string routeIPv6 = "/proc/net/ipv6_route";
         std::string resolver = CNetHelper::kResolverPath;
+        // The resolver text to put back, kept next to the store while a login has rewritten it.
+        std::string resolverSaved = DefaultResolverSaved();
         std::string osRelease = "/etc/os-release";
         std::string procRoot;  // prefix of the kernel's /proc files; empty: the real ones
     };
+
+    static std::string DefaultResolverSaved();
 
     // The program uses GetInst(); tests construct their own instances so every test starts from a
     // fresh business. No thread is started here.
@@ -121,6 +125,9 @@ public:
     int GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& mac) override;
     // The resolver rewrite (see CNetHelper::SetDNSServers).
     int SetDNS(CAutoString& dns1, CAutoString& dns2) override;
+    // Puts the resolver file back as it was before the login rewrote it (see CNetHelper). Also
+    // called at start-up, for a file left rewritten by a run that was killed.
+    int RestoreDNS() override;
     CAdapterCard* GetNetHelper() { return &m_adapterCard; }
     // 1 when the against list finds sharing on this machine (a forbidden program, or forwarding
     // where the list forbids it), else 0. The list is read once per process. Work thread only.
@@ -212,7 +219,8 @@ private:
     std::atomic<CPortalConn*> m_pPortalConn{nullptr};
     std::atomic<int> m_bPortalEnv{0};
     CAdapterCard m_adapterCard;                // stateless; used by the work thread
-    CNetHelper m_NetHelper;                    // resolver rewrite; work thread only
+    CNetHelper m_NetHelper;  // resolver rewrite: the work thread, and start-up and shut-down
+    std::mutex m_resolverLock;
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
     // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
     std::mutex m_trafficLock;

@@ -170,6 +170,9 @@ int CServiceApp::Main(int argc, char** argv) {
     // messages until it dies; the router's end tells it to stop its threads (ServerStatus).
     CPortalServer* portal = CPortalServer::GetInst();
     portal->SetInfoCenter(CInfoCenter::GetInst());
+    // A run that was killed while logged in left the resolver file rewritten; the machine gets
+    // its own name servers back before anything else happens.
+    portal->RestoreDNS();
     CServer server;
     // Declared after the router so it is gone (its thread joined) before the router is.
     CStopSignal stopSignal([&server] { server.StopWork(); });
