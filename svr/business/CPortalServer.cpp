@@ -103,6 +103,10 @@ void CPortalServer::ServerStatus(int status) {
 }
 
 void CPortalServer::DestroyConnection() {
+    {
+        std::lock_guard<std::mutex> guard(m_ticketLock);
+        m_lastLogoutReason = "7";  // the logout of a login still held, if any
+    }
     m_connOwner->ExitPrepare();
     m_connOwner->Destroy();
     m_pPortalConn = nullptr;
@@ -188,6 +192,11 @@ void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
         m_otherTicket = message.GetValue("P.ticket");
     }
     QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr));
+}
+
+CAutoString CPortalServer::LastLogoutReason() {
+    std::lock_guard<std::mutex> guard(m_ticketLock);
+    return m_lastLogoutReason;
 }
 
 CAutoString CPortalServer::GetOtherTicket() {
@@ -618,6 +627,11 @@ void CPortalServer::term(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
+    {
+        // Recorded before the state messages go out, so whoever reads them can name the cause.
+        std::lock_guard<std::mutex> guard(m_ticketLock);
+        m_lastLogoutReason = task.tag;
+    }
     const int ret = conn->DisConnect(task.tag.c_str());
     if (ret == 2) {
         Requeue(task);

@@ -104,6 +104,9 @@ public:
     // traffic report when one is configured.
     void DisConnect(CAutoString reason) override;
 
+    // The reason of the last logout task run (its tag); empty before the first. Any thread.
+    CAutoString LastLogoutReason();
+
     // Cancels item both in the queue and in the timer table.
     void StopTask(OrvaneSvr::TaskItem item);
     // Stops every item except checkUnknowNet.
@@ -230,6 +233,7 @@ private:
     std::mutex m_lifeLock;
     std::mutex m_ticketLock;
     CAutoString m_otherTicket;  // guarded by m_ticketLock: written by an opcode, read by a task
+    CAutoString m_lastLogoutReason{""};  // guarded by m_ticketLock
     std::atomic<unsigned> m_idlePasses{0};  // passes that found the queue empty
     CSimpleThread m_threadWork;  // last: stopped and joined before the members it uses go
 };
