@@ -95,6 +95,9 @@ TEST_F(ResolverRestoreTest, KilledWhileLoggedInRestoredAtTheNextStart) {
     EXPECT_TRUE(waitFor([&] { return world->Resolver() == kOwnResolver; }, 15s, 20ms))
         << world->Resolver();
     EXPECT_FALSE(SavedExists());
+    // Stopped only once it listens for the stop signal.
+    ASSERT_TRUE(world->LogHas(
+        "OrvaneSvr started, pid " + std::to_string(world->Service().pid()) + "\n", 10s));
     EXPECT_EQ(0, world->StopService());
 
     // The login of the killed run is still open at the portal: it is closed, then a new one made.
