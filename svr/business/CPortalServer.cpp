@@ -471,6 +471,25 @@ CPortalServer::TaskFun CPortalServer::HandlerOf(TaskItem item) {
 // Each handler makes at most one portal call and decides from its result what comes next. A
 // result of 2 means the algorithm module was renewed: the task goes back into the queue as it is.
 
+bool CPortalServer::RequeueRenewed(Task& task, CPortalConn& conn) {
+    if (task.renewals < kMaxRenewalRequeues) {
+        Task again = task;
+        ++again.renewals;
+        m_taskMgr.AddTask(again);
+        return true;
+    }
+    Log()->WriteLog(CLog::WARN, "task %d renewed %d times in a row, given up",
+                    static_cast<int>(task.curTask), task.renewals);
+    if (task.curTask == OrvaneSvr::auth || task.curTask == OrvaneSvr::term) {
+        conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, 150003,
+                            CAutoString(""));
+    } else {
+        conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 150003,
+                            CAutoString(""));
+    }
+    return false;
+}
+
 void CPortalServer::checkNet(Task& task) {
     (void)task;
     Log()->WriteLog(CLog::INFO, "check net status start");
@@ -562,10 +581,12 @@ void CPortalServer::reqTicket(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->RequestTicket();
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == -99) {
+    int ret = conn->RequestTicket();
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == -99) {
         QueueTask(OrvaneSvr::checkNet, OrvaneSvr::normal, CAutoString(""));
     } else if (ret == 1) {
         const CAuthConfig& cfg = *conn->GetPortalConf();
@@ -579,10 +600,12 @@ void CPortalServer::reqState(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->CheckConnectState(1);
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 1) {
+    int ret = conn->CheckConnectState(1);
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 1) {
         m_bPortalEnv = 1;
         StartKeepAlive(*conn->GetPortalConf());
     } else if (ret == -14) {
@@ -602,10 +625,12 @@ void CPortalServer::auth(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->Connect(task.tag.c_str());
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 1) {
+    int ret = conn->Connect(task.tag.c_str());
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 1) {
         m_bPortalEnv = 1;
         StartKeepAlive(*conn->GetPortalConf());
         NetworkTraffic(TRAFFIC_LOGIN, CAutoString(""));
@@ -632,10 +657,12 @@ void CPortalServer::term(Task& task) {
         std::lock_guard<std::mutex> guard(m_ticketLock);
         m_lastLogoutReason = task.tag;
     }
-    const int ret = conn->DisConnect(task.tag.c_str());
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 1) {
+    int ret = conn->DisConnect(task.tag.c_str());
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 1) {
         StopTask(OrvaneSvr::pluse);
         StopTask(OrvaneSvr::checkWifi);
         StopTask(OrvaneSvr::termForWifi);
@@ -650,10 +677,12 @@ void CPortalServer::pluse(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->KeepPluse();
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 0 || ret == 1) {
+    int ret = conn->KeepPluse();
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 0 || ret == 1) {
         Arm(OrvaneSvr::pluse, conn->GetPortalConf()->iInterval, false, true);
     } else if (ret == -14) {
         StopTask(OrvaneSvr::pluse);

@@ -41,6 +41,8 @@ public:
     // The router name of the business and the source name of everything it sends.
     static constexpr const char* kName = "Portal";
     static constexpr const char* kSource = "NetModule";
+    // Requeues in a row of a task whose request keeps being answered with a renewal.
+    static constexpr int kMaxRenewalRequeues = 3;
     // How long the work thread sleeps on an empty queue before it looks again.
     static constexpr std::chrono::milliseconds kIdleWait{500};
 
@@ -212,8 +214,10 @@ private:
     // A one-shot timer entry due in seconds (now when atOnce). Delays from the portal below one
     // second count as one, so that a bad answer cannot make an item fire without pause.
     void Arm(OrvaneSvr::TaskItem item, long seconds, bool atOnce, bool replace);
-    // The task again at the end of the queue, unchanged: an immediate retry.
-    void Requeue(const OrvaneSvr::Task& task) { m_taskMgr.AddTask(task); }
+    // The task again at the end of the queue: an immediate retry after a renewed container. After
+    // kMaxRenewalRequeues in a row the renewal counts as failed instead: 150003 is reported as
+    // for a refused container and false returned, so the handler takes its failure path.
+    bool RequeueRenewed(OrvaneSvr::Task& task, CPortalConn& conn);
 
     CAutoString GetOtherTicket();
 

@@ -411,7 +411,9 @@ void CPortalConn::PublishConfig() {
     SendData("clientId", LocalValue("clientId"));
 }
 
-// Keeps the list of the family in use; the stored value is the list held before this fetch.
+// Keeps the list of the family in use; the stored value is the list held before this fetch. The
+// list is loaded whole at every fetch: servers used up by earlier moves are tried again, so that
+// a few failed detections cannot leave the client with nowhere to move.
 void CPortalConn::UpdateServerList() {
     std::lock_guard<std::mutex> guard(m_serverLock);
     CAuthConfig& cfg = *m_pPortalConf;
@@ -419,11 +421,9 @@ void CPortalConn::UpdateServerList() {
     CAutoString& held = v6 ? cfg.m_strServersIPv6 : cfg.m_strServersIPv4;
     HashBalance& balance = v6 ? m_hashBalance6 : m_hashBalance4;
     SetLocal(m_pInfoCenter, v6 ? "serverCluster6" : "serverCluster", held);
-    if (cfg.m_strServers == held)
-        return;
-    held = cfg.m_strServers;
-    if (balance.Size() == 0)
-        balance.SetIpList(held);
+    if (!cfg.m_strServers.IsEmpty())
+        held = cfg.m_strServers;
+    balance.SetIpList(held);
 }
 
 void CPortalConn::SendData(const char* key, const char* value) {
@@ -1020,6 +1020,8 @@ int CPortalConn::StateResult(int ret, unsigned long code, CHttpData& data) {
         SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
         if (!m_pPortalConf->m_strDNS.IsEmpty())
             SetDNS(m_pPortalConf->m_strDNS);
+        // The adopted login is kept alive with the same tolerance as one made here.
+        m_keepRetry = retry + 1;
     }
     NetStateChange(ES_CONNECTING, ES_CONNECTED, 1, CAutoString(""));
     return 1;

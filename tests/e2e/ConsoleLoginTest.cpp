@@ -174,3 +174,14 @@ TEST_F(ConsoleEndTest, StopSignalWhileLoggedInLogsOutWithZero) {
     ASSERT_EQ(1u, world->Count("term"));
     EXPECT_EQ("7", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
 }
+
+// A portal that answers every log-in with another renewed container: the log-in is sent again at
+// most three times, then reported as a failed renewal.
+TEST_F(ConsoleEndTest, EndlessRenewalsEndAsAFailedLogin) {
+    E2E_WORLD(E2eOptions::Sim({"--fault", "auth:1+:renew"}));
+    EXPECT_EQ(2, RunToEnd(60s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos,
+              world->ServiceOutput().find("login fail, the error is 150003, subcode is \n"))
+        << world->ServiceOutput();
+    EXPECT_EQ(4u, world->Count("auth"));
+}
