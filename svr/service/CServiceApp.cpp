@@ -187,8 +187,11 @@ int CServiceApp::Main(int argc, char** argv) {
     server.CreateServer(kOwnFifo);
     const int opened = server.ConnectToServer(kPeerFifo);
     if (opened != 0) {
-        std::printf("\nopen server pipe ret = %d\n", opened);
-        std::fflush(stdout);
+        // A stop while waiting for the client is an orderly end, not a pipe that cannot be opened.
+        if (!server.IsStopping()) {
+            std::printf("\nopen server pipe ret = %d\n", opened);
+            std::fflush(stdout);
+        }
         EndConsole(server, console, true);
         return 0;
     }

@@ -185,3 +185,14 @@ TEST_F(ConsoleEndTest, EndlessRenewalsEndAsAFailedLogin) {
         << world->ServiceOutput();
     EXPECT_EQ(4u, world->Count("auth"));
 }
+
+// The stop's own logout may need both of its sends: the first one here outlasts its time limit.
+// The service is given the time and ends in order instead of being killed by the signal.
+TEST_F(ConsoleEndTest, StopSignalWaitsForASlowLogout) {
+    E2E_WORLD(E2eOptions::Sim({"--fault", "term:1:delay:11000"}));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 30s)) << world->ServiceOutput();
+    EXPECT_EQ(0, world->StopService(70s)) << world->ServiceOutput();
+    // The delayed first send is recorded when its answer goes out, after the second.
+    EXPECT_TRUE(world->WaitForRequests("term", 2, 5s));
+}
