@@ -225,8 +225,8 @@ private:
     std::unique_ptr<CPortalConn> m_connOwner;  // owns the connection that m_pPortalConn shows
     std::atomic<CPortalConn*> m_pPortalConn{nullptr};
     std::atomic<int> m_bPortalEnv{0};
-    CAdapterCard m_adapterCard;                // stateless; used by the work thread
-    CNetHelper m_NetHelper;  // resolver rewrite: the work thread, and start-up and shut-down
+    CAdapterCard m_adapterCard;  // stateless; used by the work thread
+    CNetHelper m_NetHelper;      // resolver rewrite: the work thread, and start-up and shut-down
     std::mutex m_resolverLock;
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
     // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
@@ -237,7 +237,7 @@ private:
     std::mutex m_lifeLock;
     std::mutex m_ticketLock;
     CAutoString m_otherTicket;  // guarded by m_ticketLock: written by an opcode, read by a task
-    CAutoString m_lastLogoutReason{""};  // guarded by m_ticketLock
+    CAutoString m_lastLogoutReason{""};     // guarded by m_ticketLock
     std::atomic<unsigned> m_idlePasses{0};  // passes that found the queue empty
     CSimpleThread m_threadWork;  // last: stopped and joined before the members it uses go
 };

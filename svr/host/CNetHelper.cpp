@@ -113,8 +113,8 @@ bool ReadSavedCopy(const std::string& path, std::string& text) {
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
         return false;
     if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
-        CLog::GetInst()->WriteLog(CLog::ERROR, "[CNetHelper] %s is not a saved copy of ours, ignored",
-                                  path.c_str());
+        CLog::GetInst()->WriteLog(
+            CLog::ERROR, "[CNetHelper] %s is not a saved copy of ours, ignored", path.c_str());
         return false;
     }
     text.clear();

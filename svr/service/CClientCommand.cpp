@@ -286,8 +286,7 @@ void CClientCommand::DealDisconnectedMsg(CXMLOpt& message) {
 }
 
 void CClientCommand::EndProcess(int status) {
-    Log()->WriteLog(CLog::INFO, "console: end with status %d (%s)", status,
-                    ExitStatusName(status));
+    Log()->WriteLog(CLog::INFO, "console: end with status %d (%s)", status, ExitStatusName(status));
     m_endProcess(status);
 }
 

@@ -38,13 +38,13 @@ class CClientCommand : public CBusiness, public CMsgEngine {
 public:
     // How a console run ends; a service manager that restarts on failure relies on the values.
     enum ExitStatus {
-        kExitLoggedOut = 0,         // the log-out that was asked for ("y" or a stop signal)
-        kExitDetectionFailed = 1,   // the network check or the ticket failed
-        kExitLoginFailed = 2,       // the portal refused the log-in
-        kExitKeepAliveLost = 3,     // keep-alives failed beyond the portal's tolerance
-        kExitPortalEnded = 4,       // the portal ended the login
-        kExitSharingDetected = 5,   // logged out for sharing the connection
-        kExitLogoutFailed = 6,      // the log-out asked for was refused by the portal
+        kExitLoggedOut = 0,        // the log-out that was asked for ("y" or a stop signal)
+        kExitDetectionFailed = 1,  // the network check or the ticket failed
+        kExitLoginFailed = 2,      // the portal refused the log-in
+        kExitKeepAliveLost = 3,    // keep-alives failed beyond the portal's tolerance
+        kExitPortalEnded = 4,      // the portal ended the login
+        kExitSharingDetected = 5,  // logged out for sharing the connection
+        kExitLogoutFailed = 6,     // the log-out asked for was refused by the portal
     };
     // Name of a status, for the log; "unknown" outside the table.
     static const char* ExitStatusName(int status);
@@ -128,10 +128,10 @@ private:
     // Message thread only.
     bool m_loginSent = false;
     bool m_promptShown = false;
-    bool m_loginRunning = false;     // the portal is working on the log-in this run sent
-    bool m_connected = false;        // this run holds a portal login
-    bool m_logoutAsked = false;      // "y" was answered while connected
-    bool m_openNetShown = false;     // the open-network line stands for the current round
+    bool m_loginRunning = false;  // the portal is working on the log-in this run sent
+    bool m_connected = false;     // this run holds a portal login
+    bool m_logoutAsked = false;   // "y" was answered while connected
+    bool m_openNetShown = false;  // the open-network line stands for the current round
 
     int m_inputFd = 0;
     int m_wakeFds[2] = {-1, -1};  // the reader's stop signal: a pipe written once by Stop

@@ -15,8 +15,8 @@ namespace {
 class ConsoleLoginTest : public E2eTest {
 protected:
     bool OutputHas(const std::string& text, std::chrono::milliseconds timeout) {
-        return waitFor(
-            [&] { return world->ServiceOutput().find(text) != std::string::npos; }, timeout, 20ms);
+        return waitFor([&] { return world->ServiceOutput().find(text) != std::string::npos; },
+                       timeout, 20ms);
     }
 };
 

@@ -26,8 +26,8 @@ protected:
         MakeWorld(options);
     }
     bool LoggedIn() {
-        return waitFor(
-            [&] { return world->ServiceOutput().find(kPrompt) != std::string::npos; }, 30s, 20ms);
+        return waitFor([&] { return world->ServiceOutput().find(kPrompt) != std::string::npos; },
+                       30s, 20ms);
     }
     std::string Saved() const { return world->InstallFile("conf/resolv.conf.saved"); }
     bool SavedExists() const {

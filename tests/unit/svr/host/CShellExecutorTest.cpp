@@ -5,8 +5,8 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"

@@ -93,7 +93,8 @@ protected:
 
     void Post(const std::string& message) { console.AddMessage(CAutoString(message)); }
     // Everything queued so far has been handled: a marker message went through.
-    // Messages are handled in order, so once the check this posts shows up, so has every earlier one.
+    // Messages are handled in order, so once the check this posts shows up, so has every earlier
+    // one.
     void Drain() {
         const size_t before = Checks();
         Post("<M><OpS>NetModule</OpS><OpT>Portal</OpT><OpC>ClientStartComplete</OpC><P/></M>");
@@ -215,15 +216,25 @@ TEST(ClientCommandEndTest, ForcedEndsAfterTheLogin) {
         int status;
     };
     const Case cases[] = {
-        {{State(INetConn::ES_CONNECTFAIL, 150108)}, "", "keep-alive lost, the error is 150108",
+        {{State(INetConn::ES_CONNECTFAIL, 150108)},
+         "",
+         "keep-alive lost, the error is 150108",
          CClientCommand::kExitKeepAliveLost},
-        {{State(INetConn::ES_CONNECTFAIL, 20010004)}, "", "login ended by the portal",
+        {{State(INetConn::ES_CONNECTFAIL, 20010004)},
+         "",
+         "login ended by the portal",
          CClientCommand::kExitPortalEnded},
-        {{State(INetConn::ES_DISCONNECTED, 14)}, "", "login ended by the portal, the error is 14",
+        {{State(INetConn::ES_DISCONNECTED, 14)},
+         "",
+         "login ended by the portal, the error is 14",
          CClientCommand::kExitPortalEnded},
-        {{State(INetConn::ES_DISCONNECTED, 1)}, "6", "sharing of the connection was detected",
+        {{State(INetConn::ES_DISCONNECTED, 1)},
+         "6",
+         "sharing of the connection was detected",
          CClientCommand::kExitSharingDetected},
-        {{State(INetConn::ES_DISCONNECTED, 1)}, "3", "keep-alive lost",
+        {{State(INetConn::ES_DISCONNECTED, 1)},
+         "3",
+         "keep-alive lost",
          CClientCommand::kExitKeepAliveLost},
     };
     for (const Case& c : cases) {
