@@ -28,6 +28,7 @@
 #include "CSimpleThread.h"
 #include "CTableTimer.h"
 #include "CTaskMgr.h"
+#include "CTrafficStatistics.h"
 #include "CWiFiSharedValidate.h"
 #include "INetConn.h"
 #include "IPortalHost.h"
@@ -130,13 +131,17 @@ public:
     // steps, which delete it only after the work thread has stopped.
     CPortalConn* GetPortalConn() { return m_pPortalConn.load(); }
 
-    // Traffic report types.
-    enum TrafficType { TRAFFIC_LOGOUT = 0, TRAFFIC_LOGIN = 1, TRAFFIC_TIMING = 2 };
-    // Schedules a traffic report (LOGIN and LOGOUT now, TIMING after the statistics interval),
-    // carrying next to the step after it (the logout reason for LOGOUT). 0 when one was armed, -1
-    // without connection, configuration or statistics address; a LOGOUT then queues its logout at
-    // once. Message thread ("PortalDisConnect") and work thread.
-    int NetworkTraffic(TrafficType type, const CAutoString& next);
+    // Schedules a traffic report (LOGIN and LOGOUT now, replacing a pending one; TIMING after the
+    // statistics interval, keeping a pending one), carrying next to the step after it (the logout
+    // reason for LOGOUT). LOGIN first reads the statistics settings afresh from the portal's
+    // "StatsInfor" entry. 0 when one was armed, -1 without connection, configuration or
+    // statistics address; a LOGOUT then queues its logout at once. Message thread
+    // ("PortalDisConnect") and work thread.
+    int NetworkTraffic(CTrafficStatistics::tag_STATISTICS_TYPE type, const CAutoString& next);
+    // Sends one report of type now with the configuration's address, account, school, IPv4
+    // and access-controller address; CTrafficStatistics' result, -1 without configuration. Work
+    // thread only.
+    int NetworkTrafficStatistics(CTrafficStatistics::tag_STATISTICS_TYPE type);
 
 protected:
     // Runs the handler of task.curTask from the item table; keepPort, noTask and values outside
@@ -204,6 +209,9 @@ private:
     void Arm(OrvaneSvr::TaskItem item, long seconds, bool atOnce, bool replace);
     // The task again at the end of the queue, unchanged: an immediate retry.
     void Requeue(const OrvaneSvr::Task& task) { m_taskMgr.AddTask(task); }
+    // The statistics settings of an enabled "StatsInfor" entry of the portal's configuration
+    // into cfg; the address stays empty when the entry is missing, malformed or not enabled.
+    static void ReadStatsSettings(CAuthConfig& cfg);
 
     CAutoString GetOtherTicket();
 
@@ -214,6 +222,7 @@ private:
     CAdapterCard m_adapterCard;                // stateless; used by the work thread
     CNetHelper m_NetHelper;                    // resolver rewrite; work thread only
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
+    CTrafficStatistics m_TrafficStatistics;    // work thread only
     // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
     std::mutex m_trafficLock;
     OrvaneSvr::CTaskMgr m_taskMgr;
