@@ -332,16 +332,18 @@ int CPortalServer::NetworkTraffic(CTrafficStatistics::tag_STATISTICS_TYPE type,
     CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
     if (cfg == nullptr)
         return -1;
-    CAutoString url;
-    int64_t interval = 0;
-    {
-        std::lock_guard<std::mutex> guard(m_trafficLock);
+    std::lock_guard<std::mutex> guard(m_trafficLock);
+    return ScheduleReport(*cfg, type, next);
+}
+
+int CPortalServer::ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STATISTICS_TYPE type,
+                                  const CAutoString& next) {
+    if (type == CTrafficStatistics::LOGIN) {
         // Taken afresh at every login: reporting is off unless this portal enables it.
-        if (type == CTrafficStatistics::LOGIN)
-            ReadStatsSettings(*cfg);
-        url = cfg->trafficStatisticsURL;
-        interval = cfg->trafficStatisticsInterval;
+        ReadStatsSettings(cfg);
+        m_bLogoutReportPending = false;  // a new login starts a new chain of reports
     }
+    const CAutoString url = cfg.trafficStatisticsURL;
     Log()->WriteLog(CLog::INFO, "[CPortalServer::NetworkTraffic] trafficStatisticsURL is :%s",
                     url.c_str());
     if (url.IsEmpty()) {
@@ -352,15 +354,34 @@ int CPortalServer::NetworkTraffic(CTrafficStatistics::tag_STATISTICS_TYPE type,
     CAutoString tag;
     tag.Format("<tag><type>%d</type><next>%s</next></tag>", static_cast<int>(type),
                CBusiness::EscapeValue(next.IsNull() ? "" : next.c_str()).c_str());
+    if (type == CTrafficStatistics::LOGOUT)
+        m_bLogoutReportPending = true;
     // LOGIN and LOGOUT go now and supersede a pending TIMING report; TIMING keeps a pending one.
     // An interval below a second from the portal counts as one, so reports never run back to
     // back without pause.
     const bool timing = type == CTrafficStatistics::TIMING;
+    const int64_t interval = cfg.trafficStatisticsInterval;
     const long delay = interval < 1          ? 1
                        : interval > LONG_MAX ? LONG_MAX
                                              : static_cast<long>(interval);
     AddTask(OrvaneSvr::trafficStatistics, 1, !timing, timing ? delay : 0, !timing, tag);
     return 0;
+}
+
+void CPortalServer::NextTimingReport(const CAutoString& next) {
+    CPortalConn* conn = GetPortalConn();
+    CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
+    if (cfg == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(m_trafficLock);
+    // A logout asked for while this report was on its way has armed (or queued) its own report;
+    // stopping the item now would cancel it and the logout with it.
+    if (m_bLogoutReportPending) {
+        Log()->WriteLog(CLog::INFO, "logout report pending, no further timed report");
+        return;
+    }
+    StopTask(OrvaneSvr::trafficStatistics);
+    ScheduleReport(*cfg, CTrafficStatistics::TIMING, next);
 }
 
 void CPortalServer::ReadStatsSettings(CAuthConfig& cfg) {
@@ -762,10 +783,13 @@ void CPortalServer::trafficStatistics(Task& task) {
         NetworkTrafficStatistics(static_cast<CTrafficStatistics::tag_STATISTICS_TYPE>(kind));
     Log()->WriteLog(CLog::INFO, "traffic report type %d sent, result %d", kind, sent);
     if (kind == CTrafficStatistics::LOGOUT) {
+        {
+            std::lock_guard<std::mutex> guard(m_trafficLock);
+            m_bLogoutReportPending = false;
+        }
         // The logout follows its report, whatever became of the report.
         QueueTask(OrvaneSvr::term, OrvaneSvr::high, next);
     } else if (kind == CTrafficStatistics::LOGIN || kind == CTrafficStatistics::TIMING) {
-        StopTask(OrvaneSvr::trafficStatistics);
-        NetworkTraffic(CTrafficStatistics::TIMING, next);
+        NextTimingReport(next);
     }
 }

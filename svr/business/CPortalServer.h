@@ -8,8 +8,8 @@
 //   tasks, arm timer entries, or (first "ClientStart") create the connection and start threads;
 // - the timer's dispatch thread turns due entries into tasks (DoTimeTask, timer lock held);
 // - the work thread runs the task handlers, so every portal request.
-// Lock order: the timer lock may be held while the queue lock is taken, never the reverse. The
-// queue lock is innermost and never held while a handler runs.
+// Lock order: the traffic-report lock, then the timer lock, then the queue lock; never the
+// reverse. The queue lock is innermost and never held while a handler runs.
 //
 // Stopping the work thread waits for the handler in progress: a task is never cut off half-way.
 #pragma once
@@ -212,6 +212,11 @@ private:
     // The statistics settings of an enabled "StatsInfor" entry of the portal's configuration
     // into cfg; the address stays empty when the entry is missing, malformed or not enabled.
     static void ReadStatsSettings(CAuthConfig& cfg);
+    // NetworkTraffic with m_trafficLock held.
+    int ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STATISTICS_TYPE type,
+                       const CAutoString& next);
+    // After a LOGIN or TIMING report: the next TIMING report, unless a LOGOUT report is pending.
+    void NextTimingReport(const CAutoString& next);
 
     CAutoString GetOtherTicket();
 
@@ -223,8 +228,11 @@ private:
     CNetHelper m_NetHelper;                    // resolver rewrite; work thread only
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
     CTrafficStatistics m_TrafficStatistics;    // work thread only
-    // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
+    // Guards the configuration's statistics fields and m_bLogoutReportPending, and makes arming
+    // a report one step with the decision to arm it: NetworkTraffic runs on both threads. Taken
+    // before the timer and queue locks.
     std::mutex m_trafficLock;
+    bool m_bLogoutReportPending = false;  // a LOGOUT report is armed or queued and has not run
     OrvaneSvr::CTaskMgr m_taskMgr;
     std::atomic<bool> m_bWorking{true};
     // Serialises the life-cycle steps ("ClientStart", ServerStatus, destruction).

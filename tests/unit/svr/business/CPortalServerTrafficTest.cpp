@@ -2,6 +2,7 @@
 // tag, the TIMING chain, and the LOGOUT report that goes before the logout it carries.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -106,6 +107,27 @@ TEST_F(PortalTrafficTest, LogoutReportGoesFirstAndEndsTheTimingChain) {
     EXPECT_EQ("<tag><type>0</type><next>2</next></tag>", portal.TagOf(trafficStatistics));
     EXPECT_EQ("2", portal.TagOf(term));
     EXPECT_EQ(1, portal.Count(trafficStatistics));  // the TIMING entry never fired
+    EXPECT_EQ(0, Armed());
+}
+
+// A logout asked for while a timed report is on its way (the post may take its 10 s) must not be
+// cancelled when that report finishes and plans the next one.
+TEST_F(PortalTrafficTest, LogoutAskedForDuringATimedReportIsNotLost) {
+    cfg->trafficStatisticsURL = kClosedUrl;
+    cfg->trafficStatisticsInterval = 1;
+    std::atomic<bool> asked{false};
+    portal.SetHook([&](Task& task) {
+        if (task.curTask != trafficStatistics || asked.exchange(true))
+            return;
+        portal.DisConnect(CAutoString("2"));
+        // The LOGOUT entry fires into the queue while this report is still running.
+        waitFor([&] { return CPortalServerTestAccess::QueueSize(portal) > 0; }, 3s);
+    });
+    ASSERT_EQ(0, portal.NetworkTraffic(CTrafficStatistics::TIMING, ""));
+    ASSERT_TRUE(waitFor([&] { return portal.Count(term) == 1; }, 5s));
+    EXPECT_EQ("2", portal.TagOf(term));
+    EXPECT_EQ(2, portal.Count(trafficStatistics));
+    EXPECT_NE(std::string::npos, LogText().find("logout report pending, no further timed report"));
     EXPECT_EQ(0, Armed());
 }
 
