@@ -778,10 +778,15 @@ void CPortalServer::trafficStatistics(Task& task) {
         next = tag.GetChildData();
     if (type.IsEmpty())
         return;
-    const int kind = static_cast<int>(std::strtol(type.c_str(), nullptr, 10));
+    const long kind = std::strtol(type.c_str(), nullptr, 10);
+    if (kind != CTrafficStatistics::LOGOUT && kind != CTrafficStatistics::LOGIN &&
+        kind != CTrafficStatistics::TIMING) {
+        Log()->WriteLog(CLog::INFO, "traffic report of unknown type %ld dropped", kind);
+        return;
+    }
     const int sent =
         NetworkTrafficStatistics(static_cast<CTrafficStatistics::tag_STATISTICS_TYPE>(kind));
-    Log()->WriteLog(CLog::INFO, "traffic report type %d sent, result %d", kind, sent);
+    Log()->WriteLog(CLog::INFO, "traffic report type %ld sent, result %d", kind, sent);
     if (kind == CTrafficStatistics::LOGOUT) {
         {
             std::lock_guard<std::mutex> guard(m_trafficLock);
@@ -789,7 +794,7 @@ void CPortalServer::trafficStatistics(Task& task) {
         }
         // The logout follows its report, whatever became of the report.
         QueueTask(OrvaneSvr::term, OrvaneSvr::high, next);
-    } else if (kind == CTrafficStatistics::LOGIN || kind == CTrafficStatistics::TIMING) {
+    } else {
         NextTimingReport(next);
     }
 }

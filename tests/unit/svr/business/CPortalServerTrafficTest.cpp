@@ -144,17 +144,19 @@ TEST_F(PortalTrafficTest, TimingReportsRearmThemselves) {
     EXPECT_EQ(0, portal.Count(term));
 }
 
-// A tag that is no document, or has no type, ends the task without a report or a follow-up.
+// A tag that is no document, has no type or an unknown one ends the task without a report or a
+// follow-up.
 TEST_F(PortalTrafficTest, ReportTaskWithABadTagDoesNothing) {
     cfg->trafficStatisticsURL = kClosedUrl;
-    for (const char* tag : {"", "<tag><type>0</type>", "<tag><next>2</next></tag>", "plain"}) {
+    for (const char* tag : {"", "<tag><type>0</type>", "<tag><next>2</next></tag>", "plain",
+                            "<tag><type>7</type><next>2</next></tag>"}) {
         Task task;
         task.curTask = trafficStatistics;
         task.level = high;
         task.tag = tag;
         CPortalServerTestAccess::Queue(portal, task);
     }
-    ASSERT_TRUE(waitFor([&] { return portal.Count(trafficStatistics) == 4; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return portal.Count(trafficStatistics) == 5; }, 5s));
     ASSERT_TRUE(waitFor([&] { return CPortalServerTestAccess::QueueSize(portal) == 0; }, 2s));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(0, portal.Count(term));
