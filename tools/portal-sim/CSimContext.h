@@ -40,6 +40,8 @@ public:
     // refusing port when one is set.
     std::string StatsUrl() const;
     void SetRefusingPort(int port) { m_refusingPort = port; }
+    // "<note>" with the --note text escaped, or nothing when no note is set.
+    std::string NoteXml() const;
     void SetPort(int port) { m_port = port; }
     int Port() const { return m_port; }
 
