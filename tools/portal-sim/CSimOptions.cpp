@@ -105,6 +105,12 @@ const std::vector<OptionDef>& Table() {
          Int(&CSimOptions::statsInterval, 0)},
         {"no-stats", nullptr, "leave the StatsInfor entry out of the configuration",
          Flag(&CSimOptions::stats, false)},
+        {"stats-enable", "N", "enable attribute of the StatsInfor entry (default 1)",
+         Int(&CSimOptions::statsEnable, 0)},
+        {"stats-refuse", nullptr, "StatsInfor names a port where every connection is refused",
+         Flag(&CSimOptions::statsRefuse, true)},
+        {"stats-stall", nullptr, "the statistics server records reports but holds its answers back",
+         Flag(&CSimOptions::statsStall, true)},
         {"no-update", nullptr, "leave the Update entry out of the configuration",
          Flag(&CSimOptions::update, false)},
         {"against-interval", "S", "against-interval in user-config; 0 leaves it out (default 0)",
@@ -290,5 +296,7 @@ void CSimOptions::PrintHelp(std::ostream& out) {
            "                         requests must use it\n"
            "\nControl: POST /sim/control with one command a line: 'fault RULE', 'clear-faults',\n"
            "'end-login' (the portal ends every login), 'login-elsewhere USER' (every open ticket\n"
-           "is logged in as USER, as by another program), 'reset' (forget tickets and logins).\n";
+           "is logged in as USER, as by another program), 'reset' (forget tickets and logins),\n"
+           "'stats-stall on|off' (the statistics server holds its answers back until it stops,\n"
+           "at most 60 s, or answers again).\n";
 }

@@ -50,6 +50,9 @@ public:
     std::string wlanUserMac = "00-11-22-33-44-55";
 
     bool stats = true;
+    int statsEnable = 1;       // "enable" of the StatsInfor entry
+    bool statsRefuse = false;  // the StatsInfor address names a port that refuses connections
+    bool statsStall = false;   // the statistics server records a report but never answers it
     bool update = true;
     std::vector<SimPackage> packages;
     std::vector<std::string> faults;
