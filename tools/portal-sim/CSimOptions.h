@@ -48,6 +48,7 @@ public:
 
     bool stats = true;
     bool update = true;
+    bool updateList = true;  // false: the update answer has no "pkgxmls" at all
     std::vector<SimPackage> packages;
     std::vector<std::string> faults;
 
