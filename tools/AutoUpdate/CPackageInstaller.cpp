@@ -75,6 +75,9 @@ void CPackageInstaller::Log(const std::string& line) {
     const std::time_t now = std::time(nullptr);
     std::strftime(stamp, sizeof stamp, "%m-%d %H:%M:%S ", std::localtime(&now));
     std::fprintf(stderr, "AutoUpdate: %s\n", line.c_str());
+    // Started detached, the installer has no terminal: the log folder is where its word stays.
+    const std::string logDir = m_args.installDir + "/Log";
+    mkdir(logDir.c_str(), 0755);
     std::ofstream log(m_args.installDir + "/Log/AutoUpdate.log", std::ios::app);
     if (log)
         log << stamp << line << '\n';
