@@ -113,6 +113,8 @@ const std::vector<OptionDef>& Table() {
          Flag(&CSimOptions::statsStall, true)},
         {"no-update", nullptr, "leave the Update entry out of the configuration",
          Flag(&CSimOptions::update, false)},
+        {"update-no-list", nullptr, "answer the update query without a package list (\"pkgxmls\")",
+         Flag(&CSimOptions::updateList, false)},
         {"against-interval", "S", "against-interval in user-config; 0 leaves it out (default 0)",
          Int(&CSimOptions::againstInterval, 0)},
         {"logout-delay", "S", "logout-delay in user-config (default 300)",

@@ -54,6 +54,7 @@ public:
     bool statsRefuse = false;  // the StatsInfor address names a port that refuses connections
     bool statsStall = false;   // the statistics server records a report but never answers it
     bool update = true;
+    bool updateList = true;  // false: the update answer has no "pkgxmls" at all
     std::vector<SimPackage> packages;
     std::vector<std::string> faults;
 
