@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Developer front door: ./dev.sh test | demo | build | sanitize [address|thread] | fuzz [seconds] | bench | install DIR
+# Developer front door: ./dev.sh test | demo | build | sanitize [address|thread] | fuzz [seconds] | bench |
+#                       crash [rounds] | soak [minutes] | install DIR
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -88,13 +89,26 @@ case "$cmd" in
     configure_build build -DCMAKE_BUILD_TYPE=Release
     for b in build/bench/bench_*; do [ -x "$b" ] && "$b"; done
     ;;
+  crash)
+    # Kill rounds of the service (log-in, keep-alive, log-out) and of the client's update run.
+    install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    build_targets build e2e_CrashSafetyTest e2e_UpdateCrashTest
+    export ORVANE_CRASH_ROUNDS=${1:-100}
+    build/tests/e2e_CrashSafetyTest
+    build/tests/e2e_UpdateCrashTest
+    ;;
+  soak)
+    install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    build_targets build soak_SoakTest
+    ORVANE_SOAK_MINUTES=${1:-30} build/tests/soak_SoakTest
+    ;;
   install)
     install_missing "${BUILD_PKGS[@]}"
     configure_build build
     cmake --install build --prefix "${1:?install needs a directory}"
     ;;
   *)
-    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|install DIR" >&2
+    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|crash [rounds]|soak [minutes]|install DIR" >&2
     exit 2
     ;;
 esac

@@ -171,8 +171,7 @@ CAutoUpdate::EQuery CAutoUpdate::Attempt() {
                                 CAutoString& localPath) { return Fetch(name, pkgUrl, localPath); });
     switch (list.Check()) {
         case CDownloadList::LIST_COMPLETE:
-            if (CFileUtil::CopyFile(m_strWorkDir + "/AutoUpdate", InDownloadDir("AutoUpdate"),
-                                    false) != 0)
+            if (!PlaceInstaller())
                 std::printf("cannot copy the installer into %s\n", m_strDownDir.c_str());
             return QUERY_DONE;
         case CDownloadList::LIST_EMPTY:
@@ -180,6 +179,18 @@ CAutoUpdate::EQuery CAutoUpdate::Attempt() {
         default:
             return QUERY_AGAIN;
     }
+}
+
+// The installer's presence in D makes the next start hand over to it, so it appears there only
+// whole: a client killed while copying leaves a partial file under another name, never a
+// truncated installer that the next start would run.
+bool CAutoUpdate::PlaceInstaller() {
+    const CAutoString partial = InDownloadDir("AutoUpdate.part");
+    if (CFileUtil::CopyFile(m_strWorkDir + "/AutoUpdate", partial, false) == 0 &&
+        rename(partial.c_str(), InDownloadDir("AutoUpdate").c_str()) == 0)
+        return true;
+    unlink(partial.c_str());
+    return false;
 }
 
 CAutoString CAutoUpdate::BuildQueryUrl() {

@@ -59,6 +59,8 @@ private:
     void RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoString& name);
     bool Fetch(const CAutoString& name, const CAutoString& url, CAutoString& localPath);
     void ClearDownloadDir();
+    // Copies the installer into D; false when it is not there whole.
+    bool PlaceInstaller();
     bool StartInstaller(const CAutoString& argument);
     CAutoString InDownloadDir(const char* name) const { return m_strDownDir + name; }
 
