@@ -2,6 +2,7 @@
 
 #include "CClient.h"
 #include "CClientManager.h"
+#include "CErrorCodeTable.h"
 #include "CInfoCenter.h"
 #include "CMainWindow.h"
 #include "CPipeService.h"
@@ -204,5 +205,6 @@ int CClientApp::Main(int argc, char** argv) {
     CPipeService::IgnoreBrokenPipeSignal();
     gdk_threads_init();
     gtk_init(&argc, &argv);
+    CErrorCodeTable::GetInst()->Load();
     return RunWindow();
 }

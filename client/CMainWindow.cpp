@@ -1,6 +1,7 @@
 #include "CMainWindow.h"
 
 #include "CClientManager.h"
+#include "CErrorCodeTable.h"
 
 #include <cstdio>
 
@@ -105,6 +106,11 @@ void CMainWindow::SwitchPage(Page page) {
         gtk_container_add(GTK_CONTAINER(m_pWindow), m_pPages[page]);
         m_current = page;
         gtk_widget_show_all(m_pWindow);
+        // Laid out and painted now rather than on the main loop's next turn, so the page is on
+        // the screen once the change is reported.
+        gtk_container_check_resize(GTK_CONTAINER(m_pWindow));
+        gdk_window_process_all_updates();
+        gdk_flush();
     }
     gdk_threads_leave();
     Trace("page", kPageNames[page]);
@@ -137,10 +143,9 @@ void CMainWindow::ShowError(long errorCode, const char* subErrorCode, const char
 
 CAutoString CMainWindow::ErrorText(long errorCode, const char* subErrorCode,
                                    const char* externText) {
-    (void)subErrorCode;
-    (void)externText;
-    CAutoString text;
-    text.Format("错误码：%ld", errorCode);
+    CAutoString text = CErrorCodeTable::GetInst()->GetErrorText(errorCode, subErrorCode, externText);
+    if (text.IsEmpty())
+        text.Format("错误码：%ld", errorCode);
     return text;
 }
 

@@ -1,8 +1,8 @@
 // The desktop client end to end: `client` under Xvfb, started inside a network namespace with
 // portal-sim, starting the real service itself, driven with xdotool as a user would. The page
 // shown is read from the client's page lines on standard output and the dialogs are found by
-// their window titles; a screenshot of every page and dialog is left in
-// <build>/tests/gui/artefacts/<test name>/ for a person to look at.
+// their window titles; a screenshot of every page and dialog, and the output of the client and
+// the service, are left in <build>/tests/gui/artefacts/<test name>/ for a person to look at.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -55,17 +55,20 @@ protected:
     }
 
     std::string Output() const { return m_client ? m_client->Output() : ""; }
-    // How often the client has written this whole line.
-    size_t Lines(const std::string& line) const {
-        const std::string text = "\n" + Output();
-        size_t n = 0;
-        for (size_t at = text.find("\n" + line + "\n"); at != std::string::npos;
-             at = text.find("\n" + line + "\n", at + 1))
-            ++n;
-        return n;
+    // Where the client's output has got to, for waiting on lines written after that point.
+    size_t Mark() const { return Output().size(); }
+    // Position just after the first whole line equal to line written after since; npos if none.
+    size_t FindLine(const std::string& line, size_t since = 0) const {
+        const std::string text = Output();
+        for (size_t at = text.find(line + "\n", since); at != std::string::npos;
+             at = text.find(line + "\n", at + 1)) {
+            if (at == 0 || text[at - 1] == '\n')
+                return at + line.size() + 1;
+        }
+        return std::string::npos;
     }
-    bool WaitLine(const std::string& line, size_t times, std::chrono::milliseconds timeout) {
-        return waitFor([&] { return Lines(line) >= times; }, timeout, 50ms);
+    bool WaitLine(const std::string& line, std::chrono::milliseconds timeout, size_t since = 0) {
+        return waitFor([&] { return FindLine(line, since) != std::string::npos; }, timeout, 50ms);
     }
     void Shot(const std::string& name) {
         EXPECT_TRUE(m_x->Screenshot(m_artefacts + "/" + name + ".png")) << name;
@@ -94,6 +97,8 @@ protected:
             EXPECT_EQ(0, m_client->Stop(10s)) << Output();
         }
         StopStartedService();
+        if (!m_artefacts.empty())
+            writeFile(m_artefacts + "/client.out", Output());
         EXPECT_EQ("", sanitizerFindings(Output()));
         if (HasFailure())
             std::cerr << "--- client and service output\n" << Output();
@@ -130,16 +135,16 @@ TEST_F(ClientWindowTest, LogInAndOutThroughTheWindow) {
     StartClient();
     if (IsSkipped() || HasFatalFailure())
         return;
-    ASSERT_TRUE(WaitLine("page: init", 1, 10s)) << Output();
+    ASSERT_TRUE(WaitLine("page: init", 10s)) << Output();
     Shot("1-initialising");
-    ASSERT_TRUE(WaitLine("page: login", 1, 30s)) << Output();
+    ASSERT_TRUE(WaitLine("page: login", 30s)) << Output();
     Shot("2-login");
 
     // Both fields empty: only the missing account is reported, and nothing is sent.
     Click(kLogin);
-    ASSERT_TRUE(WaitLine("error dialog: 账号不能为空！", 1, 10s)) << Output();
+    ASSERT_TRUE(WaitLine("error dialog: 账号不能为空！", 10s)) << Output();
     ExpectDialog("3-empty-account");
-    EXPECT_EQ(0u, Lines("error dialog: 密码不能为空！"));
+    EXPECT_EQ(std::string::npos, FindLine("error dialog: 密码不能为空！"));
     EXPECT_EQ(0u, world->Count("auth"));
 
     // A wrong password: the portal's refusal in the words of the installed error table.
@@ -150,15 +155,19 @@ TEST_F(ClientWindowTest, LogInAndOutThroughTheWindow) {
     TypeInto(kAccount, E2eWorld::kUser);
     TypeInto(kPassword, "not-the-password");
     Click(kLogin);
-    ASSERT_TRUE(WaitLine("error dialog: " + refused, 1, 30s)) << Output();
+    ASSERT_TRUE(WaitLine("error dialog: " + refused, 30s)) << Output();
     ExpectDialog("4-wrong-password");
-    EXPECT_EQ(0u, Lines("page: online"));
+    EXPECT_EQ(std::string::npos, FindLine("page: online"));
 
+    // The service looks at the network again after a refusal; the form keeps the account.
+    size_t mark = Mark();
     TypeInto(kPassword, E2eWorld::kPassword);
     Click(kLogin);
-    ASSERT_TRUE(WaitLine("page: online", 1, 30s)) << Output();
-    ASSERT_TRUE(WaitLine("status: 已连接校园光网", 1, 5s)) << Output();
+    ASSERT_TRUE(WaitLine("page: online", 30s, mark)) << Output();
+    ASSERT_TRUE(WaitLine("status: 已连接校园光网", 5s, mark)) << Output();
     Shot("5-online");
+    ASSERT_EQ(2u, world->Count("auth"));
+    EXPECT_EQ(E2eWorld::kUser, E2eWorld::Field(world->Requests("auth")[1], "fields", "userid"));
     // The store kept what was typed, for its owner's eyes only.
     const std::string store = readFile(world->InstallFile("conf/client.xml"));
     EXPECT_NE(std::string::npos, store.find("<Account>demo</Account>")) << store;
@@ -167,11 +176,13 @@ TEST_F(ClientWindowTest, LogInAndOutThroughTheWindow) {
     ASSERT_EQ(0, stat(world->InstallFile("conf/client.xml").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);
 
+    mark = Mark();
     Click(kLogout);
-    ASSERT_TRUE(WaitLine("page: init", 2, 20s)) << Output();
+    ASSERT_TRUE(WaitLine("page: init", 20s, mark)) << Output();
     Shot("6-initialising-after-logout");
+    mark = FindLine("page: init", mark);
     EXPECT_TRUE(WaitForLogout("2", 10s));
-    ASSERT_TRUE(WaitLine("page: login", 2, 30s)) << Output();
+    ASSERT_TRUE(WaitLine("page: login", 30s, mark)) << Output();
     Shot("7-login-again");
 }
 
