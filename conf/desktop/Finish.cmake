@@ -5,12 +5,7 @@
 # policy where the desktop and polkit look for them).
 set(prefix "${CMAKE_INSTALL_PREFIX}")
 set(root "$ENV{DESTDIR}${prefix}")
-# The prefix lands in a shell word, a desktop-entry string and XML; refuse what needs escaping.
-if(prefix MATCHES "[\"'`$\\\\&<>;]" OR prefix MATCHES "[\n\r\t]" OR NOT IS_ABSOLUTE "${prefix}")
-  message(FATAL_ERROR "install prefix '${prefix}' must be an absolute path without quotes, "
-                      "\$, \\, &, <, > or ;")
-endif()
-
+# CheckPrefix.cmake has made sure the prefix needs no escaping in any of the files below.
 set(ORVANE_PREFIX "${prefix}")
 set(stage "${ORVANE_DESKTOP_STAGE}")
 file(MAKE_DIRECTORY "${stage}")
@@ -28,15 +23,21 @@ if(ORVANE_SYSTEM_DESKTOP)
   file(INSTALL "${stage}/org.orvane.client.policy" DESTINATION "/usr/share/polkit-1/actions")
 endif()
 
-# Everything below the prefix belongs to root (when root installs) and only the owner writes.
+# What this installation wrote, and the folders it made, belong to root (when root installs) and
+# only the owner writes them. Named one by one: a prefix such as /usr/local holds other files.
+set(owned "${root}" "${root}/conf" "${root}/share" "${root}/share/applications"
+          "${root}/share/polkit-1" "${root}/share/polkit-1/actions")
+foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+  list(APPEND owned "$ENV{DESTDIR}${file}")
+endforeach()
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(uid STREQUAL "0")
-  execute_process(COMMAND chown -R 0:0 "${root}" RESULT_VARIABLE rc)
+  execute_process(COMMAND chown 0:0 ${owned} RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "cannot give ${root} to root")
+    message(FATAL_ERROR "cannot give the installation in ${root} to root")
   endif()
 endif()
-execute_process(COMMAND chmod -R go-w "${root}" RESULT_VARIABLE rc)
+execute_process(COMMAND chmod go-w ${owned} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cannot take write access to ${root} from group and others")
 endif()
