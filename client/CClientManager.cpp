@@ -49,28 +49,28 @@ void CClientManager::DefaultDeal(CXMLOpt& message) {
 void CClientManager::OnNetState(CXMLOpt& message) {
     IClientView* view = m_pMainWnd.load();
     switch (message.GetIntValue("P.newState")) {
-    case ES_CONNECTED:
-        if (view != nullptr)
-            view->ShowOnlinePage(message.GetIntValue("P.type"));
-        break;
-    case ES_CONNECTFAIL:
-    case ES_DISCONNECTFAIL:
-    case ES_PRECONNECTFAIL:
-        OnError(message, view);
-        break;
-    case ES_DISCONNECTED:
-        if (view != nullptr)
-            view->ShowInitPage();
-        CheckEnv();
-        break;
-    case ES_PRECONNECTED:
-        if (view != nullptr)
-            view->ShowLoginPage();
-        if (m_updateRun)
-            m_updateRun();
-        break;
-    default:
-        break;
+        case ES_CONNECTED:
+            if (view != nullptr)
+                view->ShowOnlinePage(message.GetIntValue("P.type"));
+            break;
+        case ES_CONNECTFAIL:
+        case ES_DISCONNECTFAIL:
+        case ES_PRECONNECTFAIL:
+            OnError(message, view);
+            break;
+        case ES_DISCONNECTED:
+            if (view != nullptr)
+                view->ShowInitPage();
+            CheckEnv();
+            break;
+        case ES_PRECONNECTED:
+            if (view != nullptr)
+                view->ShowLoginPage();
+            if (m_updateRun)
+                m_updateRun();
+            break;
+        default:
+            break;
     }
 }
 

@@ -23,8 +23,14 @@ public:
     static constexpr const char* kTarget = "Portal";
 
     // The connection states (newState of "NetStateMessageResp") the client acts on.
-    enum { ES_CONNECTED = 2, ES_CONNECTFAIL = 3, ES_DISCONNECTED = 12, ES_DISCONNECTFAIL = 13,
-           ES_PRECONNECTED = 31, ES_PRECONNECTFAIL = 32 };
+    enum {
+        ES_CONNECTED = 2,
+        ES_CONNECTFAIL = 3,
+        ES_DISCONNECTED = 12,
+        ES_DISCONNECTFAIL = 13,
+        ES_PRECONNECTED = 31,
+        ES_PRECONNECTFAIL = 32
+    };
 
     // The process-wide business, created on first use and never destroyed.
     static CClientManager* GetInst();

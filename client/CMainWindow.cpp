@@ -143,7 +143,8 @@ void CMainWindow::ShowError(long errorCode, const char* subErrorCode, const char
 
 CAutoString CMainWindow::ErrorText(long errorCode, const char* subErrorCode,
                                    const char* externText) {
-    CAutoString text = CErrorCodeTable::GetInst()->GetErrorText(errorCode, subErrorCode, externText);
+    CAutoString text =
+        CErrorCodeTable::GetInst()->GetErrorText(errorCode, subErrorCode, externText);
     if (text.IsEmpty())
         text.Format("错误码：%ld", errorCode);
     return text;

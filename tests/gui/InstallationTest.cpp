@@ -26,9 +26,9 @@ const std::string kPrefix = "/opt/orvane campus";  // a blank, as in many home f
 // in the default component; naming it makes the install write its own manifest and leave the
 // build tree's install_manifest.txt, which a real installation's uninstall may rely on, alone.
 int Install(const std::string& destDir, const std::string& prefix, const std::string& log) {
-    const std::string command = "umask 0; DESTDIR='" + destDir + "' '" ORVANE_CMAKE_COMMAND "' --install '" +
-                                ORVANE_BINARY_DIR "' --component Unspecified --prefix '" + prefix +
-                                "' >'" + log + "' 2>&1";
+    const std::string command =
+        "umask 0; DESTDIR='" + destDir + "' '" ORVANE_CMAKE_COMMAND "' --install '" +
+        ORVANE_BINARY_DIR "' --component Unspecified --prefix '" + prefix + "' >'" + log + "' 2>&1";
     return std::system(command.c_str());
 }
 
@@ -104,14 +104,16 @@ TEST_F(InstallationTest, DesktopEntryAndPolicyStartTheLauncherAsRootWithTheWindo
     EXPECT_NE(std::string::npos,
               text.find("<annotate key=\"org.freedesktop.policykit.exec.path\">" + kPrefix +
                         "/start-client</annotate>"));
-    EXPECT_NE(std::string::npos,
-              text.find("<annotate key=\"org.freedesktop.policykit.exec.allow_gui\">true</annotate>"));
+    EXPECT_NE(
+        std::string::npos,
+        text.find("<annotate key=\"org.freedesktop.policykit.exec.allow_gui\">true</annotate>"));
 }
 
 TEST(InstallationPrefixTest, RefusesAPrefixThatWouldNeedQuotingInTheLauncher) {
     TempDir dest;
     EXPECT_NE(0, Install(dest.path(), "/opt/or$vane", dest.file("install.log")));
-    EXPECT_NE(std::string::npos, readFile(dest.file("install.log")).find("must be an absolute path"));
+    EXPECT_NE(std::string::npos,
+              readFile(dest.file("install.log")).find("must be an absolute path"));
     EXPECT_FALSE(fs::exists(dest.path() + "/opt")) << "something was installed all the same";
 }
 

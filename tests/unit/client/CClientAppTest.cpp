@@ -111,9 +111,9 @@ TEST_F(SingleInstanceTest, OnlyALiveClientBlocksTheStart) {
     kill(dead, SIGKILL);
     waitpid(dead, nullptr, 0);
     children.pop_back();
-    for (const std::string& stale : {std::to_string(other) + "\n", std::to_string(dead) + "\n",
-                                     std::string("abc"), std::string("0\n"), std::string("-1\n"),
-                                     std::string("")}) {
+    for (const std::string& stale :
+         {std::to_string(other) + "\n", std::to_string(dead) + "\n", std::string("abc"),
+          std::string("0\n"), std::string("-1\n"), std::string("")}) {
         EXPECT_TRUE(StartsWith(stale)) << "recorded '" << stale << "'";
         EXPECT_EQ(Mine(), info->GetLocalValue("ClientPID").ToStdString());
     }

@@ -118,7 +118,8 @@ class ClientBusinessTest : public ::testing::Test {
 protected:
     void SetUp() override {
         mkdir(dir.file("conf").c_str(), 0700);
-        ASSERT_TRUE(writeFile(store, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<conf>\n</conf>\n"));
+        ASSERT_TRUE(
+            writeFile(store, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<conf>\n</conf>\n"));
         chmod(store.c_str(), 0600);
         info = std::make_unique<CInfoCenter>(store.c_str());
         business.SetInfoCenter(info.get());
@@ -168,8 +169,8 @@ TEST_F(ClientBusinessTest, ConversationFollowsTheServiceStates) {
     ASSERT_TRUE(view.WaitCalls(3));
 
     // The client does not route by target: a state addressed elsewhere is handled all the same.
-    ASSERT_TRUE(service.Send("NetStateMessageResp", "<type>51</type><newState>12</newState>",
-                             "Elsewhere"));
+    ASSERT_TRUE(
+        service.Send("NetStateMessageResp", "<type>51</type><newState>12</newState>", "Elsewhere"));
     EXPECT_EQ(Command("CheckEnv", "CheckEnv"), service.Receive());
     ASSERT_TRUE(view.WaitCalls(4));
     EXPECT_EQ((std::vector<std::string>{"login", "online 51", "online 0", "init"}), view.Calls());
@@ -194,14 +195,16 @@ TEST_F(ClientBusinessTest, FailedStatesShowOneDialogEachAndKeepThePage) {
     ASSERT_TRUE(service.Send("<broken", ""));
     ASSERT_TRUE(view.WaitCalls(3));
     EXPECT_TRUE(service.Quiet());
-    EXPECT_EQ((std::vector<std::string>{"error 20010206|7|eth0 & more", "error 140002|7|eth0 & more",
-                                        "error 150004|7|eth0 & more"}),
-              view.Calls());
+    EXPECT_EQ(
+        (std::vector<std::string>{"error 20010206|7|eth0 & more", "error 140002|7|eth0 & more",
+                                  "error 150004|7|eth0 & more"}),
+        view.Calls());
     EXPECT_EQ(0, updateRuns);
 }
 
 TEST_F(ClientBusinessTest, PublishedValuesAreStoredAndReplaced) {
-    ASSERT_TRUE(service.Send("InfoCenter", "<key>FUN_Update</key><value>url=\"http://u/?a=1&amp;b=2\"</value>"));
+    ASSERT_TRUE(service.Send("InfoCenter",
+                             "<key>FUN_Update</key><value>url=\"http://u/?a=1&amp;b=2\"</value>"));
     ASSERT_TRUE(service.Send("InfoCenter", "<key>version</key><value>1.0</value>"));
     ASSERT_TRUE(service.Send("InfoCenter", "<key>version</key><value>2.0</value>"));
     ASSERT_TRUE(waitFor([&] { return info->GetValue("version") == "2.0"; }, 5s));
@@ -223,9 +226,9 @@ TEST_F(ClientBusinessTest, LoginIsStoredPrivatelyBeforeTheServiceAnswers) {
     EXPECT_EQ(0600u, st.st_mode & 07777);
     EXPECT_STREQ("student01", info->GetValue("account").c_str());
     // The values travel escaped, so the password arrives as typed.
-    EXPECT_EQ(Command("PortalConnect",
-                      "<user>student01</user><password>p&lt;&amp;&gt;w%s</password>"),
-              sent);
+    EXPECT_EQ(
+        Command("PortalConnect", "<user>student01</user><password>p&lt;&amp;&gt;w%s</password>"),
+        sent);
     // A fresh reader of the store sees the password as typed.
     CInfoCenter reread(store.c_str());
     EXPECT_EQ(password, reread.GetLocalValue("Password").ToStdString());
