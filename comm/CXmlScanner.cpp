@@ -79,21 +79,19 @@ size_t NameLength(const char* p, size_t avail) {
     return i;
 }
 
-// Checks that the whole text is UTF-8 made of XML characters; returns the offset of the first
-// offending byte, or npos.
+// Finds the first byte that no document may hold: a control character other than tab, line
+// feed and carriage return. Bytes 0x80 and above are data to us: portal texts come in UTF-8 or
+// GB18030. Inside a multi-byte character UTF-8 uses only bytes 0x80 and above, GB18030 also
+// digits, letters and a few punctuation bytes (0x30-0x39, 0x40-0x7E), but never one of the
+// characters that open or close markup ('<', '>', '&', quotes, '-', '?', '/', '='), so the
+// structure is found the same way in both. Only ']' (0x5D) can be a GB18030 trail byte; a
+// character ending in it just before "]>" reads as "]]>", which we refuse rather than guess.
+// Returns the offset, or npos.
 size_t FindBadChar(const std::string& text) {
-    const auto* u = reinterpret_cast<const unsigned char*>(text.data());
-    size_t i = 0;
-    while (i < text.size()) {
-        if (u[i] >= 0x20 && u[i] < 0x80) {  // the common case, kept cheap
-            ++i;
-            continue;
-        }
-        uint32_t cp = 0;
-        const size_t n = DecodeUtf8(u + i, text.size() - i, cp);
-        if (n == 0 || !IsXmlChar(cp))
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
             return i;
-        i += n;
     }
     return std::string::npos;
 }
@@ -352,7 +350,8 @@ bool Scanner::Reference() {
 // document made of many short runs stays linear.
 bool Scanner::Text() {
     for (; p_ < n_ && t_[p_] != '<' && t_[p_] != '&'; ++p_) {
-        if (t_[p_] == ']' && At("]]>")) return Fail("']]>' in text");
+        if (t_[p_] == ']' && At("]]>"))
+            return Fail("']]>' in text");
     }
     return true;
 }
@@ -492,7 +491,7 @@ CXmlScanner::Result Scanner::Run() {
     const size_t bad = FindBadChar(t_);
     if (bad != std::string::npos) {
         p_ = bad;
-        Fail("invalid UTF-8 or character not allowed in XML");
+        Fail("control character not allowed in XML");
         return res_;
     }
     if (At("\xEF\xBB\xBF"))

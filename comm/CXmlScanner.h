@@ -4,9 +4,12 @@
 // hostile document nested arbitrarily deep costs memory in proportion to its size and nothing more.
 // Every access is bounds-checked against the text; the scanner never reads past it.
 //
-// Accepted: UTF-8 text (optionally starting with a byte-order mark) made of XML characters; an XML
-// declaration only at the very start; comments, processing instructions and one DOCTYPE before the
-// root; exactly one root element; comments, processing instructions and whitespace after it.
+// Accepted: text without control characters other than tab, CR and LF, optionally starting with a
+// UTF-8 byte-order mark. Bytes 0x80 and above are opaque data wherever character data may stand
+// (text, attribute values, comments, CDATA, processing instructions), so UTF-8 and GB18030
+// documents both pass; names must still be UTF-8 XML names. An XML declaration only at the very
+// start; comments, processing instructions and one DOCTYPE before the root; exactly one root
+// element; comments, processing instructions and whitespace after it.
 // References must be character references to XML characters or one of the five predefined
 // entities. A DOCTYPE internal subset is skipped, not interpreted, so entities declared there are
 // unknown and a document that uses them is refused.

@@ -629,6 +629,14 @@ int PortalCode(unsigned long code) {
 int CPortalConn::SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoString& url,
                                    const CAutoString& body, uint64_t timeoutMs, CHttpData& data,
                                    unsigned long& errCode, CAutoString& subErrCode) {
+    // An empty body is a request the builder refused (a value the XML layer cannot carry);
+    // sending it would reach the portal without its fields. The caller's failure path runs.
+    if (body.IsEmpty()) {
+        CLog::GetInst()->WriteLog(CLog::ERROR, "request %d not sent: its document was refused",
+                                  static_cast<int>(verb));
+        errCode = 0;
+        return -1;
+    }
     CAutoString head = GetRequestHead(body);
     data.szUrl = url.c_str();
     data.szVerb = "POST";

@@ -2,7 +2,6 @@
 
 #include <sys/time.h>
 
-#include <cctype>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -95,11 +94,13 @@ int CUserInfo::Init() {
 
 CAutoString CUserInfo::GetClientId() {
     const CAutoString stored = Info()->GetLocalValue("clientId");
-    if (IsWellFormedId(stored))
+    if (!stored.IsEmpty() && FitsInHeader(stored))
         return stored;
-    // The id travels in a request header: a damaged or hand-edited value is replaced, not sent.
+    // The id travels in the "Client-ID" request header: a value that would break the header
+    // block (or add lines to it) is replaced; any other is the installation's id and is kept.
     if (!stored.IsEmpty())
-        CLog::GetInst()->WriteLog(CLog::WARN, "stored client id is malformed; making a new one");
+        CLog::GetInst()->WriteLog(CLog::WARN,
+                                  "stored client id cannot go into a header; making a new one");
     return CreateClientId();
 }
 
@@ -162,13 +163,11 @@ CAutoString CUserInfo::uuid_to_string(const _uuid_t* uuid) {
     return text;
 }
 
-bool CUserInfo::IsWellFormedId(const CAutoString& text) {
-    if (text.GetLength() != 36)
-        return false;
+bool CUserInfo::FitsInHeader(const CAutoString& text) {
     const char* s = text.c_str();
-    for (int i = 0; i < 36; ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? s[i] != '-' : !std::isxdigit(static_cast<unsigned char>(s[i])))
+    for (size_t i = 0; i < text.GetLength(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7F)  // CR, LF and every other control character
             return false;
     }
     return true;

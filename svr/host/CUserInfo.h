@@ -32,7 +32,8 @@ public:
     // running service, then stores "clientId" as a local value for the next start. Returns 1.
     int Init();
 
-    // The stored id, or a new one when none (or a malformed one) is stored.
+    // The stored id as it is, or a new one when none is stored or the stored one holds a
+    // character that cannot go into a request header.
     CAutoString GetClientId();
     // The machine's host name; empty when it cannot be read.
     CAutoString GetHostName();
@@ -48,8 +49,9 @@ public:
     // The text form of uuid, "%08lx-%04x-%04x-%04x-%04x%08lx".
     static CAutoString uuid_to_string(const _uuid_t* uuid);
 
-    // True for text of the 36-character form above (any case of hexadecimal, any version).
-    static bool IsWellFormedId(const CAutoString& text);
+    // True when text holds no control character (CR, LF and the others), so it can stand as
+    // the value of a request header line.
+    static bool FitsInHeader(const CAutoString& text);
 
 private:
     ISvrInfoCenter* Info();

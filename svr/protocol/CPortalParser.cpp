@@ -168,18 +168,35 @@ struct RequestChild {
 };
 
 // Builds a request document with the children in the given (document) order. Values go through
-// the XML layer, so markup characters are escaped and CDATA sections stay closed.
-CAutoString BuildRequest(const std::vector<RequestChild>& children) {
+// the XML layer, so markup characters are escaped and CDATA sections stay closed. A child the XML
+// layer refuses (a value with control characters, a fragment that is no element) fails the whole
+// document: a request with a field silently missing would be sent as if it were complete. Returns
+// false then, with a log line naming the child but never its value (it may be a password).
+bool BuildRequest(const std::vector<RequestChild>& children, CAutoString& doc) {
     CMarkup xml(kRequestStart);
     xml.FindElem("request");
     for (const RequestChild& child : children) {
-        if (child.name != nullptr) {
-            xml.AddChildElem(child.name, child.value ? child.value : "", child.flags);
-        } else if (!xml.AddChildSubDoc(child.value)) {
-            CLog::GetInst()->WriteLog(CLog::WARN, "request fragment refused, not an element");
+        const bool added =
+            child.name != nullptr
+                ? xml.AddChildElem(child.name, child.value ? child.value : "", child.flags)
+                : xml.AddChildSubDoc(child.value);
+        if (!added) {
+            CLog::GetInst()->WriteLog(CLog::ERROR, "request not built: the value of %s is refused",
+                                      child.name != nullptr ? child.name : "the extra fragment");
+            return false;
         }
     }
-    return xml.GetDoc();
+    doc = xml.GetDoc();
+    return true;
+}
+
+// The coded body of the request, or the empty text when the document could not be built; every
+// caller treats an empty body as a request that cannot be sent.
+CAutoString CodedRequest(CPortalParser& parser, const std::vector<RequestChild>& children) {
+    CAutoString doc;
+    if (!BuildRequest(children, doc))
+        return CAutoString("");
+    return parser.EncodePostRequestData(doc);
 }
 
 // Positions the child cursor on the first child named name.
@@ -361,30 +378,31 @@ CAutoString CPortalParser::MakeTickRequestData(const char* hostName, const char*
                                                const char* clientId, const char* ipv4,
                                                const char* ipv6, const char* mac,
                                                const char* localTime, const char* osTag) {
-    return EncodePostRequestData(BuildRequest({
-        {"ostag", osTag, 0},
-        {"local-time", localTime, 0},
-        {"mac", mac, 0},
-        {"ipv6", ipv6, 0},
-        {"ipv4", ipv4, 0},
-        {"client-id", clientId, 0},
-        {"user-agent", userAgent, 0},
-        // Host names may arrive with references already written (such as &amp;).
-        {"host-name", hostName, CMarkup::MNF_WITHREFS},
-    }));
+    return CodedRequest(
+        *this, {
+                   {"ostag", osTag, 0},
+                   {"local-time", localTime, 0},
+                   {"mac", mac, 0},
+                   {"ipv6", ipv6, 0},
+                   {"ipv4", ipv4, 0},
+                   {"client-id", clientId, 0},
+                   {"user-agent", userAgent, 0},
+                   // Host names may arrive with references already written (such as &amp;).
+                   {"host-name", hostName, CMarkup::MNF_WITHREFS},
+               });
 }
 
 CAutoString CPortalParser::MakeAuthRequestData(const char* userAgent, const char* clientId,
                                                const char* account, const char* password,
                                                const char* ticket, const char* localTime) {
-    return EncodePostRequestData(BuildRequest({
-        {"local-time", localTime, 0},
-        {"ticket", ticket, 0},
-        {"passwd", password, CMarkup::MNF_WITHCDATA},
-        {"userid", account, CMarkup::MNF_WITHCDATA},
-        {"client-id", clientId, 0},
-        {"user-agent", userAgent, 0},
-    }));
+    return CodedRequest(*this, {
+                                   {"local-time", localTime, 0},
+                                   {"ticket", ticket, 0},
+                                   {"passwd", password, CMarkup::MNF_WITHCDATA},
+                                   {"userid", account, CMarkup::MNF_WITHCDATA},
+                                   {"client-id", clientId, 0},
+                                   {"user-agent", userAgent, 0},
+                               });
 }
 
 CAutoString CPortalParser::MakeKeepRequestData(const char* userAgent, const char* clientId,
@@ -411,38 +429,38 @@ CAutoString CPortalParser::MakeKeepRequestData(const char* userAgent, const char
                                      {"ticket", ticket, 0},
                                      {"client-id", clientId, 0},
                                      {"user-agent", userAgent, 0}});
-    return EncodePostRequestData(BuildRequest(children));
+    return CodedRequest(*this, children);
 }
 
 CAutoString CPortalParser::MakeTermRequestData(const char* userAgent, const char* clientId,
                                                const char* ticket, const char* localTime,
                                                const char* reason) {
-    return EncodePostRequestData(BuildRequest({
-        {"reason", reason, 0},
-        {"local-time", localTime, 0},
-        {"ticket", ticket, 0},
-        {"client-id", clientId, 0},
-        {"user-agent", userAgent, 0},
-    }));
+    return CodedRequest(*this, {
+                                   {"reason", reason, 0},
+                                   {"local-time", localTime, 0},
+                                   {"ticket", ticket, 0},
+                                   {"client-id", clientId, 0},
+                                   {"user-agent", userAgent, 0},
+                               });
 }
 
 CAutoString CPortalParser::MakeStateRequestData(const char* userAgent, const char* clientId,
                                                 const char* ticket, const char* localTime) {
-    return EncodePostRequestData(BuildRequest({
-        {"local-time", localTime, 0},
-        {"ticket", ticket, 0},
-        {"client-id", clientId, 0},
-        {"user-agent", userAgent, 0},
-    }));
+    return CodedRequest(*this, {
+                                   {"local-time", localTime, 0},
+                                   {"ticket", ticket, 0},
+                                   {"client-id", clientId, 0},
+                                   {"user-agent", userAgent, 0},
+                               });
 }
 
 CAutoString CPortalParser::MakeTerminalRequestData(const char* userAgent, const char* clientId,
                                                    const char* localTime) {
-    return EncodePostRequestData(BuildRequest({
-        {"local-time", localTime, 0},
-        {"client-id", clientId, 0},
-        {"user-agent", userAgent, 0},
-    }));
+    return CodedRequest(*this, {
+                                   {"local-time", localTime, 0},
+                                   {"client-id", clientId, 0},
+                                   {"user-agent", userAgent, 0},
+                               });
 }
 
 int CPortalParser::ReadTickResponse(const char* doc, CAutoString& ticket, int& expire) {

@@ -80,7 +80,8 @@ public:
     int ParserConfig(const char* text, std::unique_ptr<CAuthConfig>& config);
 
     // Request builders: each returns the coded body of its request document. Null texts are
-    // written as empty elements.
+    // written as empty elements. When the XML layer refuses a value (control characters) the
+    // result is empty and nothing may be sent: the request would otherwise go out incomplete.
     CAutoString MakeTickRequestData(const char* hostName, const char* userAgent,
                                     const char* clientId, const char* ipv4, const char* ipv6,
                                     const char* mac, const char* localTime, const char* osTag);

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "CLog.h"
 #include "CUniqueFd.h"
 #include "CZxmContainer.h"
 
@@ -38,12 +40,18 @@ constexpr size_t kFallbackBufferSize = 50;
 
 void zsmLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void zsmLog(const char* format, ...) {
-    char line[1024];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(line, sizeof line, format, ap);
+    va_list again;
+    va_copy(again, ap);
+    const int len = vsnprintf(nullptr, 0, format, ap);
     va_end(ap);
-    fprintf(stderr, "%s\n", line);
+    std::string line(len > 0 ? static_cast<size_t>(len) : 0, '\0');
+    if (len > 0)
+        vsnprintf(&line[0], line.size() + 1, format, again);
+    va_end(again);
+    // The service runs detached from any terminal: its log is where these are read.
+    CLog::GetInst()->WriteLog(CLog::ERROR, "%s", line.c_str());
 }
 
 // Called by the module's Prepare with the decoded text; copies it when it fits and always

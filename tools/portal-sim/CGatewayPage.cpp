@@ -1,5 +1,6 @@
 #include "CGatewayPage.h"
 
+#include "CXmlFileCodec.h"
 #include "SimHttpUtil.h"
 
 namespace {
@@ -45,15 +46,33 @@ void CGatewayPage::Page(const httplib::Request& req, httplib::Response& res) {
     auto fault = m_ctx.faults.Next("page");
     if (fault)
         cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
-    if (!fault || !m_injector.Apply(*fault, req, res)) {
-        res.status = 200;
-        res.set_content("<html><head><title>Campus portal</title></head><body>\n" +
-                            std::string(kBlockStart) + "\n" + ConfigDocument() + "\n" + kBlockEnd +
-                            "\n<p>Please log in.</p></body></html>\n",
-                        "text/html");
-    }
+    if (!fault || !m_injector.Apply(*fault, req, res))
+        ServePage(res);
     cJSON_AddNumberToObject(rec.get(), "status", res.status);
     m_ctx.log.Append(std::move(rec));
+}
+
+// The page in UTF-8, or converted to --page-charset with a meta tag naming it, as portals that
+// serve GBK pages do.
+void CGatewayPage::ServePage(httplib::Response& res) const {
+    const std::string& charset = m_ctx.options.pageCharset;
+    const std::string meta =
+        charset.empty()
+            ? ""
+            : "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" + charset + "\">";
+    const std::string text =
+        m_ctx.options.note.empty() ? "Please log in." : simhttp::XmlEscape(m_ctx.options.note);
+    const std::string page = "<html><head>" + meta + "<title>Campus portal</title></head><body>\n" +
+                             kBlockStart + "\n" + ConfigDocument() + "\n" + kBlockEnd + "\n<p>" +
+                             text + "</p></body></html>\n";
+    std::string bytes = page;
+    if (!charset.empty() && !CXmlFileCodec::Convert(page, "UTF-8", charset.c_str(), bytes)) {
+        res.status = 500;
+        res.set_content("the page cannot be written in " + charset, "text/plain");
+        return;
+    }
+    res.status = 200;
+    res.set_content(bytes, charset.empty() ? "text/html" : "text/html; charset=" + charset);
 }
 
 std::string CGatewayPage::ConfigDocument() const {
@@ -61,7 +80,9 @@ std::string CGatewayPage::ConfigDocument() const {
     const CSimOptions& o = m_ctx.options;
     std::string servers =
         o.servers.empty() ? o.listenAddr + ":" + std::to_string(m_ctx.Port()) : o.servers;
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><config>"
+    const std::string encoding = o.pageCharset.empty() ? "UTF-8" : o.pageCharset;
+    return "<?xml version=\"1.0\" encoding=\"" + encoding +
+           "\"?><config>"
            "<ticket-url>" +
            base +
            "/ticket</ticket-url>"
@@ -79,7 +100,8 @@ std::string CGatewayPage::ConfigDocument() const {
            "<auth><type>vxr-http-pap</type><default>yes</default></auth>"
            "<auth><type>vxr-mobile-qr</type><default>0</default></auth>"
            "<server-clusters servers=\"" +
-           simhttp::XmlEscape(servers) + "\"/>" + m_ctx.UserConfigXml() + FunCfg() + "</config>";
+           simhttp::XmlEscape(servers) + "\"/>" + m_ctx.UserConfigXml() + m_ctx.NoteXml() +
+           FunCfg() + "</config>";
 }
 
 std::string CGatewayPage::AccountRule() const {

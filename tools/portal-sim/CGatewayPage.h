@@ -21,6 +21,7 @@ public:
 private:
     void Probe(const httplib::Request& req, httplib::Response& res);
     void Page(const httplib::Request& req, httplib::Response& res);
+    void ServePage(httplib::Response& res) const;
     std::string FunCfg() const;
     std::string AccountRule() const;
 

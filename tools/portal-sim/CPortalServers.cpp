@@ -158,7 +158,8 @@ CPortalServers::Answer CPortalServers::Ticket(const Fields& f) {
         m_ctx.state.IssueTicket(Get(f, "client-id"), Get(f, "host-name"), Get(f, "ipv4"));
     return {kCodeOk, "",
             "<response>" + Element("ticket", ticket) +
-                Element("expire", std::to_string(m_ctx.options.ticketExpire)) + "</response>",
+                Element("expire", std::to_string(m_ctx.options.ticketExpire)) + m_ctx.NoteXml() +
+                "</response>",
             ""};
 }
 
@@ -174,7 +175,8 @@ CPortalServers::Answer CPortalServers::Keep(const Fields& f) {
         return {code, "", "", ""};
     return {code, "",
             "<response>" + Element("interval", std::to_string(m_ctx.options.keepInterval)) +
-                Element("level", std::to_string(m_ctx.options.keepLevel)) + "</response>",
+                Element("level", std::to_string(m_ctx.options.keepLevel)) + m_ctx.NoteXml() +
+                "</response>",
             ""};
 }
 
@@ -202,7 +204,8 @@ CPortalServers::Answer CPortalServers::Query(const Fields& f) {
 
 std::string CPortalServers::LoginDocument(const std::string& account) const {
     const CSimOptions& o = m_ctx.options;
-    std::string doc = "<response>" + Element("userid", account) +
+    const std::string& userId = o.userId.empty() ? account : o.userId;
+    std::string doc = "<response>" + Element("userid", userId) + m_ctx.NoteXml() +
                       Element("keep-retry", std::to_string(o.keepRetry)) +
                       Element("keep-url", m_ctx.BaseUrl() + "/keep") +
                       Element("term-url", m_ctx.BaseUrl() + "/term") + m_ctx.UserConfigXml();

@@ -1,5 +1,7 @@
 #include "CSimContext.h"
 
+#include "SimHttpUtil.h"
+
 CSimContext::CSimContext(const CSimOptions& opts)
     : options(opts), state(opts.ticketExpire, opts.accounts) {}
 
@@ -20,6 +22,12 @@ std::string CSimContext::UserConfigXml() const {
             "<against-interval>" + std::to_string(options.againstInterval) + "</against-interval>";
     xml += "<logout-delay>" + std::to_string(options.logoutDelay) + "</logout-delay>";
     return xml + options.againstExtra + "</user-config>";
+}
+
+std::string CSimContext::NoteXml() const {
+    if (options.note.empty())
+        return "";
+    return "<note>" + simhttp::XmlEscape(options.note) + "</note>";
 }
 
 bool CSimContext::Sleep(long ms) {

@@ -36,6 +36,8 @@ public:
     std::string PortalPageUrl(const std::string& clientIp) const;
     // The "user-config" element sent in the configuration and in login answers.
     std::string UserConfigXml() const;
+    // "<note>" with the --note text escaped, or nothing when no note is set.
+    std::string NoteXml() const;
     void SetPort(int port) { m_port = port; }
     int Port() const { return m_port; }
 

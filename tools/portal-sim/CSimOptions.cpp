@@ -6,6 +6,8 @@
 #include <fstream>
 #include <functional>
 
+#include <iconv.h>
+
 namespace {
 
 using Setter = std::function<bool(CSimOptions&, const std::string&, std::string&)>;
@@ -59,6 +61,18 @@ bool SetAccount(CSimOptions& o, const std::string& v, std::string& e) {
     return true;
 }
 
+// A code page iconv can convert the page into.
+bool SetPageCharset(CSimOptions& o, const std::string& v, std::string& e) {
+    const iconv_t cd = iconv_open(v.c_str(), "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        e = "no converter from UTF-8 to '" + v + "'";
+        return false;
+    }
+    iconv_close(cd);
+    o.pageCharset = v;
+    return true;
+}
+
 const std::vector<OptionDef>& Table() {
     static const std::vector<OptionDef> table = {
         {"listen", "ADDR", "loopback address to listen on (default 127.0.0.1)",
@@ -106,6 +120,14 @@ const std::vector<OptionDef>& Table() {
         {"dns1", "ADDR", "first DNS server in domain-config of login answers",
          Text(&CSimOptions::dns1)},
         {"dns2", "ADDR", "second DNS server in domain-config", Text(&CSimOptions::dns2)},
+        {"user-id", "TEXT", "userid of login and state answers (default: the account)",
+         Text(&CSimOptions::userId)},
+        {"note", "TEXT",
+         "a 'note' element holding TEXT (any UTF-8) in the page's configuration and body and in "
+         "every ticket, login, keep and state answer",
+         Text(&CSimOptions::note)},
+        {"page-charset", "NAME", "serve the portal page converted to NAME with iconv, e.g. GBK",
+         SetPageCharset},
         {"school-id", "ID", "schoolid: header of probe answers", Text(&CSimOptions::schoolId)},
         {"domain", "D", "domain: header of probe answers", Text(&CSimOptions::domain)},
         {"area", "A", "area: header of probe answers", Text(&CSimOptions::area)},

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
+#include <libxml/xmlstring.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -74,8 +75,7 @@ TEST(CMarkupWellFormed, RefusesMalformedDocuments) {
         "<r><!DOCTYPE r></r>",
         "<r/><!DOCTYPE r>",
         "<r>\x01</r>",
-        "<r>\xFF</r>",
-        "<r>\xC0\x80</r>",
+        "<r a='\x1F'/>",
         "<r",
         "<r a='1",
         "<!DOCTYPE r [ <r/>",
@@ -101,6 +101,85 @@ TEST(CMarkupWellFormed, DeepNestingIsScannedWithoutRecursion) {
     EXPECT_EQ(levels, depth - 1);
     EXPECT_EQ(deep.GetData(), "x");
     EXPECT_FALSE(CMarkup(open.c_str()).IsWellFormed());  // never closed
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bytes 0x80 and above: portal answers arrive in UTF-8 or converted to GB18030
+
+namespace {
+
+// 中文 in GB18030 (two-byte form), one four-byte GB18030 character, and 中文 in UTF-8.
+const std::string kGb = "\xD6\xD0\xCE\xC4";
+const std::string kGbFour = "\x81\x30\x89\x38";
+const std::string kUtf8 = "\xE4\xB8\xAD\xE6\x96\x87";
+
+}  // namespace
+
+TEST(CMarkupOpaqueBytes, AreDataInTextAttributesCommentsCdataAndInstructions) {
+    for (const std::string& t : {kGb, kGbFour, kUtf8, std::string("\xFF\x80")}) {
+        const std::string doc = "<?xml version=\"1.0\"?><!--" + t + "--><r k='" + t + "' q=\"" + t +
+                                "\"><a>" + t + "&amp;" + t + "</a><!--" + t + "--><b><![CDATA[" +
+                                t + "<&]]></b><?pi " + t + "?><c>" + t + "</c></r><!--" + t + "-->";
+        CMarkup m(doc.c_str());
+        ASSERT_TRUE(m.IsWellFormed()) << doc << ": " << m.GetError().c_str();
+        ASSERT_TRUE(m.FindElem("r"));
+        EXPECT_EQ(m.GetAttrib("k").ToStdString(), t);
+        EXPECT_EQ(m.GetAttrib("q").ToStdString(), t);
+        ASSERT_TRUE(m.FindChildElem("a"));
+        EXPECT_EQ(m.GetChildData().ToStdString(), t + "&" + t);
+        ASSERT_TRUE(m.FindChildElem("b"));
+        EXPECT_EQ(m.GetChildData().ToStdString(), t + "<&");
+        ASSERT_TRUE(m.FindChildElem("c"));
+        EXPECT_EQ(m.GetChildData().ToStdString(), t);
+        EXPECT_EQ(Doc(m), doc);
+    }
+}
+
+TEST(CMarkupOpaqueBytes, StructureIsStillChecked) {
+    const std::string bad[] = {
+        "<r>" + kGb + "</R>",                // mismatched end tag
+        "<r a='" + kGb + "/>",               // unterminated attribute value
+        "<r a=" + kGb + "/>",                // unquoted attribute value
+        "<r>" + kGb + " & " + kGb + "</r>",  // bare ampersand
+        "<r>" + kGb + "<" + kGb + "</r>",    // '<' that opens no markup
+        "<" + kGb + "/>",                    // a GB18030 element name is no XML name
+        "<r " + kGb + "='1'/>",              // nor a GB18030 attribute name
+        "<r>" + kGb + "]]>" + kGb + "</r>",  // CDATA end in text
+        "<r><!--" + kGb + "--" + kGb + "--></r>",
+        "<r><![CDATA[" + kGb + "</r>",  // unterminated CDATA
+        "<r>" + kGb + "</r>" + kGb,     // text after the root
+        kGb + "<r/>",                   // text before the root
+        "<r>" + kGb + "\x01</r>",       // control characters stay refused
+        "<r a='" + kUtf8 + "\x1B'/>",
+        "<r><!--" + kGb + "\x7" + "--></r>",
+        "<r><![CDATA[\x0C" + kGb + "]]></r>",
+    };
+    for (const std::string& text : bad) {
+        CMarkup m(text.c_str());
+        EXPECT_FALSE(m.IsWellFormed()) << text;
+    }
+    // Tab, CR and LF are the control characters a document may hold.
+    EXPECT_TRUE(CMarkup(("<r a='\t'>\t" + kGb + "\r\n</r>").c_str()).IsWellFormed());
+}
+
+TEST(CMarkupOpaqueBytes, EditsWriteAndReadThemBack) {
+    CMarkup m("<request/>");
+    ASSERT_TRUE(m.FindElem());
+    ASSERT_TRUE(m.AddChildElem("userid", (kGb + "<&").c_str(), CMarkup::MNF_WITHCDATA));
+    ASSERT_TRUE(
+        m.AddChildElem("host-name", (kUtf8 + "&amp;" + kGbFour).c_str(), CMarkup::MNF_WITHREFS));
+    ASSERT_TRUE(m.SetAttrib("k", "\xFF\xFE"));
+    EXPECT_EQ(m.GetAttrib("k").ToStdString(), "\xFF\xFE");
+    m.ResetChildPos();
+    ASSERT_TRUE(m.FindChildElem("userid"));
+    EXPECT_EQ(m.GetChildData().ToStdString(), kGb + "<&");
+    ASSERT_TRUE(m.FindChildElem("host-name"));
+    EXPECT_EQ(m.GetChildData().ToStdString(), kUtf8 + "&" + kGbFour);
+    // A value with a control character is still refused and changes nothing.
+    const std::string before = Doc(m);
+    EXPECT_FALSE(m.AddChildElem("x", (kGb + "\x01").c_str()));
+    EXPECT_FALSE(m.AddChildElem("x", (kGb + "\x02").c_str(), CMarkup::MNF_WITHCDATA));
+    EXPECT_EQ(Doc(m), before);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,7 +340,7 @@ TEST(CMarkupLayout, RefusedEditsLeaveTheDocumentUnchanged) {
     EXPECT_FALSE(m.AddChildElem(nullptr));
     EXPECT_FALSE(m.AddChildElem("ok", "ctl\x01"));
     EXPECT_FALSE(m.SetAttrib("bad name", "1"));
-    EXPECT_FALSE(m.SetAttrib("k", "\xFF"));
+    EXPECT_FALSE(m.SetAttrib("k", "\x0B"));
     EXPECT_EQ(Doc(m), before);
     EXPECT_EQ(m.GetChildTagName(), "a");  // cursor untouched as well
 }
@@ -406,6 +485,11 @@ TEST_F(CMarkupFile, LoadOfAMalformedFileKeepsItsTextButReportsFalse) {
 // (libxml2 reports namespace errors separately from well-formedness), no DTD internal subset and
 // no external identifier (libxml2 would then accept references to entities it cannot see), and
 // nesting far below libxml2's depth limit.
+//
+// Only documents that are valid UTF-8 are compared. libxml2 refuses any other byte sequence,
+// while we take bytes 0x80 and above as opaque data (portal answers reach us converted to
+// GB18030), so on those documents the verdicts differ on purpose; the opaque-byte tests above
+// cover them.
 
 namespace {
 
@@ -511,6 +595,10 @@ private:
     std::mt19937 rng_;
 };
 
+bool IsUtf8(const std::string& doc) {
+    return xmlCheckUTF8(reinterpret_cast<const xmlChar*>(doc.c_str())) != 0;
+}
+
 bool LibxmlAccepts(const std::string& doc) {
     xmlDocPtr parsed = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), "gen.xml", nullptr,
                                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
@@ -524,14 +612,18 @@ bool LibxmlAccepts(const std::string& doc) {
 
 TEST(CMarkupDifferential, VerdictMatchesLibxml2OnGeneratedDocuments) {
     DocGenerator gen(20240611);
-    int accepted = 0, refused = 0;
+    int accepted = 0, refused = 0, skipped = 0;
     for (int i = 0; i < 600; ++i) {
         const std::string doc = gen.Next();
+        if (!IsUtf8(doc)) {
+            ++skipped;
+            continue;
+        }
         const bool ours = CMarkup(doc.c_str()).IsWellFormed();
         EXPECT_EQ(ours, LibxmlAccepts(doc)) << "document: [" << doc << "]";
         (ours ? accepted : refused)++;
     }
-    std::printf("accepted %d refused %d\n", accepted, refused);
+    std::printf("accepted %d refused %d skipped %d\n", accepted, refused, skipped);
     xmlCleanupParser();
     // The corpus must exercise both verdicts for the comparison to mean anything.
     EXPECT_GE(accepted, 150);

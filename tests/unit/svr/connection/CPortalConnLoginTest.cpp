@@ -3,14 +3,30 @@
 // the end-to-end session tests.
 #include "CPortalConn.h"
 
+#include "CHttpData.h"
 #include "CInfoCenter.h"
 #include "RecordingPortalHost.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
+
+// Reaches the connection's request sender.
+class CPortalConnTestAccess {
+public:
+    static int Send(CPortalConn& conn, const std::string& url, const CAutoString& body,
+                    unsigned long& code) {
+        CHttpData data(true);
+        CAutoString sub;
+        return conn.SendPortalRequest(OrvaneSvr::auth, CAutoString(url.c_str()), body, 5000, data,
+                                      code, sub);
+    }
+};
 
 namespace {
 
@@ -116,6 +132,31 @@ TEST_F(PortalConnLoginTest, RefusedResolverIsReportedAndNothingIsRestored) {
     EXPECT_EQ(13, m_conn->SetDNS(dns));
     m_conn->RestoreDNS();
     EXPECT_EQ(1u, m_host.DnsCalls().size());
+}
+
+// A request whose document could not be built (empty body) never reaches the portal.
+TEST_F(PortalConnLoginTest, ARefusedRequestDocumentIsNotSent) {
+    httplib::Server server;
+    std::atomic<int> posts{0};
+    server.Post("/auth", [&](const httplib::Request&, httplib::Response& res) {
+        ++posts;
+        res.set_content("x", "text/plain");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { server.listen_after_bind(); });
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/auth";
+    unsigned long code = 99;
+    const int refused = CPortalConnTestAccess::Send(*m_conn, url, CAutoString(""), code);
+    const int postsAfterRefused = posts.load();
+    unsigned long code2 = 0;
+    CPortalConnTestAccess::Send(*m_conn, url, CAutoString("body"), code2);
+    server.stop();
+    serving.join();
+    EXPECT_EQ(-1, refused);
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(0, postsAfterRefused);
+    EXPECT_EQ(1, posts.load());  // the same sender does reach this server with a body
 }
 
 TEST_F(PortalConnLoginTest, RequestsWithoutTheirUrlOrTicketSendNothing) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <set>
 #include <string>
 
@@ -28,7 +29,10 @@ protected:
 
 void ExpectVersionOneForm(const std::string& id) {
     ASSERT_EQ(36u, id.size()) << id;
-    EXPECT_TRUE(CUserInfo::IsWellFormedId(CAutoString(id))) << id;
+    for (size_t i = 0; i < id.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        EXPECT_TRUE(dash ? id[i] == '-' : std::isxdigit(static_cast<unsigned char>(id[i]))) << id;
+    }
     EXPECT_EQ('1', id[14]) << id;
     EXPECT_NE(std::string::npos, std::string("89ab").find(id[19])) << id;
     EXPECT_EQ(std::string::npos, id.find_first_of("ABCDEF")) << id;
@@ -63,11 +67,25 @@ TEST_F(UserInfoTest, FreshOrDamagedStoresGetNewIds) {
     CUserInfo(&a).Init();
     CUserInfo(&b).Init();
     EXPECT_NE(a.GetLocalValue("clientId"), b.GetLocalValue("clientId"));
+}
 
-    // A value that would travel into a request header as it is gets replaced.
-    ASSERT_TRUE(b.SetLocalValue("clientId", "x\r\nInjected: 1"));
-    CUserInfo(&b).Init();
-    ExpectVersionOneForm(b.GetValue("clientId").ToStdString());
+// A stored id is the installation's identity at the portal: it is kept as it is, whatever its
+// form, unless it would break the request header it travels in.
+TEST_F(UserInfoTest, StoredIdsAreKeptUnlessTheyCannotGoIntoAHeader) {
+    CInfoCenter info(Store().c_str());
+    for (const char* kept : {"ABCDEF01-2345-6789-ABCD-EF0123456789", "legacy id 42",
+                             "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}", "\xE6\xA0\xA1-1"}) {
+        ASSERT_TRUE(info.SetLocalValue("clientId", kept));
+        CUserInfo(&info).Init();
+        EXPECT_EQ(kept, info.GetValue("clientId").ToStdString());
+        EXPECT_EQ(kept, info.GetLocalValue("clientId").ToStdString());
+    }
+    for (const char* replaced : {"x\r\nInjected: 1", "id\n", "a\tb", "a\x7F"}) {
+        ASSERT_TRUE(info.SetLocalValue("clientId", replaced));
+        CUserInfo(&info).Init();
+        ExpectVersionOneForm(info.GetValue("clientId").ToStdString());
+        EXPECT_EQ(info.GetValue("clientId"), info.GetLocalValue("clientId"));
+    }
 }
 
 TEST(UuidTest, IdsMadeInOneTickDiffer) {

@@ -431,6 +431,13 @@ protected:
         EXPECT_NE(std::string::npos, doc.find("<request>")) << doc;
         return doc;
     }
+    // The decoded document as the portal reads it, without the code-page conversion answers get.
+    std::string Wire(const CAutoString& coded) {
+        char* plain = CZsmHelper::GetInst()->DeCode(coded.c_str());
+        const std::string doc = plain != nullptr ? plain : "";
+        CZsmHelper::FreeResult(plain);
+        return doc;
+    }
     orvane_test::TempDir dir;
     CPortalParser parser;
 };
@@ -486,9 +493,32 @@ TEST_F(PortalRequests, KeepAliveRequestSharedOnlyWhenNonZero) {
     expectTags({"local-time", "shared", "wifi"}, extra);
     EXPECT_NE(std::string::npos, extra.find("<wifi a=\"1\"><n>x</n></wifi>"));
     EXPECT_EQ("-1", ChildrenOf(extra, "request")[1].second);
-    // A fragment that is not an element is left out; the rest of the request stands.
-    expectTags({"local-time"}, Plain(parser.MakeKeepRequestData("UA", "CID", "TK", "4", "6", "M",
-                                                                "LT", "<a><b></a>", 0)));
+}
+
+// A value the XML layer refuses must not leave a request that looks complete but lacks a field:
+// the builder gives nothing, and the caller's failure path runs instead of a send.
+TEST_F(PortalRequests, ARefusedValueFailsTheWholeRequest) {
+    const char* bad = "a\x01b";
+    EXPECT_TRUE(parser.MakeAuthRequestData("UA", "CID", bad, "pw", "TK", "LT").IsEmpty());
+    EXPECT_TRUE(parser.MakeAuthRequestData("UA", "CID", "user", "p\x1Bw", "TK", "LT").IsEmpty());
+    EXPECT_TRUE(parser.MakeTickRequestData(bad, "UA", "CID", "4", "6", "M", "LT", "OS").IsEmpty());
+    EXPECT_TRUE(
+        parser.MakeKeepRequestData("UA", "CID", bad, "4", "6", "M", "LT", nullptr, 0).IsEmpty());
+    EXPECT_TRUE(parser.MakeKeepRequestData("UA", "CID", "TK", "4", "6", "M", "LT", "<a><b></a>", 0)
+                    .IsEmpty());
+    EXPECT_TRUE(parser.MakeTermRequestData("UA", "CID", "TK", "LT", bad).IsEmpty());
+    EXPECT_TRUE(parser.MakeStateRequestData("UA", bad, "TK", "LT").IsEmpty());
+    EXPECT_TRUE(parser.MakeTerminalRequestData(bad, "CID", "LT").IsEmpty());
+}
+
+TEST_F(PortalRequests, NonAsciiAccountsGoOutComplete) {
+    // 张三 in UTF-8, and 中文 in GB18030 with a domain suffix (a terminal in a GBK locale).
+    for (const std::string account : {"\xE5\xBC\xA0\xE4\xB8\x89", "\xD6\xD0\xCE\xC4@campus"}) {
+        const std::string doc =
+            Wire(parser.MakeAuthRequestData("UA", "CID", account.c_str(), "pw", "TK", "LT"));
+        EXPECT_NE(std::string::npos, doc.find("<userid><![CDATA[" + account + "]]></userid>"))
+            << doc;
+    }
 }
 
 TEST_F(PortalRequests, LogoutStateAndTerminalRequests) {
@@ -553,6 +583,41 @@ TEST_F(PortalRequests, AnswersAreReadInAnyOrder) {
     ASSERT_EQ(0, parser.ParserKeepResponse(body, interval, level));
     EXPECT_EQ(45, interval);
     EXPECT_EQ(0, level);
+}
+
+// The portal answers in UTF-8; what the parsers see has been converted to GB18030.
+TEST_F(PortalRequests, AnswersCarryingChineseTextAreRead) {
+    const std::string zhang = "\xE5\xBC\xA0\xE4\xB8\x89";  // 张三
+    const std::string zhangGb = "\xD5\xC5\xC8\xFD";
+    const std::string note = "<note>\xE6\xA0\xA1\xE5\x9B\xAD</note>";  // 校园
+    CAutoString ticket;
+    int expire = 0;
+    ASSERT_EQ(
+        0,
+        parser.ParserTickResponse(
+            parser.EncodePostRequestData(
+                ("<response>" + note + "<ticket>T1</ticket><expire>9</expire></response>").c_str()),
+            ticket, expire));
+    EXPECT_EQ(ticket, "T1");
+
+    CAutoString userid, keepUrl, termUrl, userConfig, domainConfig;
+    int keepRetry = 0;
+    const std::string login = "<response><userid>" + zhang + "</userid>" + note +
+                              "<keep-retry>2</keep-retry><user-config><against><process "
+                              "displayname=\"" +
+                              zhang + "\">p</process></against></user-config></response>";
+    ASSERT_EQ(0, parser.ParserAuthResponse(parser.EncodePostRequestData(login.c_str()), userid,
+                                           keepRetry, keepUrl, termUrl, userConfig, domainConfig));
+    EXPECT_EQ(userid.ToStdString(), zhangGb);
+    EXPECT_EQ(2, keepRetry);
+    EXPECT_NE(std::string::npos, userConfig.ToStdString().find("displayname=\"" + zhangGb));
+
+    int interval = 0, level = 0;
+    ASSERT_EQ(0, parser.ParserKeepResponse(
+                     parser.EncodePostRequestData(
+                         ("<response><interval>5</interval>" + note + "</response>").c_str()),
+                     interval, level));
+    EXPECT_EQ(5, interval);
 }
 
 TEST_F(PortalRequests, AnswersWithoutResponseRootAreRefused) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "CLog.h"
 #include "CZxmContainer.h"
 #include "TestSupport.h"
 
@@ -206,6 +207,27 @@ TEST_F(ZsmHelperTest, TextsCodedUnderOneKeyDoNotDecodeUnderAnother) {
     EXPECT_EQ(plain.p, nullptr);
     Owned damaged(zsm->DeCode((std::string(coded.p).substr(0, 20) + "zz").c_str()));
     EXPECT_EQ(damaged.p, nullptr);
+}
+
+// The service has no terminal when the window starts it: loader failures belong in its log, as
+// errors, so they are written even when the log keeps nothing else.
+TEST_F(ZsmHelperTest, FailuresAreLoggedAsErrorsInTheServiceLog) {
+    CLog* log = CLog::GetInst();
+    const int level = log->GetLevel();
+    ASSERT_EQ(0, log->Create(dir.path().c_str(), "Info.log", ""));
+    log->SetLevel(CLog::ERROR);
+    install(packed);
+    Owned coded(zsm->Code("<secret/>"));
+    install(second);
+    testing::internal::CaptureStderr();
+    Owned plain(zsm->DeCode(coded.p));
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string text = readFile(log->GetPath());
+    log->Close();
+    log->SetLevel(level);
+    EXPECT_EQ(plain.p, nullptr);
+    EXPECT_NE(text.find("zsm Prepare err "), std::string::npos) << text;
+    EXPECT_EQ(err.find("zsm"), std::string::npos) << err;
 }
 
 TEST_F(ZsmHelperTest, UpdateReplacesTheContainerAndRefusesGarbage) {
