@@ -125,11 +125,12 @@ void CMainWindow::ShowLoginPage() {
 }
 
 void CMainWindow::ShowOnlinePage(int netType) {
-    SwitchPage(PAGE_ONLINE);
+    // The status is set first, so the page never appears with the text of an earlier login.
     gdk_threads_enter();
     gtk_label_set_text(GTK_LABEL(m_pStatus), netType != 0 ? kCampusText : kInternetText);
     const CAutoString shown(gtk_label_get_text(GTK_LABEL(m_pStatus)));
     gdk_threads_leave();
+    SwitchPage(PAGE_ONLINE);
     Trace("status", shown.c_str());
 }
 
