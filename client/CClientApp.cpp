@@ -67,8 +67,9 @@ bool CreatePrivateStore(const char* path) {
     _exit(127);
 }
 
-gboolean QuitOnSignal(gpointer) {
+gboolean QuitOnSignal(gpointer window) {
     gdk_threads_enter();
+    static_cast<CMainWindow*>(window)->CloseDialogs();
     gtk_main_quit();
     gdk_threads_leave();
     return TRUE;
@@ -95,15 +96,20 @@ int RunWindow() {
     CClient router;
     business->InitService(&router);
     router.RegisterBusiness(CClientManager::kName, business);
-    g_unix_signal_add(SIGTERM, QuitOnSignal, nullptr);
-    g_unix_signal_add(SIGINT, QuitOnSignal, nullptr);
 
     gdk_threads_enter();
     auto window = std::make_unique<CMainWindow>(business);
     window->Build();
     business->SetMainWindow(window.get());
+    const guint onTerm = g_unix_signal_add(SIGTERM, QuitOnSignal, window.get());
+    const guint onInt = g_unix_signal_add(SIGINT, QuitOnSignal, window.get());
     std::thread pipe(RunPipe, &router, business);
     gtk_main();
+    g_source_remove(onTerm);
+    g_source_remove(onInt);
+    // A dialog the message thread still shows would hold that thread, and so the end, until
+    // someone pressed OK.
+    window->CloseDialogs();
     gdk_threads_leave();
 
     // The message thread may still change pages; it is gone before the window is.

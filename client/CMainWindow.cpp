@@ -157,8 +157,15 @@ void CMainWindow::RunErrorDialog(GtkWindow* parent, const char* text) {
                                                GTK_BUTTONS_OK, "%s", text);
     gtk_window_set_title(GTK_WINDOW(dialog), kErrorTitle);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    m_openDialogs.push_back(dialog);
     gtk_dialog_run(GTK_DIALOG(dialog));
+    m_openDialogs.erase(std::find(m_openDialogs.begin(), m_openDialogs.end(), dialog));
     gtk_widget_destroy(dialog);
+}
+
+void CMainWindow::CloseDialogs() {
+    for (GtkWidget* dialog : m_openDialogs)
+        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
 }
 
 void CMainWindow::OnLogin() {

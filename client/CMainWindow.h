@@ -17,6 +17,9 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
+#include <vector>
+
 class CClientManager;
 
 class CMainWindow : public IClientView {
@@ -45,6 +48,10 @@ public:
     void ShowOnlinePage(int netType) override;
     void ShowError(long errorCode, const char* subErrorCode, const char* externText) override;
 
+    // Ends every open error dialog as if its user had closed it, so a window told to end does
+    // not wait for someone to press OK. Caller holds the GDK lock.
+    void CloseDialogs();
+
     // The text a dialog shows for an error: the error-code table's text, or "错误码：<code>" when
     // the table yields none.
     static CAutoString ErrorText(long errorCode, const char* subErrorCode, const char* externText);
@@ -59,7 +66,7 @@ private:
     void SwitchPage(Page page);
     void OnLogin();
     // A modal error dialog with one OK button; text is shown as it stands. Caller holds the lock.
-    static void RunErrorDialog(GtkWindow* parent, const char* text);
+    void RunErrorDialog(GtkWindow* parent, const char* text);
 
     static void LoginClicked(GtkWidget* button, gpointer self);
     static void LogoutClicked(GtkWidget* button, gpointer self);
@@ -72,4 +79,5 @@ private:
     GtkWidget* m_pAccount = nullptr;
     GtkWidget* m_pPassword = nullptr;
     GtkWidget* m_pStatus = nullptr;
+    std::vector<GtkWidget*> m_openDialogs;  // under the GDK lock
 };

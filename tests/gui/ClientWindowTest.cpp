@@ -186,4 +186,20 @@ TEST_F(ClientWindowTest, LogInAndOutThroughTheWindow) {
     Shot("7-login-again");
 }
 
+// Told to end while the service's error dialog is open, the window does not wait for OK.
+TEST_F(ClientWindowTest, EndsOnRequestWhileAnErrorDialogIsOpen) {
+    E2E_WORLD();
+    StartClient();
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    ASSERT_TRUE(WaitLine("page: login", 30s)) << Output();
+    TypeInto(kAccount, E2eWorld::kUser);
+    TypeInto(kPassword, "not-the-password");
+    Click(kLogin);
+    ASSERT_TRUE(m_x->WaitWindow(kErrorTitle, 30s)) << Output();
+    Shot("1-service-error");
+    EXPECT_EQ(0, m_client->Stop(10s)) << Output();
+    EXPECT_TRUE(m_x->WaitNoWindow(kErrorTitle, 5s));
+}
+
 }  // namespace
