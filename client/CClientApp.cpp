@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -65,6 +66,18 @@ bool CreatePrivateStore(const char* path) {
         // Nothing more to tell: the client reads the closed pipe as a failure to start.
     }
     _exit(127);
+}
+
+// The GDK lock. GLib's own mutex waits on futexes that thread checkers cannot see; a standard
+// mutex makes the ordering between the GTK thread and the message thread visible to them.
+std::mutex g_gdkLock;
+
+void EnterGdk() {
+    g_gdkLock.lock();
+}
+
+void LeaveGdk() {
+    g_gdkLock.unlock();
 }
 
 gboolean QuitOnSignal(gpointer window) {
@@ -195,8 +208,9 @@ int CClientApp::Main(int argc, char** argv) {
     // The store and the temporary copies it is rewritten through hold the password.
     const mode_t startMask = umask(077);
     const std::string store = CSimpleFile::WorkingDirectory() + kStoreFile;
-    PrepareStore(store.c_str());
-    CInfoCenter::SetStoreFile(kStoreFile);
+    // A store that cannot be kept private is not written at all: the window still works, but
+    // nothing (the password least of all) is kept for the next start.
+    CInfoCenter::SetStoreFile(PrepareStore(store.c_str()) ? kStoreFile : "");
     if (!StartSingle(CInfoCenter::GetInst())) {
         Say("Client Process had start!");
         return -1;
@@ -209,6 +223,7 @@ int CClientApp::Main(int argc, char** argv) {
     std::fflush(stdout);
     // A log-in or log-out after the service has gone must fail, not end the client.
     CPipeService::IgnoreBrokenPipeSignal();
+    gdk_threads_set_lock_functions(G_CALLBACK(EnterGdk), G_CALLBACK(LeaveGdk));
     gdk_threads_init();
     gtk_init(&argc, &argv);
     CErrorCodeTable::GetInst()->Load();

@@ -22,7 +22,8 @@ public:
 
     // Makes path a regular file readable and writable by its owner only: created with an empty
     // store when missing, its mode set to 0600 when it is looser. False (with a printed line)
-    // when it is something else than a regular file or cannot be made private.
+    // when it is something else than a regular file (a link is never followed) or cannot be
+    // made private; the client then keeps no store.
     static bool PrepareStore(const char* path);
 
     // True when this process may run: no live client recorded under "ClientPID" in info. A

@@ -45,8 +45,10 @@ protected:
         if (!m_x->ok())
             GTEST_SKIP() << "no X server for the window test: " << m_x->error();
         setenv("DISPLAY", m_x->display().c_str(), 1);
-        // GTK, fontconfig and GLib keep caches for the life of the process by design.
+        // For sanitizer builds: fontconfig keeps its caches for the life of the process, and the
+        // uninstrumented GTK libraries are not the thread checker's business.
         setenv("LSAN_OPTIONS", "suppressions=" ORVANE_SOURCE_DIR "/tests/gui/lsan-gtk.supp", 1);
+        setenv("TSAN_OPTIONS", "suppressions=" ORVANE_SOURCE_DIR "/tests/gui/tsan-gtk.supp", 1);
         m_client = std::make_unique<NsProcess>();
         ASSERT_TRUE(m_client->Start(world->ns().name(), world->Install(), {"./client"},
                                     world->dir().file("client.out"), false));
