@@ -204,4 +204,18 @@ TEST_F(ClientWindowTest, EndsOnRequestWhileAnErrorDialogIsOpen) {
     EXPECT_TRUE(m_x->WaitNoWindow(kErrorTitle, 5s));
 }
 
+// A network without a portal (the probe comes back unredirected): online at once, as plain
+// Internet access, with no log-in at all.
+TEST_F(ClientWindowTest, OpenNetworkShowsInternetAccess) {
+    E2E_WORLD(E2eOptions::Sim({"--fault", "probe:1:garbage", "--fault", "probe:2+:http500"}));
+    StartClient();
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    ASSERT_TRUE(WaitLine("page: online", 30s)) << Output();
+    ASSERT_TRUE(WaitLine("status: 已连接Internet", 5s)) << Output();
+    Shot("1-online-internet");
+    EXPECT_EQ(std::string::npos, FindLine("page: login"));
+    EXPECT_EQ(0u, world->Count("auth"));
+}
+
 }  // namespace
