@@ -236,7 +236,9 @@ int CPipeService::LoopMsg() {
         fflush(stdout);
         Split(buffer.data(), static_cast<size_t>(n));
     }
-    StopMsgEngine();
+    // The caller tears down what the handlers use once this returns: the message in progress
+    // finishes first.
+    StopMsgEngineAndWait();
     return -1;
 }
 

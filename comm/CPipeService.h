@@ -55,7 +55,8 @@ public:
     bool WritePipe(const char* message);
 
     // The read loop, run on the calling thread: starts the message thread, reads and splits the
-    // peer's stream until a read error or StopLoop, then stops the message thread. End-of-file
+    // peer's stream until a read error or StopLoop, then stops the message thread and waits for the
+    // message in progress. End-of-file
     // (no writer on the peer FIFO) is not an error: the loop looks again every second, so a peer
     // that reopens is served again, also when it has replaced its FIFO by a new one. Returns -1
     // when it ends.
@@ -63,6 +64,8 @@ public:
     // Ends LoopMsg and any open still waiting for the peer, from any thread. Used for orderly
     // shut-down and by tests; the stop is final for this object.
     void StopLoop();
+    // True once StopLoop has been called: a failed open then means "stopped", not "broken".
+    bool IsStopping() const { return m_bStop.load(); }
 
     // Makes the process ignore SIGPIPE, so writes to a departed peer fail and are reported instead
     // of ending the process. Process-wide: meant for main(). Returns true on success.

@@ -5,6 +5,7 @@
 #include "CLog.h"
 #include "CMarkup.h"
 #include "CNetStatePoster.h"
+#include "CSimpleFile.h"
 #include "CXMLOpt.h"
 #include "ISvrInfoCenter.h"
 
@@ -34,7 +35,7 @@ CPortalServer::CPortalServer() : CPortalServer(HostPaths()) {}
 
 CPortalServer::CPortalServer(const HostPaths& paths)
     : m_adapterCard(paths.route.c_str(), paths.routeIPv6.c_str()),
-      m_NetHelper(paths.resolver.c_str()),
+      m_NetHelper(paths.resolver.c_str(), paths.resolverSaved.c_str()),
       m_WiFiSharedValidate(paths.osRelease, paths.procRoot) {}
 
 CPortalServer::~CPortalServer() {
@@ -102,6 +103,10 @@ void CPortalServer::ServerStatus(int status) {
 }
 
 void CPortalServer::DestroyConnection() {
+    {
+        std::lock_guard<std::mutex> guard(m_ticketLock);
+        m_lastLogoutReason = "7";  // the logout of a login still held, if any
+    }
     m_connOwner->ExitPrepare();
     m_connOwner->Destroy();
     m_pPortalConn = nullptr;
@@ -189,6 +194,11 @@ void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
     QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr));
 }
 
+CAutoString CPortalServer::LastLogoutReason() {
+    std::lock_guard<std::mutex> guard(m_ticketLock);
+    return m_lastLogoutReason;
+}
+
 CAutoString CPortalServer::GetOtherTicket() {
     std::lock_guard<std::mutex> guard(m_ticketLock);
     return m_otherTicket;
@@ -233,7 +243,17 @@ int CPortalServer::GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& 
 }
 
 int CPortalServer::SetDNS(CAutoString& dns1, CAutoString& dns2) {
+    std::lock_guard<std::mutex> guard(m_resolverLock);
     return m_NetHelper.SetDNSServers(dns1, dns2);
+}
+
+int CPortalServer::RestoreDNS() {
+    std::lock_guard<std::mutex> guard(m_resolverLock);
+    return m_NetHelper.RestoreDNSServers();
+}
+
+std::string CPortalServer::DefaultResolverSaved() {
+    return CSimpleFile::WorkingDirectory() + "/conf/resolv.conf.saved";
 }
 
 void CPortalServer::PostNetStateMessage(INetConn::ETYPE type, INetConn::ESTATE eStateOld,
@@ -451,6 +471,25 @@ CPortalServer::TaskFun CPortalServer::HandlerOf(TaskItem item) {
 // Each handler makes at most one portal call and decides from its result what comes next. A
 // result of 2 means the algorithm module was renewed: the task goes back into the queue as it is.
 
+bool CPortalServer::RequeueRenewed(Task& task, CPortalConn& conn) {
+    if (task.renewals < kMaxRenewalRequeues) {
+        Task again = task;
+        ++again.renewals;
+        m_taskMgr.AddTask(again);
+        return true;
+    }
+    Log()->WriteLog(CLog::WARN, "task %d renewed %d times in a row, given up",
+                    static_cast<int>(task.curTask), task.renewals);
+    if (task.curTask == OrvaneSvr::auth || task.curTask == OrvaneSvr::term) {
+        conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, 150003,
+                            CAutoString(""));
+    } else {
+        conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 150003,
+                            CAutoString(""));
+    }
+    return false;
+}
+
 void CPortalServer::checkNet(Task& task) {
     (void)task;
     Log()->WriteLog(CLog::INFO, "check net status start");
@@ -542,10 +581,12 @@ void CPortalServer::reqTicket(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->RequestTicket();
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == -99) {
+    int ret = conn->RequestTicket();
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == -99) {
         QueueTask(OrvaneSvr::checkNet, OrvaneSvr::normal, CAutoString(""));
     } else if (ret == 1) {
         const CAuthConfig& cfg = *conn->GetPortalConf();
@@ -559,10 +600,12 @@ void CPortalServer::reqState(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->CheckConnectState(1);
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 1) {
+    int ret = conn->CheckConnectState(1);
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 1) {
         m_bPortalEnv = 1;
         StartKeepAlive(*conn->GetPortalConf());
     } else if (ret == -14) {
@@ -582,10 +625,12 @@ void CPortalServer::auth(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->Connect(task.tag.c_str());
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 1) {
+    int ret = conn->Connect(task.tag.c_str());
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 1) {
         m_bPortalEnv = 1;
         StartKeepAlive(*conn->GetPortalConf());
         NetworkTraffic(TRAFFIC_LOGIN, CAutoString(""));
@@ -607,10 +652,17 @@ void CPortalServer::term(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->DisConnect(task.tag.c_str());
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 1) {
+    {
+        // Recorded before the state messages go out, so whoever reads them can name the cause.
+        std::lock_guard<std::mutex> guard(m_ticketLock);
+        m_lastLogoutReason = task.tag;
+    }
+    int ret = conn->DisConnect(task.tag.c_str());
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 1) {
         StopTask(OrvaneSvr::pluse);
         StopTask(OrvaneSvr::checkWifi);
         StopTask(OrvaneSvr::termForWifi);
@@ -625,10 +677,12 @@ void CPortalServer::pluse(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
-    const int ret = conn->KeepPluse();
-    if (ret == 2) {
-        Requeue(task);
-    } else if (ret == 0 || ret == 1) {
+    int ret = conn->KeepPluse();
+    if (ret == 2 && !RequeueRenewed(task, *conn))
+        ret = -1;  // as for a refused container
+    if (ret == 2)
+        return;
+    if (ret == 0 || ret == 1) {
         Arm(OrvaneSvr::pluse, conn->GetPortalConf()->iInterval, false, true);
     } else if (ret == -14) {
         StopTask(OrvaneSvr::pluse);

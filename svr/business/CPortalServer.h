@@ -41,6 +41,8 @@ public:
     // The router name of the business and the source name of everything it sends.
     static constexpr const char* kName = "Portal";
     static constexpr const char* kSource = "NetModule";
+    // Requeues in a row of a task whose request keeps being answered with a renewal.
+    static constexpr int kMaxRenewalRequeues = 3;
     // How long the work thread sleeps on an empty queue before it looks again.
     static constexpr std::chrono::milliseconds kIdleWait{500};
 
@@ -54,9 +56,13 @@ public:
         std::string route = "/proc/net/route";
         std::string routeIPv6 = "/proc/net/ipv6_route";
         std::string resolver = CNetHelper::kResolverPath;
+        // The resolver text to put back, kept next to the store while a login has rewritten it.
+        std::string resolverSaved = DefaultResolverSaved();
         std::string osRelease = "/etc/os-release";
         std::string procRoot;  // prefix of the kernel's /proc files; empty: the real ones
     };
+
+    static std::string DefaultResolverSaved();
 
     // The program uses GetInst(); tests construct their own instances so every test starts from a
     // fresh business. No thread is started here.
@@ -100,6 +106,9 @@ public:
     // traffic report when one is configured.
     void DisConnect(CAutoString reason) override;
 
+    // The reason of the last logout task run (its tag); empty before the first. Any thread.
+    CAutoString LastLogoutReason();
+
     // Cancels item both in the queue and in the timer table.
     void StopTask(OrvaneSvr::TaskItem item);
     // Stops every item except checkUnknowNet.
@@ -121,6 +130,9 @@ public:
     int GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& mac) override;
     // The resolver rewrite (see CNetHelper::SetDNSServers).
     int SetDNS(CAutoString& dns1, CAutoString& dns2) override;
+    // Puts the resolver file back as it was before the login rewrote it (see CNetHelper). Also
+    // called at start-up, for a file left rewritten by a run that was killed.
+    int RestoreDNS() override;
     CAdapterCard* GetNetHelper() { return &m_adapterCard; }
     // 1 when the against list finds sharing on this machine (a forbidden program, or forwarding
     // where the list forbids it), else 0. The list is read once per process. Work thread only.
@@ -202,8 +214,10 @@ private:
     // A one-shot timer entry due in seconds (now when atOnce). Delays from the portal below one
     // second count as one, so that a bad answer cannot make an item fire without pause.
     void Arm(OrvaneSvr::TaskItem item, long seconds, bool atOnce, bool replace);
-    // The task again at the end of the queue, unchanged: an immediate retry.
-    void Requeue(const OrvaneSvr::Task& task) { m_taskMgr.AddTask(task); }
+    // The task again at the end of the queue: an immediate retry after a renewed container. After
+    // kMaxRenewalRequeues in a row the renewal counts as failed instead: 150003 is reported as
+    // for a refused container and false returned, so the handler takes its failure path.
+    bool RequeueRenewed(OrvaneSvr::Task& task, CPortalConn& conn);
 
     CAutoString GetOtherTicket();
 
@@ -211,8 +225,9 @@ private:
     std::unique_ptr<CPortalConn> m_connOwner;  // owns the connection that m_pPortalConn shows
     std::atomic<CPortalConn*> m_pPortalConn{nullptr};
     std::atomic<int> m_bPortalEnv{0};
-    CAdapterCard m_adapterCard;                // stateless; used by the work thread
-    CNetHelper m_NetHelper;                    // resolver rewrite; work thread only
+    CAdapterCard m_adapterCard;  // stateless; used by the work thread
+    CNetHelper m_NetHelper;      // resolver rewrite: the work thread, and start-up and shut-down
+    std::mutex m_resolverLock;
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
     // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
     std::mutex m_trafficLock;
@@ -222,6 +237,7 @@ private:
     std::mutex m_lifeLock;
     std::mutex m_ticketLock;
     CAutoString m_otherTicket;  // guarded by m_ticketLock: written by an opcode, read by a task
+    CAutoString m_lastLogoutReason{""};     // guarded by m_ticketLock
     std::atomic<unsigned> m_idlePasses{0};  // passes that found the queue empty
     CSimpleThread m_threadWork;  // last: stopped and joined before the members it uses go
 };

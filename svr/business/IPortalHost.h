@@ -17,6 +17,9 @@ public:
     // Puts the two name servers into the resolver configuration and hands back, in the same
     // strings, the servers they replaced: 0 on success or the system error number (13: refused).
     virtual int SetDNS(CAutoString& dns1, CAutoString& dns2) = 0;
+    // Puts the resolver configuration back exactly as it was before the first SetDNS of this
+    // login: 0 when done or when nothing was rewritten, otherwise the system error number.
+    virtual int RestoreDNS() = 0;
     // True while the machine is known to be behind the portal.
     virtual bool IsPortalEnv() = 0;
     // Sends a message to the client with source "NetModule".

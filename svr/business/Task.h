@@ -39,6 +39,9 @@ struct Task {
     // Runs right after curTask on the same pass of the work loop, without going through the queue.
     TaskItem nextTask = noTask;
     TaskLevel level = normal;
+    // Times in a row this task went back into the queue because its request was answered with a
+    // renewed algorithm container; a bound against a portal that renews without end.
+    int renewals = 0;
     // The task's argument: the whole pipe message for auth, terminal and terminalTerm, the logout
     // reason for term, a small document for trafficStatistics.
     CAutoString tag{""};

@@ -127,6 +127,8 @@ void CPortalConn::ReadStoredValues(CAuthConfig& cfg) {
 void CPortalConn::Destroy() {
     if (GetConnCfg() == 1)
         DisConnect("7");
+    // The service is leaving: the machine gets its own name servers back whatever the portal said.
+    RestoreDNS();
 }
 
 INetConn::ESTATE CPortalConn::GetNetState() const {
@@ -409,7 +411,9 @@ void CPortalConn::PublishConfig() {
     SendData("clientId", LocalValue("clientId"));
 }
 
-// Keeps the list of the family in use; the stored value is the list held before this fetch.
+// Keeps the list of the family in use; the stored value is the list held before this fetch. The
+// list is loaded whole at every fetch: servers used up by earlier moves are tried again, so that
+// a few failed detections cannot leave the client with nowhere to move.
 void CPortalConn::UpdateServerList() {
     std::lock_guard<std::mutex> guard(m_serverLock);
     CAuthConfig& cfg = *m_pPortalConf;
@@ -417,11 +421,9 @@ void CPortalConn::UpdateServerList() {
     CAutoString& held = v6 ? cfg.m_strServersIPv6 : cfg.m_strServersIPv4;
     HashBalance& balance = v6 ? m_hashBalance6 : m_hashBalance4;
     SetLocal(m_pInfoCenter, v6 ? "serverCluster6" : "serverCluster", held);
-    if (cfg.m_strServers == held)
-        return;
-    held = cfg.m_strServers;
-    if (balance.Size() == 0)
-        balance.SetIpList(held);
+    if (!cfg.m_strServers.IsEmpty())
+        held = cfg.m_strServers;
+    balance.SetIpList(held);
 }
 
 void CPortalConn::SendData(const char* key, const char* value) {
@@ -912,25 +914,17 @@ int CPortalConn::SetDNS(CAutoString& strDNS) {
         return ret;
     m_strDNS1 = dns1;
     m_strDNS2 = dns2;
-    // A second application replaces only the portal's own servers; the machine's stay saved.
-    if (!m_bDNSApplied) {
-        m_strRestoreDNS1 = dns1;
-        m_strRestoreDNS2 = dns2;
-        m_bDNSApplied = true;
-    }
     return 0;
 }
 
+// The file goes back as the machine had it, byte for byte: re-applying the replaced addresses
+// would lose every server line beyond the second and any server the address check refuses.
 void CPortalConn::RestoreDNS() {
-    if (!m_bDNSApplied || m_pHost == nullptr)
+    if (m_pHost == nullptr)
         return;
-    CAutoString dns1 = m_strRestoreDNS1;
-    CAutoString dns2 = m_strRestoreDNS2;
-    int ret = m_pHost->SetDNS(dns1, dns2);
-    CLog::GetInst()->WriteLog(CLog::INFO, "restore dns %s %s return %d", m_strRestoreDNS1.c_str(),
-                              m_strRestoreDNS2.c_str(), ret);
-    if (ret == 0)
-        m_bDNSApplied = false;
+    const int ret = m_pHost->RestoreDNS();
+    if (ret != 0)
+        CLog::GetInst()->WriteLog(CLog::WARN, "restore dns return %d", ret);
 }
 
 int CPortalConn::KeepPluse() {
@@ -1034,6 +1028,8 @@ int CPortalConn::StateResult(int ret, unsigned long code, CHttpData& data) {
         SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
         if (!m_pPortalConf->m_strDNS.IsEmpty())
             SetDNS(m_pPortalConf->m_strDNS);
+        // The adopted login is kept alive with the same tolerance as one made here.
+        m_keepRetry = retry + 1;
     }
     NetStateChange(ES_CONNECTING, ES_CONNECTED, 1, CAutoString(""));
     return 1;
@@ -1058,6 +1054,8 @@ int CPortalConn::DisConnect(const char* pSrc) {
     CAutoString sub("");
     int ret =
         SendPortalRequest(OrvaneSvr::term, cfg.strTermUrl, body, kShortRequestMs, data, code, sub);
+    if (ret != 2)
+        RestoreDNS();  // whatever the portal answered, the login is over for this machine
     if (m_pHost != nullptr && !m_pHost->IsPortalEnv()) {
         SetConnCfg(0);
         return 0;
@@ -1090,7 +1088,6 @@ int CPortalConn::DisConnectResult(int ret, unsigned long code, const CAutoString
             return -1;
     }
     SetConnCfg(0);
-    RestoreDNS();
     NetStateChange(ES_DISCONNECTING, ES_DISCONNECTED, 1, CAutoString(""));
     return 1;
 }

@@ -177,10 +177,10 @@ public:
                           const CAutoString& strTermUrl, const CAutoString& strUserConfig,
                           const CAutoString& strDomainConfig);
     // Applies the name servers of a "domain-config" text through the host: the host's result
-    // (0, or the system error number, 13 refused), -1 when the text names no server. The servers
-    // found before the first successful application are kept for RestoreDNS.
+    // (0, or the system error number, 13 refused), -1 when the text names no server. The host
+    // keeps the resolver text from before the first application for RestoreDNS.
     int SetDNS(CAutoString& strDNS);
-    // Puts back the name servers that the first successful SetDNS replaced. Nothing when no
+    // Puts the resolver file back as it was before the login's first SetDNS. Nothing when no
     // application is in force.
     void RestoreDNS();
     // One keep-alive: 1 accepted, 0 tolerated failure, 2 repeat, -1 login lost or no URL,
@@ -260,11 +260,4 @@ private:
     int DisConnectResult(int ret, unsigned long code, const CAutoString& sub);
     int TicketResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
     int SendTerminalQuery(CAutoString& pXml);
-
-    // The name servers a login's application replaced, restored at logout; valid while
-    // m_bDNSApplied. Kept apart from m_strDNS1/m_strDNS2 so that a second application (a new
-    // login, a state query adopting the login) cannot lose the machine's own servers.
-    CAutoString m_strRestoreDNS1;
-    CAutoString m_strRestoreDNS2;
-    bool m_bDNSApplied = false;
 };

@@ -1,6 +1,7 @@
 #include "CNetHelper.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -11,6 +12,9 @@
 #include "CUniqueFd.h"
 
 const char CNetHelper::kResolverPath[] = "/etc/resolv.conf";
+
+CNetHelper::CNetHelper(const char* resolverPath, const char* savedPath)
+    : m_strPath(resolverPath ? resolverPath : ""), m_strSavedPath(savedPath ? savedPath : "") {}
 
 namespace {
 
@@ -73,6 +77,50 @@ bool IsUsable(const char* address) {
     return address && *address && CNetHelper::IsValidAddress(address) == 0;
 }
 
+bool HasServerLine(const std::string& text) {
+    for (size_t pos = 0; pos < text.size();) {
+        if (text.compare(pos, 10, "nameserver") == 0)
+            return true;
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            return false;
+        pos = end + 1;
+    }
+    return false;
+}
+
+// Writes text to path through a temporary file in the same folder that is renamed into place, so
+// a crash leaves either no copy or a whole one. The copy is readable by its owner only.
+int WriteSavedCopy(const std::string& path, const std::string& text) {
+    std::string name = path + ".XXXXXX";
+    CUniqueFd fd(mkostemp(&name[0], O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0)
+        return errno;
+    int error = fchmod(fd.get(), 0600) == 0 ? WriteWhole(fd.get(), text) : errno;
+    if (error == 0 && fsync(fd.get()) != 0)
+        error = errno;
+    if (error == 0 && rename(name.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0)
+        unlink(name.c_str());
+    return error;
+}
+
+// The saved copy, when it is a regular file of this user that nobody else may write.
+bool ReadSavedCopy(const std::string& path, std::string& text) {
+    CUniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
+        CLog::GetInst()->WriteLog(
+            CLog::ERROR, "[CNetHelper] %s is not a saved copy of ours, ignored", path.c_str());
+        return false;
+    }
+    text.clear();
+    return ReadAll(fd.get(), text);
+}
+
 void Place(std::vector<std::string>& lines, const char* address) {
     lines.push_back(std::string("nameserver ") + address + "\n");
 }
@@ -91,6 +139,16 @@ int CNetHelper::SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2) {
     std::string dns1;
     std::string dns2;
     const std::string text = Rewrite(old, strDNS1.c_str(), strDNS2.c_str(), dns1, dns2);
+    if (text == old || (!HasServerLine(text) && HasServerLine(old))) {
+        // Nothing usable was announced: the machine keeps the servers it has.
+        CLog::GetInst()->WriteLog(CLog::INFO, "[CNetHelper::SetDNSServers] %s left as it is.",
+                                  m_strPath.c_str());
+        strDNS1 = "";
+        strDNS2 = "";
+        return 0;
+    }
+    if (int error = SaveOriginal(old))
+        return error;
     if (int error = WriteWhole(fd.get(), text)) {
         // Put the old text back so the machine keeps a working resolver file.
         int restored = WriteWhole(fd.get(), old);
@@ -102,6 +160,58 @@ int CNetHelper::SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2) {
     strDNS1 = dns1.c_str();
     strDNS2 = dns2.c_str();
     return 0;
+}
+
+int CNetHelper::SaveOriginal(const std::string& old) {
+    // A rewrite in force (also one of a run that was killed) already holds the machine's own text.
+    if (LoadOriginal(m_strOriginal)) {
+        m_bHasOriginal = true;
+        return 0;
+    }
+    if (!m_strSavedPath.empty()) {
+        if (int error = WriteSavedCopy(m_strSavedPath, old)) {
+            CLog::GetInst()->WriteLog(CLog::ERROR,
+                                      "[CNetHelper] cannot keep %s in %s (%d), not rewritten.",
+                                      m_strPath.c_str(), m_strSavedPath.c_str(), error);
+            return error;
+        }
+    }
+    m_strOriginal = old;
+    m_bHasOriginal = true;
+    return 0;
+}
+
+bool CNetHelper::LoadOriginal(std::string& text) const {
+    if (m_bHasOriginal) {
+        text = m_strOriginal;
+        return true;
+    }
+    return !m_strSavedPath.empty() && ReadSavedCopy(m_strSavedPath, text);
+}
+
+bool CNetHelper::HasSavedServers() const {
+    std::string text;
+    return LoadOriginal(text);
+}
+
+void CNetHelper::ForgetOriginal() {
+    m_bHasOriginal = false;
+    m_strOriginal.clear();
+    if (!m_strSavedPath.empty())
+        unlink(m_strSavedPath.c_str());
+}
+
+int CNetHelper::RestoreDNSServers() {
+    std::string text;
+    if (!LoadOriginal(text))
+        return 0;
+    CUniqueFd fd(open(m_strPath.c_str(), O_WRONLY | O_CLOEXEC));
+    const int error = fd.get() < 0 ? errno : WriteWhole(fd.get(), text);
+    CLog::GetInst()->WriteLog(CLog::INFO, "[CNetHelper] %s put back (%d).", m_strPath.c_str(),
+                              error);
+    if (error == 0)
+        ForgetOriginal();
+    return error;
 }
 
 std::string CNetHelper::Rewrite(const std::string& old, const char* pszDNS1, const char* pszDNS2,
@@ -211,9 +321,9 @@ int CheckIpv4(const std::string& text) {
         if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
             return 4;
     }
-    for (const std::string& part : parts) {
-        int value = std::stoi(part);
-        if (value < 1 || value > 255)
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const int value = std::stoi(parts[i]);
+        if (value < (i == 0 ? 1 : 0) || value > 255)
             return 5;
     }
     return 0;

@@ -27,9 +27,11 @@ public:
     void SetSystemControlLogger(SYSTEMCONTROLLOG handler, void* context);
     SYSTEMCONTROLLOG GetLogRoutine() const { return m_SystemControlLog; }
 
-    // Runs command through the shell (popen with mode; callers use "r") and passes every output
-    // line, however long, to the handler when one is installed. Returns 1 when the command
-    // started and its pipe closed without error, 0 otherwise or when an argument is null/empty.
+    // Runs command through the shell ("/bin/sh -c"; mode must be "r": the output is read) and
+    // passes every output line, however long, to the handler when one is installed. The command
+    // starts with no blocked signals and default dispositions, whatever the calling thread has.
+    // Returns 1 when the command started and was reaped, 0 otherwise or when an argument is
+    // null/empty or the mode is not "r".
     int ExecuteShellScript(const char* command, const char* mode);
 
     // word as one single-quoted shell word, whatever characters it holds.

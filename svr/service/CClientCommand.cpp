@@ -18,6 +18,10 @@ namespace {
 constexpr const char* kSource = "client";
 // An answer longer than this without a line feed is not an answer: it is dropped.
 constexpr size_t kMaxAnswer = 4096;
+// The portal's Error-Code 14 on a keep-alive: it ended the login.
+constexpr int kPortalEndedLogin = 14;
+// A state query found the login gone while connected.
+constexpr int kStateLoginGone = 20010004;
 
 CLog* Log() {
     return CLog::GetInst();
@@ -33,6 +37,7 @@ public:
     void PortalConnect(CXMLOpt& message) override { Deliver(message.GetDoc(nullptr)); }
     void PortalDisConnect(CXMLOpt& message) override { Deliver(message.GetDoc(nullptr)); }
     void CheckNetStatus(int delay) override { CPortalServer::GetInst()->CheckNetStatus(delay); }
+    CAutoString LastLogoutReason() override { return CPortalServer::GetInst()->LastLogoutReason(); }
 
 private:
     static void Deliver(const CAutoString& message) {
@@ -48,6 +53,26 @@ void FlushAndLeave(int status) {
 }
 
 }  // namespace
+
+const char* CClientCommand::ExitStatusName(int status) {
+    static const struct {
+        ExitStatus status;
+        const char* name;
+    } kTable[] = {
+        {kExitLoggedOut, "logged out"},
+        {kExitDetectionFailed, "detection failed"},
+        {kExitLoginFailed, "log-in failed"},
+        {kExitKeepAliveLost, "keep-alive lost"},
+        {kExitPortalEnded, "login ended by the portal"},
+        {kExitSharingDetected, "sharing detected"},
+        {kExitLogoutFailed, "log-out failed"},
+    };
+    for (const auto& entry : kTable) {
+        if (entry.status == status)
+            return entry.name;
+    }
+    return "unknown";
+}
 
 CClientCommand* CClientCommand::GetInst() {
     // Never destroyed: its message thread may run until the process ends.
@@ -82,6 +107,8 @@ void CClientCommand::Start() {
     // answer must already be copied here.
     m_started = true;
     StartMsgEngine();
+    // Answers count from the start: "y" before any login ends the run.
+    StartAnswerReader();
     m_portal->ClientStart();
 }
 
@@ -105,9 +132,19 @@ void CClientCommand::DefaultDeal(CXMLOpt& message) {
         StartComplete(message);
     } else if (opcode == "PortalDisConnect" && message.GetValue("OpS") == kSource) {
         // Queued by the answer reader; the service itself never posts this operation.
-        Log()->WriteLog(CLog::INFO, "console: logout requested");
-        m_portal->PortalDisConnect(message);
+        DealLogoutAnswer(message);
     }
+}
+
+void CClientCommand::DealLogoutAnswer(CXMLOpt& message) {
+    if (!m_connected) {
+        Print("No login is held; ending.\n");
+        EndProcess(kExitLoggedOut);
+        return;
+    }
+    Log()->WriteLog(CLog::INFO, "console: logout requested");
+    m_logoutAsked = true;
+    m_portal->PortalDisConnect(message);
 }
 
 void CClientCommand::StartComplete(CXMLOpt& message) {
@@ -123,28 +160,32 @@ void CClientCommand::DealNetStateMessage(CXMLOpt& message) {
         case INetConn::ES_PRECONNECTFAIL:
             DealPreConnectFailMsg(message);
             break;
+        case INetConn::ES_CONNECTING:
+            // Posted when the portal starts on a log-in; only the one this run sent counts.
+            m_loginRunning = m_loginSent && !m_connected;
+            break;
         case INetConn::ES_CONNECTED:
-            DealConnectedMsg();
+            DealConnectedMsg(message);
             break;
         case INetConn::ES_CONNECTFAIL:
             DealConnectFailMsg(message);
             break;
         case INetConn::ES_DISCONNECTED:
-            // Before this run logged in (or found itself connected) the service is only ending a
-            // login left open by an earlier run; it checks the network again afterwards, and the
-            // log-in follows.
-            if (!m_loginSent && !m_promptShown) {
-                Log()->WriteLog(CLog::INFO, "console: an earlier login was closed");
-                break;
-            }
-            EndProcess(0);
+            DealDisconnectedMsg(message);
             break;
-        default:  // detecting (33), connecting (1) and the rest change nothing
+        default:  // detecting (33) and the rest change nothing
             break;
     }
 }
 
 void CClientCommand::DealPreConnectedMsg() {
+    m_openNetShown = false;
+    if (m_loginRunning) {
+        // The log-in went back to a ticket without a report (the portal's Error-Code 14).
+        Print("login fail, the portal refused the log-in without an error code\n");
+        EndProcess(kExitLoginFailed);
+        return;
+    }
     // A client that starts again is shown the ready state anew; the log-in goes once.
     if (m_loginSent)
         return;
@@ -174,25 +215,78 @@ void CClientCommand::DealPreConnectFailMsg(CXMLOpt& message) {
                     message.GetValue("P.extern").c_str());
     Print("Init environment fail,Please restart the program,the error is %d, subcode is %s\n",
           errorCode, subCode.c_str());
-    EndProcess(kFailStatus);
+    EndProcess(kExitDetectionFailed);
 }
 
-void CClientCommand::DealConnectedMsg() {
+void CClientCommand::DealConnectedMsg(CXMLOpt& message) {
+    if (message.GetIntValue("P.type") == INetConn::ET_UNKNOWN) {
+        // An open network, or one whose log-in page was caught on the way: not this run's login.
+        if (!m_openNetShown)
+            Print("%s\n", kOpenNetwork);
+        m_openNetShown = true;
+        return;
+    }
+    m_connected = true;
+    m_loginRunning = false;
     if (m_promptShown)
         return;
     m_promptShown = true;
     Print("%s\n", kPrompt);
-    StartAnswerReader();
 }
 
 void CClientCommand::DealConnectFailMsg(CXMLOpt& message) {
-    Print("login fail, the error is %d, subcode is %s\n", message.GetIntValue("P.ErrorCode"),
-          message.GetValue("P.subErrCode").c_str());
-    EndProcess(kFailStatus);
+    const int code = message.GetIntValue("P.ErrorCode");
+    const CAutoString sub = message.GetValue("P.subErrCode");
+    if (!m_connected) {
+        Print("login fail, the error is %d, subcode is %s\n", code, sub.c_str());
+        EndProcess(kExitLoginFailed);
+    } else if (m_logoutAsked) {
+        Print("logout fail, the error is %d, subcode is %s\n", code, sub.c_str());
+        EndProcess(kExitLogoutFailed);
+    } else if (code == kStateLoginGone) {
+        Print("login ended by the portal, the error is %d\n", code);
+        EndProcess(kExitPortalEnded);
+    } else {
+        Print("keep-alive lost, the error is %d, subcode is %s\n", code, sub.c_str());
+        EndProcess(kExitKeepAliveLost);
+    }
+}
+
+void CClientCommand::DealDisconnectedMsg(CXMLOpt& message) {
+    // Before this run logged in (or found itself connected) the service is only ending a login
+    // left open by an earlier run; it checks the network again afterwards, and the log-in follows.
+    if (!m_loginSent && !m_connected) {
+        Log()->WriteLog(CLog::INFO, "console: an earlier login was closed");
+        return;
+    }
+    m_connected = false;
+    const int code = message.GetIntValue("P.ErrorCode");
+    if (code == kPortalEndedLogin) {
+        Print("login ended by the portal, the error is %d\n", code);
+        EndProcess(kExitPortalEnded);
+        return;
+    }
+    if (m_logoutAsked) {
+        EndProcess(kExitLoggedOut);
+        return;
+    }
+    const CAutoString reason = m_portal->LastLogoutReason();
+    if (reason == "7")
+        return;  // the service is stopping on request and ends by itself with status 0
+    if (reason == "6") {
+        Print("logged out: sharing of the connection was detected\n");
+        EndProcess(kExitSharingDetected);
+    } else if (reason == "3" || reason == "4") {
+        Print("keep-alive lost, logged out\n");
+        EndProcess(kExitKeepAliveLost);
+    } else {
+        // Another client of this service asked for the log-out.
+        EndProcess(kExitLoggedOut);
+    }
 }
 
 void CClientCommand::EndProcess(int status) {
-    Log()->WriteLog(CLog::INFO, "console: end with status %d", status);
+    Log()->WriteLog(CLog::INFO, "console: end with status %d (%s)", status, ExitStatusName(status));
     m_endProcess(status);
 }
 

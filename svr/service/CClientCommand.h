@@ -8,14 +8,17 @@
 // business's own message thread, which is also the thread that gives the Portal business its
 // commands.
 //
-// Once connected it reads answers from standard input on a thread of its own: a line "y" logs
-// out the way the window does (reason 2), and the disconnected state then ends the process with
-// status 0. End of input only ends the reading.
+// From the start it reads answers from standard input on a thread of its own: a line "y" logs
+// out the way the window does (reason 2) when a login is held, and the disconnected state then
+// ends the process with status 0; without a login "y" ends the process at once with status 0.
+// End of input only ends the reading.
 //
-// Exit status: 0 after the disconnected state (the user's log-out or any other orderly end),
-// kFailStatus after a failed detection or log-in. A disconnected state that comes before this
-// run has sent its log-in or been connected (the service closing a login left open by an earlier
-// run) does not end it.
+// Exit statuses (ExitStatus, documented in the README for service managers): 0 only after a
+// requested log-out ("y", or a stop signal, after which the program ends by itself); a distinct
+// non-zero status, with a printed line naming the reason, for every other end. A disconnected
+// state that comes before this run has sent its log-in or been connected (the service closing a
+// login left open by an earlier run) does not end it. An open network (a connected state of type
+// 0) is reported once and waited out: a portal that appears later is logged in to as usual.
 #pragma once
 
 #include <atomic>
@@ -33,7 +36,20 @@ class IPortalControl;
 
 class CClientCommand : public CBusiness, public CMsgEngine {
 public:
-    static constexpr int kFailStatus = 1;
+    // How a console run ends; a service manager that restarts on failure relies on the values.
+    enum ExitStatus {
+        kExitLoggedOut = 0,        // the log-out that was asked for ("y" or a stop signal)
+        kExitDetectionFailed = 1,  // the network check or the ticket failed
+        kExitLoginFailed = 2,      // the portal refused the log-in
+        kExitKeepAliveLost = 3,    // keep-alives failed beyond the portal's tolerance
+        kExitPortalEnded = 4,      // the portal ended the login
+        kExitSharingDetected = 5,  // logged out for sharing the connection
+        kExitLogoutFailed = 6,     // the log-out asked for was refused by the portal
+    };
+    // Name of a status, for the log; "unknown" outside the table.
+    static const char* ExitStatusName(int status);
+    static constexpr const char* kOpenNetwork =
+        "The network needs no portal log-in; waiting for a portal.";
     static constexpr const char* kPrompt = "If you want go to offline, Please enter [y]:";
     // The reason of the window's log-out, sent with the console's as well.
     static constexpr const char* kLogoutReason = "2";
@@ -85,8 +101,10 @@ private:
 
     void DealPreConnectedMsg();
     void DealPreConnectFailMsg(CXMLOpt& message);
-    void DealConnectedMsg();
+    void DealConnectedMsg(CXMLOpt& message);
     void DealConnectFailMsg(CXMLOpt& message);
+    void DealDisconnectedMsg(CXMLOpt& message);
+    void DealLogoutAnswer(CXMLOpt& message);
     void EndProcess(int status);
     void Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -110,6 +128,10 @@ private:
     // Message thread only.
     bool m_loginSent = false;
     bool m_promptShown = false;
+    bool m_loginRunning = false;  // the portal is working on the log-in this run sent
+    bool m_connected = false;     // this run holds a portal login
+    bool m_logoutAsked = false;   // "y" was answered while connected
+    bool m_openNetShown = false;  // the open-network line stands for the current round
 
     int m_inputFd = 0;
     int m_wakeFds[2] = {-1, -1};  // the reader's stop signal: a pipe written once by Stop

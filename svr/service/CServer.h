@@ -40,6 +40,8 @@ public:
     int DoWork();
     // Ends DoWork (and a ConnectToServer still waiting for the client) from any thread.
     void StopWork();
+    // True once StopWork has been called.
+    bool IsStopping() const { return m_pipeSvr.IsStopping(); }
 
     // Dispatch of one incoming message; runs on the transport's message thread.
     void DoWorkOnPipe(CAutoString message) override;

@@ -116,6 +116,9 @@ int CServiceApp::Main(int argc, char** argv) {
     // messages until it dies; the router's end tells it to stop its threads (ServerStatus).
     CPortalServer* portal = CPortalServer::GetInst();
     portal->SetInfoCenter(CInfoCenter::GetInst());
+    // A run that was killed while logged in left the resolver file rewritten; the machine gets
+    // its own name servers back before anything else happens.
+    portal->RestoreDNS();
     CServer server;
     // Declared after the router so it is gone (its thread joined) before the router is.
     CStopSignal stopSignal([&server] { server.StopWork(); });
@@ -130,8 +133,11 @@ int CServiceApp::Main(int argc, char** argv) {
     server.CreateServer(kOwnFifo);
     const int opened = server.ConnectToServer(kPeerFifo);
     if (opened != 0) {
-        std::printf("\nopen server pipe ret = %d\n", opened);
-        std::fflush(stdout);
+        // A stop while waiting for the client is an orderly end, not a pipe that cannot be opened.
+        if (!server.IsStopping()) {
+            std::printf("\nopen server pipe ret = %d\n", opened);
+            std::fflush(stdout);
+        }
         EndConsole(server, console, true);
         return 0;
     }

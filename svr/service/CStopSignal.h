@@ -12,7 +12,9 @@
 
 class CStopSignal {
 public:
-    static constexpr int kGraceMs = 10000;
+    // Long enough for the portal request in progress to finish (a log-in: two sends of up to 15 s)
+    // and for the logout that follows (two sends of up to 10 s), with room to spare.
+    static constexpr int kGraceMs = 60000;
 
     // onStop runs once, on the waiting thread, when the first stop signal arrives.
     explicit CStopSignal(std::function<void()> onStop);

@@ -3,6 +3,8 @@
 // messages do after routing; tests implement the interface to record the commands.
 #pragma once
 
+#include "CAutoString.h"
+
 class CXMLOpt;
 
 class IPortalControl {
@@ -17,4 +19,7 @@ public:
     virtual void PortalDisConnect(CXMLOpt& message) = 0;
     // Arms a network check delay seconds from now.
     virtual void CheckNetStatus(int delay) = 0;
+    // The reason code of the last logout the business carried out ("6" sharing, "7" shut-down,
+    // ...); empty before the first.
+    virtual CAutoString LastLogoutReason() = 0;
 };

@@ -178,6 +178,13 @@ TEST_F(ConnDetectTest, DetectionFetchesAppliesAndPublishesTheConfiguration) {
     EXPECT_EQ(m_info->GetLocalValue("serverCluster"), "");
     EXPECT_EQ(sim.Kinds(), (std::vector<std::string>{"probe", "page"}));
     EXPECT_TRUE(m_host.States().empty());
+
+    // Moves to another server use the list up; the next fetch fills it again.
+    CAutoString url(sim.Url("/ticket").c_str());
+    ASSERT_TRUE(conn.GetNewServerIP(url));
+    ASSERT_EQ(0u, conn.GetHashBalance4().Size());
+    ASSERT_EQ(1, conn.RequestConfig(0));
+    EXPECT_EQ(1u, conn.GetHashBalance4().Size());
 }
 
 TEST_F(ConnDetectTest, ProbeResultsWithoutAPortal) {

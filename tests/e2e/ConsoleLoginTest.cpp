@@ -1,6 +1,6 @@
 // OrvaneSvr started from the terminal with an account and a password, inside a network namespace
 // with portal-sim: the whole log-in, the keep-alive at the portal's pace, the log-out on "y", and
-// the failed log-in ending the program with a non-zero status.
+// every other end of a console run with its own exit status.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,8 +15,8 @@ namespace {
 class ConsoleLoginTest : public E2eTest {
 protected:
     bool OutputHas(const std::string& text, std::chrono::milliseconds timeout) {
-        return waitFor(
-            [&] { return world->ServiceOutput().find(text) != std::string::npos; }, timeout, 20ms);
+        return waitFor([&] { return world->ServiceOutput().find(text) != std::string::npos; },
+                       timeout, 20ms);
     }
 };
 
@@ -101,4 +101,98 @@ TEST_F(ConsoleLoginTest, FailedDetectionEndsWithTheInitLineAndAFailureStatus) {
               world->ServiceOutput().find("Init environment fail,Please restart the program,the "
                                           "error is 20010204, subcode is \n"))
         << world->ServiceOutput();
+}
+
+// ---- How a console run ends (statuses as documented in the README) ------------------------------
+
+namespace {
+
+class ConsoleEndTest : public ConsoleLoginTest {
+protected:
+    // Starts a console run and waits for its end; its status (-1 when it did not end).
+    int RunToEnd(std::chrono::milliseconds limit) {
+        if (!world->StartService({E2eWorld::kUser, E2eWorld::kPassword}))
+            return -2;
+        return world->Service().Wait(limit);
+    }
+};
+
+}  // namespace
+
+// Error-Code 14 on the log-in reports nothing and goes back to a ticket: the console still ends.
+TEST_F(ConsoleEndTest, LoginEndedByThePortalAtOnceIsAFailedLogin) {
+    E2E_WORLD(E2eOptions::Sim({"--fault", "auth:1:error:14"}));
+    EXPECT_EQ(2, RunToEnd(30s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos, world->ServiceOutput().find("login fail"));
+    EXPECT_EQ(std::string::npos, world->ServiceOutput().find(kPrompt));
+}
+
+// The probe finds an open network: one line, no prompt; the portal that shows up afterwards is
+// logged in to, and "y" then logs out with status 0.
+TEST_F(ConsoleEndTest, OpenNetworkIsWaitedOutUntilAPortalAppears) {
+    E2E_WORLD(E2eOptions::Sim({"--fault", "probe:1:garbage"}));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas("The network needs no portal log-in; waiting for a portal.\n", 30s))
+        << world->ServiceOutput();
+    ASSERT_TRUE(OutputHas(kPrompt, 30s)) << world->ServiceOutput();
+    const std::string out = world->ServiceOutput();
+    EXPECT_LT(out.find("needs no portal"), out.find(kPrompt));
+    ASSERT_TRUE(world->Service().WriteInput("y\n"));
+    EXPECT_EQ(0, world->Service().Wait(15s)) << world->ServiceOutput();
+}
+
+TEST_F(ConsoleEndTest, YBeforeAnyLoginEndsAtOnceWithZero) {
+    // The network stays open: no login will ever be held.
+    E2E_WORLD(E2eOptions::Sim({"--fault", "probe:1+:garbage"}));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas("needs no portal log-in", 30s)) << world->ServiceOutput();
+    ASSERT_TRUE(world->Service().WriteInput("y\n"));
+    EXPECT_EQ(0, world->Service().Wait(10s)) << world->ServiceOutput();
+    EXPECT_EQ(0u, world->Count("term"));
+}
+
+TEST_F(ConsoleEndTest, KeepAliveLostEndsWithItsOwnStatus) {
+    E2E_WORLD(E2eOptions::Sim({"--keep-retry", "0", "--fault", "keep:1+:http500"}));
+    EXPECT_EQ(3, RunToEnd(40s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos, world->ServiceOutput().find("keep-alive lost"));
+}
+
+TEST_F(ConsoleEndTest, LoginEndedByThePortalEndsWithItsOwnStatus) {
+    E2E_WORLD(E2eOptions::Sim({"--keep-interval", "1"}));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 30s)) << world->ServiceOutput();
+    ASSERT_TRUE(world->SimControl("end-login\n"));
+    EXPECT_EQ(4, world->Service().Wait(20s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos, world->ServiceOutput().find("login ended by the portal"));
+}
+
+TEST_F(ConsoleEndTest, StopSignalWhileLoggedInLogsOutWithZero) {
+    E2E_WORLD();
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 30s)) << world->ServiceOutput();
+    EXPECT_EQ(0, world->StopService(30s)) << world->ServiceOutput();
+    ASSERT_EQ(1u, world->Count("term"));
+    EXPECT_EQ("7", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
+}
+
+// A portal that answers every log-in with another renewed container: the log-in is sent again at
+// most three times, then reported as a failed renewal.
+TEST_F(ConsoleEndTest, EndlessRenewalsEndAsAFailedLogin) {
+    E2E_WORLD(E2eOptions::Sim({"--fault", "auth:1+:renew"}));
+    EXPECT_EQ(2, RunToEnd(60s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos,
+              world->ServiceOutput().find("login fail, the error is 150003, subcode is \n"))
+        << world->ServiceOutput();
+    EXPECT_EQ(4u, world->Count("auth"));
+}
+
+// The stop's own logout may need both of its sends: the first one here outlasts its time limit.
+// The service is given the time and ends in order instead of being killed by the signal.
+TEST_F(ConsoleEndTest, StopSignalWaitsForASlowLogout) {
+    E2E_WORLD(E2eOptions::Sim({"--fault", "term:1:delay:11000"}));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 30s)) << world->ServiceOutput();
+    EXPECT_EQ(0, world->StopService(70s)) << world->ServiceOutput();
+    // The delayed first send is recorded when its answer goes out, after the second.
+    EXPECT_TRUE(world->WaitForRequests("term", 2, 5s));
 }

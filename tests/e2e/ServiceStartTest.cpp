@@ -130,6 +130,9 @@ TEST_F(ServiceStartTest, SecondStartExitsWith255AndLeavesTheLogAlone) {
     kill(first.pid(), SIGTERM);
     EXPECT_EQ(0, first.Wait(15s));
     EXPECT_FALSE(std::filesystem::exists(dir.file("serverpipe")));
+    // Stopped, not broken: nothing says the pipe could not be opened.
+    EXPECT_EQ(std::string::npos, readFile(first.outPath()).find("open server pipe"))
+        << readFile(first.outPath());
 }
 
 // After a reboot the recorded id often belongs to some other program: that must not block.

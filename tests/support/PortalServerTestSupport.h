@@ -27,6 +27,7 @@ inline CPortalServer::HostPaths LoopbackHostPaths(const TempDir& dir) {
     paths.route = dir.file("route");
     paths.routeIPv6 = dir.file("ipv6_route");
     paths.resolver = dir.file("resolv.conf");
+    paths.resolverSaved = dir.file("resolv.conf.saved");
     paths.osRelease = dir.file("os-release");
     paths.procRoot = dir.path();
     return paths;

@@ -63,6 +63,11 @@ public:
         }
         return dnsResult;
     }
+    int RestoreDNS() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_restores;
+        return 0;
+    }
     bool IsPortalEnv() override { return portalEnv; }
     void PostMsg(const char* target, const char* opcode, const char* param) override {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -106,6 +111,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_dnsCalls;
     }
+    int RestoreCount() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_restores;
+    }
     int UnknownEnvCount() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_unknownEnv;
@@ -122,6 +131,7 @@ public:
         m_dnsCalls.clear();
         m_unknownEnv = 0;
         m_ipCalls = 0;
+        m_restores = 0;
     }
 
 private:
@@ -132,6 +142,7 @@ private:
     std::vector<std::pair<std::string, std::string>> m_dnsCalls;
     int m_unknownEnv = 0;
     int m_ipCalls = 0;
+    int m_restores = 0;
 };
 
 }  // namespace orvane_test

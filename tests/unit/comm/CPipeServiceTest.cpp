@@ -223,6 +223,56 @@ TEST(CPipeService, StopLoopReleasesAnOpenWaitingForItsPeer) {
     EXPECT_EQ(result.load(), -1);
 }
 
+namespace {
+
+// A handler that takes its time; it notes whether it had finished when the loop returned.
+class SlowHandler : public IPipeCallback {
+public:
+    void DoWorkOnPipe(CAutoString) override {
+        started = true;
+        std::this_thread::sleep_for(300ms);
+        finished = true;
+    }
+    std::atomic<bool> started{false};
+    std::atomic<bool> finished{false};
+};
+
+}  // namespace
+
+// Whoever ran the loop tears down what the handlers use once it returns, so the message in
+// progress must be over by then.
+TEST(CPipeService, LoopReturnsOnlyAfterTheMessageInProgress) {
+    CPipeService::IgnoreBrokenPipeSignal();
+    TempDir dir;
+    const std::string feedPath = dir.file("serverpipe");
+    ASSERT_EQ(mkfifo(feedPath.c_str(), 0600), 0);
+    CPipeService pipe(dir.path());
+    SlowHandler handler;
+    int opened = 1;
+    std::thread opener([&] {
+        pipe.CreateNamedPipeInServer("clientpipe", &handler);
+        opened = pipe.OpenNamePipeClient("serverpipe");
+    });
+    const int feed = OpenWriterWithin(feedPath);
+    const int drain = open(dir.file("clientpipe").c_str(), O_RDONLY | O_NONBLOCK);
+    if (feed < 0 || drain < 0)
+        pipe.StopLoop();
+    opener.join();
+    ASSERT_EQ(opened, 0);
+    bool finishedAtReturn = false;
+    std::thread reader([&] {
+        pipe.LoopMsg();
+        finishedAtReturn = handler.finished.load();
+    });
+    ASSERT_TRUE(WriteAll(feed, std::string("<M/>\0", 5)));
+    ASSERT_TRUE(waitFor([&] { return handler.started.load(); }, 5s));
+    pipe.StopLoop();
+    reader.join();
+    EXPECT_TRUE(finishedAtReturn);
+    close(feed);
+    close(drain);
+}
+
 TEST_F(RawFeed, ReadsAreSplitAtZeroBytesAndSplitMessagesAreJoined) {
     Piece(std::string("one\0two\0three\0", 14));  // three in one read
     Piece("par");                                 // a message cut by the read...

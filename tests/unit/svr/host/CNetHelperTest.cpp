@@ -103,11 +103,12 @@ TEST_F(NetHelperTest, ServersGoBeforeTheSearchLine) {
 }
 
 TEST_F(NetHelperTest, InvalidAnnouncedServersAreSkipped) {
-    // Neither usable: the servers are still removed and remembered, so logout can restore them.
-    Rewritten r = Rewrite(path, "nameserver 8.8.8.8\nnameserver 8.8.4.4\n", "10.0.0.1", "");
-    EXPECT_EQ(r.text, "");
-    EXPECT_EQ(r.dns1, "8.8.8.8");
-    EXPECT_EQ(r.dns2, "8.8.4.4");
+    // Neither usable: the machine keeps its servers rather than being left with none.
+    Rewritten r = Rewrite(path, "nameserver 8.8.8.8\nnameserver 8.8.4.4\n", "0.1.1.1", "");
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.text, "nameserver 8.8.8.8\nnameserver 8.8.4.4\n");
+    EXPECT_EQ(r.dns1, "");
+    EXPECT_EQ(r.dns2, "");
 
     // Only the second usable: it takes the first slot, the second slot stays empty.
     r = Rewrite(path, "nameserver 8.8.8.8\nnameserver 8.8.4.4\n", "bogus", "10.1.1.2");
@@ -184,6 +185,108 @@ TEST_F(NetHelperTest, FailedWritePutsTheOldTextBack) {
     EXPECT_EQ(readFile(path), original);
 }
 
+// ---- Putting the machine's own file back -------------------------------------------------------
+
+class NetHelperRestoreTest : public NetHelperTest {
+protected:
+    std::string saved = dir.file("conf/resolv.saved");
+    const std::string original =
+        "# written by the network manager\nnameserver 192.168.0.1\nnameserver 10.20.0.2\n"
+        "options timeout:2 attempts:3\nsearch campus.example lan\n";
+
+    void SetUp() override {
+        std::filesystem::create_directory(dir.file("conf"));
+        ASSERT_TRUE(writeFile(path, original));
+    }
+    int Apply(CNetHelper& helper, const char* dns1, const char* dns2) {
+        CAutoString a(dns1);
+        CAutoString b(dns2);
+        return helper.SetDNSServers(a, b);
+    }
+};
+
+// Two logins' worth of rewrites, then the logout: the file is the machine's own again, byte for
+// byte, and the saved copy exists exactly while a rewrite is in force.
+TEST_F(NetHelperRestoreTest, LogoutPutsTheFileBackByteForByte) {
+    CNetHelper helper(path.c_str(), saved.c_str());
+    EXPECT_EQ(helper.RestoreDNSServers(), 0);  // nothing rewritten: nothing to do
+    EXPECT_EQ(readFile(path), original);
+
+    ASSERT_EQ(Apply(helper, "10.1.1.1", "10.1.1.2"), 0);
+    EXPECT_EQ(readFile(path),
+              "# written by the network manager\nnameserver 10.1.1.1\nnameserver 10.1.1.2\n"
+              "options timeout:2 attempts:3\nsearch campus.example lan\n");
+    struct stat st;
+    ASSERT_EQ(lstat(saved.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(saved), original);
+
+    // A second application (a state query adopting the login) keeps the first saved text.
+    ASSERT_EQ(Apply(helper, "10.0.0.1", ""), 0);
+    EXPECT_NE(readFile(path).find("nameserver 10.0.0.1\n"), std::string::npos);
+    EXPECT_EQ(readFile(saved), original);
+    EXPECT_TRUE(helper.HasSavedServers());
+
+    EXPECT_EQ(helper.RestoreDNSServers(), 0);
+    EXPECT_EQ(readFile(path), original);
+    EXPECT_FALSE(std::filesystem::exists(saved));
+    EXPECT_FALSE(helper.HasSavedServers());
+}
+
+// Servers the address check refuses, a third server and unusual spacing all come back.
+TEST_F(NetHelperRestoreTest, ServersTheCheckRefusesComeBackToo) {
+    const std::string odd =
+        "nameserver fe80::1%eth0\nnameserver\t0.0.0.0\nnameserver 9.9.9.9\r\nsearch x";
+    ASSERT_TRUE(writeFile(path, odd));
+    CNetHelper helper(path.c_str(), nullptr);  // memory only
+    ASSERT_EQ(Apply(helper, "10.1.1.1", "10.1.1.2"), 0);
+    EXPECT_EQ(readFile(path), "nameserver 10.1.1.1\nnameserver 10.1.1.2\nsearch x");
+    EXPECT_EQ(helper.RestoreDNSServers(), 0);
+    EXPECT_EQ(readFile(path), odd);
+}
+
+// A service killed while logged in: a new process (a new helper) finds the saved copy.
+TEST_F(NetHelperRestoreTest, NextStartRestoresAfterAKill) {
+    {
+        CNetHelper killed(path.c_str(), saved.c_str());
+        ASSERT_EQ(Apply(killed, "10.1.1.1", "10.1.1.2"), 0);
+    }
+    ASSERT_NE(readFile(path), original);
+    CNetHelper next(path.c_str(), saved.c_str());
+    EXPECT_TRUE(next.HasSavedServers());
+    // Even a login before the restore must not take the portal's file for the machine's own.
+    ASSERT_EQ(Apply(next, "10.3.3.3", ""), 0);
+    EXPECT_EQ(readFile(saved), original);
+    EXPECT_EQ(next.RestoreDNSServers(), 0);
+    EXPECT_EQ(readFile(path), original);
+    EXPECT_FALSE(std::filesystem::exists(saved));
+}
+
+TEST_F(NetHelperRestoreTest, NoRewriteWithoutASavedCopy) {
+    CNetHelper helper(path.c_str(), dir.file("missing/resolv.saved").c_str());
+    EXPECT_EQ(Apply(helper, "10.1.1.1", "10.1.1.2"), ENOENT);
+    EXPECT_EQ(readFile(path), original);
+    EXPECT_FALSE(helper.HasSavedServers());
+}
+
+// A saved copy that another user could have placed (here a link to a file of theirs) is never
+// written into the resolver file, and the next save replaces the link, not its target.
+TEST_F(NetHelperRestoreTest, PlantedSavedCopyIsIgnored) {
+    const std::string planted = dir.file("planted");
+    ASSERT_TRUE(writeFile(planted, "nameserver 6.6.6.6\n"));
+    ASSERT_EQ(symlink(planted.c_str(), saved.c_str()), 0);
+    CNetHelper helper(path.c_str(), saved.c_str());
+    EXPECT_FALSE(helper.HasSavedServers());
+    EXPECT_EQ(helper.RestoreDNSServers(), 0);
+    EXPECT_EQ(readFile(path), original);
+
+    ASSERT_EQ(Apply(helper, "10.1.1.1", ""), 0);
+    EXPECT_EQ(readFile(planted), "nameserver 6.6.6.6\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(saved));
+    EXPECT_EQ(helper.RestoreDNSServers(), 0);
+    EXPECT_EQ(readFile(path), original);
+}
+
 TEST(NetHelperAddressTest, ReasonCodes) {
     const std::pair<const char*, int> cases[] = {
         {"", 0},
@@ -196,8 +299,11 @@ TEST(NetHelperAddressTest, ReasonCodes) {
         {"1.2.3.1000", 3},
         {"1.2.a.4", 4},
         {"1..2.34", 4},
-        {"10.0.0.1", 5},
+        {"10.0.0.1", 0},
+        {"10.0.0.0", 0},
+        {"0.1.1.1", 5},
         {"1.2.3.256", 5},
+        {"1.2.256.4", 5},
         {"::1", 0},
         {"2001:db8::1", 0},
         {"fe80::", 0},

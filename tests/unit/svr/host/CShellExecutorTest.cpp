@@ -2,9 +2,11 @@
 #include "CShellExecutor.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -25,6 +27,34 @@ TEST(ShellExecutorTest, EveryLineReachesTheHandlerWhole) {
     EXPECT_EQ(lines[0], "one\n");
     EXPECT_EQ(lines[1], std::string(5000, '0') + "\n");
     EXPECT_EQ(lines[2], "last");
+}
+
+// The service's threads block the stop signals and ignore SIGPIPE; its commands must not inherit
+// either, or a command could not be stopped or would not end on a closed pipe.
+TEST(ShellExecutorTest, CommandsStartWithNoBlockedOrIgnoredSignals) {
+    std::vector<std::string> lines;
+    std::thread caller([&] {
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGTERM);
+        sigaddset(&stop, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction before = {};
+        sigaction(SIGPIPE, &ignore, &before);
+        CShellExecutor executor;
+        executor.SetSystemControlLogger(&Collect, &lines);
+        executor.ExecuteShellScript("grep -E '^Sig(Blk|Ign)' /proc/self/status", "r");
+        sigaction(SIGPIPE, &before, nullptr);
+    });
+    caller.join();
+    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines[0].rfind("SigBlk:\t", 0), 0u);
+    ASSERT_EQ(lines[1].rfind("SigIgn:\t", 0), 0u);
+    EXPECT_EQ(std::stoull(lines[0].substr(8), nullptr, 16), 0u) << lines[0];
+    const unsigned long long ignored = std::stoull(lines[1].substr(8), nullptr, 16);
+    EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << lines[1];
 }
 
 TEST(ShellExecutorTest, ResultTellsWhetherTheCommandRan) {

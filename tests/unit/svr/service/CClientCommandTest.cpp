@@ -42,6 +42,14 @@ public:
         Add("disconnect " + m.GetValue("P.src").ToStdString());
     }
     void CheckNetStatus(int delay) override { Add("check " + std::to_string(delay)); }
+    CAutoString LastLogoutReason() override {
+        std::lock_guard<std::mutex> guard(lock);
+        return CAutoString(logoutReason.c_str());
+    }
+    void SetLogoutReason(const std::string& reason) {
+        std::lock_guard<std::mutex> guard(lock);
+        logoutReason = reason;
+    }
 
     std::vector<std::string> Calls() {
         std::lock_guard<std::mutex> guard(lock);
@@ -56,11 +64,12 @@ private:
     }
     std::mutex lock;
     std::vector<std::string> calls;
+    std::string logoutReason;
 };
 
-std::string State(INetConn::ESTATE state, int error = 0, const char* sub = "") {
-    const CAutoString p =
-        CNetStatePoster::FormatPlain(INetConn::ET_PORTAL, INetConn::ES_NONE, state, error, sub);
+std::string State(INetConn::ESTATE state, int error = 0, const char* sub = "",
+                  INetConn::ETYPE type = INetConn::ET_PORTAL) {
+    const CAutoString p = CNetStatePoster::FormatPlain(type, INetConn::ES_NONE, state, error, sub);
     return CBusiness::BuildEnvelope("NetModule", "Portal", CNetStatePoster::kOpcode, p.c_str())
         .ToStdString();
 }
@@ -71,7 +80,9 @@ protected:
         : out(std::tmpfile()), console(&portal, out, [this](int status) {
               std::lock_guard<std::mutex> guard(lock);
               ends.push_back(status);
-          }) {}
+          }) {
+        console.SetAnswerInput(-1);  // the test's own standard input is not an answer
+    }
     ~ClientCommandTest() override {
         console.Stop();
         std::fclose(out);
@@ -82,7 +93,8 @@ protected:
 
     void Post(const std::string& message) { console.AddMessage(CAutoString(message)); }
     // Everything queued so far has been handled: a marker message went through.
-    // Messages are handled in order, so once the check this posts shows up, so has every earlier one.
+    // Messages are handled in order, so once the check this posts shows up, so has every earlier
+    // one.
     void Drain() {
         const size_t before = Checks();
         Post("<M><OpS>NetModule</OpS><OpT>Portal</OpT><OpC>ClientStartComplete</OpC><P/></M>");
@@ -137,7 +149,7 @@ TEST_F(ClientCommandTest, LogsInOnceWhenTheNetworkIsReady) {
     EXPECT_TRUE(Ends().empty());
 }
 
-TEST_F(ClientCommandTest, FailuresPrintTheirLineAndEndWithFailure) {
+TEST_F(ClientCommandTest, FailuresPrintTheirLineAndEndWithTheirStatus) {
     console.Start();
     Post(State(INetConn::ES_PRECONNECTFAIL, 5, "sub&7"));
     Post(State(INetConn::ES_CONNECTFAIL, 140003, "bad password"));
@@ -146,9 +158,128 @@ TEST_F(ClientCommandTest, FailuresPrintTheirLineAndEndWithFailure) {
         "Init environment fail,Please restart the program,the error is 5, subcode is sub&7\n"
         "login fail, the error is 140003, subcode is bad password\n",
         Printed());
-    const std::vector<int> expected = {CClientCommand::kFailStatus, CClientCommand::kFailStatus};
+    const std::vector<int> expected = {CClientCommand::kExitDetectionFailed,
+                                       CClientCommand::kExitLoginFailed};
     EXPECT_EQ(expected, Ends());
-    EXPECT_NE(0, CClientCommand::kFailStatus);
+}
+
+// A log-in that the portal refuses without a report goes back to a ticket; the console must not
+// wait for an outcome that never comes.
+TEST_F(ClientCommandTest, LoginThatGoesBackToATicketIsAFailedLogin) {
+    console.Start();
+    Post(State(INetConn::ES_CONNECTING));  // not this run's log-in yet: nothing
+    Post(State(INetConn::ES_PRECONNECTED));
+    Post(State(INetConn::ES_CONNECTING));
+    Post(State(INetConn::ES_PRECONNECTING, 30000103));
+    Post(State(INetConn::ES_PRECONNECTED));
+    Drain();
+    EXPECT_EQ("login fail, the portal refused the log-in without an error code\n", Printed());
+    EXPECT_EQ(std::vector<int>{CClientCommand::kExitLoginFailed}, Ends());
+    const std::vector<std::string> calls = portal.Calls();
+    EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "connect /"));
+}
+
+// An open network is not a login: one line, no prompt, and a portal found later is logged in to.
+TEST_F(ClientCommandTest, OpenNetworkIsReportedAndWaitedOut) {
+    console.Start();
+    for (int i = 0; i < 2; ++i)
+        Post(State(INetConn::ES_CONNECTED, 0, "", INetConn::ET_UNKNOWN));
+    Drain();
+    EXPECT_EQ(std::string(CClientCommand::kOpenNetwork) + "\n", Printed());
+    Post(State(INetConn::ES_PRECONNECTED));
+    Post(State(INetConn::ES_CONNECTING));
+    Post(State(INetConn::ES_CONNECTED, 1));
+    Drain();
+    EXPECT_EQ(std::string(CClientCommand::kOpenNetwork) + "\n" + CClientCommand::kPrompt + "\n",
+              Printed());
+    EXPECT_TRUE(Ends().empty());
+}
+
+TEST_F(ClientCommandTest, AnswerYWithoutALoginEndsAtOnce) {
+    ASSERT_EQ(0, pipe(input));
+    console.SetAnswerInput(input[0]);
+    console.Start();
+    Post(State(INetConn::ES_CONNECTED, 0, "", INetConn::ET_UNKNOWN));
+    ASSERT_EQ(2, write(input[1], "y\n", 2));
+    ASSERT_TRUE(waitFor([&] { return !Ends().empty(); }, 5s));
+    EXPECT_EQ(std::vector<int>{CClientCommand::kExitLoggedOut}, Ends());
+    const std::vector<std::string> expected = {"start"};
+    EXPECT_EQ(expected, portal.Calls());  // no log-out sent for a login nobody holds
+}
+
+// Every end the user did not ask for has a status of its own and a line naming the reason.
+TEST(ClientCommandEndTest, ForcedEndsAfterTheLogin) {
+    struct Case {
+        std::vector<std::string> messages;
+        std::string reason;
+        std::string line;
+        int status;
+    };
+    const Case cases[] = {
+        {{State(INetConn::ES_CONNECTFAIL, 150108)},
+         "",
+         "keep-alive lost, the error is 150108",
+         CClientCommand::kExitKeepAliveLost},
+        {{State(INetConn::ES_CONNECTFAIL, 20010004)},
+         "",
+         "login ended by the portal",
+         CClientCommand::kExitPortalEnded},
+        {{State(INetConn::ES_DISCONNECTED, 14)},
+         "",
+         "login ended by the portal, the error is 14",
+         CClientCommand::kExitPortalEnded},
+        {{State(INetConn::ES_DISCONNECTED, 1)},
+         "6",
+         "sharing of the connection was detected",
+         CClientCommand::kExitSharingDetected},
+        {{State(INetConn::ES_DISCONNECTED, 1)},
+         "3",
+         "keep-alive lost",
+         CClientCommand::kExitKeepAliveLost},
+    };
+    for (const Case& c : cases) {
+        RecordingPortal portal;
+        portal.SetLogoutReason(c.reason);
+        FILE* out = std::tmpfile();
+        std::mutex lock;
+        std::vector<int> ends;
+        {
+            CClientCommand console(&portal, out, [&](int status) {
+                std::lock_guard<std::mutex> guard(lock);
+                ends.push_back(status);
+            });
+            console.SetAnswerInput(-1);
+            console.Start();
+            console.AddMessage(CAutoString(State(INetConn::ES_CONNECTED, 1)));
+            for (const std::string& m : c.messages)
+                console.AddMessage(CAutoString(m));
+            EXPECT_TRUE(waitFor(
+                [&] {
+                    std::lock_guard<std::mutex> guard(lock);
+                    return !ends.empty();
+                },
+                5s))
+                << c.line;
+            console.Stop();
+        }
+        std::rewind(out);
+        std::string text;
+        for (int ch; (ch = std::fgetc(out)) != EOF;)
+            text += static_cast<char>(ch);
+        std::fclose(out);
+        EXPECT_NE(std::string::npos, text.find(c.line)) << text;
+        EXPECT_EQ(std::vector<int>{c.status}, ends) << c.line;
+        EXPECT_STRNE("unknown", CClientCommand::ExitStatusName(c.status));
+    }
+}
+
+// The shut-down's own logout ends nothing here: the program ends by itself with status 0.
+TEST_F(ClientCommandTest, StopSignalLogoutLeavesTheEndToTheProgram) {
+    Connect();
+    portal.SetLogoutReason("7");
+    Post(State(INetConn::ES_DISCONNECTED, 1));
+    Drain();
+    EXPECT_TRUE(Ends().empty());
 }
 
 TEST_F(ClientCommandTest, AnswerYLogsOutAndTheDisconnectedStateEndsSilently) {
