@@ -1,5 +1,6 @@
 #include "CClientApp.h"
 
+#include "CAutoUpdate.h"
 #include "CClient.h"
 #include "CClientManager.h"
 #include "CErrorCodeTable.h"
@@ -171,13 +172,12 @@ bool CClientApp::StartSingle(ISvrInfoCenter* info) {
 }
 
 bool CClientApp::UpdateHandsOver() {
-    // The automatic update's start-up check (CAutoUpdate::CheckInstall) belongs here: true when
-    // it has started the installer from the download folder.
-    return false;
+    return CAutoUpdate().CheckInstall();
 }
 
 void CClientApp::RunUpdate() {
-    // One automatic update run (CAutoUpdate::RunUpdate) belongs here.
+    // An unreachable server or a refused answer only costs this run; the window carries on.
+    CAutoUpdate().RunUpdate();
 }
 
 int CClientApp::LaunchService(const char* program, mode_t umaskForChild) {

@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(InstallationTest, LaysOutProgramsAndConfigurationOwnedByRootAndWritableByNoOneElse) {
-    for (const char* name : {"OrvaneSvr", "client", "start-client"}) {
+    for (const char* name : {"OrvaneSvr", "client", "AutoUpdate", "start-client"}) {
         const fs::path p = Root() + "/" + name;
         EXPECT_TRUE(fs::is_regular_file(p)) << p;
         EXPECT_EQ(0, access(p.c_str(), X_OK)) << p;
