@@ -15,7 +15,7 @@ public:
     ZsmBench() {
         orvane_test::writeFile(dir.file("zuvUzarod.zxm"),
                                orvane_test::readFile(ORVANE_ZXM_CONTAINER));
-        zsm->SetTempDir(dir.path().c_str());
+        zsm->SetHostPath(ORVANE_ZSM_HOST);
         zsm->Init(dir.file("zuvUzarod.zxm").c_str(), nullptr, 0);
     }
     orvane_test::TempDir dir;
