@@ -178,9 +178,13 @@ char* CZsmHelper::DeCode(const char* text) {
 bool CZsmHelper::callHelper(char op, const char* text, std::string& answer) {
     std::string request(1, op);
     request += text;
-    const CZsmProcess::Result r = m_process.Call(request, answer);
-    if (r == CZsmProcess::kOk && !answer.empty())
+    CZsmProcess::Result r = m_process.Call(request, answer);
+    if (r == CZsmProcess::kOk && !answer.empty() && answer[0] != ZsmProtocol::kStTooLarge)
         return true;
+    if (r == CZsmProcess::kOk && !answer.empty()) {
+        m_process.Stop();
+        r = CZsmProcess::kTooLarge;  // the helper measured it instead of sending it
+    }
     switch (r) {
         case CZsmProcess::kTimeout:
             zsmLog("zsm module gave no answer within %d ms, helper ended",

@@ -11,6 +11,8 @@
 //   kOpDecode coded text (no terminator)
 //             -> kStText + decoded text, kStNoSymbol ("Prepare" missing),
 //                kStFailed + Prepare's status as 4 bytes little-endian
+//   Either     -> kStTooLarge when the module's text is longer than kMaxAnswer; the helper then
+//                ends, since a module that far off is not trusted with the next request.
 //
 // The helper answers in order, one answer per request; it ends when its socket closes.
 #pragma once
@@ -37,6 +39,7 @@ constexpr char kStLoadFailed = 'E';
 constexpr char kStText = 'R';
 constexpr char kStNoSymbol = 'M';
 constexpr char kStFailed = 'F';
+constexpr char kStTooLarge = 'T';
 
 // Sanitizer runtimes make system calls of their own (reports, shadow memory, statistics); builds
 // with one keep the helper's standard error and refuse unlisted calls softly (see OrvaneZsm).

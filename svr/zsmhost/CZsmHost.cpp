@@ -23,14 +23,18 @@ namespace {
 struct DecodeSink {
     std::string text;
     bool called = false;
+    bool tooLarge = false;
 };
 
 void collectDecoded(void* /*ctx*/, const char* result, void* info) {
     auto* sink = static_cast<DecodeSink*>(info);
     if (sink == nullptr || result == nullptr)
         return;
-    sink->text.assign(result);
     sink->called = true;
+    const size_t len = strlen(result);
+    sink->tooLarge = len > ZsmProtocol::kMaxAnswer;
+    if (!sink->tooLarge)
+        sink->text.assign(result, len);
 }
 
 bool writeAll(int fd, const char* data, size_t len) {
@@ -88,7 +92,9 @@ std::string CZsmHost::code(const std::string& text) {
     char* result = m_code(text.c_str());
     if (result == nullptr)
         return answer(ZsmProtocol::kStFailed);
-    std::string out = answer(ZsmProtocol::kStText, result);
+    const bool fits = strlen(result) <= ZsmProtocol::kMaxAnswer;
+    std::string out =
+        fits ? answer(ZsmProtocol::kStText, result) : answer(ZsmProtocol::kStTooLarge);
     if (m_freeResult != nullptr)
         m_freeResult(result);
     return out;
@@ -100,7 +106,8 @@ std::string CZsmHost::decode(const std::string& text) {
     DecodeSink sink;
     const int status = m_prepare(m_keyid.c_str(), text.c_str(), collectDecoded, &sink);
     if (status == 1 && sink.called)
-        return answer(ZsmProtocol::kStText, sink.text);
+        return sink.tooLarge ? answer(ZsmProtocol::kStTooLarge)
+                             : answer(ZsmProtocol::kStText, sink.text);
     const uint32_t u = static_cast<uint32_t>(status);
     const char le[4] = {static_cast<char>(u & 0xff), static_cast<char>((u >> 8) & 0xff),
                         static_cast<char>((u >> 16) & 0xff), static_cast<char>((u >> 24) & 0xff)};
@@ -137,6 +144,8 @@ int CZsmHost::Run() {
             return 2;
         if (m_channel.Send(out, -1) != CFrameChannel::kOk)
             return 0;
+        if (out[0] == ZsmProtocol::kStTooLarge)
+            return 3;
     }
     return 0;
 }

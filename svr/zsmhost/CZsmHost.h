@@ -19,7 +19,7 @@ public:
     CZsmHost& operator=(const CZsmHost&) = delete;
 
     // Serves until the socket closes. Returns the process's exit status: 0 after an orderly
-    // end, 2 when the load or the confinement failed.
+    // end, 2 when the load, the confinement or a request failed, 3 after an oversized answer.
     int Run();
 
 private:
