@@ -45,6 +45,7 @@ struct ChildPlan {
     uid_t uid = kNobody;
     gid_t gid = kNobody;
     long maxFd = 1024;
+    struct rlimit cpuLimit = {CZsmProcess::kCpuLimitSec, CZsmProcess::kCpuLimitSec};
     char* argv[2] = {nullptr, nullptr};
     char* envp[1] = {nullptr};
 };
@@ -68,8 +69,10 @@ struct ChildPlan {
     }
     // Ambient capabilities would survive the exec of a service that holds them without root.
     syscall(SYS_prctl, PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-    // After the user change, which clears the parent-death signal.
-    ok = ok && syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0 &&
+    // A helper whose service is gone ends at the end of its socket; one caught in a module's
+    // endless loop ends at its processor-time limit. (A parent-death signal would not do: it
+    // follows the thread that started the helper, and callers' threads come and go.)
+    ok = ok && syscall(SYS_prlimit64, 0, RLIMIT_CPU, &p.cpuLimit, nullptr) == 0 &&
          syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_chdir, "/") == 0;
     if (ok)
         syscall(SYS_execveat, p.exe, "", p.argv, p.envp, AT_EMPTY_PATH);

@@ -3,7 +3,7 @@
 // Start runs the helper program (OrvaneZsm) in a child process that can do no harm as root: the
 // child, between fork and exec, only makes system calls. It drops to the user "orvane-zsm" when
 // that user exists, otherwise to 65534:65534, with no supplementary groups and no ambient
-// capabilities, sets PR_SET_NO_NEW_PRIVS and a parent-death signal, keeps only /dev/null on
+// capabilities, sets PR_SET_NO_NEW_PRIVS and a processor-time limit, keeps only /dev/null on
 // descriptors 0-2 and its socket on descriptor 3, changes to "/", and executes the program with an
 // empty environment. The program is executed through a descriptor opened beforehand, so the
 // unprivileged child needs no access to the installation's folders. A service that does not run
@@ -31,6 +31,9 @@ public:
     // Limits for one request and for start-up (exec, the loader and the module's constructors).
     static constexpr int kCallTimeoutMs = 2000;
     static constexpr int kStartTimeoutMs = 5000;
+    // Processor time for a helper's whole life. Coding takes microseconds a request, so only a
+    // helper left spinning after its service ended reaches it; a live service restarts it.
+    static constexpr unsigned kCpuLimitSec = 120;
 
     CZsmProcess() = default;
     ~CZsmProcess() { Stop(); }
