@@ -52,11 +52,11 @@ struct ChildPlan {
 
 // Any failure ends the child with status 127 before the helper program runs.
 [[noreturn]] void childExec(const ChildPlan& p) {
-    bool ok = syscall(SYS_dup2, p.devnull, 0) >= 0 && syscall(SYS_dup2, p.devnull, 1) >= 0;
+    bool ok = syscall(SYS_dup3, p.devnull, 0, 0) >= 0 && syscall(SYS_dup3, p.devnull, 1, 0) >= 0;
     // A sanitizer's report is the only diagnostic of a helper that crashes in such a build.
     if (!ZsmProtocol::kSanitizerRuntime)
-        ok = ok && syscall(SYS_dup2, p.devnull, 2) >= 0;
-    ok = ok && syscall(SYS_dup2, p.sock, ZsmProtocol::kHostSocketFd) >= 0;
+        ok = ok && syscall(SYS_dup3, p.devnull, 2, 0) >= 0;
+    ok = ok && syscall(SYS_dup3, p.sock, ZsmProtocol::kHostSocketFd, 0) >= 0;
     // Everything above the socket, the program's descriptor included, goes away with the exec.
     if (ok &&
         syscall(SYS_close_range, ZsmProtocol::kHostSocketFd + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
@@ -94,7 +94,8 @@ void helperIdentity(ChildPlan& plan) {
     }
 }
 
-// A descriptor at kChildFdFloor or above, so the child's moves to 0-3 never overwrite it.
+// A copy of fd at kChildFdFloor or above, so the child's moves to 0-3 never overwrite it (and
+// dup3 never meets equal descriptors).
 int lift(int fd) {
     return fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, kChildFdFloor);
 }
@@ -127,7 +128,8 @@ bool CZsmProcess::spawn(int exeFd, std::string& why) {
     CUniqueFd theirsLow(sv[1]);
     CUniqueFd theirs(lift(sv[1]));
     CUniqueFd exe(lift(exeFd));
-    CUniqueFd devnull(lift(open("/dev/null", O_RDWR | O_CLOEXEC)));
+    CUniqueFd devnullLow(open("/dev/null", O_RDWR | O_CLOEXEC));
+    CUniqueFd devnull(lift(devnullLow.get()));
     if (theirs.get() < 0 || exe.get() < 0 || devnull.get() < 0) {
         why = std::string("descriptors: ") + strerror(errno);
         m_channel.reset();

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "CLog.h"
 #include "CZsmHelper.h"
@@ -157,6 +158,22 @@ TEST_F(ZsmProcessTest, UpdateEndsTheOldHelperAndStartsOneWithTheNewModule) {
     EXPECT_EQ(zsm->HelperPid(), renewed) << "an unchanged container keeps its helper";
     Owned coded(zsm->Code("<a/>"));
     EXPECT_EQ(Owned(zsm->DeCode(coded.p)).str(), "<a/>");
+}
+
+// The service starts helpers for its whole life: none of them may cost it a descriptor or leave
+// a process behind.
+TEST_F(ZsmProcessTest, StartingAndEndingHelpersLeavesNothingBehind) {
+    ASSERT_EQ(zsm->GetAlgoId(), "probe-id");
+    const size_t before = openDescriptors(getpid()).size();
+    std::vector<pid_t> ended;
+    for (int i = 0; i < 5; ++i) {
+        ended.push_back(zsm->HelperPid());
+        zsm->Release();
+        EXPECT_EQ(zsm->GetAlgoId(), "probe-id");
+    }
+    EXPECT_EQ(openDescriptors(getpid()).size(), before);
+    for (pid_t pid : ended)
+        EXPECT_TRUE(helperGone(pid)) << pid;
 }
 
 TEST(ZsmHostProgram, RefusesToRunAsRoot) {
