@@ -15,6 +15,23 @@ using OrvaneSvr::TaskLevel;
 
 namespace {
 
+// text with the content of every "<ticket>" element cut down to what CLog::Abbreviate keeps.
+std::string AbbreviateTickets(std::string text) {
+    static const std::string kOpen = "<ticket>";
+    static const std::string kClose = "</ticket>";
+    size_t pos = 0;
+    while ((pos = text.find(kOpen, pos)) != std::string::npos) {
+        pos += kOpen.size();
+        const size_t end = text.find(kClose, pos);
+        if (end == std::string::npos)
+            return text.substr(0, pos) + CLog::Abbreviate(text.substr(pos).c_str());
+        const std::string shortened = CLog::Abbreviate(text.substr(pos, end - pos).c_str());
+        text.replace(pos, end - pos, shortened);
+        pos += shortened.size() + kClose.size();
+    }
+    return text;
+}
+
 constexpr const char* kStateOpcode = "NetStateMessageResp";
 // Delay of the re-probe while the network is open but not logged on by this service.
 constexpr int kUnknownNetProbe = 5;
@@ -740,9 +757,10 @@ void CPortalServer::TerminalRequestFun(Task& task) {
     CAutoString tail;
     tail.Format("<host>%s</host><ticket>%s</ticket>", CBusiness::EscapeValue(cfg.hostName).c_str(),
                 CBusiness::EscapeValue(cfg.strTicket).c_str());
-    list += tail;
-    PostMsg(kName, "SetTerminalData", list.c_str());
-    Log()->WriteLog(CLog::INFO, "post TERMINAL_RESP param is %s", list.c_str());
+    PostMsg(kName, "SetTerminalData", (list + tail).c_str());
+    // The list names the other terminals by their tickets; no ticket is logged whole.
+    Log()->WriteLog(CLog::INFO, "post TERMINAL_RESP param is %s",
+                    AbbreviateTickets((list + tail).ToStdString()).c_str());
 }
 
 void CPortalServer::TerminalTermRequestFun(Task& task) {

@@ -740,7 +740,9 @@ int CPortalConn::RequestTicket() {
     const CAuthConfig& cfg = *m_pPortalConf;
     if (m_pInfoCenter != nullptr)
         m_pInfoCenter->SetLocalValue("ticket", cfg.strTicket.c_str());
-    CLog::GetInst()->WriteLog(CLog::INFO, "ticket is %s", cfg.strTicket.c_str());
+    // The ticket identifies the login to the portal; the log keeps only a recognisable piece.
+    CLog::GetInst()->WriteLog(CLog::INFO, "ticket is %s",
+                              CLog::Abbreviate(cfg.strTicket.c_str()).c_str());
     NetStateChange(ES_PRECONNECTING, ES_PRECONNECTED, 0, CAutoString(""));
     // Both values come from outside (the portal, the machine's name): escaped so that they
     // cannot break the message they travel in.
