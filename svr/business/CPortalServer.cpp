@@ -188,7 +188,8 @@ void CPortalServer::CheckEnv(const char* source, CXMLOpt& message) {
 void CPortalServer::Connect(const char* source, CXMLOpt& message) {
     (void)source;
     // The whole message travels as the tag; the connection reads account and password from it.
-    QueueTask(OrvaneSvr::auth, OrvaneSvr::high, message.GetDoc(nullptr));
+    QueueTask(OrvaneSvr::auth, OrvaneSvr::high, message.GetDoc(nullptr),
+              OrvaneSvr::CTaskMgr::kMaxRequestTasks);
 }
 
 void CPortalServer::DisConnect(const char* source, CXMLOpt& message) {
@@ -199,7 +200,8 @@ void CPortalServer::DisConnect(const char* source, CXMLOpt& message) {
 void CPortalServer::TerminalRequest(const char* source, CXMLOpt& message) {
     (void)source;
     StopTask(OrvaneSvr::terminal);
-    QueueTask(OrvaneSvr::terminal, OrvaneSvr::high, message.GetDoc(nullptr));
+    QueueTask(OrvaneSvr::terminal, OrvaneSvr::high, message.GetDoc(nullptr),
+              OrvaneSvr::CTaskMgr::kMaxRequestTasks);
 }
 
 void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
@@ -208,7 +210,8 @@ void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
         std::lock_guard<std::mutex> guard(m_ticketLock);
         m_otherTicket = message.GetValue("P.ticket");
     }
-    QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr));
+    QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr),
+              OrvaneSvr::CTaskMgr::kMaxRequestTasks);
 }
 
 CAutoString CPortalServer::LastLogoutReason() {
@@ -221,13 +224,14 @@ CAutoString CPortalServer::GetOtherTicket() {
     return m_otherTicket;
 }
 
-void CPortalServer::QueueTask(TaskItem item, TaskLevel level, const CAutoString& tag) {
+void CPortalServer::QueueTask(TaskItem item, TaskLevel level, const CAutoString& tag,
+                              size_t depth) {
     Task task;
     task.curTask = item;
     task.level = level;
     if (!tag.IsNull())
         task.tag = tag;
-    m_taskMgr.AddTask(task);
+    m_taskMgr.AddTask(task, depth);
 }
 
 // ---- Messages ----------------------------------------------------------------------------------
