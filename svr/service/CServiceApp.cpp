@@ -4,6 +4,7 @@
 #include "CInfoCenter.h"
 #include "CLog.h"
 #include "CPortalServer.h"
+#include "CProcessEnvironment.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
 #include "CStopSignal.h"
@@ -157,6 +158,8 @@ int CServiceApp::Main(int argc, char** argv) {
     // Taken first, so the password leaves the command line as early as possible.
     CAutoString account, password;
     const bool consoleMode = TakeConsoleArguments(argc, argv, account, password);
+    // Before any thread exists and before any library reads its variables.
+    CProcessEnvironment::Sanitise();
     if (consoleMode)
         KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);
