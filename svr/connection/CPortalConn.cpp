@@ -269,6 +269,11 @@ int HeaderInt(const CAutoString& text) {
 
 // One probe request: GET, redirects left to the caller, ten seconds.
 int CPortalConn::ProbeOnce(const CAutoString& url, CHttpData& data) {
+    if (!CHttpData::IsHeaderValue(m_pPortalConf->strUserAgent.c_str())) {
+        CLog::GetInst()->WriteLog(CLog::ERROR,
+                                  "probe not sent: the user agent holds a control character");
+        return -1;
+    }
     CAutoString head;
     head.Format(
         "Connection:close\r\nUser-Agent:%s\r\nAccept:text/html,text/xml,"
@@ -640,6 +645,10 @@ int CPortalConn::SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoString& 
         return -1;
     }
     CAutoString head = GetRequestHead(body);
+    if (head.IsEmpty()) {  // a header value was refused (logged by the builder)
+        errCode = 0;
+        return -1;
+    }
     data.szUrl = url.c_str();
     data.szVerb = "POST";
     data.szHead = head.c_str();
