@@ -5,6 +5,7 @@
 #include "CLog.h"
 #include "CPortalServer.h"
 #include "CProcessEnvironment.h"
+#include "CProcessName.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
 #include "CStopSignal.h"
@@ -16,55 +17,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
-#include <vector>
 
 namespace {
-
-std::string BaseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string ExeBaseName(pid_t pid) {
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    std::vector<char> buf(PATH_MAX + 1);
-    const ssize_t n = readlink(link.c_str(), buf.data(), buf.size() - 1);
-    if (n <= 0)
-        return std::string();
-    std::string target(buf.data(), static_cast<size_t>(n));
-    // A program replaced on disk while it runs reads as "path (deleted)".
-    const std::string deleted = " (deleted)";
-    if (target.size() > deleted.size() &&
-        target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0) {
-        target.resize(target.size() - deleted.size());
-    }
-    return BaseName(target);
-}
-
-// The kernel's short name (at most 15 bytes); readable even where the exe link is not.
-std::string CommName(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
-
-// The recorded id, or 0 when the text is not a positive number (0 and negatives would make the
-// liveness probe address whole process groups).
-pid_t ParsePid(const CAutoString& text) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || value <= 0 || value > INT_MAX)
-        return 0;
-    return static_cast<pid_t>(value);
-}
 
 // The console reads its answers from descriptor 0. Started with standard input closed, the next
 // file the service opens (log, store, pipe) would take that number and be read as answers.
@@ -117,27 +75,15 @@ bool CServiceApp::TakeConsoleArguments(int argc, char** argv, CAutoString& accou
 }
 
 CAutoString CServiceApp::ProgramName(pid_t pid) {
-    return CAutoString(ExeBaseName(pid));
+    return CProcessName::ProgramName(pid);
 }
 
 bool CServiceApp::IsServiceProcess(pid_t pid) {
-    if (pid <= 0)
-        return false;
-    if (kill(pid, 0) == -1 && errno == ESRCH)
-        return false;
-    const std::string mine = ExeBaseName(getpid());
-    const std::string theirs = ExeBaseName(pid);
-    if (!mine.empty() && !theirs.empty())
-        return mine == theirs;
-    const std::string theirComm = CommName(pid);
-    // Nothing readable about a live process: keep to the safe side and take it for a service.
-    if (theirComm.empty())
-        return true;
-    return theirComm == CommName(getpid());
+    return CProcessName::IsSameProgram(pid);
 }
 
 bool CServiceApp::StartSingle(ISvrInfoCenter* info) {
-    const pid_t recorded = ParsePid(info->GetLocalValue("PID"));
+    const pid_t recorded = CProcessName::ParsePid(info->GetLocalValue("PID").c_str());
     if (recorded != 0 && recorded != getpid() && IsServiceProcess(recorded))
         return false;
     CAutoString mine;
