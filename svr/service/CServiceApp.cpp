@@ -3,6 +3,7 @@
 #include "CClientCommand.h"
 #include "CInfoCenter.h"
 #include "CLog.h"
+#include "CPasswordInput.h"
 #include "CPortalServer.h"
 #include "CProcessEnvironment.h"
 #include "CProcessName.h"
@@ -59,7 +60,51 @@ void EndConsole(CServer& server, CClientCommand* console, bool tellBusinesses) {
         server.ServerStatus(-1);
 }
 
+bool IsHelp(const char* argument) {
+    return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
+}
+
 }  // namespace
+
+const char CServiceApp::kUsage[] =
+    "Usage: OrvaneSvr                    serve the desktop client (it starts the service)\n"
+    "       OrvaneSvr ACCOUNT PASSWORD   log ACCOUNT on from the terminal, and serve the client\n"
+    "       OrvaneSvr ACCOUNT -          the same, with the password read from the first line\n"
+    "                                    of standard input (a terminal does not echo it)\n"
+    "Once logged on, a line \"y\" on standard input logs out; end of input never does.\n"
+    "SIGTERM, SIGINT and SIGHUP log out and end the service with status 0.\n";
+
+CServiceApp::Arguments CServiceApp::TakeArguments(int argc, char** argv, int inputFd, FILE* out,
+                                                  FILE* err) {
+    Arguments args;
+    if (argc == 2) {
+        const bool help = argv[1] != nullptr && IsHelp(argv[1]);
+        std::fputs(kUsage, help ? out : err);
+        std::fflush(help ? out : err);
+        args.exitStatus = help ? 0 : kUsageError;
+        return args;
+    }
+    args.console = TakeConsoleArguments(argc, argv, args.account, args.password);
+    if (!args.console)
+        return args;
+    const char* problem = nullptr;
+    if (args.account.IsEmpty()) {
+        problem = "the account is empty";
+    } else if (args.password == kPasswordFromInput) {
+        const CPasswordInput::Result read = CPasswordInput::ReadLine(inputFd, args.password);
+        if (read != CPasswordInput::kRead)
+            problem = CPasswordInput::Describe(read);
+    } else if (args.password.IsEmpty()) {
+        problem = "the password is empty";
+    }
+    if (problem != nullptr) {
+        CPasswordInput::Wipe(args.password);
+        std::fprintf(err, "OrvaneSvr: %s\n%s", problem, kUsage);
+        std::fflush(err);
+        args.exitStatus = kUsageError;
+    }
+    return args;
+}
 
 bool CServiceApp::TakeConsoleArguments(int argc, char** argv, CAutoString& account,
                                        CAutoString& password) {
@@ -102,8 +147,10 @@ void CServiceApp::InitLog(const char* workDir) {
 
 int CServiceApp::Main(int argc, char** argv) {
     // Taken first, so the password leaves the command line as early as possible.
-    CAutoString account, password;
-    const bool consoleMode = TakeConsoleArguments(argc, argv, account, password);
+    Arguments args = TakeArguments(argc, argv, 0, stdout, stderr);
+    if (args.exitStatus >= 0)
+        return args.exitStatus;
+    const bool consoleMode = args.console;
     // Before any thread exists and before any library reads its variables.
     CProcessEnvironment::Sanitise();
     if (consoleMode)
@@ -131,7 +178,10 @@ int CServiceApp::Main(int argc, char** argv) {
     portal->InitService(&server);
     CUserInfo userInfo;
     userInfo.Init();
-    CClientCommand* console = consoleMode ? StartConsole(server, account, password) : nullptr;
+    CClientCommand* console =
+        consoleMode ? StartConsole(server, args.account, args.password) : nullptr;
+    // The console keeps its own copy for the log-in; this one is of no further use.
+    CPasswordInput::Wipe(args.password);
     server.RegisterBusiness(CPortalServer::kName, portal);
     server.CreateServer(kOwnFifo);
     const int opened = server.ConnectToServer(kPeerFifo);
