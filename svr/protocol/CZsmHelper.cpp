@@ -246,25 +246,11 @@ int CZsmHelper::Update(const char* data, size_t len) {
     return UpdateZsm(data, len);
 }
 
-// Writes next to the container and renames over it, so a failed write keeps the old container.
+// Writes a temporary file of unpredictable name next to the container and renames it over the
+// container, so a failed write keeps the old one and nothing planted beside it is ever opened.
 int CZsmHelper::UpdateZsm(const char* data, size_t len) {
-    const std::string tmp = m_strZsm + ".new";
-    CUniqueFd fd(
-        m_strZsm.empty()
-            ? -1
-            : open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
-        zsmLog("Create File %s fail", m_strZsm.c_str());
-        return -1;
-    }
-    if (!writeAll(fd.get(), reinterpret_cast<const unsigned char*>(data), len)) {
-        zsmLog("Write File %s fail", m_strZsm.c_str());
-        unlink(tmp.c_str());
-        return -1;
-    }
-    if (fsync(fd.get()) != 0 || !fd.Close() || rename(tmp.c_str(), m_strZsm.c_str()) != 0) {
-        zsmLog("Close File %s fail", m_strZsm.c_str());
-        unlink(tmp.c_str());
+    if (m_strZsm.empty() || !CSimpleFile::WriteFileAtomic(m_strZsm.c_str(), data, len)) {
+        zsmLog("Write File %s fail: %s", m_strZsm.c_str(), strerror(errno));
         return -1;
     }
     m_module.reset();

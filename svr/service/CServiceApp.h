@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 class ISvrInfoCenter;
 
 class CServiceApp {
@@ -15,10 +17,20 @@ public:
     static constexpr const char* kStoreFile = "/conf/conf.xml";
     static constexpr const char* kOwnFifo = "serverpipe";
     static constexpr const char* kPeerFifo = "clientpipe";
+    // The exit status of a service that refuses an installation other users could change.
+    static constexpr int kUnsafeInstallation = 78;
 
     // The whole life of the process: 0 after an orderly end or when the pipe cannot be opened,
-    // -1 when another service already runs in this installation (nothing else is touched then).
+    // kUnsafeInstallation when CheckInstallation refuses the working directory, -1 when another
+    // service already runs in this installation (nothing else is touched in either case).
     static int Main(int argc, char** argv);
+
+    // True when nothing the service trusts in workDir (the folder itself, conf/, Log/, the
+    // algorithm container, the store files, today's log and the two FIFOs) is a link, belongs to
+    // a user other than root or this one, or is writable by group or others. Otherwise prints one
+    // line per problem, with the command that mends it, to standard output and returns false.
+    // Reads only; creates nothing.
+    static bool CheckInstallation(const std::string& workDir);
 
     // True when this process may run: no live service recorded under "PID" in info. Records this
     // process's id ("%d\n") before returning true.
