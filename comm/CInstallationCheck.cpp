@@ -94,12 +94,13 @@ void CInstallationCheck::Judge(const struct stat& st, EKind kind, const std::str
         // a link matters.
         problems.push_back(
             Line(path, "is a symbolic link",
-                 "cp --remove-destination \"$(readlink -f " + quoted + ")\" " + quoted));
+                 "t=$(readlink -f " + quoted + ") && rm " + quoted + " && cp -R \"$t\" " + quoted));
         return;
     }
     if (!IsKind(st, kind)) {
-        problems.push_back(Line(path, std::string("is not ") + KindName(kind),
-                                "rm -ri " + quoted + "  (then reinstall)"));
+        // Only a reinstallation knows what belongs there.
+        problems.push_back("unsafe installation: " + path + " is not " + KindName(kind) +
+                           "; remove it and reinstall: rm -ri " + quoted);
         return;
     }
     if (st.st_uid != 0 && st.st_uid != geteuid()) {
