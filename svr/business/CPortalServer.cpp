@@ -1,6 +1,8 @@
 #include "CPortalServer.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "CLog.h"
 #include "CMarkup.h"
@@ -36,7 +38,8 @@ CPortalServer::CPortalServer() : CPortalServer(HostPaths()) {}
 CPortalServer::CPortalServer(const HostPaths& paths)
     : m_adapterCard(paths.route.c_str(), paths.routeIPv6.c_str()),
       m_NetHelper(paths.resolver.c_str(), paths.resolverSaved.c_str()),
-      m_WiFiSharedValidate(paths.osRelease, paths.procRoot) {}
+      m_WiFiSharedValidate(paths.osRelease, paths.procRoot),
+      m_TrafficStatistics(paths.osRelease, paths.procRoot) {}
 
 CPortalServer::~CPortalServer() {
     ServerStatus(-1);
@@ -343,41 +346,95 @@ void CPortalServer::DoTimeTask(int id, CAutoString& tag) {
     QueueTask(static_cast<TaskItem>(id), LevelOfTimerTask(id), tag);
 }
 
-int CPortalServer::NetworkTraffic(TrafficType type, const CAutoString& next) {
+int CPortalServer::NetworkTraffic(CTrafficStatistics::tag_STATISTICS_TYPE type,
+                                  const CAutoString& next) {
     CPortalConn* conn = GetPortalConn();
     CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
     if (cfg == nullptr)
         return -1;
-    CAutoString url;
-    long interval = 0;
-    {
-        std::lock_guard<std::mutex> guard(m_trafficLock);
-        // The settings are taken afresh at every login; this build reads none, so reporting stays
-        // off and every logout goes straight ahead.
-        if (type == TRAFFIC_LOGIN)
-            cfg->trafficStatisticsURL = "";
-        url = cfg->trafficStatisticsURL;
-        interval = static_cast<long>(cfg->trafficStatisticsInterval);
+    std::lock_guard<std::mutex> guard(m_trafficLock);
+    return ScheduleReport(*cfg, type, next);
+}
+
+int CPortalServer::ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STATISTICS_TYPE type,
+                                  const CAutoString& next) {
+    if (type == CTrafficStatistics::LOGIN) {
+        // Taken afresh at every login: reporting is off unless this portal enables it.
+        ReadStatsSettings(cfg);
+        m_bLogoutReportPending = false;  // a new login starts a new chain of reports
     }
+    const CAutoString url = cfg.trafficStatisticsURL;
     Log()->WriteLog(CLog::INFO, "[CPortalServer::NetworkTraffic] trafficStatisticsURL is :%s",
                     url.c_str());
     if (url.IsEmpty()) {
-        if (type == TRAFFIC_LOGOUT)
+        if (type == CTrafficStatistics::LOGOUT)
             QueueTask(OrvaneSvr::term, OrvaneSvr::high, next);
         return -1;
     }
     CAutoString tag;
     tag.Format("<tag><type>%d</type><next>%s</next></tag>", static_cast<int>(type),
                CBusiness::EscapeValue(next.IsNull() ? "" : next.c_str()).c_str());
+    if (type == CTrafficStatistics::LOGOUT)
+        m_bLogoutReportPending = true;
     // LOGIN and LOGOUT go now and supersede a pending TIMING report; TIMING keeps a pending one.
-    const bool timing = type == TRAFFIC_TIMING;
-    AddTask(OrvaneSvr::trafficStatistics, 1, !timing, timing ? interval : 0, !timing, tag);
+    // An interval below a second from the portal counts as one, so reports never run back to
+    // back without pause.
+    const bool timing = type == CTrafficStatistics::TIMING;
+    const int64_t interval = cfg.trafficStatisticsInterval;
+    const long delay = interval < 1          ? 1
+                       : interval > LONG_MAX ? LONG_MAX
+                                             : static_cast<long>(interval);
+    AddTask(OrvaneSvr::trafficStatistics, 1, !timing, timing ? delay : 0, !timing, tag);
     return 0;
+}
+
+void CPortalServer::NextTimingReport(const CAutoString& next) {
+    CPortalConn* conn = GetPortalConn();
+    CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
+    if (cfg == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(m_trafficLock);
+    // A logout asked for while this report was on its way has armed (or queued) its own report;
+    // stopping the item now would cancel it and the logout with it.
+    if (m_bLogoutReportPending) {
+        Log()->WriteLog(CLog::INFO, "logout report pending, no further timed report");
+        return;
+    }
+    StopTask(OrvaneSvr::trafficStatistics);
+    ScheduleReport(*cfg, CTrafficStatistics::TIMING, next);
+}
+
+void CPortalServer::ReadStatsSettings(CAuthConfig& cfg) {
+    cfg.trafficStatisticsURL = "";
+    const auto entry = cfg.funCfg.find(CAutoString("StatsInfor"));
+    if (entry == cfg.funCfg.end())
+        return;
+    CMarkup xml;
+    if (!xml.SetDoc(entry->second.c_str()) || !xml.FindElem("StatsInfor"))
+        return;
+    if (std::strtol(xml.GetAttrib("enable").c_str(), nullptr, 10) != 1)
+        return;
+    cfg.trafficStatisticsInterval = std::strtol(xml.GetAttrib("interval").c_str(), nullptr, 10);
+    cfg.trafficStatisticsURL = xml.GetAttrib("url");
+}
+
+int CPortalServer::NetworkTrafficStatistics(CTrafficStatistics::tag_STATISTICS_TYPE type) {
+    CPortalConn* conn = GetPortalConn();
+    CAuthConfig* cfg = conn != nullptr ? conn->GetPortalConf() : nullptr;
+    if (cfg == nullptr)
+        return -1;
+    CAutoString url;
+    {
+        std::lock_guard<std::mutex> guard(m_trafficLock);
+        url = cfg->trafficStatisticsURL;
+    }
+    return m_TrafficStatistics.NetworkTrafficStatistics(url, cfg->userName, cfg->schoolId, cfg->ip4,
+                                                        cfg->wlancip, type);
 }
 
 void CPortalServer::DisConnect(CAutoString reason) {
     // The report, once sent, queues the logout; without a report address it is queued at once.
-    NetworkTraffic(TRAFFIC_LOGOUT, reason);
+    NetworkTraffic(CTrafficStatistics::LOGOUT, reason);
 }
 
 // ---- Work loop ---------------------------------------------------------------------------------
@@ -633,7 +690,7 @@ void CPortalServer::auth(Task& task) {
     if (ret == 1) {
         m_bPortalEnv = 1;
         StartKeepAlive(*conn->GetPortalConf());
-        NetworkTraffic(TRAFFIC_LOGIN, CAutoString(""));
+        NetworkTraffic(CTrafficStatistics::LOGIN, CAutoString(""));
     } else {
         QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::high, CAutoString(""));
     }
@@ -762,7 +819,36 @@ void CPortalServer::TerminalTermRequestFun(Task& task) {
 }
 
 void CPortalServer::trafficStatistics(Task& task) {
-    // The report itself is not part of this build; NetworkTraffic never arms one.
-    Log()->WriteLog(CLog::INFO, "traffic report (level %d) is not sent by this build",
-                    static_cast<int>(task.level));
+    CMarkup tag;
+    if (!tag.SetDoc(task.tag.c_str())) {
+        Log()->WriteLog(CLog::INFO, "traffic report task without a valid tag");
+        return;
+    }
+    CAutoString type(""), next("");
+    if (tag.FindChildElem("type"))
+        type = tag.GetChildData();
+    tag.ResetChildPos();
+    if (tag.FindChildElem("next"))
+        next = tag.GetChildData();
+    if (type.IsEmpty())
+        return;
+    const long kind = std::strtol(type.c_str(), nullptr, 10);
+    if (kind != CTrafficStatistics::LOGOUT && kind != CTrafficStatistics::LOGIN &&
+        kind != CTrafficStatistics::TIMING) {
+        Log()->WriteLog(CLog::INFO, "traffic report of unknown type %ld dropped", kind);
+        return;
+    }
+    const int sent =
+        NetworkTrafficStatistics(static_cast<CTrafficStatistics::tag_STATISTICS_TYPE>(kind));
+    Log()->WriteLog(CLog::INFO, "traffic report type %ld sent, result %d", kind, sent);
+    if (kind == CTrafficStatistics::LOGOUT) {
+        {
+            std::lock_guard<std::mutex> guard(m_trafficLock);
+            m_bLogoutReportPending = false;
+        }
+        // The logout follows its report, whatever became of the report.
+        QueueTask(OrvaneSvr::term, OrvaneSvr::high, next);
+    } else {
+        NextTimingReport(next);
+    }
 }

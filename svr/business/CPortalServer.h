@@ -8,8 +8,8 @@
 //   tasks, arm timer entries, or (first "ClientStart") create the connection and start threads;
 // - the timer's dispatch thread turns due entries into tasks (DoTimeTask, timer lock held);
 // - the work thread runs the task handlers, so every portal request.
-// Lock order: the timer lock may be held while the queue lock is taken, never the reverse. The
-// queue lock is innermost and never held while a handler runs.
+// Lock order: the traffic-report lock, then the timer lock, then the queue lock; never the
+// reverse. The queue lock is innermost and never held while a handler runs.
 //
 // Stopping the work thread waits for the handler in progress: a task is never cut off half-way.
 #pragma once
@@ -28,6 +28,7 @@
 #include "CSimpleThread.h"
 #include "CTableTimer.h"
 #include "CTaskMgr.h"
+#include "CTrafficStatistics.h"
 #include "CWiFiSharedValidate.h"
 #include "INetConn.h"
 #include "IPortalHost.h"
@@ -142,13 +143,17 @@ public:
     // steps, which delete it only after the work thread has stopped.
     CPortalConn* GetPortalConn() { return m_pPortalConn.load(); }
 
-    // Traffic report types.
-    enum TrafficType { TRAFFIC_LOGOUT = 0, TRAFFIC_LOGIN = 1, TRAFFIC_TIMING = 2 };
-    // Schedules a traffic report (LOGIN and LOGOUT now, TIMING after the statistics interval),
-    // carrying next to the step after it (the logout reason for LOGOUT). 0 when one was armed, -1
-    // without connection, configuration or statistics address; a LOGOUT then queues its logout at
-    // once. Message thread ("PortalDisConnect") and work thread.
-    int NetworkTraffic(TrafficType type, const CAutoString& next);
+    // Schedules a traffic report (LOGIN and LOGOUT now, replacing a pending one; TIMING after the
+    // statistics interval, keeping a pending one), carrying next to the step after it (the logout
+    // reason for LOGOUT). LOGIN first reads the statistics settings afresh from the portal's
+    // "StatsInfor" entry. 0 when one was armed, -1 without connection, configuration or
+    // statistics address; a LOGOUT then queues its logout at once. Message thread
+    // ("PortalDisConnect") and work thread.
+    int NetworkTraffic(CTrafficStatistics::tag_STATISTICS_TYPE type, const CAutoString& next);
+    // Sends one report of type now with the configuration's address, account, school, IPv4
+    // and access-controller address; CTrafficStatistics' result, -1 without configuration. Work
+    // thread only.
+    int NetworkTrafficStatistics(CTrafficStatistics::tag_STATISTICS_TYPE type);
 
 protected:
     // Runs the handler of task.curTask from the item table; keepPort, noTask and values outside
@@ -218,6 +223,14 @@ private:
     // kMaxRenewalRequeues in a row the renewal counts as failed instead: 150003 is reported as
     // for a refused container and false returned, so the handler takes its failure path.
     bool RequeueRenewed(OrvaneSvr::Task& task, CPortalConn& conn);
+    // The statistics settings of an enabled "StatsInfor" entry of the portal's configuration
+    // into cfg; the address stays empty when the entry is missing, malformed or not enabled.
+    static void ReadStatsSettings(CAuthConfig& cfg);
+    // NetworkTraffic with m_trafficLock held.
+    int ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STATISTICS_TYPE type,
+                       const CAutoString& next);
+    // After a LOGIN or TIMING report: the next TIMING report, unless a LOGOUT report is pending.
+    void NextTimingReport(const CAutoString& next);
 
     CAutoString GetOtherTicket();
 
@@ -229,8 +242,12 @@ private:
     CNetHelper m_NetHelper;      // resolver rewrite: the work thread, and start-up and shut-down
     std::mutex m_resolverLock;
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
-    // Guards the configuration's statistics fields: NetworkTraffic runs on both threads.
+    CTrafficStatistics m_TrafficStatistics;    // work thread only
+    // Guards the configuration's statistics fields and m_bLogoutReportPending, and makes arming
+    // a report one step with the decision to arm it: NetworkTraffic runs on both threads. Taken
+    // before the timer and queue locks.
     std::mutex m_trafficLock;
+    bool m_bLogoutReportPending = false;  // a LOGOUT report is armed or queued and has not run
     OrvaneSvr::CTaskMgr m_taskMgr;
     std::atomic<bool> m_bWorking{true};
     // Serialises the life-cycle steps ("ClientStart", ServerStatus, destruction).

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "CMD5.h"
 #include "CPortalParser.h"
+#include "CTrafficStatistics.h"
 #include "CZsmHelper.h"
 #include "PortalSimProcess.h"
 #include "TestSupport.h"
@@ -246,6 +248,59 @@ TEST_F(PortalSimTest, RefuseClosesTheListenerForAWhile) {
     EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_COULDNT_CONNECT);
     EXPECT_TRUE(waitFor(
         [&] { return Http(sim.Url("/forward.cgi"), nullptr, {}, 500).status == 302; }, 5s, 50ms));
+}
+
+// The statistics server opens both layers and lifts type, amounts and times into its record; on
+// demand it holds its answers back, and the configuration can disable reports or name a port
+// that refuses them.
+TEST_F(PortalSimTest, StatisticsServerRecordsReportsAndStallsOrRefusesOnDemand) {
+    CTrafficStatistics stats;
+    CAutoString report, token, submit, body;
+    ASSERT_EQ(0, stats.BuildToken("alice", "s1", 2, "10.1.2.3", "10.1.2.1", "2026-01-01 10:00:00",
+                                  "2026-01-01 10:05:00", "1.5", "0", 2, 1767261900, report));
+    stats.EncryptData(report, token, CTrafficStatistics::szSecretKey_t,
+                      CTrafficStatistics::szSecretIV_t);
+    stats.BuildSubmitData(token, submit);
+    stats.EncryptData(submit, body, CTrafficStatistics::szSecretKey,
+                      CTrafficStatistics::szSecretIV);
+    const std::string text = body.ToStdString();
+    const std::string stallOn = "stats-stall on", stallOff = "stats-stall off";
+
+    SimProcess& sim = Start({"--stats-enable", "0"});
+    ASSERT_EQ(Http(sim.Url("/stats"), &text).status, 200);
+    const std::string garbage = "00112233";
+    EXPECT_EQ(Http(sim.Url("/stats"), &garbage).status, 400);
+    ASSERT_EQ(Http(sim.Url("/sim/control"), &stallOn).status, 200);
+    EXPECT_EQ(Http(sim.Url("/stats"), &text, {}, 1000).rc, CURLE_OPERATION_TIMEDOUT);
+    ASSERT_EQ(Http(sim.Url("/sim/control"), &stallOff).status, 200);
+    EXPECT_EQ(Http(sim.Url("/stats"), &text).status, 200);
+
+    std::vector<const cJSON*> records;
+    for (const cJSON* rec : sim.Log()) {
+        if (SimProcess::Str(rec, "kind") == "stats")
+            records.push_back(rec);
+    }
+    ASSERT_EQ(4u, records.size());
+    for (size_t i : {0u, 2u, 3u}) {
+        EXPECT_EQ(2, cJSON_GetObjectItemCaseSensitive(records[i], "stattype")->valueint);
+        EXPECT_EQ("1.5", SimProcess::Str(records[i], "up"));
+        EXPECT_EQ("2026-01-01 10:00:00", SimProcess::Str(records[i], "start"));
+        EXPECT_EQ("alice", SimProcess::Str(records[i], "report", "account"));
+        EXPECT_EQ(i == 2, cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(records[i], "stalled")));
+    }
+    EXPECT_EQ("outer layer does not decrypt", SimProcess::Str(records[1], "error"));
+
+    const std::string page = Http(sim.Url("/index.cgi?wlanuserip=1")).body;
+    EXPECT_NE(std::string::npos, page.find("<StatsInfor enable=\"0\""));
+
+    TempDir other;
+    SimProcess refusing(other, {"--stats-refuse"});
+    ASSERT_GT(refusing.Port(), 0);
+    const std::string refusingPage = Http(refusing.Url("/index.cgi?wlanuserip=1")).body;
+    std::smatch url;
+    ASSERT_TRUE(std::regex_search(refusingPage, url, std::regex("url=\"(http://[^\"]*/stats)\"")));
+    EXPECT_NE(refusing.Url("/stats"), url[1].str());
+    EXPECT_EQ(Http(url[1].str(), &text).rc, CURLE_COULDNT_CONNECT);
 }
 
 TEST_F(PortalSimTest, SigtermStopsCleanlyAndBadRulesAreRejected) {

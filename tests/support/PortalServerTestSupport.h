@@ -53,6 +53,11 @@ public:
     }
     static int Armed(CPortalServer& s, int id) { return s.IsExistTask(id); }
     static void StartTimer(CPortalServer& s) { s.DispatchTask(true); }
+    // What the first "ClientStart" does: connection, timer thread, work thread.
+    static void StartMachine(CPortalServer& s) {
+        std::lock_guard<std::mutex> life(s.m_lifeLock);
+        s.StartMachine();
+    }
     static bool WorkerRunning(CPortalServer& s) { return s.m_threadWork.IsRunning(); }
     static unsigned IdlePasses(CPortalServer& s) { return s.m_idlePasses.load(); }
     static CAutoString OtherTicket(CPortalServer& s) { return s.GetOtherTicket(); }

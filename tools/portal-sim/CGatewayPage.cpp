@@ -119,8 +119,8 @@ std::string CGatewayPage::FunCfg() const {
     const CSimOptions& o = m_ctx.options;
     std::string xml = "<FunCfg>";
     if (o.stats) {
-        xml += "<StatsInfor enable=\"1\" interval=\"" + std::to_string(o.statsInterval) +
-               "\" url=\"" + m_ctx.BaseUrl() + "/stats\"/>";
+        xml += "<StatsInfor enable=\"" + std::to_string(o.statsEnable) + "\" interval=\"" +
+               std::to_string(o.statsInterval) + "\" url=\"" + m_ctx.StatsUrl() + "\"/>";
     }
     // The client takes the text between the first two double quotes as the update address, so
     // "url" must be the first attribute.

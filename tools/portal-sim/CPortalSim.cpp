@@ -1,5 +1,9 @@
 #include "CPortalSim.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -26,6 +30,10 @@ bool CPortalSim::Init(std::string& error) {
     }
     if (!m_update.Load(error))
         return false;
+    if (o.statsRefuse && !OpenRefusingPort()) {
+        error = "cannot reserve a refusing port for --stats-refuse";
+        return false;
+    }
     for (const std::string& rule : o.faults) {
         if (!m_ctx.faults.Add(rule, error))
             return false;
@@ -45,6 +53,21 @@ bool CPortalSim::Init(std::string& error) {
         error = "cannot write port file '" + o.portFile + "'";
         return false;
     }
+    return true;
+}
+
+bool CPortalSim::OpenRefusingPort() {
+    // Bound but never listening: the kernel answers every connection attempt with a reset.
+    m_refusing.reset(new CUniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    socklen_t len = sizeof addr;
+    if (m_refusing->get() < 0 ||
+        ::inet_pton(AF_INET, m_ctx.options.listenAddr.c_str(), &addr.sin_addr) != 1 ||
+        ::bind(m_refusing->get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(m_refusing->get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return false;
+    m_ctx.SetRefusingPort(ntohs(addr.sin_port));
     return true;
 }
 
@@ -155,6 +178,8 @@ bool CPortalSim::ControlCommand(const std::string& line, std::string& error) {
             error = "no open ticket to log in";
             return false;
         }
+    } else if (line == "stats-stall on" || line == "stats-stall off") {
+        m_ctx.statsStall = line == "stats-stall on";
     } else if (line == "reset") {
         m_ctx.state.Reset();
     } else {

@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "CPortalServers.h"
 #include "CSimContext.h"
 #include "CStatsServer.h"
+#include "CUniqueFd.h"
 #include "CUpdateServer.h"
 
 class CPortalSim {
@@ -34,6 +36,8 @@ public:
 
 private:
     bool Bind(int port);
+    // Reserves the port that --stats-refuse names in the configuration.
+    bool OpenRefusingPort();
     bool WritePortFile() const;
     void Control(const httplib::Request& req, httplib::Response& res);
     bool ControlCommand(const std::string& line, std::string& error);
@@ -49,6 +53,7 @@ private:
     CStatsServer m_stats;
     CUpdateServer m_update;
     httplib::Server m_server;
+    std::unique_ptr<CUniqueFd> m_refusing;  // the --stats-refuse port, held for the whole run
 
     std::mutex m_runLock;
     std::condition_variable m_runDoneCv;

@@ -3,10 +3,19 @@
 #include "SimHttpUtil.h"
 
 CSimContext::CSimContext(const CSimOptions& opts)
-    : options(opts), state(opts.ticketExpire, opts.accounts) {}
+    : options(opts), state(opts.ticketExpire, opts.accounts) {
+    statsStall = opts.statsStall;
+}
 
 std::string CSimContext::BaseUrl() const {
     return "http://" + options.listenAddr + ":" + std::to_string(m_port.load());
+}
+
+std::string CSimContext::StatsUrl() const {
+    const int refusing = m_refusingPort.load();
+    if (refusing == 0)
+        return BaseUrl() + "/stats";
+    return "http://" + options.listenAddr + ":" + std::to_string(refusing) + "/stats";
 }
 
 std::string CSimContext::PortalPageUrl(const std::string& clientIp) const {

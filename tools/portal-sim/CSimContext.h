@@ -36,6 +36,10 @@ public:
     std::string PortalPageUrl(const std::string& clientIp) const;
     // The "user-config" element sent in the configuration and in login answers.
     std::string UserConfigXml() const;
+    // The statistics server's address in the configuration: this simulator's "/stats", or the
+    // refusing port when one is set.
+    std::string StatsUrl() const;
+    void SetRefusingPort(int port) { m_refusingPort = port; }
     // "<note>" with the --note text escaped, or nothing when no note is set.
     std::string NoteXml() const;
     void SetPort(int port) { m_port = port; }
@@ -52,8 +56,12 @@ public:
     void RequestRefuse(long ms);
     long TakeRefuse();
 
+    // The statistics server holds its answers back (--stats-stall, control "stats-stall").
+    std::atomic<bool> statsStall{false};
+
 private:
     std::atomic<int> m_port{0};
+    std::atomic<int> m_refusingPort{0};
     std::atomic<bool> m_stopping{false};
     std::atomic<long> m_refuseMs{0};
     std::function<void()> m_refuseHook;

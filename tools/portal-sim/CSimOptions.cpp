@@ -105,8 +105,16 @@ const std::vector<OptionDef>& Table() {
          Int(&CSimOptions::statsInterval, 0)},
         {"no-stats", nullptr, "leave the StatsInfor entry out of the configuration",
          Flag(&CSimOptions::stats, false)},
+        {"stats-enable", "N", "enable attribute of the StatsInfor entry (default 1)",
+         Int(&CSimOptions::statsEnable, 0)},
+        {"stats-refuse", nullptr, "StatsInfor names a port where every connection is refused",
+         Flag(&CSimOptions::statsRefuse, true)},
+        {"stats-stall", nullptr, "the statistics server records reports but holds its answers back",
+         Flag(&CSimOptions::statsStall, true)},
         {"no-update", nullptr, "leave the Update entry out of the configuration",
          Flag(&CSimOptions::update, false)},
+        {"update-no-list", nullptr, "answer the update query without a package list (\"pkgxmls\")",
+         Flag(&CSimOptions::updateList, false)},
         {"against-interval", "S", "against-interval in user-config; 0 leaves it out (default 0)",
          Int(&CSimOptions::againstInterval, 0)},
         {"logout-delay", "S", "logout-delay in user-config (default 300)",
@@ -290,5 +298,7 @@ void CSimOptions::PrintHelp(std::ostream& out) {
            "                         requests must use it\n"
            "\nControl: POST /sim/control with one command a line: 'fault RULE', 'clear-faults',\n"
            "'end-login' (the portal ends every login), 'login-elsewhere USER' (every open ticket\n"
-           "is logged in as USER, as by another program), 'reset' (forget tickets and logins).\n";
+           "is logged in as USER, as by another program), 'reset' (forget tickets and logins),\n"
+           "'stats-stall on|off' (the statistics server holds its answers back until it stops,\n"
+           "at most 60 s, or answers again).\n";
 }

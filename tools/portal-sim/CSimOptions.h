@@ -50,7 +50,11 @@ public:
     std::string wlanUserMac = "00-11-22-33-44-55";
 
     bool stats = true;
+    int statsEnable = 1;       // "enable" of the StatsInfor entry
+    bool statsRefuse = false;  // the StatsInfor address names a port that refuses connections
+    bool statsStall = false;   // the statistics server records a report but never answers it
     bool update = true;
+    bool updateList = true;  // false: the update answer has no "pkgxmls" at all
     std::vector<SimPackage> packages;
     std::vector<std::string> faults;
 

@@ -1,17 +1,10 @@
 #include "CStatsServer.h"
 
-#include <openssl/evp.h>
-
-#include <memory>
-
+#include "CAes.h"
+#include "CTrafficStatistics.h"
 #include "SimHttpUtil.h"
 
 namespace {
-
-const char kInnerKey[] = "Ut2Ke8Mv5Dq3Zr7L";
-const char kInnerIv[] = "Pn6Ya1Xg4Ct9Hj2S";
-const char kOuterKey[] = "Qm3Tz8LwPa5Rk2Vd";
-const char kOuterIv[] = "Hx7Nc4Jy9Bs1Wf6G";
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9')
@@ -36,9 +29,15 @@ bool HexToBytes(const std::string& hex, std::string& out) {
     return true;
 }
 
-struct CipherCtxDeleter {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
+// Copies a member of the report to the top of the record, so tests read it in one step.
+void Lift(cJSON* rec, const cJSON* report, const char* name) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(report, name);
+    if (item != nullptr)
+        cJSON_AddItemToObject(rec, name, cJSON_Duplicate(item, 1));
+}
+
+// A stalled answer waits this long at most, or until the simulator stops.
+constexpr long kStallMs = 60000;
 
 }  // namespace
 
@@ -50,28 +49,15 @@ void CStatsServer::Register(httplib::Server& server) {
 bool CStatsServer::DecryptHex(const std::string& hex, const char* key, const char* iv,
                               std::string& plain) {
     std::string data;
-    if (!HexToBytes(hex, data) || data.empty() || data.size() % 16 != 0)
+    if (!HexToBytes(hex, data) || data.empty())
         return false;
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr,
-                                   reinterpret_cast<const unsigned char*>(key),
-                                   reinterpret_cast<const unsigned char*>(iv)) != 1)
-        return false;
-    std::string out(data.size() + 16, '\0');
-    int n1 = 0, n2 = 0;
-    auto* dst = reinterpret_cast<unsigned char*>(&out[0]);
-    if (EVP_DecryptUpdate(ctx.get(), dst, &n1, reinterpret_cast<const unsigned char*>(data.data()),
-                          static_cast<int>(data.size())) != 1 ||
-        EVP_DecryptFinal_ex(ctx.get(), dst + n1, &n2) != 1)
-        return false;
-    out.resize(static_cast<size_t>(n1 + n2));
-    plain = out;
-    return true;
+    return CAes::Decrypt(CAes::MODE_CBC, CAes::PAD_PKCS7, key, iv, data, plain);
 }
 
 JsonPtr CStatsServer::OpenReport(const std::string& body, std::string& error) {
     std::string submit, report;
-    if (!DecryptHex(body, kOuterKey, kOuterIv, submit)) {
+    if (!DecryptHex(body, CTrafficStatistics::szSecretKey, CTrafficStatistics::szSecretIV,
+                    submit)) {
         error = "outer layer does not decrypt";
         return nullptr;
     }
@@ -84,7 +70,8 @@ JsonPtr CStatsServer::OpenReport(const std::string& body, std::string& error) {
         error = "submit document is not [{\"token\": text}]";
         return nullptr;
     }
-    if (!DecryptHex(token->valuestring, kInnerKey, kInnerIv, report)) {
+    if (!DecryptHex(token->valuestring, CTrafficStatistics::szSecretKey_t,
+                    CTrafficStatistics::szSecretIV_t, report)) {
         error = "inner layer does not decrypt";
         return nullptr;
     }
@@ -106,6 +93,8 @@ void CStatsServer::Report(const httplib::Request& req, httplib::Response& res) {
         std::string error;
         JsonPtr report = OpenReport(req.body, error);
         if (report) {
+            for (const char* name : {"stattype", "up", "down", "start", "stop", "timestamp"})
+                Lift(rec.get(), report.get(), name);
             cJSON_AddItemToObject(rec.get(), "report", report.release());
             res.status = 200;
             res.set_content("{\"code\":0}", "application/json");
@@ -115,6 +104,12 @@ void CStatsServer::Report(const httplib::Request& req, httplib::Response& res) {
             res.set_content("{\"code\":1}", "application/json");
         }
     }
+    const bool stall = m_ctx.statsStall.load();
+    if (stall)
+        cJSON_AddTrueToObject(rec.get(), "stalled");
     cJSON_AddNumberToObject(rec.get(), "status", res.status);
     m_ctx.log.Append(std::move(rec));
+    // Recorded first, so a test sees the report that its client then gives up on.
+    if (stall)
+        m_ctx.Sleep(kStallMs);
 }

@@ -40,6 +40,8 @@ std::string CUpdateServer::FileEntry(const char* tag, const std::string& name,
 }
 
 std::string CUpdateServer::QueryAnswer() const {
+    if (!m_ctx.options.updateList)
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><response><result>0</result></response>";
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><response><pkgxmls>";
     for (const SimPackage& pkg : m_ctx.options.packages) {
         xml += "<pkgxml><pkglist><pkg name=\"" + simhttp::XmlEscape(pkg.name) + "\"><pfile>" +

@@ -1,0 +1,309 @@
+#include "CAutoUpdate.h"
+
+#include "CCurlHttp.h"
+#include "CDownloadList.h"
+#include "CFileUtil.h"
+#include "CHttpData.h"
+#include "CInfoCenter.h"
+#include "CMarkup.h"
+#include "CSimpleFile.h"
+#include "CXMLOpt.h"
+#include "CommFunc.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+constexpr int kAttempts = 3;
+constexpr unsigned int kRetryPauseMs = 5;
+constexpr uint64_t kTimeoutMs = 15000;
+
+const char kInstallerArgument[] =
+    "<conf><version>%s</version><updateInstId>UpdateInst_B5FF888E-C6EB-4a14-A3FD-622D682077A8"
+    "</updateInstId><decompressDir>%s/decompress/</decompressDir><updateDir>%s/</updateDir>"
+    "<mainProgram>client</mainProgram><mainProgramWnd></mainProgramWnd><mainProgramId>"
+    "CInstanceChecker_JSP_78CF29B3-6CF6-47a4-85AF-1E584B8EBD1D</mainProgramId><backupPath>"
+    "</backupPath><recordFile>%s/conf/client.xml</recordFile><updateType>0</updateType>"
+    "<downloadDir>%s/Quorra/AutoSetupAuth/</downloadDir><imgDir></imgDir></conf>";
+
+bool Readable(const CAutoString& path) {
+    return access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+CAutoUpdate::CAutoUpdate() : CAutoUpdate(CSimpleFile::WorkingDirectory().c_str()) {}
+
+CAutoUpdate::CAutoUpdate(const char* workDir) : m_strWorkDir(workDir ? workDir : "") {
+    m_strDownDir = m_strWorkDir + "/Quorra/AutoSetupAuth/";
+}
+
+// ---- Start-up check ---------------------------------------------------------------------------
+
+bool CAutoUpdate::CheckInstall() {
+    if (!CFileUtil::IfExistFile(InDownloadDir("AutoUpdate")) ||
+        !Readable(InDownloadDir("install.xml")) || !Readable(InDownloadDir("update.xml")))
+        return false;
+    if (CDownloadList(InDownloadDir("update.xml")).Check() != CDownloadList::LIST_COMPLETE)
+        return false;
+    return StartInstaller(BuildInstallerArgument());
+}
+
+CAutoString CAutoUpdate::BuildInstallerArgument() const {
+    CXMLOpt conf;
+    if (!conf.LoadFile(m_strWorkDir + "/conf/conf.xml"))
+        return CAutoString("");
+    CAutoString version = conf.GetValue("version");
+    if (version.IsEmpty())
+        version = "1000";
+    // The installer reads the argument as XML, so the folder names are escaped.
+    const CAutoString dir = CMarkup::EscapeText(m_strWorkDir.c_str(), CMarkup::MNF_ESCAPEALL);
+    CAutoString argument;
+    argument.Format(kInstallerArgument, CMarkup::EscapeText(version, 0).c_str(), dir.c_str(),
+                    dir.c_str(), dir.c_str(), dir.c_str());
+    return argument;
+}
+
+// Starts D/AutoUpdate in D as a grandchild in its own session, so that it outlives the client
+// and leaves no zombie behind. A close-on-exec pipe tells whether the exec itself worked.
+bool CAutoUpdate::StartInstaller(const CAutoString& argument) {
+    std::string program = InDownloadDir("AutoUpdate").ToStdString();
+    std::string dir = m_strDownDir.ToStdString();
+    std::string arg = argument.ToStdString();
+    char* argv[] = {program.data(), arg.data(), nullptr};
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return false;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        setsid();
+        const pid_t grandchild = fork();
+        if (grandchild != 0)
+            _exit(grandchild < 0 ? 1 : 0);
+        if (chdir(dir.c_str()) == 0)
+            execv(program.c_str(), argv);
+        const int err = errno;
+        (void)!write(report[1], &err, sizeof err);
+        _exit(127);
+    }
+    close(report[1]);
+    int status = -1;
+    if (child > 0)
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    int err = 0;
+    ssize_t got;
+    while ((got = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    const bool started = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == 0;
+    if (!started)
+        std::printf("cannot start the installer %s: %s\n", program.c_str(),
+                    got > 0 ? std::strerror(err) : "fork failed");
+    return started;
+}
+
+// ---- Update run -------------------------------------------------------------------------------
+
+int CAutoUpdate::RunUpdate() {
+    if (!PrepareDownloadDir())
+        return -1;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        switch (Attempt()) {
+            case QUERY_FAILED:
+                Sleep(kRetryPauseMs);
+                break;
+            case QUERY_AGAIN:
+                break;
+            case QUERY_DONE:
+                return 0;
+            case QUERY_ERROR:
+                return -1;
+        }
+    }
+    return 0;
+}
+
+bool CAutoUpdate::PrepareDownloadDir() {
+    CFileUtil::CreateDir(m_strDownDir);
+    if (CFileUtil::IfExistDir(m_strDownDir))
+        return true;
+    std::printf("cannot create the download folder %s\n", m_strDownDir.c_str());
+    return false;
+}
+
+CAutoUpdate::EQuery CAutoUpdate::Attempt() {
+    const CAutoString url = BuildQueryUrl();
+    if (m_strUpdateUrl.IsEmpty()) {
+        std::printf("update url is null\n");
+        return QUERY_FAILED;
+    }
+    CHttpData query(true);
+    query.szUrl = url.c_str();
+    query.szVerb = "GET";
+    query.dwTimeOut = kTimeoutMs;
+    query.bRedirect = true;
+    if (CCurlHttp::Perform(&query) != 0)
+        return QUERY_FAILED;
+    m_strResponse = CAutoString(query.RespData(), static_cast<size_t>(query.dwDataLen));
+
+    if (CFileUtil::DeleteFile(InDownloadDir("AutoUpdate.exe")) != 0)
+        return QUERY_DONE;
+    const int packages = RecordAnswer(m_strResponse);
+    if (packages < 0)
+        return QUERY_ERROR;
+    if (packages == 0) {
+        ClearDownloadDir();
+        return QUERY_DONE;
+    }
+    CDownloadList list(InDownloadDir("update.xml"));
+    list.DownloadPending([this](const CAutoString& name, const CAutoString& pkgUrl,
+                                CAutoString& localPath) { return Fetch(name, pkgUrl, localPath); });
+    switch (list.Check()) {
+        case CDownloadList::LIST_COMPLETE:
+            if (CFileUtil::CopyFile(m_strWorkDir + "/AutoUpdate", InDownloadDir("AutoUpdate"),
+                                    false) != 0)
+                std::printf("cannot copy the installer into %s\n", m_strDownDir.c_str());
+            return QUERY_DONE;
+        case CDownloadList::LIST_EMPTY:
+            return QUERY_DONE;
+        default:
+            return QUERY_AGAIN;
+    }
+}
+
+CAutoString CAutoUpdate::BuildQueryUrl() {
+    CInfoCenter* info = CInfoCenter::GetInst();
+    m_strUpdateUrl = UpdateUrlFrom(info->GetValue("FUN_Update"));
+    if (m_strUpdateUrl.IsEmpty())
+        return CAutoString("");
+    CAutoString url;
+    url.Format("%s?keyword=(auto)&version=%s&clientid=%s&dialaccount=%s&cid=%s&",
+               m_strUpdateUrl.c_str(), PercentEncode(info->GetValue("version")).c_str(),
+               PercentEncode(info->GetValue("clientId")).c_str(),
+               PercentEncode(info->GetValue("account")).c_str(),
+               PercentEncode(info->GetValue("schoolId")).c_str());
+    return url;
+}
+
+// ---- Recording the answer ---------------------------------------------------------------------
+
+int CAutoUpdate::RecordAnswer(const CAutoString& answer) {
+    if (CFileUtil::DeleteFile(InDownloadDir("update.xml")) != 0 ||
+        CFileUtil::DeleteFile(InDownloadDir("install.xml")) != 0)
+        return -1;
+    const CAutoString saved = InDownloadDir("install.xml");
+    if (!CSimpleFile::WriteFileAtomic(saved, answer.c_str(), answer.GetLength())) {
+        std::printf("save xml to %s failed!\n", saved.c_str());
+        return -1;
+    }
+    CXMLOpt doc(answer.c_str());
+    doc.ResetPos();
+    if (!doc.FindElem("response") || !doc.IntoElem() || !doc.FindElem("pkgxmls")) {
+        std::printf("response or pkgxmls not found.\n");
+        return 0;
+    }
+    doc.IntoElem();
+    int packages = 0;
+    while (doc.FindElem("pkgxml"))
+        packages += RecordPackage(doc.GetSubDoc());
+    return packages;
+}
+
+int CAutoUpdate::RecordPackage(const CAutoString& pkgxml) {
+    CXMLOpt pkg(pkgxml.c_str());
+    pkg.ResetPos();
+    if (!pkg.FindElem("pkgxml") || !pkg.IntoElem() || !pkg.FindElem("pkglist") || !pkg.IntoElem() ||
+        !pkg.FindElem("pkg"))
+        return 0;
+    const CAutoString name = pkg.GetAttrib("name");
+    if (!CDownloadList::IsSafeName(name)) {
+        std::printf(
+            "update package name refused: %zu bytes, it must be 1 to 64 without '/', "
+            "'..' or control characters\n",
+            static_cast<size_t>(name.GetLength()));
+        return 0;
+    }
+    if (pkg.IntoElem() && pkg.FindElem("pfile")) {
+        RecordFileEntry(pkg, "binfile", name);
+        pkg.ResetChildPos();
+        RecordFileEntry(pkg, "exefile", name);
+    }
+    return 1;
+}
+
+void CAutoUpdate::RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoString& name) {
+    if (!pkg.FindChildElem(tag))
+        return;
+    const int64_t size = std::strtoll(pkg.GetChildAttrib("size").c_str(), nullptr, 10);
+    if (!CDownloadList(InDownloadDir("update.xml"))
+             .Record(name, pkg.GetChildData(), pkg.GetChildAttrib("md5"), size))
+        std::printf("cannot record package %s\n", name.c_str());
+}
+
+// ---- Downloads and clean-up -------------------------------------------------------------------
+
+bool CAutoUpdate::Fetch(const CAutoString& name, const CAutoString& url, CAutoString& localPath) {
+    if (!CDownloadList::IsSafeName(name))
+        return false;
+    localPath = InDownloadDir(name) + ".tar.gz";
+    CHttpData download(true);
+    download.szUrl = url.c_str();
+    download.szVerb = "GET";
+    download.dwTimeOut = kTimeoutMs;
+    download.bRedirect = true;
+    return CCurlHttp::downLoad(&download, localPath);
+}
+
+void CAutoUpdate::ClearDownloadDir() {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(m_strDownDir.c_str(), ec)) {
+        std::error_code removeError;
+        // remove_all takes links away without following them.
+        std::filesystem::remove_all(entry.path(), removeError);
+        if (removeError)
+            std::printf("cannot remove %s: %s\n", entry.path().c_str(),
+                        removeError.message().c_str());
+    }
+}
+
+// ---- Text helpers -----------------------------------------------------------------------------
+
+CAutoString CAutoUpdate::UpdateUrlFrom(const char* funUpdate) {
+    if (funUpdate == nullptr)
+        return CAutoString("");
+    const char* first = std::strchr(funUpdate, '"');
+    if (first == nullptr)
+        return CAutoString(funUpdate);
+    const char* second = std::strchr(first + 1, '"');
+    if (second == nullptr)
+        return CAutoString(first + 1);
+    return CAutoString(first + 1, static_cast<size_t>(second - first - 1));
+}
+
+CAutoString CAutoUpdate::PercentEncode(const char* text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return CAutoString(out);
+}

@@ -1,0 +1,69 @@
+// CAutoUpdate: keeps the installation up to date from the update server.
+//
+// Each time the service reports the machine ready to log on, RunUpdate asks the update server
+// which packages exist, records them in the download list, downloads the pending ones into the
+// download folder D ("<working directory>/Quorra/AutoSetupAuth/") and, once every package is in,
+// copies the installer "AutoUpdate" from the working directory into D. At the next start
+// CheckInstall sees the complete download, starts the installer from D and tells the caller to
+// exit so that the installer can replace the programs.
+//
+// Nothing here runs a shell: files are removed and copied with file-system calls and the installer
+// is started with fork/exec, its argument one argv entry. Values sent to the server are
+// percent-encoded; package names that could leave D are refused.
+//
+// Threads: RunUpdate runs on the client's pipe message thread, CheckInstall on the main thread
+// before any other thread exists. One object is used by one thread at a time.
+#pragma once
+
+#include "CAutoString.h"
+
+#include <cstdint>
+
+class CXMLOpt;
+
+class CAutoUpdate {
+public:
+    // Works on the current working directory.
+    CAutoUpdate();
+    // Works on workDir (tests, and callers that already know the directory).
+    explicit CAutoUpdate(const char* workDir);
+
+    // The start-up check: true when the installer was started and the client must exit.
+    bool CheckInstall();
+    // One update run: up to three query attempts. Returns 0, or -1 when the download folder
+    // cannot be prepared or the answer cannot be recorded.
+    int RunUpdate();
+
+    // The installer's one argument (empty when "conf/conf.xml" cannot be read).
+    CAutoString BuildInstallerArgument() const;
+    // The query URL built from the information center's values; empty without "FUN_Update".
+    CAutoString BuildQueryUrl();
+    const CAutoString& DownloadDir() const { return m_strDownDir; }
+    const CAutoString& LastAnswer() const { return m_strResponse; }
+
+    // The update address inside a "FUN_Update" value: the text between its first two double
+    // quotes, or the whole value when it holds none.
+    static CAutoString UpdateUrlFrom(const char* funUpdate);
+    // Every byte but the unreserved ones (RFC 3986) as %XX.
+    static CAutoString PercentEncode(const char* text);
+
+private:
+    // FAILED: the query failed (pause, then try again); AGAIN: the list is not complete yet
+    // (try again at once); DONE: the run ends; ERROR: the run ends with -1.
+    enum EQuery { QUERY_FAILED, QUERY_AGAIN, QUERY_DONE, QUERY_ERROR };
+    EQuery Attempt();
+    bool PrepareDownloadDir();
+    // Replaces the old lists by the new answer; returns the number of packages, -1 on failure.
+    int RecordAnswer(const CAutoString& answer);
+    int RecordPackage(const CAutoString& pkgxml);
+    void RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoString& name);
+    bool Fetch(const CAutoString& name, const CAutoString& url, CAutoString& localPath);
+    void ClearDownloadDir();
+    bool StartInstaller(const CAutoString& argument);
+    CAutoString InDownloadDir(const char* name) const { return m_strDownDir + name; }
+
+    CAutoString m_strWorkDir;
+    CAutoString m_strDownDir;    // ends with "/"
+    CAutoString m_strUpdateUrl;  // from "FUN_Update" at the last run
+    CAutoString m_strResponse;   // the server's last answer
+};

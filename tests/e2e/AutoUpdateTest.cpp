@@ -1,0 +1,364 @@
+// Automatic update against portal-sim's update server, and the installer it hands over to: the
+// query, the download list, resumed downloads, the hand-over at the next start, and the installer
+// installing a signed package or refusing a doubtful one with the installation unchanged.
+//
+// Every installation lives in a folder whose name holds a blank, beside a folder named like its
+// first word, so a command split at the blank would hit the neighbour.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CAutoUpdate.h"
+#include "CInfoCenter.h"
+#include "CPackageSignature.h"
+#include "CProcessLauncher.h"
+#include "PortalSimProcess.h"
+#include "TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using orvane_test::readFile;
+using orvane_test::SimProcess;
+using orvane_test::TempDir;
+using orvane_test::waitFor;
+using orvane_test::writeFile;
+
+const std::string kTar = access("/bin/tar", X_OK) == 0 ? "/bin/tar" : "/usr/bin/tar";
+
+// Every file below dir (but the download and log folders) with its bytes and mode bits.
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+         ++it) {
+        const std::string rel = fs::relative(it->path(), dir).string();
+        if (rel == "Quorra" || rel == "Log") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        struct stat st;
+        lstat(it->path().c_str(), &st);
+        files[rel] = std::to_string(st.st_mode) + ":" +
+                     (S_ISREG(st.st_mode) ? readFile(it->path().string()) : "");
+    }
+    return files;
+}
+
+class AutoUpdateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(m_root.file("inst"));
+        writeFile(m_root.file("inst/neighbour.txt"), "keep me");
+        m_inst = m_root.file("inst dir");
+        m_down = m_inst + "/Quorra/AutoSetupAuth/";
+        fs::create_directories(m_inst + "/conf");
+        fs::create_directories(m_inst + "/data");
+        writeFile(m_inst + "/conf/conf.xml", "<conf><version>2.1.0</version></conf>");
+        writeFile(m_inst + "/conf/client.xml", "<conf><Account>me</Account></conf>");
+        writeFile(m_inst + "/data/readme.txt", "old text");
+        fs::copy_file(ORVANE_AUTOUPDATE, m_inst + "/AutoUpdate");
+        WriteClient(m_inst + "/client", "old", 0);
+        std::string error;
+        ASSERT_TRUE(CPackageSignature::GenerateKeyPair(m_root.file("release.key"),
+                                                       m_inst + "/conf/release.pub", error))
+            << error;
+        CInfoCenter::SetStoreFile("/conf/client.xml", m_inst.c_str());
+        CInfoCenter::Release();
+    }
+    void TearDown() override { CInfoCenter::Release(); }
+
+    // A stand-in client that notes its name in the marker file, then exits with status.
+    void WriteClient(const std::string& path, const std::string& name, int status) {
+        writeFile(path, "#!/bin/sh\necho " + name + " >> '" + m_root.file("started") + "'\nexit " +
+                            std::to_string(status) + "\n");
+        chmod(path.c_str(), 0755);
+    }
+    std::string Started() { return readFile(m_root.file("started")); }
+
+    // A signed package holding files (relative path -> content), written to out.
+    std::string MakePackage(const std::map<std::string, std::string>& files,
+                            const std::string& key = "") {
+        const std::string tree = m_root.file("tree-" + std::to_string(m_made++));
+        for (const auto& [rel, content] : files) {
+            fs::create_directories(fs::path(tree + "/" + rel).parent_path());
+            writeFile(tree + "/" + rel, content);
+            if (rel == "client")
+                chmod((tree + "/" + rel).c_str(), 0755);
+        }
+        const std::string tgz = tree + ".tar.gz";
+        EXPECT_EQ(0, CProcessLauncher::Run({kTar, "-czf", tgz, "-C", tree, "."}, tree));
+        if (key == "unsigned")
+            return readFile(tgz);
+        std::string signedPackage, error;
+        EXPECT_TRUE(CPackageSignature::Sign(key.empty() ? m_root.file("release.key") : key,
+                                            readFile(tgz), signedPackage, error))
+            << error;
+        return signedPackage;
+    }
+    std::string SaveAs(const std::string& name, const std::string& data) {
+        const std::string path = m_root.file(name);
+        writeFile(path, data);
+        return path;
+    }
+
+    SimProcess& StartSim(std::vector<std::string> extra) {
+        m_sim = std::make_unique<SimProcess>(m_simDir, std::move(extra));
+        EXPECT_GT(m_sim->Port(), 0) << "simulator did not start";
+        return *m_sim;
+    }
+    void UseUpdateValue(const std::string& value) {
+        CInfoCenter* info = CInfoCenter::GetInst();
+        info->SetValue("FUN_Update", value.c_str());
+        info->SetValue("version", "2.1.0");
+        info->SetValue("clientId", "id-42");
+        info->SetValue("account", "stu dent&x=1");
+        info->SetValue("schoolId", "s#1");
+    }
+    std::vector<cJSON*> Records(const std::string& kind) {
+        std::vector<cJSON*> out;
+        for (cJSON* rec : m_sim->Log()) {
+            if (SimProcess::Str(rec, "kind") == kind)
+                out.push_back(rec);
+        }
+        return out;
+    }
+    // Runs the installer as the client would, from the download folder; its exit status.
+    int RunInstaller() {
+        return CProcessLauncher::Run(
+            {m_down + "AutoUpdate", CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().c_str()},
+            m_down);
+    }
+    // Puts a downloaded package and its list into the download folder, as a complete run leaves.
+    void PlaceDownload(const std::string& data, const std::string& md5, size_t size) {
+        fs::create_directories(m_down);
+        writeFile(m_down + "app.tar.gz", data);
+        writeFile(m_down + "install.xml", "<response/>");
+        writeFile(m_down + "update.xml", "<update><item name=\"app\" md5=\"" + md5 + "\" size=\"" +
+                                             std::to_string(size) + "\" state=\"2\">" + m_down +
+                                             "app.tar.gz</item></update>");
+        fs::copy_file(m_inst + "/AutoUpdate", m_down + "AutoUpdate");
+    }
+
+    TempDir m_root, m_simDir;
+    std::string m_inst, m_down;
+    std::unique_ptr<SimProcess> m_sim;
+    int m_made = 0;
+};
+
+TEST_F(AutoUpdateTest, QueryTakesEitherUpdateValueFormAndEncodesItsValues) {
+    SimProcess& sim = StartSim({});
+    CAutoUpdate update(m_inst.c_str());
+    UseUpdateValue("<Update url=\"" + sim.Url("/update") + "\" enable=\"1\"/>");
+    EXPECT_EQ(0, update.RunUpdate());
+    UseUpdateValue(sim.Url("/update"));
+    EXPECT_EQ(0, update.RunUpdate());
+
+    const auto queries = Records("update");
+    ASSERT_EQ(2u, queries.size());
+    for (cJSON* q : queries) {
+        EXPECT_EQ("(auto)", SimProcess::Str(q, "query", "keyword"));
+        EXPECT_EQ("2.1.0", SimProcess::Str(q, "query", "version"));
+        EXPECT_EQ("id-42", SimProcess::Str(q, "query", "clientid"));
+        EXPECT_EQ("stu dent&x=1", SimProcess::Str(q, "query", "dialaccount"));
+        EXPECT_EQ("s#1", SimProcess::Str(q, "query", "cid"));
+    }
+    EXPECT_NE(std::string::npos, update.LastAnswer().ToStdString().find("<pkgxmls>"));
+
+    // Without an address every attempt fails at once and nothing is asked.
+    UseUpdateValue("");
+    EXPECT_EQ(0, update.RunUpdate());
+    EXPECT_EQ(2u, Records("update").size());
+}
+
+TEST_F(AutoUpdateTest, AnswerWithoutPackageListEmptiesTheDownloadFolderOnly) {
+    SimProcess& sim = StartSim({"--update-no-list"});
+    fs::create_directories(m_down + "old");
+    for (const char* name : {"update.xml", "install.xml", "app.tar.gz", "AutoUpdate", "old/x.y"})
+        writeFile(m_down + name, "stale");
+    UseUpdateValue(sim.Url("/update"));
+    const auto before = Snapshot(m_inst);
+
+    EXPECT_EQ(0, CAutoUpdate(m_inst.c_str()).RunUpdate());
+    EXPECT_TRUE(fs::is_empty(m_down));
+    EXPECT_EQ(before, Snapshot(m_inst));
+    EXPECT_EQ("keep me", readFile(m_root.file("inst/neighbour.txt")));
+    EXPECT_FALSE(CAutoUpdate(m_inst.c_str()).CheckInstall());
+}
+
+TEST_F(AutoUpdateTest, TwoPackagesDownloadOneResumedThenTheInstallerIsCopiedIn) {
+    const std::string first = MakePackage({{"data/a.txt", std::string(3000, 'a')}});
+    const std::string second = MakePackage({{"data/b.txt", std::string(5000, 'b')}});
+    SimProcess& sim = StartSim({"--update-package", "one=" + SaveAs("one.pkg", first),
+                                "--update-package", "two=" + SaveAs("two.pkg", second)});
+    fs::create_directories(m_down);
+    writeFile(m_down + "two.tar.gz", second.substr(0, 100));
+    UseUpdateValue(sim.Url("/update"));
+
+    CAutoUpdate update(m_inst.c_str());
+    EXPECT_EQ(0, update.RunUpdate());
+    EXPECT_EQ(first, readFile(m_down + "one.tar.gz"));
+    EXPECT_EQ(second, readFile(m_down + "two.tar.gz"));
+    std::vector<std::string> ranges;
+    for (cJSON* rec : Records("download"))
+        ranges.push_back(SimProcess::Str(rec, "range"));
+    EXPECT_EQ((std::vector<std::string>{"", "bytes=100-"}), ranges);
+
+    const std::string list = readFile(m_down + "update.xml");
+    EXPECT_NE(std::string::npos, list.find("state=\"2\">" + m_down + "one.tar.gz</item>")) << list;
+    EXPECT_NE(std::string::npos, list.find("state=\"2\">" + m_down + "two.tar.gz</item>")) << list;
+    EXPECT_NE(std::string::npos, list.find(CPackageSignature::Md5Hex(second))) << list;
+    EXPECT_EQ(readFile(m_inst + "/AutoUpdate"), readFile(m_down + "AutoUpdate"));
+
+    // A later run starts a fresh list; packages already whole count as downloaded again.
+    fs::remove(m_down + "AutoUpdate");
+    EXPECT_EQ(0, update.RunUpdate());
+    EXPECT_EQ(second, readFile(m_down + "two.tar.gz"));
+    EXPECT_TRUE(fs::exists(m_down + "AutoUpdate"));
+    EXPECT_NE(fs::perms::none,
+              fs::status(m_down + "AutoUpdate").permissions() & fs::perms::owner_exec);
+}
+
+TEST_F(AutoUpdateTest, FailedDownloadsAndUnsafeNamesNeverCountAsDownloaded) {
+    const std::string pkg = MakePackage({{"data/a.txt", "a"}});
+    const std::string file = SaveAs("a.pkg", pkg);
+    const std::string longName(65, 'n');
+    SimProcess& sim =
+        StartSim({"--update-package", "good=" + file, "--update-package", "..=" + file,
+                  "--update-package", longName + "=" + file, "--update-package", "sub/dir=" + file,
+                  "--fault", "download:1+:http500"});
+    UseUpdateValue(sim.Url("/update"));
+    EXPECT_EQ(0, CAutoUpdate(m_inst.c_str()).RunUpdate());
+
+    const std::string list = readFile(m_down + "update.xml");
+    EXPECT_NE(std::string::npos, list.find("name=\"good\"")) << list;
+    EXPECT_EQ(std::string::npos, list.find("state=\"2\"")) << list;
+    EXPECT_EQ(std::string::npos, list.find(longName)) << list;
+    EXPECT_EQ(std::string::npos, list.find("name=\"..\"")) << list;
+    EXPECT_EQ(std::string::npos, list.find("sub/dir")) << list;
+    EXPECT_FALSE(fs::exists(m_down + "AutoUpdate"));
+    EXPECT_EQ(3u, Records("download").size());  // one per attempt, each answered 500
+    // Nothing was written beside the download folder.
+    EXPECT_FALSE(fs::exists(m_inst + "/Quorra/..tar.gz"));
+    EXPECT_FALSE(CAutoUpdate(m_inst.c_str()).CheckInstall());
+}
+
+TEST_F(AutoUpdateTest, NextStartHandsOverAndTheInstallerInstallsTheSignedPackage) {
+    std::map<std::string, std::string> files = {{"data/readme.txt", "new text"},
+                                                {"data/added/more.txt", "more"}};
+    files["client"] = "#!/bin/sh\necho new >> '" + m_root.file("started") + "'\n";
+    const std::string pkg = MakePackage(files);
+    SimProcess& sim = StartSim({"--update-package", "app=" + SaveAs("app.pkg", pkg)});
+    UseUpdateValue("\"" + sim.Url("/update") + "\"");
+    CAutoUpdate update(m_inst.c_str());
+    ASSERT_EQ(0, update.RunUpdate());
+    ASSERT_TRUE(fs::exists(m_down + "AutoUpdate"));
+
+    ASSERT_TRUE(update.CheckInstall());
+    EXPECT_TRUE(waitFor([&] { return Started() == "new\n"; }, 20s)) << Started();
+    EXPECT_TRUE(waitFor(
+        [&] {
+            for (const auto& e : fs::directory_iterator(m_inst))
+                if (e.path().filename().string().rfind(".update-", 0) == 0)
+                    return false;
+            return true;
+        },
+        10s));
+    EXPECT_EQ("new text", readFile(m_inst + "/data/readme.txt"));
+    EXPECT_EQ("more", readFile(m_inst + "/data/added/more.txt"));
+    EXPECT_EQ("<conf><Account>me</Account></conf>", readFile(m_inst + "/conf/client.xml"));
+    EXPECT_TRUE(fs::is_empty(m_down));
+    EXPECT_EQ("keep me", readFile(m_root.file("inst/neighbour.txt")));
+    EXPECT_FALSE(update.CheckInstall());
+}
+
+struct Doubtful {
+    const char* what;
+    bool tamperMd5, tamperSize, unsigned_, otherKey, storeFile;
+};
+
+class AutoUpdateRefusalTest : public AutoUpdateTest,
+                              public ::testing::WithParamInterface<Doubtful> {};
+
+TEST_P(AutoUpdateRefusalTest, IsRefusedAndTheInstallationStaysByteForByte) {
+    const Doubtful& c = GetParam();
+    std::map<std::string, std::string> files = {{"data/readme.txt", "evil"}};
+    if (c.storeFile)
+        files["conf/client.xml"] = "<conf/>";
+    std::string key;
+    if (c.otherKey) {
+        std::string error;
+        ASSERT_TRUE(CPackageSignature::GenerateKeyPair(m_root.file("other.key"),
+                                                       m_root.file("other.pub"), error));
+        key = m_root.file("other.key");
+    }
+    const std::string pkg = MakePackage(files, c.unsigned_ ? "unsigned" : key);
+    std::string md5 = CPackageSignature::Md5Hex(pkg);
+    if (c.tamperMd5)
+        md5[0] = md5[0] == '0' ? '1' : '0';
+    PlaceDownload(pkg, md5, pkg.size() + (c.tamperSize ? 1 : 0));
+    const auto before = Snapshot(m_inst);
+
+    EXPECT_EQ(1, RunInstaller()) << c.what;
+    EXPECT_EQ(before, Snapshot(m_inst)) << c.what;
+    // The old client comes back, and the next start does not hand the same package over again.
+    EXPECT_TRUE(waitFor([&] { return Started() == "old\n"; }, 10s)) << Started();
+    EXPECT_FALSE(CAutoUpdate(m_inst.c_str()).CheckInstall());
+    EXPECT_NE(std::string::npos, readFile(m_inst + "/Log/AutoUpdate.log").find("refused"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Doubtful, AutoUpdateRefusalTest,
+    ::testing::Values(Doubtful{"wrong md5", true, false, false, false, false},
+                      Doubtful{"wrong size", false, true, false, false, false},
+                      Doubtful{"no signature", false, false, true, false, false},
+                      Doubtful{"another key", false, false, false, true, false},
+                      Doubtful{"store file", false, false, false, false, true}),
+    [](const auto& info) {
+        std::string name = info.param.what;
+        for (char& ch : name)
+            if (ch == ' ')
+                ch = '_';
+        return name;
+    });
+
+TEST_F(AutoUpdateTest, NewClientThatCannotStartBringsThePreviousFilesBack) {
+    std::map<std::string, std::string> files = {{"data/readme.txt", "new text"},
+                                                {"data/extra.txt", "extra"}};
+    files["client"] = "#!/bin/sh\necho broken >> '" + m_root.file("started") + "'\nexit 3\n";
+    const std::string pkg = MakePackage(files);
+    PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+    const auto before = Snapshot(m_inst);
+
+    EXPECT_EQ(3, RunInstaller());
+    EXPECT_EQ(before, Snapshot(m_inst));
+    EXPECT_TRUE(waitFor([&] { return Started() == "broken\nold\n"; }, 10s)) << Started();
+}
+
+TEST_F(AutoUpdateTest, InstallerArgumentDescribesTheInstallation) {
+    const std::string arg = CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().ToStdString();
+    EXPECT_NE(std::string::npos, arg.find("<version>2.1.0</version>"));
+    EXPECT_NE(std::string::npos, arg.find("<updateDir>" + m_inst + "/</updateDir>"));
+    EXPECT_NE(std::string::npos,
+              arg.find("<downloadDir>" + m_inst + "/Quorra/AutoSetupAuth/</downloadDir>"));
+    writeFile(m_inst + "/conf/conf.xml", "<conf></conf>");
+    EXPECT_NE(std::string::npos, CAutoUpdate(m_inst.c_str())
+                                     .BuildInstallerArgument()
+                                     .ToStdString()
+                                     .find("<version>1000</version>"));
+    fs::remove(m_inst + "/conf/conf.xml");
+    EXPECT_EQ("", CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().ToStdString());
+
+    // With an empty argument the installer still finds the installation from its folder.
+    const std::string pkg = MakePackage({{"data/readme.txt", "via folder"}});
+    PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+    EXPECT_EQ(0, RunInstaller());
+    EXPECT_EQ("via folder", readFile(m_inst + "/data/readme.txt"));
+}
+
+}  // namespace

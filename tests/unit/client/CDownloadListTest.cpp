@@ -1,0 +1,92 @@
+// The download list and the text helpers of the automatic update: what a hostile update answer
+// can and cannot do to the list and to the file names.
+#include "CAutoUpdate.h"
+#include "CDownloadList.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TestSupport.h"
+
+namespace {
+
+using orvane_test::readFile;
+using orvane_test::TempDir;
+
+class DownloadListTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string path = dir.file("update.xml");
+    CDownloadList list{path.c_str()};
+};
+
+TEST_F(DownloadListTest, RecordingFollowsTheServersLatestUrlPerName) {
+    EXPECT_EQ(CDownloadList::LIST_UNREADABLE, list.Check());
+    ASSERT_TRUE(list.Record("app", "http://h/a?x=1&y=2", "m1", 10));
+    ASSERT_TRUE(list.Record("lib", "http://h/l", "m2", 20));
+    EXPECT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
+
+    int fetched = 0;
+    list.DownloadPending([&](const CAutoString& name, const CAutoString& url, CAutoString& local) {
+        ++fetched;
+        if (name == "app") {
+            EXPECT_STREQ("http://h/a?x=1&y=2", url.c_str());  // escaped in the file, intact here
+            local = "/d/app.tar.gz";
+            return true;
+        }
+        return false;  // lib fails and must stay pending
+    });
+    EXPECT_EQ(2, fetched);
+    EXPECT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
+    const std::string text = readFile(path);
+    EXPECT_NE(std::string::npos, text.find("state=\"2\">/d/app.tar.gz<")) << text;
+    EXPECT_NE(std::string::npos, text.find("name=\"lib\" md5=\"m2\" size=\"20\" state=\"1\""))
+        << text;
+
+    // The same URL keeps the finished item; a new URL resets it with the new values.
+    ASSERT_TRUE(list.Record("app", "/d/app.tar.gz", "m1", 10));
+    EXPECT_NE(std::string::npos, readFile(path).find("state=\"2\""));
+    ASSERT_TRUE(list.Record("app", "http://h/a2", "m9", 11));
+    EXPECT_NE(std::string::npos,
+              readFile(path).find("name=\"app\" md5=\"m9\" size=\"11\" state=\"0\">http://h/a2<"))
+        << readFile(path);
+
+    list.DownloadPending([](const CAutoString& name, const CAutoString&, CAutoString& local) {
+        local = CAutoString("/d/") + name;
+        return true;
+    });
+    EXPECT_EQ(CDownloadList::LIST_COMPLETE, list.Check());
+}
+
+TEST_F(DownloadListTest, MarkupInServerValuesStaysText) {
+    ASSERT_TRUE(list.Record("a\"b<c>", "http://h/<item state=\"2\">", "\"", 1));
+    EXPECT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
+    orvane_test::writeFile(path, "<update></update>");
+    EXPECT_EQ(CDownloadList::LIST_EMPTY, list.Check());
+    orvane_test::writeFile(path, "<other><item state=\"2\"/></other>");
+    EXPECT_EQ(CDownloadList::LIST_UNREADABLE, list.Check());
+}
+
+TEST(AutoUpdateNames, OnlyPlainShortNamesBecomeFiles) {
+    for (const char* good : {"app", "client-2.1", "a.b", "名字", "x y"})
+        EXPECT_TRUE(CDownloadList::IsSafeName(good)) << good;
+    const std::string longest(64, 'n'), tooLong(65, 'n');
+    EXPECT_TRUE(CDownloadList::IsSafeName(longest.c_str()));
+    for (const std::string& bad :
+         {std::string(), tooLong, std::string(".."), std::string("a/b"), std::string("../x"),
+          std::string("x.."), std::string("a\nb"), std::string("a\x7f")})
+        EXPECT_FALSE(CDownloadList::IsSafeName(bad.c_str())) << bad;
+    EXPECT_FALSE(CDownloadList::IsSafeName(nullptr));
+}
+
+TEST(AutoUpdateText, UpdateAddressAndQueryValues) {
+    EXPECT_STREQ("http://u/x", CAutoUpdate::UpdateUrlFrom("<Update url=\"http://u/x\" a=\"b\"/>"));
+    EXPECT_STREQ("http://u/x", CAutoUpdate::UpdateUrlFrom("http://u/x"));
+    EXPECT_STREQ("", CAutoUpdate::UpdateUrlFrom("\"\""));
+    EXPECT_STREQ("", CAutoUpdate::UpdateUrlFrom(nullptr));
+    EXPECT_STREQ("aZ09-._~", CAutoUpdate::PercentEncode("aZ09-._~"));
+    EXPECT_STREQ("a%20b%26c%3Dd%2F%E5%90%8D", CAutoUpdate::PercentEncode("a b&c=d/名"));
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+#include "CInstallerArgs.h"
+
+#include "CXMLOpt.h"
+
+namespace {
+
+const char kDownloadSuffix[] = "/Quorra/AutoSetupAuth";
+
+std::string WithoutTrailingSlashes(std::string dir) {
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+bool CInstallerArgs::Parse(const std::string& argument, const std::string& workDir,
+                           std::string& error) {
+    std::string download;
+    if (argument.empty()) {
+        download = WithoutTrailingSlashes(workDir);
+        if (!EndsWith(download, kDownloadSuffix)) {
+            error = "no argument, and not started in a download folder: " + workDir;
+            return false;
+        }
+        installDir = download.substr(0, download.size() - (sizeof kDownloadSuffix - 1));
+    } else {
+        CXMLOpt conf(argument.c_str());
+        if (!conf.IsWellFormed()) {
+            error = "the argument is not well-formed XML";
+            return false;
+        }
+        installDir = WithoutTrailingSlashes(conf.GetValue("updateDir").ToStdString());
+        download = WithoutTrailingSlashes(conf.GetValue("downloadDir").ToStdString());
+        const std::string program = conf.GetValue("mainProgram").ToStdString();
+        if (!program.empty())
+            mainProgram = program;
+        recordFile = conf.GetValue("recordFile").ToStdString();
+        version = conf.GetValue("version").ToStdString();
+    }
+    // The download folder is always the installation's own; anything else is refused, so an
+    // argument cannot point the installer at files elsewhere.
+    if (installDir.empty() || installDir[0] != '/' || download != installDir + kDownloadSuffix) {
+        error = "the installation '" + installDir + "' and download folder '" + download +
+                "' do not belong together";
+        return false;
+    }
+    if (mainProgram.find('/') != std::string::npos || mainProgram.find("..") != std::string::npos) {
+        error = "unsafe main program name";
+        return false;
+    }
+    if (recordFile.empty())
+        recordFile = installDir + "/conf/client.xml";
+    downloadDir = download + "/";
+    return true;
+}

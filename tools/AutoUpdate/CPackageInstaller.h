@@ -1,0 +1,48 @@
+// CPackageInstaller: installs the packages the client downloaded, or refuses them.
+//
+// A run: read the download list; check every package's size and MD5 against the list and its
+// signature against the release key in conf/; unpack the payloads into a staging folder inside
+// the installation; move the files into place (CFileSwap); empty the download folder; start the
+// main program again and keep the replaced files until it has started, undoing the change when it
+// does not start. Any refusal happens before the installation is touched, and clears the download
+// folder's hand-over so the next client start does not hand over the same packages again.
+//
+// Runs as root in its own process; one object per run.
+#pragma once
+
+#include "CInstallerArgs.h"
+
+#include <string>
+#include <vector>
+
+class CPackageInstaller {
+public:
+    enum EResult { INSTALLED = 0, REFUSED = 1, BAD_ARGUMENT = 2, ROLLED_BACK = 3 };
+
+    explicit CPackageInstaller(CInstallerArgs args) : m_args(std::move(args)) {}
+
+    EResult Run();
+
+    // How long the new main program must stay up (or end with status 0) to count as started,
+    // and how long to wait for the old client to leave first.
+    int startGraceMs = 3000;
+    int oldClientWaitMs = 10000;
+
+private:
+    struct Package {
+        std::string name;
+        std::string path;
+        std::string payload;
+    };
+    bool ReadList(std::string& error);
+    bool VerifyPackage(Package& pkg, const std::string& md5, long long size, std::string& error);
+    bool Unpack(const std::string& staging, std::string& error);
+    EResult Refuse(const std::string& reason);
+    void ClearDownloads();
+    void WaitForOldClient();
+    bool StartMainProgram(bool checkStarted);
+    void Log(const std::string& line);
+
+    CInstallerArgs m_args;
+    std::vector<Package> m_packages;
+};
