@@ -22,6 +22,11 @@
 
 namespace {
 
+// How long the reader waits for room in a full message queue before it drops a message. While it
+// waits it does not read, so a peer that writes faster than messages are handled is held back by
+// the FIFO itself; only a handler stuck for this long makes messages go.
+const std::chrono::milliseconds kQueueWait(2000);
+
 // Returned by OpenFifo when the path holds something this side must not use: retrying cannot help.
 const int kRefused = -2;
 // How often the write end is tried while the peer has not opened its read end yet.
@@ -207,10 +212,10 @@ void CPipeService::Split(const char* data, size_t len) {
             // The zero byte that ends an oversize message: the stream is in step again.
             m_bDiscarding = false;
         } else if (m_partial.empty()) {
-            AddMessage(CAutoString(data + start, i - start));
+            AddMessageWaiting(CAutoString(data + start, i - start), kQueueWait);
         } else {
             m_partial.append(data + start, i - start);
-            AddMessage(CAutoString(m_partial));
+            AddMessageWaiting(CAutoString(m_partial), kQueueWait);
             m_partial.clear();
         }
         start = i + 1;

@@ -6,6 +6,7 @@
 #include "CLog.h"
 #include "CPasswordInput.h"
 #include "CPortalServer.h"
+#include "CProcessEnvironment.h"
 #include "CProcessName.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
@@ -186,6 +187,8 @@ int CServiceApp::Main(int argc, char** argv) {
         return kUnsafeInstallation;
     }
     const bool consoleMode = args.console;
+    // Before any thread exists and before any library reads its variables.
+    CProcessEnvironment::Sanitise();
     if (consoleMode)
         KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);
