@@ -51,8 +51,11 @@ fuzz_one() {
   local name=$1 secs=$2 seeds=()
   mkdir -p "build-fuzz/corpus/$name" build-fuzz/logs build-fuzz/artifacts
   [ -d "fuzz/seeds/${name#fuzz_}" ] && seeds=("fuzz/seeds/${name#fuzz_}")
-  # Standard output is closed: what the code under test prints would only slow the run down.
-  "build-fuzz/fuzz/$name" -max_total_time="$secs" -print_final_stats=1 -close_fd_mask=1 \
+  # Scratch files go to memory when it can be had: the stores' writes flush to disk, which would
+  # slow the targets that write files twenty-fold. Standard output is closed for the same reason.
+  local scratch=${TMPDIR:-/tmp}
+  [ -d /dev/shm ] && [ -w /dev/shm ] && scratch=/dev/shm
+  TMPDIR=$scratch "build-fuzz/fuzz/$name" -max_total_time="$secs" -print_final_stats=1 -close_fd_mask=1 \
     -artifact_prefix="build-fuzz/artifacts/$name-" "build-fuzz/corpus/$name" "${seeds[@]}" \
     >"build-fuzz/logs/$name.log" 2>&1
 }
