@@ -3,13 +3,25 @@
 // to the client through the Portal business.
 //
 // Created by the Portal business at the first client start and destroyed at shut-down. Everything
-// runs on the Portal work thread except GetNetState and PostLastNetStateMessage (message thread,
-// at a client start) and Destroy (after the work thread has stopped).
+// runs on the Portal work thread except GetNetState, PostLastNetStateMessage and RefillServerLists
+// (message thread, at a client start) and Destroy (after the work thread has stopped).
+//
+// This class is the facade that the task handlers and the tests use. It keeps the shared parts:
+// the configuration record, the algorithm parser, the state and the last state message, the host
+// and the store. The conversations live in parts by concern, each holding a reference to this
+// object: detection and configuration (CPortalDetector), sending and server selection
+// (CServerSelector), the login session (CPortalSession), the other terminals
+// (CTerminalRequests) and the name servers (CDnsGuard).
 #pragma once
 
 #include "CAuthConfig.h"
 #include "CAutoString.h"
+#include "CDnsGuard.h"
+#include "CPortalDetector.h"
 #include "CPortalParser.h"
+#include "CPortalSession.h"
+#include "CServerSelector.h"
+#include "CTerminalRequests.h"
 #include "HashBalance.h"
 #include "INetConn.h"
 #include "IPortalHost.h"
@@ -18,7 +30,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 class CHttpData;
 class ISvrInfoCenter;
@@ -148,11 +159,11 @@ public:
 
     CAuthConfig* GetPortalConf() { return m_pPortalConf.get(); }
     CPortalParser& GetPortalParser() { return m_portalParse; }
-    const CAutoString& GetRedirectUrl() const { return m_redirectUrl; }
-    const CAutoString& GetRedirectUrlIpv6() const { return m_redirectUrlIpv6; }
-    const CAutoString& GetDisasterUrl() const { return m_disasterUrl; }
-    HashBalance& GetHashBalance4() { return m_hashBalance4; }
-    HashBalance& GetHashBalance6() { return m_hashBalance6; }
+    const CAutoString& GetRedirectUrl() const { return m_detector.GetRedirectUrl(); }
+    const CAutoString& GetRedirectUrlIpv6() const { return m_detector.GetRedirectUrlIpv6(); }
+    const CAutoString& GetDisasterUrl() const { return m_detector.GetDisasterUrl(); }
+    HashBalance& GetHashBalance4() { return m_selector.GetHashBalance4(); }
+    HashBalance& GetHashBalance6() { return m_selector.GetHashBalance6(); }
 
     // Probe URLs used when the store names none.
     static constexpr const char* kDefaultRedirectUrl = "http://gateway.orvane.local/forward.cgi";
@@ -195,24 +206,30 @@ public:
     // the last RequestPortalServer result other than 2.
     int TerminalTermRequest(CAutoString ticket);
     // Keep-alive failures still tolerated before the login counts as lost.
-    int GetKeepRetry() const { return m_keepRetry; }
-    const CAutoString& GetDNS1() const { return m_strDNS1; }
-    const CAutoString& GetDNS2() const { return m_strDNS2; }
+    int GetKeepRetry() const { return m_session.GetKeepRetry(); }
+    const CAutoString& GetDNS1() const { return m_dnsGuard.GetDNS1(); }
+    const CAutoString& GetDNS2() const { return m_dnsGuard.GetDNS2(); }
 
 private:
-    friend class CPortalConnTestAccess;  // lets the unit tests install a configuration record
+    friend class CPortalConnTestAccess;  // unit tests: install a record, reach the request sender
+    // The parts share the record, the parser, the host and the store through the members below.
+    friend class CPortalDetector;
+    friend class CServerSelector;
+    friend class CPortalSession;
+    friend class CTerminalRequests;
 
+    IPortalHost* Host() const { return m_pHost; }
+    ISvrInfoCenter* InfoCenter() const { return m_pInfoCenter; }
+    // Null-safe access to the store: a missing information center reads as empty and ignores
+    // writes. Local values are kept across restarts, memory values only for this run, global
+    // values are shared with the other parts of the service.
     CAutoString LocalValue(const char* key);
+    // A stored decimal read as atoi reads it (empty or garbage gives 0), clamped to the int range.
     int LocalInt(const char* key);
-    void ReadStoredValues(CAuthConfig& cfg);
-    int ProbeOnce(const CAutoString& url, CHttpData& data);
-    void TakeSchoolHeaders(const CHttpData& data);
-    void TakePortalIdentity(const CAutoString& url);
-    void PublishConfig();
-    void UpdateServerList();
-    // Renewal branch of RequestPortalServer: 2 renewed, -2 reported, 0 send again.
-    int HandleRenewal(OrvaneSvr::TaskItem verb, CHttpData* pData, int& failures, int& others);
-    void HandleIntercepted(OrvaneSvr::TaskItem verb, const CHttpData* pData);
+    CAutoString MemoryValue(const char* key);
+    void SetLocal(const char* key, const char* value);
+    void SetGlobal(const char* key, const char* value);
+
     // Both expect m_stateLock held for writing.
     void RememberAndPost(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
                          const CAutoString& subErrCode);
@@ -220,12 +237,9 @@ private:
                            const char* pExtern);
 
     CPortalParser m_portalParse;
-    CAutoString m_redirectUrl;
-    CAutoString m_redirectUrlIpv6;
-    CAutoString m_configXML;
-    CAutoString m_strDNS1;
-    CAutoString m_strDNS2;
-    int m_keepRetry = 0;  // keep-alive failures still tolerated
+    std::unique_ptr<CAuthConfig> m_pPortalConf;
+    IPortalHost* m_pHost;
+    ISvrInfoCenter* m_pInfoCenter;
     // Guarded by m_stateLock: the state and the remembered last message.
     ESTATE m_eState = ES_NONE;
     ESTATE m_lastState = ES_NONE;
@@ -235,29 +249,13 @@ private:
     int m_lastErrType = -1;  // -1 none yet, 0 plain, 1 extended
     CAutoString m_lastSubType;
     CAutoString m_lastExtern;
-    std::unique_ptr<CAuthConfig> m_pPortalConf;
-    HashBalance m_hashBalance4;
-    HashBalance m_hashBalance6;
-    CAutoString m_disasterUrl;  // kept lower-cased; no flow consults it yet
-    // Guards the two server lists and the record's server-list texts: the work thread moves
-    // requests between servers while a client start may refill the lists.
-    std::mutex m_serverLock;
     mutable RWLock m_stateLock;
     RWLock m_requestTicketTry;
-    IPortalHost* m_pHost;
-    ISvrInfoCenter* m_pInfoCenter;
 
-    // Builds the POST for one portal request (coded body, header lines, no redirects) and sends
-    // it with the budget of two; body must stay alive until the call returns.
-    int SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoString& url, const CAutoString& body,
-                          uint64_t timeoutMs, CHttpData& data, unsigned long& errCode,
-                          CAutoString& subErrCode);
-    int ConnectResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
-    int Connect105(const CHttpData& data, const CAutoString& sub);
-    int AcceptLogin(const CHttpData& data);
-    int KeepFailure(int ret, unsigned long code, const CAutoString& sub);
-    int StateResult(int ret, unsigned long code, CHttpData& data);
-    int DisConnectResult(int ret, unsigned long code, const CAutoString& sub);
-    int TicketResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
-    int SendTerminalQuery(CAutoString& pXml);
+    // The parts; each holds references to this object and to the parts declared before it.
+    CServerSelector m_selector;
+    CDnsGuard m_dnsGuard;
+    CPortalDetector m_detector;
+    CPortalSession m_session;
+    CTerminalRequests m_terminals;
 };

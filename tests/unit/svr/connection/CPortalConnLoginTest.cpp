@@ -23,8 +23,8 @@ public:
                     unsigned long& code) {
         CHttpData data(true);
         CAutoString sub;
-        return conn.SendPortalRequest(OrvaneSvr::auth, CAutoString(url.c_str()), body, 5000, data,
-                                      code, sub);
+        return conn.m_selector.SendPortalRequest(OrvaneSvr::auth, CAutoString(url.c_str()), body,
+                                                 5000, data, code, sub);
     }
 };
 
