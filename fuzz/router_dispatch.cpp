@@ -1,8 +1,8 @@
 // Pipe envelopes through the router: the input is the byte stream a client writes into the
 // service's pipe. It is split as the transport splits it and every message goes through the
-// router's dispatch to the Portal business and its opcode table. The business records the tasks
-// its work loop would run instead of running them, so nothing reaches the network, and its host
-// files live in a scratch folder. Dispatch must never touch the resolver file.
+// router's dispatch to the Portal business and its opcode table. The business's work loop takes
+// the queued tasks but runs no handler, so nothing reaches the network, and its host files live in
+// a scratch folder. Dispatch must never touch the resolver file.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,7 +19,7 @@ namespace {
 
 const char kResolverText[] = "search campus.example\nnameserver 192.0.2.53\n";
 
-// The Portal business with its handlers replaced by a record of the task items handed to them.
+// The Portal business with its task handlers switched off.
 class InertPortal : public CPortalServer {
 public:
     explicit InertPortal(const HostPaths& paths) : CPortalServer(paths) {}
