@@ -19,6 +19,11 @@
 
 namespace {
 
+// How long the reader waits for room in a full message queue before it drops a message. While it
+// waits it does not read, so a peer that writes faster than messages are handled is held back by
+// the FIFO itself; only a handler stuck for this long makes messages go.
+const std::chrono::milliseconds kQueueWait(2000);
+
 // Returned by OpenFifo when the path exists but is no FIFO: retrying cannot help.
 const int kNotFifo = -2;
 
@@ -173,7 +178,9 @@ bool CPipeService::WaitForStop(int ms) {
 }
 
 void CPipeService::Split(const char* data, size_t len) {
-    m_splitter.Feed(data, len, [this](CAutoString message) { AddMessage(std::move(message)); });
+    m_splitter.Feed(data, len, [this](CAutoString message) {
+        AddMessageWaiting(std::move(message), kQueueWait);
+    });
 }
 
 int CPipeService::LoopMsg() {

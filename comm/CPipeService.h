@@ -59,7 +59,9 @@ public:
     // peer's stream until a read error or StopLoop, then stops the message thread and waits for the
     // message in progress. End-of-file
     // (no writer on the peer FIFO) is not an error: the loop looks again every second, so a peer
-    // that reopens is served again, also when it has replaced its FIFO by a new one. Returns -1
+    // that reopens is served again, also when it has replaced its FIFO by a new one. While the
+    // message queue is full (CMsgEngine::kMaxQueuedMessages) reading pauses for up to two seconds
+    // per message; a message that still finds no room is dropped with a log line. Returns -1
     // when it ends.
     int LoopMsg();
     // Ends LoopMsg and any open still waiting for the peer, from any thread. Used for orderly

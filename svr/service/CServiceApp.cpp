@@ -5,6 +5,7 @@
 #include "CLog.h"
 #include "CPasswordInput.h"
 #include "CPortalServer.h"
+#include "CProcessEnvironment.h"
 #include "CProcessName.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
@@ -150,6 +151,8 @@ int CServiceApp::Main(int argc, char** argv) {
     if (args.exitStatus >= 0)
         return args.exitStatus;
     const bool consoleMode = args.console;
+    // Before any thread exists and before any library reads its variables.
+    CProcessEnvironment::Sanitise();
     if (consoleMode)
         KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);
