@@ -1,8 +1,10 @@
 #include "CCurlHttp.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -272,7 +274,11 @@ size_t WriteToFile(void* ptr, size_t size, size_t nmemb, void* userdata) {
 FilePtr OpenForAppend(const CAutoString& path) {
     if (path.IsEmpty())
         return FilePtr();
-    FilePtr file(std::fopen(path.c_str(), "a+b"));
+    // Never through a link planted at the name, and new files are the owner's alone.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    FilePtr file(fd >= 0 ? ::fdopen(fd, "a+b") : nullptr);
+    if (fd >= 0 && !file)
+        ::close(fd);
     if (file && fseeko(file.get(), 0, SEEK_END) != 0)
         file.reset();
     return file;

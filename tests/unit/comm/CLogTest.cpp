@@ -226,3 +226,27 @@ TEST(CLogLines, SecretsAreAbbreviated) {
     EXPECT_EQ(CLog::Abbreviate(nullptr), "...(0 chars)");
     EXPECT_EQ(CLog::Abbreviate("\n\n\n\nsecret-rest"), "\\n\\n\\n\\n...(15 chars)");
 }
+
+TEST(CLogFile, ALinkAtTheLogIsNotWrittenThroughAndNewLogsAreTheOwnersAlone) {
+    TempDir dir;
+    const std::string folder = dir.path() + "/Log/";
+    const mode_t old = umask(0);
+    CLog first;
+    const int created = first.Create(folder.c_str(), "Info.log", "");
+    umask(old);
+    ASSERT_EQ(created, 0);
+    first.Close();
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(folder + "Info.log").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    const std::string victim = dir.file("victim");
+    ASSERT_TRUE(orvane_test::writeFile(victim, "keep me"));
+    ASSERT_EQ(symlink(victim.c_str(), (folder + "Linked.log").c_str()), 0);
+    CLog log;
+    log.SetLevel(CLog::DEBUG);
+    EXPECT_EQ(log.Create(folder.c_str(), "Linked.log", ""), -1);
+    EXPECT_EQ(log.GetPath(), "");
+    log.WriteLog(CLog::ERROR, "header text chosen by a portal");
+    EXPECT_EQ(readFile(victim), "keep me");
+}
