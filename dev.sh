@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Developer front door: ./dev.sh test | demo | build | sanitize [address|thread] | fuzz [seconds] | bench |
 #                       crash [rounds] | soak [minutes] | install DIR
+# (fuzz runs FUZZ_JOBS targets at a time, default 1; corpora grow in build-fuzz/corpus)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -47,6 +48,49 @@ run_ctest() {
   ctest --test-dir "$1" --output-on-failure -j "$JOBS" --timeout 600
 }
 
+# fuzz_one NAME SECONDS: runs one target on its kept corpus plus its seeds; log in build-fuzz/logs.
+fuzz_one() {
+  local name=$1 secs=$2 seeds=()
+  mkdir -p "build-fuzz/corpus/$name" build-fuzz/logs build-fuzz/artifacts
+  [ -d "fuzz/seeds/${name#fuzz_}" ] && seeds=("fuzz/seeds/${name#fuzz_}")
+  # Scratch files go to memory when it can be had: the stores' writes flush to disk, which would
+  # slow the targets that write files twenty-fold. Standard output is closed for the same reason.
+  local scratch=${TMPDIR:-/tmp}
+  [ -d /dev/shm ] && [ -w /dev/shm ] && scratch=/dev/shm
+  TMPDIR=$scratch "build-fuzz/fuzz/$name" -max_total_time="$secs" -print_final_stats=1 -close_fd_mask=1 \
+    -artifact_prefix="build-fuzz/artifacts/$name-" "build-fuzz/corpus/$name" "${seeds[@]}" \
+    >"build-fuzz/logs/$name.log" 2>&1
+}
+
+# run_fuzzers SECONDS: builds every target with clang and runs each for SECONDS, FUZZ_JOBS at a
+# time (default 1), then prints executions and corpus size per target. Fails when one crashed.
+run_fuzzers() {
+  local secs=$1 jobs=${FUZZ_JOBS:-1} names=() name running=0 failed=0
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B build-fuzz -DORVANE_WERROR=ON -DORVANE_FUZZ=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build-fuzz -j "$JOBS" --target orvane_fuzzers
+  for f in build-fuzz/fuzz/fuzz_*; do [ -x "$f" ] && names+=("$(basename "$f")"); done
+  for name in "${names[@]}"; do
+    echo "== $name for ${secs}s"
+    ( rc=0; fuzz_one "$name" "$secs" || rc=$?; echo "$rc" >"build-fuzz/logs/$name.rc" ) &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
+  done
+  wait
+  printf '\n%-26s %12s %10s %12s  %s\n' target executions corpus "corpus bytes" result
+  for name in "${names[@]}"; do
+    local log="build-fuzz/logs/$name.log" execs units bytes rc result
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+    units=$(find "build-fuzz/corpus/$name" -type f | wc -l)
+    bytes=$(find "build-fuzz/corpus/$name" -type f -printf '%s\n' | awk '{n += $1} END {print n + 0}')
+    rc=$(cat "build-fuzz/logs/$name.rc" 2>/dev/null || echo 1)
+    result=ok
+    if [ "$rc" != 0 ]; then result="FAILED (see $log)"; failed=1; fi
+    printf '%-26s %12s %10s %12s  %s\n' "$name" "${execs:-?}" "$units" "$bytes" "$result"
+  done
+  return "$failed"
+}
+
 cmd=${1:-test}
 shift || true
 case "$cmd" in
@@ -73,17 +117,7 @@ case "$cmd" in
     ;;
   fuzz)
     install_missing "${BUILD_PKGS[@]}" "${FUZZ_PKGS[@]}"
-    CC=clang CXX=clang++ configure_build build-fuzz -DORVANE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    secs=${1:-60}
-    for f in build-fuzz/fuzz/fuzz_*; do
-      [ -x "$f" ] || continue
-      name=$(basename "$f")
-      mkdir -p "build-fuzz/corpus/$name"
-      seeds=()
-      [ -d "fuzz/seeds/${name#fuzz_}" ] && seeds=("fuzz/seeds/${name#fuzz_}")
-      echo "== $name for ${secs}s"
-      "$f" -max_total_time="$secs" -print_final_stats=1 "build-fuzz/corpus/$name" "${seeds[@]}"
-    done
+    run_fuzzers "${1:-60}"
     ;;
   bench)
     install_missing "${BUILD_PKGS[@]}"

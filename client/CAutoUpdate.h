@@ -41,6 +41,11 @@ public:
     const CAutoString& DownloadDir() const { return m_strDownDir; }
     const CAutoString& LastAnswer() const { return m_strResponse; }
 
+    // Replaces the old lists in the download folder (which must exist) by the server's answer:
+    // the answer is kept as "install.xml" and each package with a safe name is recorded in the
+    // download list. Returns the number of packages, -1 when the lists cannot be replaced.
+    int RecordAnswer(const CAutoString& answer);
+
     // The update address inside a "FUN_Update" value: the text between its first two double
     // quotes, or the whole value when it holds none.
     static CAutoString UpdateUrlFrom(const char* funUpdate);
@@ -53,8 +58,6 @@ private:
     enum EQuery { QUERY_FAILED, QUERY_AGAIN, QUERY_DONE, QUERY_ERROR };
     EQuery Attempt();
     bool PrepareDownloadDir();
-    // Replaces the old lists by the new answer; returns the number of packages, -1 on failure.
-    int RecordAnswer(const CAutoString& answer);
     int RecordPackage(const CAutoString& pkgxml);
     void RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoString& name);
     bool Fetch(const CAutoString& name, const CAutoString& url, CAutoString& localPath);

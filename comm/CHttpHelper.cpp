@@ -86,7 +86,11 @@ bool CHttpHelper::ParseIP(CAutoString url, CAutoString& host, CAutoString& port)
     if (name.empty())
         return false;
     const size_t colon = name.find(':');
-    if (slash != std::string::npos && colon != std::string::npos) {
+    const bool split = slash != std::string::npos && colon != std::string::npos;
+    // "http://:8080/" names a port but no host: refused like any other empty host.
+    if (split && colon == 0)
+        return false;
+    if (split) {
         port = CAutoString(name.substr(colon + 1));
         name.erase(colon);
     }

@@ -204,31 +204,9 @@ bool CPipeService::WaitForStop(int ms) {
 }
 
 void CPipeService::Split(const char* data, size_t len) {
-    size_t start = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (data[i] != '\0')
-            continue;
-        if (m_bDiscarding) {
-            // The zero byte that ends an oversize message: the stream is in step again.
-            m_bDiscarding = false;
-        } else if (m_partial.empty()) {
-            AddMessageWaiting(CAutoString(data + start, i - start), kQueueWait);
-        } else {
-            m_partial.append(data + start, i - start);
-            AddMessageWaiting(CAutoString(m_partial), kQueueWait);
-            m_partial.clear();
-        }
-        start = i + 1;
-    }
-    if (m_bDiscarding || start == len)
-        return;
-    // The read ended inside a message: keep its beginning for the next read.
-    m_partial.append(data + start, len - start);
-    if (m_partial.size() > kMaxMessage) {
-        printf("pipe message longer than %zu bytes without terminator dropped\n", kMaxMessage);
-        std::string().swap(m_partial);
-        m_bDiscarding = true;
-    }
+    m_splitter.Feed(data, len, [this](CAutoString message) {
+        AddMessageWaiting(std::move(message), kQueueWait);
+    });
 }
 
 int CPipeService::LoopMsg() {
@@ -254,12 +232,9 @@ int CPipeService::LoopMsg() {
         if (n == 0) {
             // No writer: the peer has gone, maybe to come back. A fragment it left unfinished
             // must not be glued to the next peer's first message.
-            if (!m_partial.empty()) {
-                printf("pipe peer closed, %zu bytes of an unfinished message dropped\n",
-                       m_partial.size());
-            }
-            std::string().swap(m_partial);
-            m_bDiscarding = false;
+            const size_t dropped = m_splitter.Reset();
+            if (dropped != 0)
+                printf("pipe peer closed, %zu bytes of an unfinished message dropped\n", dropped);
             if (WaitForStop(1000) || !FollowReplacedPeer())
                 break;
             continue;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "CMsgEngine.h"
+#include "CPipeSplitter.h"
 #include "IPipeCallback.h"
 #include "LockBase.h"
 
@@ -112,6 +113,5 @@ private:
 
     // Read-side state, touched only by the thread that opens the peer FIFO and runs LoopMsg.
     std::string m_peerPath;
-    std::string m_partial;       // bytes of a message not yet terminated
-    bool m_bDiscarding = false;  // dropping an oversize message up to its zero byte
+    CPipeSplitter m_splitter{kMaxMessage};
 };

@@ -9,8 +9,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CZxmContainer container;
     if (container.Parse(data, size)) {
-        if (container.Image().empty() || container.Image().size() > CZxmContainer::kMaxUnpacked) abort();
-        if (container.KeyId().size() != 3) abort();
+        if (container.Image().empty() || container.Image().size() > CZxmContainer::kMaxUnpacked)
+            abort();
+        if (container.KeyId().size() != 3)
+            abort();
     }
     return 0;
 }

@@ -9,7 +9,7 @@
 
 #include "CAutoString.h"
 
-class CAuthConfig;
+struct CAuthConfig;
 class CHttpData;
 class CPortalConn;
 class CServerSelector;

@@ -8,7 +8,7 @@
 
 #include "CAutoString.h"
 
-class CAuthConfig;
+struct CAuthConfig;
 class CDnsGuard;
 class CHttpData;
 class CPortalConn;

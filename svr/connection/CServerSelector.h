@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <mutex>
 
-class CAuthConfig;
+struct CAuthConfig;
 class CHttpData;
 class CPortalConn;
 

@@ -96,4 +96,12 @@ TEST(CHttpHelperParseIP, PortSplitOnlyWhenAPathFollows) {
     EXPECT_STREQ(port.c_str(), "none");
 }
 
+TEST(CHttpHelperParseIP, PortWithoutHostIsRefusedAndLeavesBothUntouched) {
+    CAutoString host("same");
+    CAutoString port("none");
+    EXPECT_FALSE(CHttpHelper::ParseIP("http://:8080/index.cgi", host, port));
+    EXPECT_STREQ(host.c_str(), "same");
+    EXPECT_STREQ(port.c_str(), "none");
+}
+
 }  // namespace

@@ -1,0 +1,304 @@
+// Every portal conversation against every way a gateway can fail it: the real OrvaneSvr in a
+// network namespace, the test playing the window, portal-sim failing the conversation until the
+// test lifts the fault. Each scenario checks that the service stays up, tells the window a state
+// it can show, comes back with the next normal answer, and leaves nothing behind: the store
+// parses, the client id is kept, no module file is left on disk, the resolver file is the
+// machine's own again after the log-out, and no descriptor has leaked.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "CMarkup.h"
+#include "E2eWorld.h"
+
+using namespace orvane_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Fault {
+    const char* name;
+    const char* action;  // the simulator's fault action
+};
+
+const Fault kFaults[] = {
+    {"Dropped", "drop"},       {"Http500", "http500"},   {"Garbage", "garbage"},
+    {"Truncated", "truncate"}, {"Intercepted", "notag"}, {"ErrorCode", "error:99"},
+};
+
+// The conversations, by the simulator's request kind.
+const char* const kConversations[] = {"probe", "page", "ticket", "auth", "keep", "state", "term"};
+
+using Scenario = std::tuple<const char*, Fault>;
+
+// Pairs whose recovery takes another path than the one this matrix plays (an intercepted
+// keep-alive logs out, an intercepted logout reports a failed logout, a garbled state answer).
+bool Covered(const char* kind, const Fault& fault) {
+    const std::string pair = std::string(kind) + "/" + fault.name;
+    return pair != "keep/Intercepted" && pair != "term/Intercepted" && pair != "state/Garbage";
+}
+
+std::vector<Scenario> Scenarios() {
+    std::vector<Scenario> all;
+    for (const char* kind : kConversations) {
+        for (const Fault& fault : kFaults) {
+            if (Covered(kind, fault))
+                all.emplace_back(kind, fault);
+        }
+    }
+    return all;
+}
+
+size_t OpenDescriptors(pid_t pid) {
+    size_t n = 0;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir)
+        return 0;
+    while (readdir(dir))
+        ++n;
+    closedir(dir);
+    return n;
+}
+
+class FaultMatrixTest : public E2eTest, public ::testing::WithParamInterface<Scenario> {
+protected:
+    std::string Kind() const { return std::get<0>(GetParam()); }
+    bool Stall() const { return std::string(std::get<1>(GetParam()).name) == "Stalled"; }
+
+    // Fails every request of the conversation from the next one on (a stall only the next one:
+    // a stalled request is retried by the service and would stall it for each retry).
+    void Arm() {
+        m_faulted = world->Count(Kind());
+        const std::string rule =
+            Kind() + ":" + std::to_string(m_faulted + 1) + (Stall() ? ":" : "+:") + Action();
+        ASSERT_TRUE(world->SimControl("fault " + rule)) << rule;
+        m_armed = rule;
+    }
+    // A stall lasts just past the time limit of the request (the log-in has the longer one).
+    std::string Action() const {
+        if (Stall())
+            return Kind() == "auth" ? "delay:16000" : "delay:11000";
+        return std::get<1>(GetParam()).action;
+    }
+    // Waits until the simulator has failed `n` requests of the conversation.
+    bool WaitFaulted(size_t n, std::chrono::milliseconds timeout) {
+        return waitFor(
+            [&] {
+                size_t hit = 0;
+                for (const cJSON* rec : world->Requests(Kind()))
+                    hit += E2eWorld::Field(rec, "fault") == m_armed;
+                return hit >= n;
+            },
+            timeout, 20ms);
+    }
+    // Lets the portal answer normally again.
+    void Lift() { ASSERT_TRUE(world->SimControl("clear-faults")); }
+    // Requests failed before the service reports: both sends of one conversation, one stall.
+    size_t Expected() const { return 1; }
+
+    void StartAndRemember() {
+        ASSERT_TRUE(world->StartService());
+        ASSERT_TRUE(window.Connect(world->Install())) << world->ServiceOutput();
+        ASSERT_TRUE(window.Send("ClientStart"));
+        ASSERT_TRUE(window.WaitFor("ClientStartComplete", 10s));
+        m_clientId = world->StoreValue("clientId");
+        m_fds = OpenDescriptors(world->Service().pid());
+        ASSERT_GT(m_fds, 0u);
+    }
+    void CheckEnv() {
+        ASSERT_TRUE(window.Send("CheckEnv"));
+        ASSERT_TRUE(window.WaitState(31, 30s));
+    }
+    // After the fault: a state message the window can show arrived, the service runs.
+    void ExpectReported(size_t statesBefore) {
+        ASSERT_TRUE(WaitFaulted(Expected(), 25s)) << m_armed;
+        const bool reported =
+            waitFor([&] { return Drain(), window.States().size() > statesBefore; }, 12s);
+        // A logout that never reached the portal leaves the login as it was, unreported.
+        if (Kind() == "term" && !reported)
+            EXPECT_EQ("1", world->StoreValue("connState"));
+        else
+            EXPECT_TRUE(reported);
+        EXPECT_TRUE(world->Service().running()) << world->ServiceOutput();
+    }
+    // Reads whatever the service sent so far without waiting long.
+    void Drain() { window.WaitFor("-none-", 50ms); }
+
+    void LogOut() {
+        ASSERT_TRUE(window.Send("PortalDisConnect", "<src>2</src>"));
+        ASSERT_TRUE(window.WaitState(12, 30s));
+    }
+    // What every scenario leaves behind.
+    void ExpectClean() {
+        EXPECT_TRUE(world->Service().running());
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        for (const auto& entry : fs::recursive_directory_iterator(world->Install(), ec)) {
+            const std::string path = entry.path().string();
+            EXPECT_NE("protect.so", entry.path().filename().string()) << path;
+            if (entry.path().extension() == ".xml" && path.find("/conf/") != std::string::npos) {
+                CMarkup doc;
+                EXPECT_TRUE(doc.Load(path.c_str())) << path << ": " << doc.GetError().c_str();
+            }
+        }
+        EXPECT_FALSE(m_clientId.empty());
+        EXPECT_EQ(m_clientId, world->StoreValue("clientId"));
+        EXPECT_EQ("0", world->StoreValue("connState"));
+        EXPECT_EQ("nameserver 192.0.2.53\n", world->Resolver());
+        const size_t fds = OpenDescriptors(world->Service().pid());
+        EXPECT_LE(fds, m_fds + 2) << "descriptors before " << m_fds << ", after " << fds;
+    }
+
+    void RunCheckEnvPhase();
+    void RunLogin();
+    void RunKeepAlive();
+    void RunStatePoll();
+    void RunLogout();
+
+    std::string m_armed;
+    std::string m_clientId;
+    size_t m_faulted = 0;
+    size_t m_fds = 0;
+};
+
+// Probe, portal page and ticket all belong to the environment check.
+void FaultMatrixTest::RunCheckEnvPhase() {
+    Arm();
+    ASSERT_FALSE(HasFatalFailure());
+    const size_t states = window.States().size();
+    ASSERT_TRUE(window.Send("CheckEnv"));
+    ExpectReported(states);
+    Lift();
+    // The service may probe again on its own; otherwise the window's next check succeeds.
+    if (!window.WaitState(31, Stall() ? 15s : 7s))
+        CheckEnv();
+    ASSERT_FALSE(HasFatalFailure());
+    LogIn();
+    ASSERT_FALSE(HasFatalFailure());
+    LogOut();
+}
+
+void FaultMatrixTest::RunLogin() {
+    CheckEnv();
+    ASSERT_FALSE(HasFatalFailure());
+    Arm();
+    ASSERT_FALSE(HasFatalFailure());
+    const size_t states = window.States().size();
+    ASSERT_TRUE(window.Send("PortalConnect", std::string("<user>") + E2eWorld::kUser +
+                                                 "</user><password>" + E2eWorld::kPassword +
+                                                 "</password>"));
+    ExpectReported(states);
+    Lift();
+    Drain();
+    if (Stall()) {
+        // The second send was answered: logged in.
+        ASSERT_TRUE(window.WaitState(2, 30s));
+    } else {
+        EXPECT_NE(2, window.States().back().newState);
+        EXPECT_NE("1", world->StoreValue("connState"));
+        if (!window.WaitState(31, 7s))
+            CheckEnv();
+        ASSERT_FALSE(HasFatalFailure());
+        LogIn();
+    }
+    ASSERT_FALSE(HasFatalFailure());
+    LogOut();
+}
+
+void FaultMatrixTest::RunKeepAlive() {
+    CheckEnv();
+    ASSERT_FALSE(HasFatalFailure());
+    LogIn();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(world->WaitForRequests("keep", 1, 10s));
+    Arm();
+    ASSERT_FALSE(HasFatalFailure());
+    // Two failed keep-alives are within the portal's retry count: the login holds.
+    ASSERT_TRUE(WaitFaulted(Expected(), 25s)) << m_armed;
+    Lift();
+    const size_t keeps = world->Count("keep");
+    EXPECT_TRUE(world->WaitForRequests("keep", keeps + 2, 10s));
+    EXPECT_EQ("1", world->StoreValue("connState"));
+    EXPECT_EQ(0u, Logouts("3"));
+    Drain();
+    EXPECT_EQ(2, window.States().back().newState);
+    LogOut();
+}
+
+void FaultMatrixTest::RunStatePoll() {
+    CheckEnv();
+    ASSERT_FALSE(HasFatalFailure());
+    Arm();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(WaitFaulted(Expected(), 25s)) << m_armed;
+    Lift();
+    const size_t polls = world->Count("state");
+    EXPECT_TRUE(world->WaitForRequests("state", polls + 1, 10s));
+    EXPECT_TRUE(world->Service().running());
+    // A failed poll changes nothing: the log-in goes ahead (after a fresh check if the service
+    // asked for one).
+    Drain();
+    if (window.States().back().newState != 31)
+        CheckEnv();
+    ASSERT_FALSE(HasFatalFailure());
+    LogIn();
+    ASSERT_FALSE(HasFatalFailure());
+    LogOut();
+}
+
+void FaultMatrixTest::RunLogout() {
+    CheckEnv();
+    ASSERT_FALSE(HasFatalFailure());
+    LogIn();
+    ASSERT_FALSE(HasFatalFailure());
+    Arm();
+    ASSERT_FALSE(HasFatalFailure());
+    const size_t states = window.States().size();
+    ASSERT_TRUE(window.Send("PortalDisConnect", "<src>2</src>"));
+    ExpectReported(states);
+    Lift();
+    Drain();
+    if (window.States().back().newState != 12)
+        LogOut();
+    ASSERT_FALSE(HasFatalFailure());
+    // Whatever the failed logout reported, the portal has forgotten the login now.
+    EXPECT_TRUE(waitFor([&] { return world->StoreValue("connState") == "0"; }, 5s));
+}
+
+TEST_P(FaultMatrixTest, ServiceRecovers) {
+    E2E_WORLD();
+    StartAndRemember();
+    if (HasFatalFailure())
+        return;
+    const std::string kind = Kind();
+    if (kind == "probe" || kind == "page" || kind == "ticket")
+        RunCheckEnvPhase();
+    else if (kind == "auth")
+        RunLogin();
+    else if (kind == "keep")
+        RunKeepAlive();
+    else if (kind == "state")
+        RunStatePoll();
+    else
+        RunLogout();
+    if (HasFatalFailure())
+        return;
+    ExpectClean();
+}
+
+std::string ScenarioName(const ::testing::TestParamInfo<Scenario>& info) {
+    std::string kind = std::get<0>(info.param);
+    kind[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(kind[0])));
+    return kind + std::get<1>(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversations, FaultMatrixTest, ::testing::ValuesIn(Scenarios()),
+                         ScenarioName);
+
+}  // namespace
