@@ -10,10 +10,10 @@
 //     Xvfb when both are there.
 // The numbers are printed, never judged as a failure: the exit status is 0 whenever the runs
 // could be made.
-#include <signal.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -274,18 +274,35 @@ Samples pipeRoundTrips() {
 struct IdleFigures {
     double cpuPercent = -1;
     long rssKiB = -1;
+    long anonKiB = -1;  // resident memory that is the process's own (heap, stacks, data)
+    long pssKiB = -1;   // resident memory with shared pages divided among their users
     long threads = -1;
 };
 
+// CPU time of all threads of a process in nanoseconds (clock ticks are 10 ms, too coarse for
+// an idle process); -1 when unreadable.
+long long runNanos(pid_t pid) {
+    std::error_code ec;
+    long long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec))
+        total += std::atoll(readFile(task.path().string() + "/schedstat").c_str());
+    return ec ? -1 : total;
+}
+
 IdleFigures sampleIdle(pid_t pid, int seconds) {
     IdleFigures f;
-    const long before = processTicks(pid);
+    const long long before = runNanos(pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const long after = processTicks(pid);
+    const long long after = runNanos(pid);
     if (before >= 0 && after >= 0)
-        f.cpuPercent = 100.0 * static_cast<double>(after - before) /
-                       static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+        f.cpuPercent = 100.0 * static_cast<double>(after - before) / 1e9 / seconds;
     f.rssKiB = statusField(pid, "VmRSS");
+    f.anonKiB = statusField(pid, "RssAnon");
+    const std::string rollup = readFile("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    const size_t pss = rollup.find("\nPss:");
+    if (pss != std::string::npos)
+        f.pssKiB = std::atol(rollup.c_str() + pss + 5);
     f.threads = statusField(pid, "Threads");
     return f;
 }
@@ -407,6 +424,9 @@ void idleRows(Table& t, const std::string& who, const IdleFigures& f, bool goals
           goals ? verdict(f.cpuPercent >= 0 && f.cpuPercent < 0.1) : "");
     t.Row(who + ": resident memory", mibText(f.rssKiB), "", goals ? "under 8 MiB" : "",
           goals ? verdict(f.rssKiB >= 0 && f.rssKiB < 8 * 1024) : "");
+    t.Row(who + ": of it its own (heap, stacks, data)", mibText(f.anonKiB), "", "",
+          "the rest is shared library code");
+    t.Row(who + ": proportional share (PSS)", mibText(f.pssKiB), "", "", "");
     t.Row(who + ": threads", std::to_string(f.threads), "", "", "");
 }
 
