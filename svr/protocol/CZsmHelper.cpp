@@ -1,6 +1,5 @@
 #include "CZsmHelper.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,27 +14,14 @@
 #include "CLog.h"
 #include "CUniqueFd.h"
 #include "CZxmContainer.h"
+#include "ZsmProtocol.h"
 
 const char CZsmHelper::kNoAlgoId[] = "00000000-0000-0000-0000-000000000000";
 const char CZsmHelper::kCodeFallback[] = "tarce log algo auto compstr null value";
 
 namespace {
 
-using CodeFn = char* (*)(const char*);
-using FreeResultFn = void (*)(char*);
-using PrepareCallback = void (*)(void*, const char*, void*);
-using PrepareFn = int (*)(const char*, const char*, PrepareCallback, void*);
-
-// Exchange record of one decode: capacity of data in, needed length (with terminator) out.
-struct ZsoDecodeInfo {
-    int32_t ret = 0;
-    uint32_t size = 0;
-    char* data = nullptr;
-    bool called = false;
-};
-
 constexpr size_t kMaxContainerFile = CZxmContainer::kMaxUnpacked + (1u << 20);
-constexpr uint32_t kMaxDecoded = 64u << 20;
 constexpr size_t kFallbackBufferSize = 50;
 
 void zsmLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -54,39 +40,6 @@ void zsmLog(const char* format, ...) {
     CLog::GetInst()->WriteLog(CLog::ERROR, "%s", line.c_str());
 }
 
-// Called by the module's Prepare with the decoded text; copies it when it fits and always
-// reports the size it needs.
-void ZsmPPCB(void* /*ctx*/, const char* result, void* info) {
-    auto* di = static_cast<ZsoDecodeInfo*>(info);
-    if (di == nullptr)
-        return;
-    di->called = true;
-    const size_t len = result != nullptr ? strlen(result) : 0;
-    if (result == nullptr || len + 1 > kMaxDecoded) {
-        di->ret = -1;
-        di->size = kMaxDecoded + 1;  // beyond the bound: the caller refuses it
-        return;
-    }
-    if (di->data != nullptr && di->size >= len + 1) {
-        memcpy(di->data, result, len + 1);
-    } else {
-        di->ret = -1;
-    }
-    di->size = static_cast<uint32_t>(len + 1);
-}
-
-// Removes a file when the scope ends, whatever path the scope takes.
-class RemoveOnExit {
-public:
-    explicit RemoveOnExit(std::string path) : m_path(std::move(path)) {}
-    ~RemoveOnExit() { unlink(m_path.c_str()); }
-    RemoveOnExit(const RemoveOnExit&) = delete;
-    RemoveOnExit& operator=(const RemoveOnExit&) = delete;
-
-private:
-    std::string m_path;
-};
-
 bool writeAll(int fd, const unsigned char* data, size_t len) {
     while (len > 0) {
         const ssize_t n = write(fd, data, len);
@@ -98,6 +51,25 @@ bool writeAll(int fd, const unsigned char* data, size_t len) {
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// Text from the helper goes into log lines: printable ASCII only, and not much of it.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (char c : text.substr(0, 200))
+        out += (c >= 0x20 && c < 0x7f) ? c : '?';
+    return out;
+}
+
+// The folder of this program, where OrvaneZsm is installed next to it.
+std::string ownFolder() {
+    std::string buf(4096, '\0');
+    const ssize_t n = readlink("/proc/self/exe", &buf[0], buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size())
+        return ".";
+    buf.resize(static_cast<size_t>(n));
+    const size_t slash = buf.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : buf.substr(0, slash));
 }
 
 char* copyText(const char* text) {
@@ -114,25 +86,6 @@ char* fallbackResult() {
 }
 
 }  // namespace
-
-// One opened module. The shared object's file is already gone; the mapping lives until dlclose.
-struct CZsmHelper::ZsoFile {
-    std::string keyid;
-    std::string key;
-    std::string algoid;
-    void* dh = nullptr;
-    CodeFn code = nullptr;
-    FreeResultFn freeResult = nullptr;
-    PrepareFn prepare = nullptr;
-
-    ZsoFile() = default;
-    ~ZsoFile() {
-        if (dh != nullptr)
-            dlclose(dh);
-    }
-    ZsoFile(const ZsoFile&) = delete;
-    ZsoFile& operator=(const ZsoFile&) = delete;
-};
 
 bool CZsmHelper::FileStamp::operator==(const FileStamp& o) const {
     return dev == o.dev && ino == o.ino && size == o.size && mtimeSec == o.mtimeSec &&
@@ -152,86 +105,104 @@ CZsmHelper* CZsmHelper::GetInst() {
 int CZsmHelper::Init(const char* path, const char* /*preset*/, int /*presetLen*/) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_strZsm = path != nullptr ? path : "";
-    m_module.reset();
+    m_process.Stop();
     return 1;
 }
 
-void CZsmHelper::SetTempDir(const char* dir) {
+void CZsmHelper::SetHostPath(const char* path) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_strTmpDir = dir != nullptr ? dir : "";
+    m_strHostPath = path != nullptr ? path : "";
+    m_process.Stop();
 }
 
 void CZsmHelper::Release() {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_module.reset();
+    m_process.Stop();
 }
 
-std::string CZsmHelper::TempModulePath() const {
+pid_t CZsmHelper::HelperPid() const {
     std::lock_guard<std::mutex> guard(m_lock);
-    return tempModulePathLocked();
+    return m_process.Pid();
 }
 
-std::string CZsmHelper::tempModulePathLocked() const {
-    return (m_strTmpDir.empty() ? std::string(".") : m_strTmpDir) + "/protect.so";
+std::string CZsmHelper::hostPathLocked() const {
+    if (!m_strHostPath.empty())
+        return m_strHostPath;
+    return ownFolder() + "/" + ZsmProtocol::kHostProgram;
 }
 
 CAutoString CZsmHelper::GetAlgoId() {
     std::lock_guard<std::mutex> guard(m_lock);
-    ZsoFile* m = openZsmModule();
-    if (m == nullptr)
+    if (!ensureHelper())
         return CAutoString(kNoAlgoId);
-    m_strAlgoId = CAutoString(m->algoid);
+    m_strAlgoId = CAutoString(m_loadedAlgoId);
     return m_strAlgoId;
 }
 
 char* CZsmHelper::Code(const char* text) {
     std::lock_guard<std::mutex> guard(m_lock);
-    ZsoFile* m = openZsmModule();
-    if (m == nullptr || text == nullptr)
+    std::string answer;
+    if (text == nullptr || !ensureHelper() || !callHelper(ZsmProtocol::kOpCode, text, answer))
         return fallbackResult();
-    if (m->code == nullptr) {
-        zsmLog("zsm code not find");
-        return fallbackResult();
+    switch (answer[0]) {
+        case ZsmProtocol::kStText:
+            return copyText(answer.c_str() + 1);
+        case ZsmProtocol::kStNoSymbol:
+            zsmLog("zsm code not find");
+            break;
+        default:
+            zsmLog("zsm code err");
+            break;
     }
-    char* result = m->code(text);
-    if (result == nullptr) {
-        zsmLog("zsm code err");
-        return fallbackResult();
-    }
-    char* copy = copyText(result);
-    if (m->freeResult != nullptr)
-        m->freeResult(result);
-    return copy;
+    return fallbackResult();
 }
 
 char* CZsmHelper::DeCode(const char* text) {
     std::lock_guard<std::mutex> guard(m_lock);
-    ZsoFile* m = openZsmModule();
-    if (m == nullptr || text == nullptr)
+    std::string answer;
+    if (text == nullptr || !ensureHelper() || !callHelper(ZsmProtocol::kOpDecode, text, answer))
         return nullptr;
-    if (m->prepare == nullptr) {
+    if (answer[0] == ZsmProtocol::kStText)
+        return copyText(answer.c_str() + 1);
+    if (answer[0] == ZsmProtocol::kStNoSymbol) {
         zsmLog("zsm Prepare not find");
         return nullptr;
     }
-    // First pass learns the size, second pass fills a buffer of that size.
-    ZsoDecodeInfo info;
-    int status = m->prepare(m->keyid.c_str(), text, ZsmPPCB, &info);
-    if (status != 1 || !info.called || info.size == 0 || info.size > kMaxDecoded) {
-        zsmLog("zsm Prepare err %d", status);
-        return nullptr;
+    uint32_t status = 0;
+    for (size_t i = 0; i < 4 && i + 1 < answer.size(); ++i)
+        status |= static_cast<uint32_t>(static_cast<unsigned char>(answer[i + 1])) << (8 * i);
+    zsmLog("zsm Prepare err %d", static_cast<int32_t>(status));
+    return nullptr;
+}
+
+bool CZsmHelper::callHelper(char op, const char* text, std::string& answer) {
+    std::string request(1, op);
+    request += text;
+    CZsmProcess::Result r = m_process.Call(request, answer);
+    if (r == CZsmProcess::kOk && !answer.empty() && answer[0] != ZsmProtocol::kStTooLarge)
+        return true;
+    if (r == CZsmProcess::kOk && !answer.empty()) {
+        m_process.Stop();
+        r = CZsmProcess::kTooLarge;  // the helper measured it instead of sending it
     }
-    const uint32_t capacity = info.size;
-    std::unique_ptr<char[]> buffer(new char[capacity]());
-    info = ZsoDecodeInfo();
-    info.size = capacity;
-    info.data = buffer.get();
-    status = m->prepare(m->keyid.c_str(), text, ZsmPPCB, &info);
-    // A module that answers differently the second time must not leave a cut-off text behind.
-    if (status != 1 || !info.called || info.ret != 0 || info.size > capacity) {
-        zsmLog("zsm Prepare err %d", status);
-        return nullptr;
+    switch (r) {
+        case CZsmProcess::kTimeout:
+            zsmLog("zsm module gave no answer within %d ms, helper ended",
+                   CZsmProcess::kCallTimeoutMs);
+            break;
+        case CZsmProcess::kTooLarge:
+            zsmLog("zsm module answered more than %u bytes, helper ended",
+                   static_cast<unsigned>(ZsmProtocol::kMaxAnswer));
+            break;
+        case CZsmProcess::kOk:
+            zsmLog("zsm helper sent an empty answer, helper ended");
+            m_process.Stop();
+            break;
+        default:
+            zsmLog("zsm helper ended during a call (%s)", m_process.LastEnd().c_str());
+            break;
     }
-    return buffer.release();
+    return false;
 }
 
 int CZsmHelper::Update(const char* data, size_t len) {
@@ -243,7 +214,12 @@ int CZsmHelper::Update(const char* data, size_t len) {
         return -1;
     }
     std::lock_guard<std::mutex> guard(m_lock);
-    return UpdateZsm(data, len);
+    // The old helper goes first: a renewal never depends on the old module letting go.
+    m_process.Stop();
+    const int r = UpdateZsm(data, len);
+    if (r == 1)
+        ensureHelper();
+    return r;
 }
 
 // Writes next to the container and renames over it, so a failed write keeps the old container.
@@ -267,15 +243,14 @@ int CZsmHelper::UpdateZsm(const char* data, size_t len) {
         unlink(tmp.c_str());
         return -1;
     }
-    m_module.reset();
     return 1;
 }
 
-CZsmHelper::ZsoFile* CZsmHelper::openZsmModule() {
+bool CZsmHelper::ensureHelper() {
     struct stat st;
     if (m_strZsm.empty() || stat(m_strZsm.c_str(), &st) != 0) {
-        m_module.reset();
-        return nullptr;
+        m_process.Stop();
+        return false;
     }
     FileStamp now;
     now.dev = st.st_dev;
@@ -283,12 +258,32 @@ CZsmHelper::ZsoFile* CZsmHelper::openZsmModule() {
     now.size = st.st_size;
     now.mtimeSec = st.st_mtim.tv_sec;
     now.mtimeNsec = st.st_mtim.tv_nsec;
-    if (m_module != nullptr && now == m_stamp)
-        return m_module.get();
-    // The old module must be closed before the new one is opened under the same path.
-    m_module.reset();
-    m_module = loadZsoModule();
-    return m_module.get();
+    if (m_process.Running() && now == m_stamp)
+        return true;
+    m_process.Stop();
+    return startHelper();
+}
+
+bool CZsmHelper::startHelper() {
+    std::string bytes;
+    FileStamp read;
+    if (!readContainer(bytes, read))
+        return false;
+    CZxmContainer container;
+    if (!container.Parse(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())) {
+        zsmLog("zsm container %s refused: %s", m_strZsm.c_str(), container.Error());
+        return false;
+    }
+    bytes.clear();
+    std::string why;
+    if (!m_process.Start(hostPathLocked(), container.KeyId(), container.Image(), why)) {
+        zsmLog("zsm module of %s not loaded: %s", m_strZsm.c_str(), printable(why).c_str());
+        return false;
+    }
+    // The stamp of what was read: a change after the first look is seen by the next call.
+    m_stamp = read;
+    m_loadedAlgoId = container.AlgoId();
+    return true;
 }
 
 bool CZsmHelper::readContainer(std::string& bytes, FileStamp& stamp) const {
@@ -317,65 +312,4 @@ bool CZsmHelper::readContainer(std::string& bytes, FileStamp& stamp) const {
     }
     bytes.resize(got);  // a file that shrank while being read parses as what was read
     return true;
-}
-
-std::unique_ptr<CZsmHelper::ZsoFile> CZsmHelper::loadZsoModule() {
-    std::string bytes;
-    FileStamp stamp;
-    if (!readContainer(bytes, stamp))
-        return nullptr;
-    CZxmContainer container;
-    if (!container.Parse(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())) {
-        zsmLog("zsm container %s refused: %s", m_strZsm.c_str(), container.Error());
-        return nullptr;
-    }
-    const std::string tmp = tempModulePathLocked();
-    if (!writeTmpSo(tmp, container.Image()))
-        return nullptr;
-    RemoveOnExit removeTmp(tmp);
-    // A module still mapped under this name (one that refused to unload) would be handed back by
-    // dlopen instead of the new file.
-    if (void* stale = dlopen(tmp.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-        dlclose(stale);
-        zsmLog("zsm previous module still loaded, %s not loaded", tmp.c_str());
-        return nullptr;
-    }
-    void* dh = dlopen(tmp.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (dh == nullptr) {
-        const char* why = dlerror();
-        zsmLog("zsm dlopen %s fail: %s", tmp.c_str(), why != nullptr ? why : "");
-        return nullptr;
-    }
-    auto m = std::make_unique<ZsoFile>();
-    m->dh = dh;
-    m->keyid = container.KeyId();
-    m->key = container.Key();
-    m->algoid = container.AlgoId();
-    m->code = reinterpret_cast<CodeFn>(dlsym(dh, "Code"));
-    m->freeResult = reinterpret_cast<FreeResultFn>(dlsym(dh, "FreeResult"));
-    m->prepare = reinterpret_cast<PrepareFn>(dlsym(dh, "Prepare"));
-    m_stamp = stamp;
-    return m;
-}
-
-// Creates protect.so fresh: a stale file or a planted link is removed first, and O_EXCL with
-// O_NOFOLLOW refuses anything that appears in its place before the open.
-bool CZsmHelper::writeTmpSo(const std::string& path,
-                            const std::vector<unsigned char>& image) const {
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-        zsmLog("zsm cannot remove stale %s: %s", path.c_str(), strerror(errno));
-        return false;
-    }
-    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
-    if (fd.get() < 0) {
-        zsmLog("zsm cannot create %s: %s", path.c_str(), strerror(errno));
-        return false;
-    }
-    bool ok = writeAll(fd.get(), image.data(), image.size()) && fchmod(fd.get(), 0700) == 0;
-    ok = fd.Close() && ok;
-    if (!ok) {
-        zsmLog("zsm cannot write %s", path.c_str());
-        unlink(path.c_str());
-    }
-    return ok;
 }

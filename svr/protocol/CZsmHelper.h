@@ -1,26 +1,28 @@
 // CZsmHelper: loader of the external algorithm module that codes portal request bodies and
 // decodes portal answers.
 //
-// The module is a shared object inside the container file (see CZxmContainer). To use it the
-// loader unpacks it to "protect.so" in the temporary folder (the working directory unless set),
-// opens it with dlopen(RTLD_NOW) and removes the file at once, whatever the outcome, so the file
-// never outlives the operation that wrote it. The opened module is kept until the container file
-// changes (another inode, size or modification time) or Update replaces it; until then each
-// operation reuses it instead of unpacking and loading again.
+// The module is a shared object inside the container file (see CZxmContainer), and the portal can
+// replace it: it is foreign code and never runs in this process. The loader reads and unpacks the
+// container here and hands the shared object to a helper process (CZsmProcess, program OrvaneZsm
+// next to the service) that loads it from a memory file, confines itself, and answers each coding
+// and decoding over a socket. Nothing is written to disk for it.
 //
-// Every public operation is safe to call from any thread: one mutex serialises them, because all
-// loads share the one temporary path and the cached module.
+// The helper is kept until the container file changes (another inode, size or modification
+// time), Update replaces it, or it fails. A module that crashes, takes longer than 2 s for one
+// call or answers more than the cap gives the same results as a missing module; the failure is
+// logged at the error level and the next call starts a fresh helper.
+//
+// Every public operation is safe to call from any thread: one mutex serialises them.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "CAutoString.h"
+#include "CZsmProcess.h"
 
 class CZsmHelper {
 public:
@@ -35,10 +37,10 @@ public:
     // Sets the container path. preset and presetLen are accepted for callers that pass a preset
     // identifier and are not used. Returns 1.
     int Init(const char* path, const char* preset, int presetLen);
-    // Folder that receives "protect.so"; empty (the default) means the working directory.
-    void SetTempDir(const char* dir);
+    // The helper program to run; empty (the default) means OrvaneZsm in this program's folder.
+    void SetHostPath(const char* path);
 
-    // Closes the cached module; the next operation loads it again from the container.
+    // Ends the helper; the next operation starts one again from the container.
     void Release();
     // Always 1: a replaced container is picked up by the next operation by itself.
     int IsUpdated() { return 1; }
@@ -48,8 +50,9 @@ public:
     CAutoString GetAlgoId();
 
     // Replaces the container file with len bytes at data, after checking that they form a
-    // container that unpacks. Returns 1 on success, -1 when the bytes are refused or the file
-    // cannot be written (the old container then stays in place), 0 when data is null.
+    // container that unpacks, ends the old helper and starts one with the new module. Returns 1
+    // on success, -1 when the bytes are refused or the file cannot be written (the old container
+    // then stays in place), 0 when data is null.
     int Update(const char* data, size_t len);
 
     // Codes a NUL-terminated text. Never null: a new[]-allocated result, or a new[]-allocated
@@ -61,14 +64,13 @@ public:
     // Releases a result of Code or DeCode; null is ignored.
     static void FreeResult(char* p) { delete[] p; }
 
-    // The path protect.so is written to (for tests and log lines).
-    std::string TempModulePath() const;
+    // Process id of the running helper, or -1 (for tests and log lines).
+    pid_t HelperPid() const;
 
     CZsmHelper(const CZsmHelper&) = delete;
     CZsmHelper& operator=(const CZsmHelper&) = delete;
 
 private:
-    struct ZsoFile;
     struct FileStamp {
         dev_t dev = 0;
         ino_t ino = 0;
@@ -81,19 +83,21 @@ private:
     CZsmHelper();
     ~CZsmHelper();
 
-    // Returns the module for the current container, loading it when the container changed;
-    // null when there is none. Caller holds m_lock; the pointer is valid while it does.
-    ZsoFile* openZsmModule();
-    std::unique_ptr<ZsoFile> loadZsoModule();  // m_stamp is set to what it read
-    bool writeTmpSo(const std::string& path, const std::vector<unsigned char>& image) const;
+    // True when a helper runs the current container's module, starting one when the container
+    // changed or the last one ended. Caller holds m_lock.
+    bool ensureHelper();
+    bool startHelper();
+    // One request to the helper; false (helper ended, failure logged) unless it answered.
+    bool callHelper(char op, const char* text, std::string& answer);
     bool readContainer(std::string& bytes, FileStamp& stamp) const;
     int UpdateZsm(const char* data, size_t len);
-    std::string tempModulePathLocked() const;
+    std::string hostPathLocked() const;
 
-    std::string m_strZsm;               // container path
-    std::string m_strTmpDir;            // folder for protect.so; empty: working directory
-    CAutoString m_strAlgoId;            // last identifier read
-    std::unique_ptr<ZsoFile> m_module;  // cached module, or null
-    FileStamp m_stamp;                  // identity of the container m_module came from
+    std::string m_strZsm;        // container path
+    std::string m_strHostPath;   // helper program; empty: next to this program
+    CAutoString m_strAlgoId;     // last identifier read
+    std::string m_loadedAlgoId;  // identifier of the module the helper runs
+    CZsmProcess m_process;
+    FileStamp m_stamp;  // identity of the container the helper's module came from
     mutable std::mutex m_lock;
 };

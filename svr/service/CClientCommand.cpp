@@ -8,6 +8,7 @@
 #include <cstdarg>
 
 #include "CLog.h"
+#include "CPasswordInput.h"
 #include "CPortalServer.h"
 #include "CXMLOpt.h"
 #include "INetConn.h"
@@ -194,12 +195,17 @@ void CClientCommand::DealPreConnectedMsg() {
     GetUserInfo(account, password);
     // Escaped like every value a sender puts into an envelope, so "<" or "&" in a password
     // arrives intact instead of making the message unreadable.
-    const CAutoString param = CBusiness::MakeParam("user", account.c_str()) +
-                              CBusiness::MakeParam("password", password.c_str());
-    const CAutoString text =
+    CAutoString param = CBusiness::MakeParam("user", account.c_str()) +
+                        CBusiness::MakeParam("password", password.c_str());
+    CAutoString text =
         CBusiness::BuildEnvelope(kSource, CPortalServer::kName, "PortalConnect", param.c_str());
     CXMLOpt login;
-    if (!login.SetDoc(text.c_str())) {
+    const bool built = login.SetDoc(text.c_str());
+    // The password's copies made here are of no further use.
+    CPasswordInput::Wipe(password);
+    CPasswordInput::Wipe(param);
+    CPasswordInput::Wipe(text);
+    if (!built) {
         Log()->WriteLog(CLog::ERROR, "console: the log-in message could not be built");
         return;
     }

@@ -3,7 +3,9 @@
 #include "CClientCommand.h"
 #include "CInfoCenter.h"
 #include "CLog.h"
+#include "CPasswordInput.h"
 #include "CPortalServer.h"
+#include "CProcessName.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
 #include "CStopSignal.h"
@@ -15,55 +17,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
-#include <vector>
 
 namespace {
-
-std::string BaseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string ExeBaseName(pid_t pid) {
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    std::vector<char> buf(PATH_MAX + 1);
-    const ssize_t n = readlink(link.c_str(), buf.data(), buf.size() - 1);
-    if (n <= 0)
-        return std::string();
-    std::string target(buf.data(), static_cast<size_t>(n));
-    // A program replaced on disk while it runs reads as "path (deleted)".
-    const std::string deleted = " (deleted)";
-    if (target.size() > deleted.size() &&
-        target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0) {
-        target.resize(target.size() - deleted.size());
-    }
-    return BaseName(target);
-}
-
-// The kernel's short name (at most 15 bytes); readable even where the exe link is not.
-std::string CommName(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
-
-// The recorded id, or 0 when the text is not a positive number (0 and negatives would make the
-// liveness probe address whole process groups).
-pid_t ParsePid(const CAutoString& text) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || value <= 0 || value > INT_MAX)
-        return 0;
-    return static_cast<pid_t>(value);
-}
 
 // The console reads its answers from descriptor 0. Started with standard input closed, the next
 // file the service opens (log, store, pipe) would take that number and be read as answers.
@@ -100,7 +59,51 @@ void EndConsole(CServer& server, CClientCommand* console, bool tellBusinesses) {
         server.ServerStatus(-1);
 }
 
+bool IsHelp(const char* argument) {
+    return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
+}
+
 }  // namespace
+
+const char CServiceApp::kUsage[] =
+    "Usage: OrvaneSvr                    serve the desktop client (it starts the service)\n"
+    "       OrvaneSvr ACCOUNT PASSWORD   log ACCOUNT on from the terminal, and serve the client\n"
+    "       OrvaneSvr ACCOUNT -          the same, with the password read from the first line\n"
+    "                                    of standard input (a terminal does not echo it)\n"
+    "Once logged on, a line \"y\" on standard input logs out; end of input never does.\n"
+    "SIGTERM, SIGINT and SIGHUP log out and end the service with status 0.\n";
+
+CServiceApp::Arguments CServiceApp::TakeArguments(int argc, char** argv, int inputFd, FILE* out,
+                                                  FILE* err) {
+    Arguments args;
+    if (argc == 2) {
+        const bool help = argv[1] != nullptr && IsHelp(argv[1]);
+        std::fputs(kUsage, help ? out : err);
+        std::fflush(help ? out : err);
+        args.exitStatus = help ? 0 : kUsageError;
+        return args;
+    }
+    args.console = TakeConsoleArguments(argc, argv, args.account, args.password);
+    if (!args.console)
+        return args;
+    const char* problem = nullptr;
+    if (args.account.IsEmpty()) {
+        problem = "the account is empty";
+    } else if (args.password == kPasswordFromInput) {
+        const CPasswordInput::Result read = CPasswordInput::ReadLine(inputFd, args.password);
+        if (read != CPasswordInput::kRead)
+            problem = CPasswordInput::Describe(read);
+    } else if (args.password.IsEmpty()) {
+        problem = "the password is empty";
+    }
+    if (problem != nullptr) {
+        CPasswordInput::Wipe(args.password);
+        std::fprintf(err, "OrvaneSvr: %s\n%s", problem, kUsage);
+        std::fflush(err);
+        args.exitStatus = kUsageError;
+    }
+    return args;
+}
 
 bool CServiceApp::TakeConsoleArguments(int argc, char** argv, CAutoString& account,
                                        CAutoString& password) {
@@ -116,27 +119,15 @@ bool CServiceApp::TakeConsoleArguments(int argc, char** argv, CAutoString& accou
 }
 
 CAutoString CServiceApp::ProgramName(pid_t pid) {
-    return CAutoString(ExeBaseName(pid));
+    return CProcessName::ProgramName(pid);
 }
 
 bool CServiceApp::IsServiceProcess(pid_t pid) {
-    if (pid <= 0)
-        return false;
-    if (kill(pid, 0) == -1 && errno == ESRCH)
-        return false;
-    const std::string mine = ExeBaseName(getpid());
-    const std::string theirs = ExeBaseName(pid);
-    if (!mine.empty() && !theirs.empty())
-        return mine == theirs;
-    const std::string theirComm = CommName(pid);
-    // Nothing readable about a live process: keep to the safe side and take it for a service.
-    if (theirComm.empty())
-        return true;
-    return theirComm == CommName(getpid());
+    return CProcessName::IsSameProgram(pid);
 }
 
 bool CServiceApp::StartSingle(ISvrInfoCenter* info) {
-    const pid_t recorded = ParsePid(info->GetLocalValue("PID"));
+    const pid_t recorded = CProcessName::ParsePid(info->GetLocalValue("PID").c_str());
     if (recorded != 0 && recorded != getpid() && IsServiceProcess(recorded))
         return false;
     CAutoString mine;
@@ -155,8 +146,10 @@ void CServiceApp::InitLog(const char* workDir) {
 
 int CServiceApp::Main(int argc, char** argv) {
     // Taken first, so the password leaves the command line as early as possible.
-    CAutoString account, password;
-    const bool consoleMode = TakeConsoleArguments(argc, argv, account, password);
+    Arguments args = TakeArguments(argc, argv, 0, stdout, stderr);
+    if (args.exitStatus >= 0)
+        return args.exitStatus;
+    const bool consoleMode = args.console;
     if (consoleMode)
         KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);
@@ -182,7 +175,10 @@ int CServiceApp::Main(int argc, char** argv) {
     portal->InitService(&server);
     CUserInfo userInfo;
     userInfo.Init();
-    CClientCommand* console = consoleMode ? StartConsole(server, account, password) : nullptr;
+    CClientCommand* console =
+        consoleMode ? StartConsole(server, args.account, args.password) : nullptr;
+    // The console keeps its own copy for the log-in; this one is of no further use.
+    CPasswordInput::Wipe(args.password);
     server.RegisterBusiness(CPortalServer::kName, portal);
     server.CreateServer(kOwnFifo);
     const int opened = server.ConnectToServer(kPeerFifo);

@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+
 class ISvrInfoCenter;
 
 class CServiceApp {
@@ -15,10 +17,32 @@ public:
     static constexpr const char* kStoreFile = "/conf/conf.xml";
     static constexpr const char* kOwnFifo = "serverpipe";
     static constexpr const char* kPeerFifo = "clientpipe";
+    // The exit status of a command line that cannot work: a single argument, an empty account or
+    // no password on standard input. A service manager must not start such a line again.
+    static constexpr int kUsageError = 64;
+    // The password argument that stands for the first line of standard input.
+    static constexpr const char* kPasswordFromInput = "-";
+    static const char kUsage[];
+
+    // What the command line asks for.
+    struct Arguments {
+        bool console = false;  // console mode: account and password were given
+        CAutoString account;
+        CAutoString password;
+        int exitStatus = -1;  // 0 or more: end at once with this status (the reason is printed)
+    };
 
     // The whole life of the process: 0 after an orderly end or when the pipe cannot be opened,
-    // -1 when another service already runs in this installation (nothing else is touched then).
+    // -1 when another service already runs in this installation (nothing else is touched then),
+    // kUsageError (or 0 for "--help") when the command line is refused before anything starts.
     static int Main(int argc, char** argv);
+
+    // Takes the command line. No argument: serve the window. "--help" or "-h" alone: the usage
+    // text on out and status 0; any other single argument: the usage text on err and kUsageError.
+    // Two or more: console mode with the first two (see TakeConsoleArguments); a password of
+    // kPasswordFromInput is read from the first line of inputFd (CPasswordInput). An empty
+    // account or password ends with a line on err and kUsageError.
+    static Arguments TakeArguments(int argc, char** argv, int inputFd, FILE* out, FILE* err);
 
     // True when this process may run: no live service recorded under "PID" in info. Records this
     // process's id ("%d\n") before returning true.

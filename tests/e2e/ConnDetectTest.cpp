@@ -65,7 +65,7 @@ protected:
         m_container = m_dir.file("zuvUzarod.zxm");
         ASSERT_TRUE(
             orvane_test::writeFile(m_container, orvane_test::readFile(ORVANE_ZXM_CONTAINER)));
-        CZsmHelper::GetInst()->SetTempDir(m_dir.path().c_str());
+        CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
         CZsmHelper::GetInst()->Init(m_container.c_str(), nullptr, 0);
     }
 

@@ -53,7 +53,7 @@ const char kPassword[] = "pw<&>Secret-77";
 class ConnSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        CZsmHelper::GetInst()->SetTempDir(m_dir.path().c_str());
+        CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
         CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0);
         ASSERT_TRUE(orvane_test::writeFile(m_dir.file("conf.xml"), "<conf></conf>"));
         ASSERT_TRUE(orvane_test::writeFile(m_dir.file("resolv.conf"), kResolver));

@@ -100,7 +100,7 @@ protected:
         m_oldCwd = std::filesystem::current_path();
         std::filesystem::copy_file(ORVANE_ZXM_CONTAINER, m_dir.file("zuvUzarod.zxm"));
         std::filesystem::current_path(m_dir.path());
-        CZsmHelper::GetInst()->SetTempDir(m_dir.path().c_str());
+        CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
         CZsmHelper::GetInst()->Init(m_dir.file("zuvUzarod.zxm").c_str(), nullptr, 0);
         ASSERT_EQ(0, CLog::GetInst()->Create(m_dir.path().c_str(), "Info.log", ""));
         CLog::GetInst()->SetLevel(CLog::DEBUG);

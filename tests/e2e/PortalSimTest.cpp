@@ -27,7 +27,7 @@ using orvane_test::waitFor;
 class PortalSimTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        CZsmHelper::GetInst()->SetTempDir(m_dir.path().c_str());
+        CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
         CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0);
     }
     SimProcess& Start(std::vector<std::string> extra = {}) {

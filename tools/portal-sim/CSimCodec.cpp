@@ -3,9 +3,7 @@
 #include <openssl/evp.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
 #include "CZsmHelper.h"
@@ -20,29 +18,11 @@ using ZsmResult = std::unique_ptr<char, ZsmResultDeleter>;
 
 }  // namespace
 
-CSimCodec::~CSimCodec() {
-    std::error_code ec;
-    if (!m_tempDir.empty())
-        std::filesystem::remove_all(m_tempDir, ec);
-}
-
-bool CSimCodec::EnsureTempDirLocked() {
-    if (!m_tempDir.empty())
-        return true;
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/portal-sim-XXXXXX";
-    if (!mkdtemp(tmpl.data()))
-        return false;
-    m_tempDir = tmpl;
-    CZsmHelper::GetInst()->SetTempDir(m_tempDir.c_str());
-    return true;
-}
-
 bool CSimCodec::Load(const std::string& path) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!EnsureTempDirLocked())
-        return false;
     CZsmHelper* zsm = CZsmHelper::GetInst();
+    // The simulator runs from the build tree, where the helper program is not next to it.
+    zsm->SetHostPath(ORVANE_ZSM_HOST);
     zsm->Init(path.c_str(), nullptr, 0);
     std::string id = zsm->GetAlgoId().ToStdString();
     if (id.empty() || id == CZsmHelper::kNoAlgoId) {

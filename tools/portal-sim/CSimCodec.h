@@ -1,10 +1,8 @@
 // CSimCodec: the portal side of the body coding. Decodes request bodies and codes answers with the
 // algorithm module inside the current container, and names that container's identifier.
 //
-// The module loader is a process-wide object that unpacks into one temporary file, so every call
-// here is serialised by m_lock; handlers on several worker threads may call concurrently. The
-// loader unpacks into a private folder that this object creates and removes, so a service running
-// in the same working directory never shares the simulator's temporary file.
+// The module loader is a process-wide object with one current container, so every call here is
+// serialised by m_lock; handlers on several worker threads may call concurrently.
 #pragma once
 
 #include <mutex>
@@ -13,7 +11,7 @@
 class CSimCodec {
 public:
     CSimCodec() = default;
-    ~CSimCodec();
+    ~CSimCodec() = default;
     CSimCodec(const CSimCodec&) = delete;
     CSimCodec& operator=(const CSimCodec&) = delete;
 
@@ -33,10 +31,7 @@ public:
     static std::string Md5Hex(const std::string& data);
 
 private:
-    bool EnsureTempDirLocked();
-
     std::mutex m_lock;
-    std::string m_tempDir;
     std::string m_path;
     std::string m_algoId;
 };

@@ -308,7 +308,7 @@ TEST_F(PortalConnTest, PortalPageToEveryRequest) {
     info->SetValue("version", "1.2.3");
     conn->Init();
     // Start-up points the loader at the installation folder; the tests use the built container.
-    CZsmHelper::GetInst()->SetTempDir(dir.path().c_str());
+    CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
     ASSERT_EQ(1, CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0));
     CPortalParser& parser = conn->GetPortalParser();
 

@@ -62,7 +62,7 @@ class PortalParserTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(writeFile(dir.file("zuvUzarod.zxm"), readFile(ORVANE_ZXM_CONTAINER)));
-        CZsmHelper::GetInst()->SetTempDir(dir.path().c_str());
+        CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
         CZsmHelper::GetInst()->Init(dir.file("zuvUzarod.zxm").c_str(), nullptr, 0);
     }
     TempDir dir;
@@ -421,7 +421,7 @@ TEST(PortalWifiTimes, ReadFromUserConfigText) {
 class PortalRequests : public ::testing::Test {
 protected:
     void SetUp() override {
-        CZsmHelper::GetInst()->SetTempDir(dir.path().c_str());
+        CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
         ASSERT_EQ(1, CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0));
     }
     // The plain document behind a coded body; fails the test when it does not decode.

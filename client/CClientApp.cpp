@@ -1,0 +1,231 @@
+#include "CClientApp.h"
+
+#include "CAutoUpdate.h"
+#include "CClient.h"
+#include "CClientManager.h"
+#include "CErrorCodeTable.h"
+#include "CInfoCenter.h"
+#include "CMainWindow.h"
+#include "CPipeService.h"
+#include "CProcessName.h"
+#include "CSimpleFile.h"
+#include "CUniqueFd.h"
+#include "ISvrInfoCenter.h"
+
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char kEmptyStore[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<conf>\n</conf>\n";
+
+void Say(const char* line) {
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+bool CreatePrivateStore(const char* path) {
+    CUniqueFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0 || !CSimpleFile::WriteAll(fd.get(), kEmptyStore, sizeof kEmptyStore - 1) ||
+        !fd.Close()) {
+        std::printf("cannot create %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// The grandchild's side of LaunchService: only async-signal-safe calls until exec.
+[[noreturn]] void ExecDetached(const char* program, mode_t umaskForChild, int report) {
+    setsid();
+    const pid_t grandchild = fork();
+    if (grandchild != 0)
+        _exit(grandchild < 0 ? 1 : 0);  // the client reaps this middle process at once
+    umask(umaskForChild);
+    signal(SIGPIPE, SIG_DFL);
+    const int in = open("/dev/null", O_RDONLY);
+    if (in > 0) {
+        dup2(in, 0);
+        close(in);
+    }
+    char* const argv[] = {const_cast<char*>(program), nullptr};
+    execv(program, argv);
+    const int error = errno;
+    if (write(report, &error, sizeof error) < 0) {
+        // Nothing more to tell: the client reads the closed pipe as a failure to start.
+    }
+    _exit(127);
+}
+
+// The GDK lock. GLib's own mutex waits on futexes that thread checkers cannot see; a standard
+// mutex makes the ordering between the GTK thread and the message thread visible to them.
+std::mutex g_gdkLock;
+
+void EnterGdk() {
+    g_gdkLock.lock();
+}
+
+void LeaveGdk() {
+    g_gdkLock.unlock();
+}
+
+gboolean QuitOnSignal(gpointer window) {
+    gdk_threads_enter();
+    static_cast<CMainWindow*>(window)->CloseDialogs();
+    gtk_main_quit();
+    gdk_threads_leave();
+    return TRUE;
+}
+
+// The pipe thread: opens the pipes, announces the client and runs the read loop until the
+// router is stopped or the pipe fails. The window then stays on whatever page it shows.
+void RunPipe(CClient* router, CClientManager* business) {
+    const int opened = router->Open();
+    if (opened != 0) {
+        std::printf("open client pipe failed ret = %d\n", opened);
+        std::fflush(stdout);
+        return;
+    }
+    business->Start();
+    router->DoWork();
+}
+
+// Builds the window, runs the pipe thread beside the GTK main loop and takes both down in order
+// when the window is closed or the process is told to end.
+int RunWindow() {
+    CClientManager* business = CClientManager::GetInst();
+    business->SetUpdateRun(&CClientApp::RunUpdate);
+    CClient router;
+    business->InitService(&router);
+    router.RegisterBusiness(CClientManager::kName, business);
+
+    gdk_threads_enter();
+    auto window = std::make_unique<CMainWindow>(business);
+    window->Build();
+    business->SetMainWindow(window.get());
+    const guint onTerm = g_unix_signal_add(SIGTERM, QuitOnSignal, window.get());
+    const guint onInt = g_unix_signal_add(SIGINT, QuitOnSignal, window.get());
+    std::thread pipe(RunPipe, &router, business);
+    gtk_main();
+    g_source_remove(onTerm);
+    g_source_remove(onInt);
+    // A dialog the message thread still shows would hold that thread, and so the end, until
+    // someone pressed OK.
+    window->CloseDialogs();
+    gdk_threads_leave();
+
+    // The message thread may still change pages; it is gone before the window is.
+    router.StopWork();
+    pipe.join();
+    business->SetMainWindow(nullptr);
+    business->InitService(nullptr);
+    gdk_threads_enter();
+    window.reset();
+    gdk_threads_leave();
+    return 0;
+}
+
+}  // namespace
+
+bool CClientApp::PrepareStore(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        if (errno == ENOENT)
+            return CreatePrivateStore(path);
+        std::printf("cannot read %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::printf("%s is not a regular file; the client keeps nothing in it\n", path);
+        return false;
+    }
+    if ((st.st_mode & 07777) == 0600)
+        return true;
+    CUniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0 || fchmod(fd.get(), 0600) != 0) {
+        std::printf("cannot make %s private: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool CClientApp::StartSingle(ISvrInfoCenter* info) {
+    const pid_t recorded = CProcessName::ParsePid(info->GetLocalValue("ClientPID").c_str());
+    if (recorded != 0 && recorded != getpid() && CProcessName::IsSameProgram(recorded))
+        return false;
+    CAutoString mine;
+    mine.Format("%d\n", static_cast<int>(getpid()));
+    info->SetLocalValue("ClientPID", mine.c_str());
+    return true;
+}
+
+bool CClientApp::UpdateHandsOver() {
+    return CAutoUpdate().CheckInstall();
+}
+
+void CClientApp::RunUpdate() {
+    // An unreachable server or a refused answer only costs this run; the window carries on.
+    CAutoUpdate().RunUpdate();
+}
+
+int CClientApp::LaunchService(const char* program, mode_t umaskForChild) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    CUniqueFd readEnd(report[0]);
+    CUniqueFd writeEnd(report[1]);
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0)
+        ExecDetached(program, umaskForChild, report[1]);
+    writeEnd.Close();
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    ssize_t got;
+    while ((got = read(readEnd.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    // The report pipe closes without a word when exec succeeds.
+    const bool middleOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return middleOk && got == 0 ? 0 : -1;
+}
+
+int CClientApp::Main(int argc, char** argv) {
+    // The store and the temporary copies it is rewritten through hold the password.
+    const mode_t startMask = umask(077);
+    const std::string store = CSimpleFile::WorkingDirectory() + kStoreFile;
+    // A store that cannot be kept private is not written at all: the window still works, but
+    // nothing (the password least of all) is kept for the next start.
+    CInfoCenter::SetStoreFile(PrepareStore(store.c_str()) ? kStoreFile : "");
+    if (!StartSingle(CInfoCenter::GetInst())) {
+        Say("Client Process had start!");
+        return -1;
+    }
+    if (UpdateHandsOver()) {
+        Say("need update , exit");
+        return -1;
+    }
+    std::printf("open svr %d\n", LaunchService(kServiceProgram, startMask));
+    std::fflush(stdout);
+    // A log-in or log-out after the service has gone must fail, not end the client.
+    CPipeService::IgnoreBrokenPipeSignal();
+    gdk_threads_set_lock_functions(G_CALLBACK(EnterGdk), G_CALLBACK(LeaveGdk));
+    gdk_threads_init();
+    gtk_init(&argc, &argv);
+    CErrorCodeTable::GetInst()->Load();
+    return RunWindow();
+}

@@ -1,0 +1,44 @@
+// CClientApp: start-up and life of the desktop client. main() only calls Main(); the steps are
+// public so tests can drive them one by one. Every path is relative to the working directory,
+// which is the installation directory.
+#pragma once
+
+#include "CAutoString.h"
+
+#include <sys/types.h>
+
+class ISvrInfoCenter;
+
+class CClientApp {
+public:
+    // The client's store (it holds the password, so only its owner may read it) and the service
+    // program, both relative to the working directory.
+    static constexpr const char* kStoreFile = "/conf/client.xml";
+    static constexpr const char* kServiceProgram = "./OrvaneSvr";
+
+    // The whole life of the process: 0 when the window was closed, -1 when another client runs
+    // in this installation or the update installer has taken over.
+    static int Main(int argc, char** argv);
+
+    // Makes path a regular file readable and writable by its owner only: created with an empty
+    // store when missing, its mode set to 0600 when it is looser. False (with a printed line)
+    // when it is something else than a regular file (a link is never followed) or cannot be
+    // made private; the client then keeps no store.
+    static bool PrepareStore(const char* path);
+
+    // True when this process may run: no live client recorded under "ClientPID" in info. A
+    // recorded id counts only while it belongs to a process of this same program. Records this
+    // process's id ("%d\n") before returning true.
+    static bool StartSingle(ISvrInfoCenter* info);
+
+    // True when the automatic update has started its installer and this client must end.
+    static bool UpdateHandsOver();
+    // Runs once each time the service reports the portal ready for log-in, on the message thread.
+    static void RunUpdate();
+
+    // Starts program (the service) without a shell, detached into a session of its own so it
+    // outlives the client, in the working directory, with standard input on /dev/null and the
+    // umask the client was started with. 0 once the program runs, -1 when it could not be
+    // started. Does not wait for it.
+    static int LaunchService(const char* program, mode_t umaskForChild);
+};

@@ -1,0 +1,43 @@
+# Runs at the end of `cmake --install`: writes the launcher, the desktop entry and the polkit
+# policy for the prefix actually installed to, and makes the installation root's and not
+# writable by anyone else. Input: ORVANE_DESKTOP_SRC (this folder), ORVANE_DESKTOP_STAGE (a
+# scratch folder in the build tree), ORVANE_SYSTEM_DESKTOP (ON also puts the entry and the
+# policy where the desktop and polkit look for them).
+set(prefix "${CMAKE_INSTALL_PREFIX}")
+set(root "$ENV{DESTDIR}${prefix}")
+# CheckPrefix.cmake has made sure the prefix needs no escaping in any of the files below.
+set(ORVANE_PREFIX "${prefix}")
+set(stage "${ORVANE_DESKTOP_STAGE}")
+file(MAKE_DIRECTORY "${stage}")
+configure_file("${ORVANE_DESKTOP_SRC}/start-client.in" "${stage}/start-client" @ONLY)
+configure_file("${ORVANE_DESKTOP_SRC}/orvane-client.desktop.in" "${stage}/orvane-client.desktop" @ONLY)
+configure_file("${ORVANE_DESKTOP_SRC}/org.orvane.client.policy.in" "${stage}/org.orvane.client.policy" @ONLY)
+
+# file(INSTALL) puts DESTDIR in front of these itself.
+file(INSTALL "${stage}/start-client" DESTINATION "${prefix}"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+file(INSTALL "${stage}/orvane-client.desktop" DESTINATION "${prefix}/share/applications")
+file(INSTALL "${stage}/org.orvane.client.policy" DESTINATION "${prefix}/share/polkit-1/actions")
+if(ORVANE_SYSTEM_DESKTOP)
+  file(INSTALL "${stage}/orvane-client.desktop" DESTINATION "/usr/share/applications")
+  file(INSTALL "${stage}/org.orvane.client.policy" DESTINATION "/usr/share/polkit-1/actions")
+endif()
+
+# What this installation wrote, and the folders it made, belong to root (when root installs) and
+# only the owner writes them. Named one by one: a prefix such as /usr/local holds other files.
+set(owned "${root}" "${root}/conf" "${root}/share" "${root}/share/applications"
+          "${root}/share/polkit-1" "${root}/share/polkit-1/actions")
+foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+  list(APPEND owned "$ENV{DESTDIR}${file}")
+endforeach()
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(uid STREQUAL "0")
+  execute_process(COMMAND chown 0:0 ${owned} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cannot give the installation in ${root} to root")
+  endif()
+endif()
+execute_process(COMMAND chmod go-w ${owned} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cannot take write access to ${root} from group and others")
+endif()

@@ -1,0 +1,193 @@
+// The systemd unit shipped in conf/: systemd accepts it as installed, and the service started
+// exactly as the unit starts it (its ExecStart= line, the password in a 0600 credential file that
+// becomes standard input and then ends) logs in, ends with a status the unit restarts on when the
+// portal ends the login, logs in again when started anew, and logs out on the stop signal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CClientCommand.h"
+#include "E2eWorld.h"
+
+using namespace orvane_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char kPrompt[] = "If you want go to offline, Please enter [y]:\n";
+
+// The value of the first "Key=" line of the unit, or empty.
+std::string Setting(const std::string& unit, const std::string& key) {
+    std::smatch m;
+    if (std::regex_search(unit, m, std::regex("(^|\n)" + key + "=([^\n]*)")))
+        return m[2];
+    return "";
+}
+
+// The words of a command line as systemd splits it (blanks outside quotes separate, quotes group),
+// with the account variable and the credentials folder specifier filled in.
+std::vector<std::string> CommandWords(const std::string& line, const std::string& account,
+                                      const std::string& credentials) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : line) {
+        if (quote != 0 && c == quote) {
+            quote = 0;
+        } else if (quote == 0 && (c == '\'' || c == '"')) {
+            quote = c;
+            inWord = true;
+        } else if (quote == 0 && (c == ' ' || c == '\t')) {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word.push_back(c);
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    for (std::string& w : words) {
+        w = std::regex_replace(w, std::regex(R"(\$\{ORVANE_ACCOUNT\})"), account);
+        w = std::regex_replace(w, std::regex("%d"), credentials);
+    }
+    return words;
+}
+
+// Runs a program of the test's own choosing with its output in outPath; its exit status, or -1
+// when it did not end within the limit (it is then killed).
+int RunProgram(std::vector<std::string> argv, const std::string& outPath) {
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(&a[0]);
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0)
+            _exit(120);
+        dup2(out, 1);
+        dup2(out, 2);
+        execvp(args[0], args.data());
+        _exit(121);
+    }
+    int status = 0;
+    const bool ended =
+        pid > 0 && waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60s, 20ms);
+    if (pid > 0 && !ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool OnPath(const std::string& program) {
+    std::stringstream path(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(path, dir, ':');) {
+        if (access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
+std::string ProcFile(pid_t pid, const char* name) {
+    return readFile("/proc/" + std::to_string(pid) + "/" + name);
+}
+
+}  // namespace
+
+TEST(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
+    TempDir prefix;
+    ASSERT_EQ(0, RunProgram({ORVANE_CMAKE, "--install", ORVANE_BUILD_DIR, "--component", "unit",
+                             "--prefix", prefix.path()},
+                            prefix.file("install.out")))
+        << readFile(prefix.file("install.out"));
+    const std::string unitPath = prefix.file("orvane.service");
+    const std::string unit = readFile(unitPath);
+    EXPECT_EQ(prefix.path(), Setting(unit, "WorkingDirectory"));
+    EXPECT_EQ(prefix.path() + " -/etc/resolv.conf", Setting(unit, "ReadWritePaths"));
+    EXPECT_EQ(std::string::npos, unit.find('@')) << "a placeholder was left unfilled";
+
+    if (!OnPath("systemd-analyze"))
+        GTEST_SKIP() << "systemd-analyze is not installed: the unit was not verified";
+    // Problems that systemd only warns about still come with status 0, so any output counts.
+    const int status =
+        RunProgram({"systemd-analyze", "verify", unitPath}, prefix.file("verify.out"));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("", readFile(prefix.file("verify.out")));
+}
+
+class ServiceUnitTest : public E2eTest {
+protected:
+    // Starts the service in the namespace as the unit's ExecStart= line does.
+    bool StartAsTheUnit(NsProcess& process, const std::string& tag) {
+        const std::string unit = readFile(ORVANE_UNIT_SOURCE);
+        const std::vector<std::string> argv =
+            CommandWords(Setting(unit, "ExecStart"), E2eWorld::kUser, Credentials());
+        return !argv.empty() && process.Start(world->ns().name(), world->Install(), argv,
+                                              world->dir().file(tag + ".out"), false);
+    }
+    // The folder systemd makes for the service's credentials, with the password file in it.
+    std::string Credentials() const { return world->dir().file("credentials"); }
+    void MakeCredentials() {
+        ASSERT_EQ(0, mkdir(Credentials().c_str(), 0700));
+        const std::string file = Credentials() + "/password";
+        ASSERT_TRUE(writeFile(file, std::string(E2eWorld::kPassword) + "\n"));
+        ASSERT_EQ(0, chmod(file.c_str(), 0600));
+    }
+    bool OutputHas(NsProcess& process, const std::string& text) {
+        return waitFor([&] { return process.Output().find(text) != std::string::npos; }, 30s, 20ms);
+    }
+};
+
+TEST_F(ServiceUnitTest, LogsInAgainWhenRestartedAfterThePortalEndsTheLoginAndOutOnStop) {
+    E2E_WORLD();
+    MakeCredentials();
+    const std::string unit = readFile(ORVANE_UNIT_SOURCE);
+
+    NsProcess first;
+    ASSERT_TRUE(StartAsTheUnit(first, "first"));
+    ASSERT_TRUE(OutputHas(first, kPrompt)) << first.Output();
+    ASSERT_EQ(1u, world->Count("auth"));
+    EXPECT_EQ(E2eWorld::kPassword, E2eWorld::Field(world->Requests("auth")[0], "fields", "passwd"));
+    const std::string cmdline = ProcFile(first.pid(), "cmdline");
+    // The shell has replaced itself with the service (its arguments are wiped once taken).
+    EXPECT_EQ(0u, cmdline.find(std::string("./OrvaneSvr\0", 12))) << cmdline;
+    EXPECT_EQ(std::string::npos, cmdline.find(E2eWorld::kPassword));
+    const std::string environ = ProcFile(first.pid(), "environ");
+    EXPECT_FALSE(environ.empty());
+    EXPECT_EQ(std::string::npos, environ.find(E2eWorld::kPassword));
+
+    // Standard input is at its end now; the login stays.
+    const size_t keeps = world->Count("keep");
+    ASSERT_TRUE(world->WaitForRequests("keep", keeps + 2, 10s));
+    EXPECT_TRUE(first.running());
+    EXPECT_EQ(0u, world->Count("term"));
+
+    ASSERT_TRUE(world->SimControl("end-login\n"));
+    const int status = first.Wait(20s);
+    EXPECT_EQ(CClientCommand::kExitPortalEnded, status) << first.Output();
+    // The unit starts the service again on this status.
+    EXPECT_EQ("on-failure", Setting(unit, "Restart"));
+    std::stringstream prevented(Setting(unit, "RestartPreventExitStatus"));
+    for (std::string word; prevented >> word;)
+        EXPECT_NE(std::to_string(status), word);
+
+    NsProcess second;
+    ASSERT_TRUE(StartAsTheUnit(second, "second"));
+    ASSERT_TRUE(OutputHas(second, kPrompt)) << second.Output();
+    EXPECT_EQ(2u, world->Count("auth"));
+
+    EXPECT_EQ(0, second.Stop(30s)) << second.Output();
+    ASSERT_EQ(1u, world->Count("term"));
+    EXPECT_EQ("7", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
+    EXPECT_EQ("", sanitizerFindings(first.Output() + second.Output()));
+}

@@ -1,0 +1,187 @@
+// The algorithm module's confinement: a hostile module (tests/modules/ZsmProbeModule.cpp) runs in
+// an unprivileged, filtered helper, and whatever it does the loader answers with its fallbacks
+// and works again at the next call.
+#include "CZsmProcess.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "CLog.h"
+#include "CZsmHelper.h"
+#include "TestSupport.h"
+
+using orvane_test::readFile;
+using orvane_test::TempDir;
+
+namespace {
+
+struct Owned {
+    explicit Owned(char* p) : p(p) {}
+    ~Owned() { CZsmHelper::FreeResult(p); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    std::string str() const { return p ? p : "<null>"; }
+    char* p;
+};
+
+// One "Name:\tvalue" line of /proc/PID/status.
+std::string statusLine(pid_t pid, const std::string& name) {
+    const std::string text = readFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = text.find("\n" + name + ":");
+    if (at == std::string::npos)
+        return "<none>";
+    const size_t start = text.find_first_not_of(" \t", at + name.size() + 2);
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+std::set<std::string> openDescriptors(pid_t pid) {
+    std::set<std::string> out;
+    std::error_code ec;
+    for (const auto& e :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        out.insert(e.path().filename().string());
+    return out;
+}
+
+uid_t expectedHelperUid() {
+    if (geteuid() != 0)
+        return geteuid();
+    const struct passwd* pw = getpwnam(CZsmProcess::kUserName);
+    return pw != nullptr && pw->pw_uid != 0 ? pw->pw_uid : 65534;
+}
+
+class ZsmProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(inst.path().empty());
+        // An installation as it is laid out: root's, readable and searchable by everybody.
+        ASSERT_EQ(chmod(inst.path().c_str(), 0755), 0);
+        const std::string pack = std::string(ORVANE_ZXM_PACK) + " '" + ORVANE_ZSM_PROBE + "' '" +
+                                 container + "' --keyid PRB --key '" + inst.path() +
+                                 "' --algoid probe-id 2>/dev/null";
+        ASSERT_EQ(std::system(pack.c_str()), 0) << pack;
+        zsm->SetHostPath(ORVANE_ZSM_HOST);
+        zsm->Init(container.c_str(), nullptr, 0);
+    }
+    void TearDown() override { zsm->Release(); }
+
+    std::string code(const char* text) { return Owned(zsm->Code(text)).str(); }
+    bool helperGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+    TempDir inst;
+    std::string container = inst.file("zuvUzarod.zxm");
+    CZsmHelper* zsm = CZsmHelper::GetInst();
+};
+
+TEST_F(ZsmProcessTest, ModuleRunsUnprivilegedAndCannotWriteIntoTheInstallation) {
+    const std::string report = code("whoami");
+    const uid_t uid = expectedHelperUid();
+    EXPECT_EQ(report, "euid=" + std::to_string(uid) + " write=" + std::to_string(EACCES));
+    EXPECT_FALSE(std::filesystem::exists(inst.file("planted-by-module")));
+
+    const pid_t pid = zsm->HelperPid();
+    ASSERT_GT(pid, 0);
+    const std::string u = std::to_string(uid);
+    EXPECT_EQ(statusLine(pid, "Uid"), u + "\t" + u + "\t" + u + "\t" + u);
+    EXPECT_EQ(statusLine(pid, "Groups"), "");
+    EXPECT_EQ(statusLine(pid, "NoNewPrivs"), "1");
+    EXPECT_EQ(statusLine(pid, "Seccomp"), "2");
+    EXPECT_EQ(statusLine(pid, "CapEff"), "0000000000000000");
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), "/");
+    EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/environ"), "");
+    EXPECT_EQ(openDescriptors(pid), (std::set<std::string>{"0", "1", "2", "3"}));
+}
+
+TEST_F(ZsmProcessTest, SystemCallsOutsideComputingAreRefusedAfterLoading) {
+    // Killed by the filter (the fallback) or, in sanitizer builds, refused with EPERM.
+    const std::string result = code("open");
+    EXPECT_NE(result, "open-ok");
+    EXPECT_TRUE(result == CZsmHelper::kCodeFallback || result == "open-failed") << result;
+    EXPECT_EQ(code("whoami").rfind("euid=", 0), 0u) << "the next call works again";
+}
+
+// Each misbehaviour gives the fallbacks, is logged as an error, and the next call gets a fresh
+// helper that works.
+TEST_F(ZsmProcessTest, CrashingLoopingAndFloodingModulesGiveTheFallbacks) {
+    CLog* log = CLog::GetInst();
+    const int level = log->GetLevel();
+    TempDir logDir;
+    ASSERT_EQ(0, log->Create(logDir.path().c_str(), "Info.log", ""));
+    log->SetLevel(CLog::ERROR);
+    struct Case {
+        const char* text;
+        const char* logged;
+    };
+    for (const Case& c :
+         {Case{"crash", "helper ended during a call (signal"},
+          Case{"loop", "no answer within 2000 ms"}, Case{"huge", "answered more than"}}) {
+        SCOPED_TRACE(c.text);
+        ASSERT_EQ(code("warm-up").rfind("euid=", 0), 0u);
+        const pid_t before = zsm->HelperPid();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(code(c.text), CZsmHelper::kCodeFallback);
+        EXPECT_EQ(Owned(zsm->DeCode(c.text)).p, nullptr);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+        EXPECT_TRUE(helperGone(before)) << "the failed helper is ended and reaped";
+        EXPECT_EQ(code("after").rfind("euid=", 0), 0u);
+        EXPECT_EQ(Owned(zsm->DeCode("plain")).str(), "plain");
+        EXPECT_NE(readFile(log->GetPath()).find(c.logged), std::string::npos)
+            << readFile(log->GetPath());
+    }
+    log->Close();
+    log->SetLevel(level);
+}
+
+TEST_F(ZsmProcessTest, UpdateEndsTheOldHelperAndStartsOneWithTheNewModule) {
+    EXPECT_EQ(zsm->GetAlgoId(), "probe-id");
+    const pid_t old = zsm->HelperPid();
+    ASSERT_GT(old, 0);
+    const std::string dev = readFile(ORVANE_ZXM_CONTAINER);
+    ASSERT_EQ(zsm->Update(dev.data(), dev.size()), 1);
+    const pid_t renewed = zsm->HelperPid();
+    EXPECT_GT(renewed, 0);
+    EXPECT_NE(renewed, old);
+    EXPECT_TRUE(helperGone(old));
+    EXPECT_EQ(zsm->GetAlgoId(), ORVANE_ZXM_ALGOID);
+    EXPECT_EQ(zsm->HelperPid(), renewed) << "an unchanged container keeps its helper";
+    Owned coded(zsm->Code("<a/>"));
+    EXPECT_EQ(Owned(zsm->DeCode(coded.p)).str(), "<a/>");
+}
+
+// The service starts helpers for its whole life: none of them may cost it a descriptor or leave
+// a process behind.
+TEST_F(ZsmProcessTest, StartingAndEndingHelpersLeavesNothingBehind) {
+    ASSERT_EQ(zsm->GetAlgoId(), "probe-id");
+    const size_t before = openDescriptors(getpid()).size();
+    std::vector<pid_t> ended;
+    for (int i = 0; i < 5; ++i) {
+        ended.push_back(zsm->HelperPid());
+        zsm->Release();
+        EXPECT_EQ(zsm->GetAlgoId(), "probe-id");
+    }
+    EXPECT_EQ(openDescriptors(getpid()).size(), before);
+    for (pid_t pid : ended)
+        EXPECT_TRUE(helperGone(pid)) << pid;
+}
+
+TEST(ZsmHostProgram, RefusesToRunAsRoot) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const int status = std::system((std::string("'") + ORVANE_ZSM_HOST + "' </dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+}  // namespace
