@@ -4,10 +4,10 @@
 //   - in each round, right after the service's log-in, the same coded requests sent with libcurl
 //     alone (the service's own documents coded again by the same module, the same headers), which
 //     is the transport floor the log-in is compared with;
-//   - one coded request through the algorithm module (code the request, decode its answer);
+//   - one coded request through the algorithm module's helper process, and its answer decoded;
 //   - the round trip of one message over the two FIFOs;
-//   - idle CPU, resident memory and threads of the logged-in service, and of the client under
-//     Xvfb when both are there.
+//   - idle CPU, resident memory and threads of the logged-in service and its module helper, and
+//     of the client attached to it under Xvfb when both are there.
 // The numbers are printed, never judged as a failure: the exit status is 0 whenever the runs
 // could be made.
 #include <unistd.h>
