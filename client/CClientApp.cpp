@@ -5,6 +5,7 @@
 #include "CClientManager.h"
 #include "CErrorCodeTable.h"
 #include "CInfoCenter.h"
+#include "CInstallationCheck.h"
 #include "CMainWindow.h"
 #include "CPipeService.h"
 #include "CProcessName.h"
@@ -204,9 +205,31 @@ int CClientApp::LaunchService(const char* program, mode_t umaskForChild) {
     return middleOk && got == 0 ? 0 : -1;
 }
 
+bool CClientApp::CheckInstallation(const std::string& workDir) {
+    if (workDir.empty()) {
+        std::printf("cannot read the working directory: %s\n", std::strerror(errno));
+        return false;
+    }
+    CInstallationCheck check(workDir);
+    for (const char* folder : {"", "conf", "Log", "Quorra", "Quorra/AutoSetupAuth"})
+        check.Add(folder, CInstallationCheck::EK_FOLDER);
+    for (const char* file : {"conf/client.xml", "conf/code.xml", "OrvaneSvr", "AutoUpdate"})
+        check.Add(file, CInstallationCheck::EK_FILE);
+    check.Add("serverpipe", CInstallationCheck::EK_FIFO);
+    check.Add("clientpipe", CInstallationCheck::EK_FIFO);
+    if (check.Check())
+        return true;
+    for (const std::string& line : check.Problems())
+        std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
 int CClientApp::Main(int argc, char** argv) {
     // The store and the temporary copies it is rewritten through hold the password.
     const mode_t startMask = umask(077);
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory()))
+        return CInstallationCheck::kExitStatus;
     const std::string store = CSimpleFile::WorkingDirectory() + kStoreFile;
     // A store that cannot be kept private is not written at all: the window still works, but
     // nothing (the password least of all) is kept for the next start.

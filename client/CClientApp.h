@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 class ISvrInfoCenter;
 
 class CClientApp {
@@ -17,8 +19,16 @@ public:
     static constexpr const char* kServiceProgram = "./OrvaneSvr";
 
     // The whole life of the process: 0 when the window was closed, -1 when another client runs
-    // in this installation or the update installer has taken over.
+    // in this installation or the update installer has taken over, CInstallationCheck::
+    // kExitStatus (78) when CheckInstallation refuses the working directory (nothing touched).
     static int Main(int argc, char** argv);
+
+    // True when nothing the client trusts in workDir (the folder, conf/, Log/, its store, the
+    // error texts, the programs it starts, the download folders and the two FIFOs) is a link,
+    // belongs to a user other than root or this one, or is writable by group or others. The
+    // client starts the service, which runs as root, from here. Otherwise prints one line per
+    // problem, with the command that mends it, and returns false. Reads only.
+    static bool CheckInstallation(const std::string& workDir);
 
     // Makes path a regular file readable and writable by its owner only: created with an empty
     // store when missing, its mode set to 0600 when it is looser. False (with a printed line)

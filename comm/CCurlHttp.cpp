@@ -1,8 +1,10 @@
 #include "CCurlHttp.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -44,24 +46,29 @@ bool IsEmptyText(const char* text) {
 }
 
 // Cuts the header text at every "\r\n" and appends each piece, in order, to the list. A last
-// piece without "\r\n" counts; a final "\r\n" adds no empty piece. False when memory runs out.
-bool SetRequestHead(const char* text, CurlSlist& list) {
+// piece without "\r\n" counts; a final "\r\n" adds no empty piece. CURLE_OUT_OF_MEMORY when
+// memory runs out; CURLE_BAD_FUNCTION_ARGUMENT when a piece holds a lone CR, LF or another control
+// character: libcurl would send it as it is, and the server would read the rest as a header line
+// of its own.
+CURLcode SetRequestHead(const char* text, CurlSlist& list) {
     const std::string head(text);
     size_t pos = 0;
     while (pos < head.size()) {
         const size_t end = head.find("\r\n", pos);
         const std::string piece =
             head.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (!CHttpData::IsHeaderValue(piece.c_str()))
+            return CURLE_BAD_FUNCTION_ARGUMENT;
         curl_slist* grown = curl_slist_append(list.get(), piece.c_str());
         if (grown == nullptr)
-            return false;
+            return CURLE_OUT_OF_MEMORY;
         list.release();  // the same list, now one longer, is owned through grown
         list.reset(grown);
         if (end == std::string::npos)
             break;
         pos = end + 2;
     }
-    return true;
+    return CURLE_OK;
 }
 
 void SetRequestVerb(CURL* easy, const CHttpData& data) {
@@ -152,8 +159,9 @@ bool StoreResponse(CHttpData* pData, const CBufferArray& head, const CBufferArra
 // protocols and the connect limit. heads must outlive the transfer. Returns libcurl's code.
 CURLcode PrepareRequest(CURL* easy, const CHttpData& data, CurlSlist& heads, char* errorBuffer) {
     if (!IsEmptyText(data.szHead)) {
-        if (!SetRequestHead(data.szHead, heads))
-            return CURLE_OUT_OF_MEMORY;
+        const CURLcode rc = SetRequestHead(data.szHead, heads);
+        if (rc != CURLE_OK)
+            return rc;
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, heads.get());
     }
     CAutoString url(data.szUrl);
@@ -266,7 +274,11 @@ size_t WriteToFile(void* ptr, size_t size, size_t nmemb, void* userdata) {
 FilePtr OpenForAppend(const CAutoString& path) {
     if (path.IsEmpty())
         return FilePtr();
-    FilePtr file(std::fopen(path.c_str(), "a+b"));
+    // Never through a link planted at the name, and new files are the owner's alone.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    FilePtr file(fd >= 0 ? ::fdopen(fd, "a+b") : nullptr);
+    if (fd >= 0 && !file)
+        ::close(fd);
     if (file && fseeko(file.get(), 0, SEEK_END) != 0)
         file.reset();
     return file;

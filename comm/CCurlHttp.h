@@ -25,7 +25,8 @@ public:
     //   -1  szUrl is null or empty (nothing is sent);
     //   -2  no transfer handle could be made;
     //   -3  HTTP status 400 or above, in retCode; no response is stored;
-    //   -4  the transfer failed (refused, timed out, bad protocol, answer too large...); retCode
+    //   -4  the transfer failed (refused, timed out, bad protocol, answer too large, a header line
+    //       holding a lone CR, LF or other control character, which is never sent...); retCode
     //       holds the libcurl code and a line "libcurl: (code) reason" goes to standard error.
     static int Perform(CHttpData* pData);
 

@@ -74,7 +74,9 @@ int CFileUtil::CopyFile(const char* source, const char* destination, bool failIf
     if (::stat(destination, &dst) == 0 && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino) {
         return -1;  // truncating the destination would destroy the source
     }
-    CUniqueFd out(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
+    // A link at the destination is refused rather than followed to wherever it points.
+    CUniqueFd out(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                         st.st_mode & 0777));
     if (out.get() < 0) {
         std::printf("Destination file open failure.");
         std::fflush(stdout);

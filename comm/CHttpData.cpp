@@ -6,6 +6,22 @@
 
 namespace {
 
+// Position of the first occurrence of name that begins a line of text; npos when none does.
+size_t FindAtLineStart(const std::string& text, const char* name) {
+    size_t pos = text.find(name);
+    while (pos != std::string::npos && pos > 0 && text[pos - 1] != '\n')
+        pos = text.find(name, pos + 1);
+    return pos;
+}
+
+// True when text holds a byte below 0x20 other than a tab, or DEL.
+bool HasControlCharacter(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        return (u < 0x20 && u != '\t') || u == 0x7f;
+    });
+}
+
 std::string Lower(const char* text) {
     std::string out(text ? text : "");
     std::transform(out.begin(), out.end(), out.begin(),
@@ -93,17 +109,26 @@ CAutoString CHttpData::GetHeadAttri(CAutoString attri) const {
     if (attri.IsEmpty() || szRespHead == nullptr)
         return CAutoString("");
     const std::string head(szRespHead);
-    const size_t name = head.find(attri.c_str());
+    const size_t name = FindAtLineStart(head, attri.c_str());
     if (name == std::string::npos)
         return CAutoString("");
-    const size_t lineEnd = head.find("\r\n", name);
+    const size_t lineEnd = head.find('\n', name);
     const size_t colon = head.find(':', name);
     if (lineEnd == std::string::npos || colon == std::string::npos || colon > lineEnd) {
         return CAutoString("");
     }
-    CAutoString value(head.substr(colon + 1, lineEnd - colon - 1));
-    value.Trim();
-    return value;
+    std::string value = head.substr(colon + 1, lineEnd - colon - 1);
+    if (!value.empty() && value.back() == '\r')
+        value.pop_back();
+    if (HasControlCharacter(value))
+        return CAutoString("");
+    CAutoString trimmed(value);
+    trimmed.Trim();
+    return trimmed;
+}
+
+bool CHttpData::IsHeaderValue(const char* text) {
+    return text == nullptr || !HasControlCharacter(text);
 }
 
 CAutoString CHttpData::GetRedirectAddress() const {

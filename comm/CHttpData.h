@@ -31,10 +31,16 @@ public:
     void RespData(char* pData);
 
     // Value of the header field named attri in the raw response headers: the text between the
-    // first ':' after the name and the end of that line, with blanks, CR and LF removed. The name
-    // may carry its colon or not and is matched case-sensitively anywhere in the text. Empty
-    // when the name is missing or its line has no ':'.
+    // first ':' after the name and the end of that line ("\r\n", or a lone "\n"), with blanks
+    // removed. The name may carry its colon or not and is matched case-sensitively, only at the
+    // start of a line, so a name inside another header's value is never taken. Empty when the
+    // name is missing, its line has no ':' or is unfinished, or the value holds a CR or another
+    // control character (such a value would break the line of any request it is copied into).
     CAutoString GetHeadAttri(CAutoString attri) const;
+    // True when text may be put into a request header line: no CR, LF or other control character
+    // (a tab is allowed). Values from the portal or the store are checked with it before a
+    // header is built, so no value can end its line and add a header of its own.
+    static bool IsHeaderValue(const char* text);
     // Where the response sends the client, in lower case: the Location header of a 302 or 303,
     // the target of a meta refresh in a 200 page, or of a script in the page's head that sets
     // location.href. Empty for every other status (301 and 307 included), when none is found,

@@ -1,5 +1,7 @@
 #include "CLog.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -25,6 +27,30 @@ std::string FormatArgs(const char* format, va_list args) {
     std::vector<char> buffer(static_cast<size_t>(need) + 1);
     std::vsnprintf(buffer.data(), buffer.size(), format, args);
     return std::string(buffer.data(), static_cast<size_t>(need));
+}
+
+// CR, LF and tab as their C escapes, every other control character as "\xHH"; bytes from 0x80
+// up are text (UTF-8 or GB18030) and stay.
+std::string Escaped(const std::string& text) {
+    std::string safe;
+    safe.reserve(text.size() + 16);
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\r') {
+            safe += "\\r";
+        } else if (c == '\n') {
+            safe += "\\n";
+        } else if (c == '\t') {
+            safe += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            safe += hex;
+        } else {
+            safe += ch;
+        }
+    }
+    return safe;
 }
 
 }  // namespace
@@ -71,9 +97,46 @@ int CLog::Create(const char* directory, const char* name, const char* dateFormat
         path += name;
 
     std::lock_guard<std::mutex> lock(m_mutex);
+    return OpenLocked(path);
+}
+
+int CLog::OpenLocked(const std::string& path) {
     const int rc = CreateFile(path.c_str(), "a+");
     m_path = rc == 0 ? path : std::string();
+    struct stat st;
+    m_size = rc == 0 && stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
     return rc;
+}
+
+void CLog::RotateLocked() {
+    const std::string path = m_path;
+    CloseFile();
+    // rename replaces whatever is at the old name, a link included, without following it. When
+    // it fails the full file is reopened and kept rather than lost; the next line tries again.
+    (void)std::rename(path.c_str(), (path + ".1").c_str());
+    OpenLocked(path);
+}
+
+void CLog::SetMaxFileSize(size_t bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_maxSize = bytes;
+}
+
+std::string CLog::MakeSafe(const std::string& message) {
+    size_t length = message.size();
+    while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '\r'))
+        --length;
+    if (length <= kMaxMessageBytes)
+        return Escaped(message.substr(0, length));
+    return Escaped(message.substr(0, kMaxMessageBytes)) + "...(" + std::to_string(length) +
+           " bytes, cut)";
+}
+
+std::string CLog::Abbreviate(const char* secret) {
+    const std::string text = secret != nullptr ? secret : "";
+    // A short secret would be all but given away by its first characters.
+    const std::string head = text.size() > 8 ? Escaped(text.substr(0, 4)) : std::string();
+    return head + "...(" + std::to_string(text.size()) + " chars)";
 }
 
 void CLog::Close() {
@@ -92,7 +155,7 @@ void CLog::WriteLog(int level, const char* format, ...) {
         return;
     va_list args;
     va_start(args, format);
-    const std::string message = FormatArgs(format, args);
+    const std::string message = MakeSafe(FormatArgs(format, args));
     va_end(args);
     if (message.empty())
         return;
@@ -106,5 +169,11 @@ void CLog::WriteLog(int level, const char* format, ...) {
     std::string line(stamp, stampLen);
     line += message;
     line += '\n';
-    WriteFile(line.data(), line.size());
+    if (m_size > 0 && m_size + line.size() > m_maxSize) {
+        RotateLocked();
+        if (!IsOpen())
+            return;
+    }
+    if (WriteFile(line.data(), line.size()) == 0)
+        m_size += line.size();
 }

@@ -1,5 +1,7 @@
 #include "CMsgEngine.h"
 
+#include "CLog.h"
+
 #include <utility>
 
 namespace {
@@ -12,10 +14,27 @@ CMsgEngine::~CMsgEngine() {
     StopMsgEngineAndWait();
 }
 
-void CMsgEngine::AddMessage(CAutoString message) {
-    std::lock_guard<std::recursive_mutex> lock(m_msgLock);
-    m_MsgQueue.push_back(std::move(message));
-    m_msgCond.notify_one();
+bool CMsgEngine::AddMessage(CAutoString message) {
+    return AddMessageWaiting(std::move(message), std::chrono::milliseconds(0));
+}
+
+bool CMsgEngine::AddMessageWaiting(CAutoString message, std::chrono::milliseconds maxWait) {
+    {
+        std::unique_lock<std::recursive_mutex> lock(m_msgLock);
+        if (maxWait.count() > 0) {
+            m_roomCond.wait_for(lock, maxWait,
+                                [this] { return m_MsgQueue.size() < kMaxQueuedMessages; });
+        }
+        if (m_MsgQueue.size() < kMaxQueuedMessages) {
+            m_MsgQueue.push_back(std::move(message));
+            m_msgCond.notify_one();
+            return true;
+        }
+    }
+    // Logged outside the queue lock: the log has its own, and a handler may be logging.
+    CLog::GetInst()->WriteLog(CLog::WARN, "message refused: %zu messages already wait (%u bytes)",
+                              kMaxQueuedMessages, message.GetLength());
+    return false;
 }
 
 void CMsgEngine::StartMsgEngine() {
@@ -68,6 +87,7 @@ bool CMsgEngine::GetMessage(CAutoString& out) {
         return false;
     out = std::move(m_MsgQueue.front());
     m_MsgQueue.pop_front();
+    m_roomCond.notify_all();
     return true;
 }
 

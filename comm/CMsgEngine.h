@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -17,6 +18,10 @@ class CMsgEngine {
 public:
     typedef std::deque<CAutoString> MsgQueue;
 
+    // Messages that may wait at once; a message beyond them is refused (a pipe peer that writes
+    // faster than it is served must not grow the queue without bound).
+    static constexpr size_t kMaxQueuedMessages = 256;
+
     CMsgEngine() = default;
     // Stops the consumer and waits for it. A derived class whose DoMessage uses its own members
     // must call StopMsgEngineAndWait() in its own destructor, before those members go away.
@@ -24,9 +29,14 @@ public:
     CMsgEngine(const CMsgEngine&) = delete;
     CMsgEngine& operator=(const CMsgEngine&) = delete;
 
-    // Appends a message. Works whether or not the engine runs: messages added while it is stopped
-    // wait in the queue until it is started.
-    void AddMessage(CAutoString message);
+    // Appends a message and returns true. Works whether or not the engine runs: messages added
+    // while it is stopped wait in the queue until it is started. When kMaxQueuedMessages already
+    // wait, the message is dropped with a log line and false is returned.
+    bool AddMessage(CAutoString message);
+    // As AddMessage, but while the queue is full it first waits up to maxWait for the consumer
+    // to make room. A reader that uses it slows down to the consumer's pace (its own producer
+    // then waits in turn) instead of losing messages to a short burst.
+    bool AddMessageWaiting(CAutoString message, std::chrono::milliseconds maxWait);
     // Starts the consumer thread unless it is already running. May be called from DoMessage.
     void StartMsgEngine();
     // Tells the consumer to end after the message it is handling. Does not wait and does not clear
@@ -57,6 +67,8 @@ private:
     // from GetMessage, where the consumer holds it exactly once.
     std::recursive_mutex m_msgLock;
     std::condition_variable_any m_msgCond;
+    // Signalled whenever the consumer takes a message (room for a waiting producer).
+    std::condition_variable_any m_roomCond;
     std::atomic<bool> m_Running{false};
 
     // Guards starting and joining the consumer thread.

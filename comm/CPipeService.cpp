@@ -15,16 +15,41 @@
 #include <utility>
 #include <vector>
 
+#include "CInstallationCheck.h"
 #include "CLockGuard.h"
+#include "CLog.h"
+#include "CUniqueFd.h"
 
 namespace {
 
-// Returned by OpenFifo when the path exists but is no FIFO: retrying cannot help.
-const int kNotFifo = -2;
+// How long the reader waits for room in a full message queue before it drops a message. While it
+// waits it does not read, so a peer that writes faster than messages are handled is held back by
+// the FIFO itself; only a handler stuck for this long makes messages go.
+const std::chrono::milliseconds kQueueWait(2000);
 
-bool IsFifo(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+// Returned by OpenFifo when the path holds something this side must not use: retrying cannot help.
+const int kRefused = -2;
+// How often the write end is tried while the peer has not opened its read end yet.
+const int kWriterRetryMs = 100;
+
+// A FIFO this side may use: not a link, owned by root or this program's user, writable by nobody
+// else. Anyone who could write into the peer's FIFO could command this program. Empty when it
+// passes, else why not.
+std::string RefusalOf(const struct stat& st, const std::string& path) {
+    std::vector<std::string> problems;
+    CInstallationCheck::Judge(st, CInstallationCheck::EK_FIFO, path, problems);
+    return problems.empty() ? std::string() : problems.front();
+}
+
+void ReportRefusal(const std::string& why) {
+    printf("pipe refused: %s\n", why.c_str());
+    fflush(stdout);
+    CLog::GetInst()->WriteLog(CLog::ERROR, "pipe refused: %s", why.c_str());
+}
+
+bool MakeBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 }  // namespace
@@ -68,31 +93,34 @@ int CPipeService::CreateNamedPipeInServer(const char* pipeName, IPipeCallback* c
 }
 
 int CPipeService::OpenFifo(const std::string& path, int flags) {
-    {
-        std::lock_guard<std::mutex> lock(m_openLock);
-        if (m_bStop.load())
-            return -1;
-        m_openingPath = path;
-        m_openingFlags = flags;
-    }
-    int fd;
-    do {
-        fd = open(path.c_str(), flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR && !m_bStop.load());
-    {
-        std::lock_guard<std::mutex> lock(m_openLock);
-        m_openingPath.clear();
-    }
-    if (fd >= 0 && m_bStop.load()) {
-        close(fd);
+    if (m_bStop.load())
         return -1;
+    struct stat named;
+    if (lstat(path.c_str(), &named) != 0)
+        return -1;  // not made yet
+    std::string why = RefusalOf(named, path);
+    if (!why.empty()) {
+        ReportRefusal(why);
+        return kRefused;
     }
-    if (fd >= 0 && !IsFifo(fd)) {
-        printf("pipe %s is not a FIFO\n", path.c_str());
-        close(fd);
-        return kNotFifo;
+    // Without O_NONBLOCK the open of a FIFO waits for the other end; a writer's open then fails
+    // with ENXIO instead, and the caller tries again. O_NOFOLLOW: a link put there since the
+    // lstat is refused too.
+    CUniqueFd fd(open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno != ELOOP)
+            return -1;
+        ReportRefusal(path + " is a symbolic link");
+        return kRefused;
     }
-    return fd;
+    // The checks hold for what was opened, not only for what the name showed a moment ago.
+    struct stat held;
+    why = fstat(fd.get(), &held) != 0 ? path + " cannot be examined" : RefusalOf(held, path);
+    if (!why.empty()) {
+        ReportRefusal(why);
+        return kRefused;
+    }
+    return MakeBlocking(fd.get()) ? fd.Release() : -1;
 }
 
 int CPipeService::OpenPeerForReading(const std::string& path) {
@@ -101,7 +129,7 @@ int CPipeService::OpenPeerForReading(const std::string& path) {
         if (fd >= 0)
             return fd;
         // The peer may not have created its FIFO yet: look again every second.
-        if (fd == kNotFifo || WaitForStop(1000))
+        if (fd == kRefused || WaitForStop(1000))
             return -1;
     }
 }
@@ -109,9 +137,12 @@ int CPipeService::OpenPeerForReading(const std::string& path) {
 int CPipeService::OpenOwnForWriting() {
     if (m_pipeName.empty())
         return -1;
-    const int fd = OpenFifo(m_pipeName, O_WRONLY);  // blocks until a reader opens it
-    if (fd < 0)
-        return -1;
+    int fd;
+    // Waits for a reader: the open succeeds only once the peer has opened its read end.
+    while ((fd = OpenFifo(m_pipeName, O_WRONLY)) < 0) {
+        if (fd == kRefused || WaitForStop(kWriterRetryMs))
+            return -1;
+    }
     {
         CLockGuard<MutexLock> guard(&m_pipeLock);
         m_fdServer = fd;
@@ -181,10 +212,10 @@ void CPipeService::Split(const char* data, size_t len) {
             // The zero byte that ends an oversize message: the stream is in step again.
             m_bDiscarding = false;
         } else if (m_partial.empty()) {
-            AddMessage(CAutoString(data + start, i - start));
+            AddMessageWaiting(CAutoString(data + start, i - start), kQueueWait);
         } else {
             m_partial.append(data + start, i - start);
-            AddMessage(CAutoString(m_partial));
+            AddMessageWaiting(CAutoString(m_partial), kQueueWait);
             m_partial.clear();
         }
         start = i + 1;
@@ -249,13 +280,11 @@ bool CPipeService::FollowReplacedPeer() {
     if (named.st_dev == held.st_dev && named.st_ino == held.st_ino)
         return true;
     // A restarted peer that removed its FIFO at exit has made a new one; the old one will never
-    // have a writer again. The open blocks until the new peer opens its end for writing.
+    // have a writer again. Something refused in its place leaves the old one in use.
     printf("pipe %s was replaced, reopening\n", m_peerPath.c_str());
     const int fd = OpenFifo(m_peerPath, O_RDONLY);
-    if (fd == kNotFifo)
-        return true;
     if (fd < 0)
-        return false;
+        return !m_bStop.load();
     close(m_fdClient);
     m_fdClient = fd;
     return true;
@@ -268,25 +297,6 @@ void CPipeService::StopLoop() {
         if (write(m_stopFd, &one, sizeof(one)) < 0) {
             // Already signalled (the counter cannot overflow from these writes); nothing to do.
         }
-    }
-    // An open() of a FIFO blocks until the other end is opened too. Opening the other end here,
-    // without blocking, completes it; the opener then sees the stop flag and gives up. Repeated
-    // briefly because the opener may be just about to enter open().
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        std::string path;
-        int flags = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_openLock);
-            path = m_openingPath;
-            flags = m_openingFlags;
-        }
-        if (path.empty())
-            return;
-        const int other = (flags & O_ACCMODE) == O_WRONLY ? O_RDONLY : O_WRONLY;
-        const int fd = open(path.c_str(), other | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0)
-            close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 

@@ -4,7 +4,8 @@
 // created. A message is a zero-terminated byte string; the reader splits the stream at zero bytes
 // and queues each message, and the engine's message thread hands them, in order, to the callback.
 //
-// Open order (the two blocking opens of each FIFO must meet, so swapping one side deadlocks both):
+// Open order (each side's write end waits for the other's read end, so swapping one side leaves
+// both waiting):
 //   service: CreateNamedPipeInServer("serverpipe", cb), then OpenNamePipeServer("clientpipe")
 //   client:  CreateNamedPipeInServer("clientpipe", cb), then OpenNamePipeClient("serverpipe")
 //
@@ -40,13 +41,17 @@ public:
     // thread), then creates the FIFO with mode 0600. Returns 0 when it was created, -1 when a file
     // of that name already exists (it is left as it is and reused) or the creation failed.
     int CreateNamedPipeInServer(const char* pipeName, IPipeCallback* callback);
-    // Service side. Opens the own FIFO for writing, blocking until a reader opens it (-1 when that
-    // fails or it is not a FIFO), then opens peerName for reading, retrying every second while it
-    // cannot be opened. Returns 0 when both are open, -1 on failure or when StopLoop intervened.
+    // Both open operations use a FIFO only when it is not a link, belongs to root or this
+    // program's user and nobody else may write it; anything else is refused (-1) with a printed
+    // and a logged line. No open ever blocks: the write end is tried every 100 ms until the peer
+    // has opened its read end, the peer's FIFO every second until it exists.
+    //
+    // Service side. Opens the own FIFO for writing once a reader has opened it, then opens
+    // peerName for reading. Returns 0 when both are open, -1 on failure or when StopLoop
+    // intervened.
     int OpenNamePipeServer(const char* peerName);
-    // Client side. Opens peerName for reading, retrying every second while it cannot be opened,
-    // then opens the own FIFO for writing, blocking until the peer reads it. Returns 0 when both
-    // are open, -1 on failure or when StopLoop intervened.
+    // Client side. Opens peerName for reading, then the own FIFO for writing once the peer
+    // reads it. Returns 0 when both are open, -1 on failure or when StopLoop intervened.
     int OpenNamePipeClient(const char* peerName);
 
     // Writes message and its zero terminator as one uninterrupted write, from any thread. False
@@ -58,7 +63,9 @@ public:
     // peer's stream until a read error or StopLoop, then stops the message thread and waits for the
     // message in progress. End-of-file
     // (no writer on the peer FIFO) is not an error: the loop looks again every second, so a peer
-    // that reopens is served again, also when it has replaced its FIFO by a new one. Returns -1
+    // that reopens is served again, also when it has replaced its FIFO by a new one. While the
+    // message queue is full (CMsgEngine::kMaxQueuedMessages) reading pauses for up to two seconds
+    // per message; a message that still finds no room is dropped with a log line. Returns -1
     // when it ends.
     int LoopMsg();
     // Ends LoopMsg and any open still waiting for the peer, from any thread. Used for orderly
@@ -76,8 +83,10 @@ protected:
 
 private:
     std::string PathOf(const char* name) const;
-    // Opens path with flags (a blocking FIFO open), giving up when StopLoop is called. Returns the
-    // descriptor or -1.
+    // One attempt to open the FIFO at path with flags, without waiting for the other end; the
+    // descriptor returned is blocking. -1 when it is not there yet (or, for writing, has no
+    // reader yet) or StopLoop was called; -2 when something other than a FIFO of root or this
+    // user, writable by nobody else, is at path (refused with a printed and a logged line).
     int OpenFifo(const std::string& path, int flags);
     int OpenPeerForReading(const std::string& path);
     int OpenOwnForWriting();
@@ -97,13 +106,9 @@ private:
     std::atomic<bool> m_bIsopenPipe{false};
     MutexLock m_pipeLock;  // recursive; serialises writers and the creation step
 
-    // Stop machinery: a flag, an eventfd that wakes the read loop and the retry waits, and the
-    // paths an open may be blocked on (see StopLoop).
+    // Stop machinery: a flag and an eventfd that wakes the read loop and the retry waits.
     std::atomic<bool> m_bStop{false};
     int m_stopFd = -1;
-    std::mutex m_openLock;
-    std::string m_openingPath;
-    int m_openingFlags = 0;
 
     // Read-side state, touched only by the thread that opens the peer FIFO and runs LoopMsg.
     std::string m_peerPath;

@@ -31,17 +31,26 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Creates a fresh temporary file next to path; returns its descriptor or -1.
+// Creates a fresh temporary file next to path, with a name nobody can predict and mode 0600;
+// returns its descriptor or -1. mkstemp opens with O_EXCL, so nothing planted is ever reused.
 int CreateTempBeside(const std::string& path, std::string& tempPath) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath =
-            path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+    tempPath = path + ".XXXXXX";
+    return ::mkostemp(&tempPath[0], O_CLOEXEC);
+}
+
+// The open(2) flags for an fopen mode ("r", "w", "a", each with an optional "+" and "b").
+int OpenFlags(const char* mode) {
+    const bool update = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+        case 'r':
+            return update ? O_RDWR : O_RDONLY;
+        case 'w':
+            return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        case 'a':
+            return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        default:
+            return -1;
     }
-    return -1;
 }
 
 // Makes the rename itself durable; a failure here does not undo the replacement.
@@ -63,8 +72,23 @@ int CSimpleFile::CreateFile(const char* path, const char* mode) {
     CloseFile();
     if (path == nullptr || mode == nullptr)
         return -1;
-    m_pFile = std::fopen(path, mode);
-    return m_pFile != nullptr ? 0 : -1;
+    const int flags = OpenFlags(mode);
+    if (flags < 0)
+        return -1;
+    // A link planted at the name would let whoever planted it choose the file written; a FIFO
+    // in its place must not stall the open.
+    CUniqueFd fd(::open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)
+        return -1;
+    m_pFile = ::fdopen(fd.get(), mode);
+    if (m_pFile == nullptr)
+        return -1;
+    fd.Release();  // the stream owns it now
+    return 0;
 }
 
 int CSimpleFile::WriteFile(const char* buffer, size_t length) {
@@ -138,25 +162,28 @@ bool CSimpleFile::RecuMkDir(const char* path, mode_t mode, bool lastIsFile) {
     return lastIsFile || MakeOneDir(full, mode);
 }
 
-bool CSimpleFile::WriteFileAtomic(const char* path, const char* data, size_t len) {
-    if (path == nullptr || *path == '\0' || (data == nullptr && len > 0))
+bool CSimpleFile::WriteFileAtomic(const char* path, const char* data, size_t len, bool keepMode) {
+    if (path == nullptr || *path == '\0' || (data == nullptr && len > 0)) {
+        errno = EINVAL;
         return false;
+    }
     const std::string target(path);
     std::string temp;
-    const int fd = CreateTempBeside(target, temp);
-    if (fd < 0)
+    CUniqueFd fd(CreateTempBeside(target, temp));
+    if (fd.get() < 0)
         return false;
-    CUniqueFd closer(fd);
     struct stat old;
     bool ok = true;
-    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
-    }
-    ok = ok && WriteAll(fd, data, len) && ::fsync(fd) == 0;
-    ok = closer.Close() && ok;
+    // lstat: a link at the target is replaced, never followed, so its target's mode means nothing.
+    if (keepMode && ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
+    ok = ok && WriteAll(fd.get(), data, len) && ::fsync(fd.get()) == 0;
+    ok = fd.Close() && ok;
     ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
+        const int error = errno;
         ::unlink(temp.c_str());
+        errno = error;
         return false;
     }
     SyncFolder(FolderOf(target));

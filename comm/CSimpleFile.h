@@ -19,8 +19,10 @@ public:
     CSimpleFile(const CSimpleFile&) = delete;
     CSimpleFile& operator=(const CSimpleFile&) = delete;
 
-    // Closes any open stream, then opens path with the fopen mode. Returns 0 on success, -1 when
-    // the open fails (nothing is open then).
+    // Closes any open stream, then opens path with the fopen mode ("r", "w" or "a", optionally
+    // with "+" and "b"). Only a regular file is opened, never through a symbolic link at path; a
+    // file created here gets mode 0600. Returns 0 on success, -1 when the open fails (nothing is
+    // open then).
     int CreateFile(const char* path, const char* mode);
     // Writes length bytes and pushes them to the kernel at once, in one write(2) unless the kernel
     // takes less. Returns 0 when every byte was written, -1 otherwise, -2 when nothing is open.
@@ -46,9 +48,12 @@ public:
     // Replaces the file at path with len bytes of data so that readers (and a crash) see either
     // the old or the new content, never a mixture: the data go into a temporary file in the same
     // folder, are synced to disk and the temporary file is renamed over path. On failure the old
-    // file is untouched, the temporary file is removed and false is returned. A new file gets mode
-    // 0644 (less the umask); an existing file keeps its mode.
-    static bool WriteFileAtomic(const char* path, const char* data, size_t len);
+    // file is untouched, the temporary file is removed and false is returned with errno telling
+    // why. The temporary file's name is made by mkstemp, so a file planted at a guessable name is
+    // never opened. The result has mode 0600, or the mode of the regular file it replaces when
+    // keepMode is true. A symbolic link at path is replaced, never followed.
+    static bool WriteFileAtomic(const char* path, const char* data, size_t len,
+                                bool keepMode = true);
 
 private:
     FILE* m_pFile = nullptr;

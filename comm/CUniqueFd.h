@@ -11,6 +11,12 @@ public:
     CUniqueFd& operator=(const CUniqueFd&) = delete;
 
     int get() const { return m_fd; }
+    // Gives the descriptor up without closing it; the caller owns it from now on.
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
     // Closes now. False when the close failed, which is where a late write error shows up.
     bool Close() {
         if (m_fd < 0)

@@ -1,4 +1,5 @@
 #include "CXmlFileCodec.h"
+#include "CSimpleFile.h"
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -190,31 +191,5 @@ bool CXmlFileCodec::ReadFile(const char* path, std::string& bytes) {
 }
 
 bool CXmlFileCodec::WriteFileAtomic(const char* path, const std::string& bytes) {
-    if (path == nullptr || *path == '\0')
-        return false;
-    static std::atomic<unsigned> counter{0};
-    const std::string tmp = std::string(path) + ".tmp" + std::to_string(getpid()) + "." +
-                            std::to_string(counter.fetch_add(1));
-    struct stat old;
-    const bool existed = stat(path, &old) == 0;
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    FilePtr f(fdopen(fd, "wb"));
-    if (!f) {
-        close(fd);
-        unlink(tmp.c_str());
-        return false;
-    }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
-    ok = std::fflush(f.get()) == 0 && ok;
-    if (ok && existed)
-        ok = fchmod(fileno(f.get()), old.st_mode & 07777) == 0;
-    ok = ok && fsync(fileno(f.get())) == 0;
-    ok = std::fclose(f.release()) == 0 && ok;
-    if (ok)
-        ok = std::rename(tmp.c_str(), path) == 0;
-    if (!ok)
-        unlink(tmp.c_str());
-    return ok;
+    return CSimpleFile::WriteFileAtomic(path, bytes.data(), bytes.size());
 }

@@ -27,6 +27,7 @@ public:
 
     static bool ReadFile(const char* path, std::string& bytes);
     // Writes bytes to a temporary file in the same folder and renames it over path, so readers
-    // see either the old or the new file, never a half-written one. Keeps an existing file's mode.
+    // see either the old or the new file, never a half-written one. Keeps an existing file's mode;
+    // a new file is readable by its owner only (see CSimpleFile::WriteFileAtomic).
     static bool WriteFileAtomic(const char* path, const std::string& bytes);
 };

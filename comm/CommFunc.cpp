@@ -1,7 +1,5 @@
 #include "CommFunc.h"
 
-#include <sys/wait.h>
-
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -12,15 +10,6 @@
 #include <thread>
 
 #include "CSimpleFile.h"
-
-namespace {
-
-struct PipeCloser {
-    void operator()(FILE* fp) const { ::pclose(fp); }
-};
-using PipePtr = std::unique_ptr<FILE, PipeCloser>;
-
-}  // namespace
 
 namespace CommFunc {
 
@@ -33,30 +22,6 @@ CAutoString GetLocalTime(const char* format) {
             text[0] = '\0';
     }
     return CAutoString(text);
-}
-
-char* GetShellLine(const char* command, char* buffer, size_t size) {
-    if (command == nullptr || *command == '\0' || buffer == nullptr || size == 0)
-        return nullptr;
-    PipePtr pipe(::popen(command, "r"));
-    if (!pipe)
-        return nullptr;
-    buffer[0] = '\0';
-    // fgets stops at the first line feed, so the caller's buffer is the only limit. The rest of
-    // the output is not read: closing the pipe ends a talkative command instead of waiting on it.
-    const int limit = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
-    if (std::fgets(buffer, limit, pipe.get()) == nullptr)
-        buffer[0] = '\0';
-    return Trim(buffer, " \r\n\t");
-}
-
-bool ShellExecute(const char* command) {
-    if (command == nullptr || *command == '\0')
-        return false;
-    const int status = std::system(command);
-    if (status == -1)
-        return false;
-    return !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
 }
 
 bool RecuMkDir(const char* path, mode_t mode, bool lastIsFile) {

@@ -1,4 +1,4 @@
-// Small helpers shared by both programs: time text, shell commands, directories and trimming,
+// Small helpers shared by both programs: time text, directories and trimming,
 // plus a few free functions.
 #pragma once
 
@@ -13,16 +13,6 @@ namespace CommFunc {
 // The local time of now formatted with strftime (at most 99 characters; "" when it does not
 // fit). The programs use "%Y-%m-%d %H:%M:%S".
 CAutoString GetLocalTime(const char* format);
-
-// Runs command through the shell and copies the first line of its output (at most size - 1
-// bytes) into buffer, with blanks, CR, LF and tabs stripped from both ends. Returns buffer, or
-// null when the command is empty, buffer is unusable or the shell cannot be started. The command
-// is executed as given: callers build it only from values they chose or checked.
-char* GetShellLine(const char* command, char* buffer, size_t size);
-
-// Runs command with the system shell (same caller duty as above). False when the shell reports
-// status 127 (command not found), the shell cannot be started, or the command is empty.
-bool ShellExecute(const char* command);
 
 // See CSimpleFile::RecuMkDir.
 bool RecuMkDir(const char* path, mode_t mode, bool lastIsFile);

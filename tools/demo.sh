@@ -87,9 +87,13 @@ enough_keepalives() { [ "$(keepalives)" -ge "$KEEPALIVES" ]; }
 service_gone() { ! kill -0 "$SVC_PID" 2>/dev/null; }
 prompted() { grep -q "Please enter \[y\]" "$DEMO/service.out" 2>/dev/null; }
 
-rm -rf "$DEMO"
+# An earlier run may have handed its installation to root (see below).
+rm -rf "$DEMO" 2>/dev/null || as_root rm -rf "$DEMO"
 mkdir -p "$INST"
 cp -r "$BUILD/install-tree/." "$INST/"
+# The service refuses an installation that anyone but its owner could change; a umask of 002
+# would otherwise leave the copy group-writable.
+chmod -R go-w "$INST"
 
 if make_namespace; then
   say "network namespace $NS: veth0 192.0.2.10/24, default route via 192.0.2.1, own resolv.conf"
@@ -110,6 +114,12 @@ URL="http://127.0.0.1:$PORT/forward.cgi"
 sed -i "s|<redirect></redirect>|<redirect>$URL</redirect>|; s|<redirectipv6></redirectipv6>|<redirectipv6>$URL</redirectipv6>|" \
   "$INST/conf/conf.xml"
 echo "probe URL: $URL"
+
+# Inside the namespace the service runs as root, and root's service trusts only an installation
+# that belongs to root.
+if [ -n "$NS" ] && [ "$(id -u)" -ne 0 ]; then
+  as_root chown -R root:root "$INST"
+fi
 
 say "running: ./OrvaneSvr $ACCOUNT ****** (in $INST)"
 mkfifo "$DEMO/answer"
@@ -145,8 +155,12 @@ say "OrvaneSvr ended with status $svc_status"
 [ "$svc_status" -eq 0 ] || status=1
 
 say "service log (detection, ticket, login, keep-alive, logout)"
-grep -hE "check net status|reqTicket|NetStateChange|pulse|record (not )?connect|disconnect|logout|Logout" \
-  "$INST"/Log/*_Info.log | cut -c -200 || true
+# The log folder is its owner's alone, and that is root inside the namespace.
+as_log_owner=()
+[ -r "$INST/Log" ] || as_log_owner=("${ROOT_CMD[@]}")
+"${as_log_owner[@]}" sh -c 'cat "$1"/Log/*_Info.log' sh "$INST" |
+  grep -hE "check net status|reqTicket|NetStateChange|pulse|record (not )?connect|disconnect|logout|Logout" |
+  cut -c -200 || true
 
 say "requests received by portal-sim"
 grep -o '"kind":"[a-z]*"' "$DEMO/requests.jsonl" 2>/dev/null | cut -d'"' -f4 | uniq -c | sed 's/^ */  /' || true

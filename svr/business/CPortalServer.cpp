@@ -17,6 +17,23 @@ using OrvaneSvr::TaskLevel;
 
 namespace {
 
+// text with the content of every "<ticket>" element cut down to what CLog::Abbreviate keeps.
+std::string AbbreviateTickets(std::string text) {
+    static const std::string kOpen = "<ticket>";
+    static const std::string kClose = "</ticket>";
+    size_t pos = 0;
+    while ((pos = text.find(kOpen, pos)) != std::string::npos) {
+        pos += kOpen.size();
+        const size_t end = text.find(kClose, pos);
+        if (end == std::string::npos)
+            return text.substr(0, pos) + CLog::Abbreviate(text.substr(pos).c_str());
+        const std::string shortened = CLog::Abbreviate(text.substr(pos, end - pos).c_str());
+        text.replace(pos, end - pos, shortened);
+        pos += shortened.size() + kClose.size();
+    }
+    return text;
+}
+
 constexpr const char* kStateOpcode = "NetStateMessageResp";
 // Delay of the re-probe while the network is open but not logged on by this service.
 constexpr int kUnknownNetProbe = 5;
@@ -174,7 +191,8 @@ void CPortalServer::CheckEnv(const char* source, CXMLOpt& message) {
 void CPortalServer::Connect(const char* source, CXMLOpt& message) {
     (void)source;
     // The whole message travels as the tag; the connection reads account and password from it.
-    QueueTask(OrvaneSvr::auth, OrvaneSvr::high, message.GetDoc(nullptr));
+    QueueTask(OrvaneSvr::auth, OrvaneSvr::high, message.GetDoc(nullptr),
+              OrvaneSvr::CTaskMgr::kMaxRequestTasks);
 }
 
 void CPortalServer::DisConnect(const char* source, CXMLOpt& message) {
@@ -185,7 +203,8 @@ void CPortalServer::DisConnect(const char* source, CXMLOpt& message) {
 void CPortalServer::TerminalRequest(const char* source, CXMLOpt& message) {
     (void)source;
     StopTask(OrvaneSvr::terminal);
-    QueueTask(OrvaneSvr::terminal, OrvaneSvr::high, message.GetDoc(nullptr));
+    QueueTask(OrvaneSvr::terminal, OrvaneSvr::high, message.GetDoc(nullptr),
+              OrvaneSvr::CTaskMgr::kMaxRequestTasks);
 }
 
 void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
@@ -194,7 +213,8 @@ void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
         std::lock_guard<std::mutex> guard(m_ticketLock);
         m_otherTicket = message.GetValue("P.ticket");
     }
-    QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr));
+    QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr),
+              OrvaneSvr::CTaskMgr::kMaxRequestTasks);
 }
 
 CAutoString CPortalServer::LastLogoutReason() {
@@ -207,13 +227,14 @@ CAutoString CPortalServer::GetOtherTicket() {
     return m_otherTicket;
 }
 
-void CPortalServer::QueueTask(TaskItem item, TaskLevel level, const CAutoString& tag) {
+void CPortalServer::QueueTask(TaskItem item, TaskLevel level, const CAutoString& tag,
+                              size_t depth) {
     Task task;
     task.curTask = item;
     task.level = level;
     if (!tag.IsNull())
         task.tag = tag;
-    m_taskMgr.AddTask(task);
+    m_taskMgr.AddTask(task, depth);
 }
 
 // ---- Messages ----------------------------------------------------------------------------------
@@ -808,9 +829,10 @@ void CPortalServer::TerminalRequestFun(Task& task) {
     CAutoString tail;
     tail.Format("<host>%s</host><ticket>%s</ticket>", CBusiness::EscapeValue(cfg.hostName).c_str(),
                 CBusiness::EscapeValue(cfg.strTicket).c_str());
-    list += tail;
-    PostMsg(kName, "SetTerminalData", list.c_str());
-    Log()->WriteLog(CLog::INFO, "post TERMINAL_RESP param is %s", list.c_str());
+    PostMsg(kName, "SetTerminalData", (list + tail).c_str());
+    // The list names the other terminals by their tickets; no ticket is logged whole.
+    Log()->WriteLog(CLog::INFO, "post TERMINAL_RESP param is %s",
+                    AbbreviateTickets((list + tail).ToStdString()).c_str());
 }
 
 void CPortalServer::TerminalTermRequestFun(Task& task) {

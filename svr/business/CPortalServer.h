@@ -185,7 +185,9 @@ private:
     void StopThreads();
     // Clears the run flag and waits for the work thread, however long its handler takes.
     void StopWorker();
-    void QueueTask(OrvaneSvr::TaskItem item, OrvaneSvr::TaskLevel level, const CAutoString& tag);
+    // Queues a task; depth as in CTaskMgr::AddTask (opcode handlers pass kMaxRequestTasks).
+    void QueueTask(OrvaneSvr::TaskItem item, OrvaneSvr::TaskLevel level, const CAutoString& tag,
+                   size_t depth = OrvaneSvr::CTaskMgr::kMaxTasks);
 
     // ---- Work loop (work thread) -------------------------------------------------------------
     static void* WorkThread(void* self);

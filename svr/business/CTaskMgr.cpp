@@ -1,13 +1,25 @@
 #include "CTaskMgr.h"
 
+#include "CLog.h"
+
 namespace OrvaneSvr {
 
-void CTaskMgr::AddTask(const Task& task) {
+bool CTaskMgr::AddTask(const Task& task, size_t depth) {
+    size_t waiting = 0;
     {
         std::lock_guard<std::mutex> guard(m_taskLock);
-        m_taskList.push_back(task);
+        waiting = m_taskList.size();
+        if (waiting < depth && waiting < kMaxTasks)
+            m_taskList.push_back(task);
+    }
+    if (waiting >= depth || waiting >= kMaxTasks) {
+        // Logged after the queue lock is released: the queue lock stays the innermost one.
+        CLog::GetInst()->WriteLog(CLog::WARN, "task %d refused: %zu tasks already wait",
+                                  static_cast<int>(task.curTask), waiting);
+        return false;
     }
     m_taskCond.notify_all();
+    return true;
 }
 
 bool CTaskMgr::GetTask(Task& task) {

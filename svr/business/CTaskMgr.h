@@ -21,12 +21,20 @@ class CTaskMgr {
 public:
     typedef std::list<Task> TaskList;
 
+    // Tasks that may wait at once. The service's own chains hold one or two tasks per item, so
+    // a full queue means a flood; what comes beyond is refused.
+    static constexpr size_t kMaxTasks = 64;
+    // Depth used for tasks asked for over the pipe, so a flood of requests leaves room for the
+    // tasks the service queues itself (keep-alive, logout).
+    static constexpr size_t kMaxRequestTasks = kMaxTasks / 2;
+
     CTaskMgr() = default;
     CTaskMgr(const CTaskMgr&) = delete;
     CTaskMgr& operator=(const CTaskMgr&) = delete;
 
-    // Appends a copy; the same item may be queued any number of times.
-    void AddTask(const Task& task);
+    // Appends a copy and returns true; the same item may be queued any number of times. When
+    // depth (at most kMaxTasks) tasks already wait the task is refused with a log line: false.
+    bool AddTask(const Task& task, size_t depth = kMaxTasks);
     // Copies out and removes the oldest task of the highest level queued; false when empty.
     bool GetTask(Task& task);
     // Removes every queued task whose curTask is item (nextTask is not looked at).

@@ -57,6 +57,11 @@ void CPortalDetector::ReadStoredValues(CAuthConfig& cfg) {
 
 // One probe request: GET, redirects left to the caller, ten seconds.
 int CPortalDetector::ProbeOnce(const CAutoString& url, CHttpData& data) {
+    if (!CHttpData::IsHeaderValue(m_conn.GetPortalConf()->strUserAgent.c_str())) {
+        CLog::GetInst()->WriteLog(CLog::ERROR,
+                                  "probe not sent: the user agent holds a control character");
+        return -1;
+    }
     CAutoString head;
     head.Format(
         "Connection:close\r\nUser-Agent:%s\r\nAccept:text/html,text/xml,"

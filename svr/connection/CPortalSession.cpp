@@ -138,7 +138,9 @@ int CPortalSession::RequestTicket() {
         return ret;
     const CAuthConfig& cfg = *m_conn.GetPortalConf();
     m_conn.SetLocal("ticket", cfg.strTicket);
-    CLog::GetInst()->WriteLog(CLog::INFO, "ticket is %s", cfg.strTicket.c_str());
+    // The ticket identifies the login to the portal; the log keeps only a recognisable piece.
+    CLog::GetInst()->WriteLog(CLog::INFO, "ticket is %s",
+                              CLog::Abbreviate(cfg.strTicket.c_str()).c_str());
     m_conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTED, 0,
                           CAutoString(""));
     PostTicket();

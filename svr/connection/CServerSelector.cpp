@@ -146,6 +146,10 @@ int CServerSelector::SendPortalRequest(OrvaneSvr::TaskItem verb, const CAutoStri
         return -1;
     }
     CAutoString head = GetRequestHead(body);
+    if (head.IsEmpty()) {  // a header value was refused (logged by the builder)
+        errCode = 0;
+        return -1;
+    }
     data.szUrl = url.c_str();
     data.szVerb = "POST";
     data.szHead = head.c_str();

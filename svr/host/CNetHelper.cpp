@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "CLog.h"
+#include "CSimpleFile.h"
 #include "CUniqueFd.h"
 
 const char CNetHelper::kResolverPath[] = "/etc/resolv.conf";
@@ -92,18 +93,9 @@ bool HasServerLine(const std::string& text) {
 // Writes text to path through a temporary file in the same folder that is renamed into place, so
 // a crash leaves either no copy or a whole one. The copy is readable by its owner only.
 int WriteSavedCopy(const std::string& path, const std::string& text) {
-    std::string name = path + ".XXXXXX";
-    CUniqueFd fd(mkostemp(&name[0], O_CLOEXEC | O_NOFOLLOW));
-    if (fd.get() < 0)
-        return errno;
-    int error = fchmod(fd.get(), 0600) == 0 ? WriteWhole(fd.get(), text) : errno;
-    if (error == 0 && fsync(fd.get()) != 0)
-        error = errno;
-    if (error == 0 && rename(name.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0)
-        unlink(name.c_str());
-    return error;
+    if (CSimpleFile::WriteFileAtomic(path.c_str(), text.data(), text.size(), false))
+        return 0;
+    return errno != 0 ? errno : EIO;
 }
 
 // The saved copy, when it is a regular file of this user that nobody else may write.

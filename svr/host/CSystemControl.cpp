@@ -63,7 +63,3 @@ int CSystemControl::NetworkTrafficStatistics(unsigned long& transmitted, unsigne
     received = m_sStatistics.un64ReceiveBytes;
     return 0;
 }
-
-void CSystemControl::SetSystemControlLogger(SYSTEMCONTROLLOG handler) {
-    m_Executor.SetSystemControlLogger(handler, this);
-}

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "CShellExecutor.h"
 #include "ISystemControl.h"
 
 class CSystemControl : public ISystemControl {
@@ -25,8 +24,6 @@ public:
     int NetworkEnableIpForwarding() override;
     // Counters of the first IPv4 default route's adapter from /proc/net/route and /proc/net/dev.
     int NetworkTrafficStatistics(unsigned long& transmitted, unsigned long& received) override;
-    void SetSystemControlLogger(SYSTEMCONTROLLOG handler) override;
-    SYSTEMCONTROLLOG GetLogRoutine() override { return m_Executor.GetLogRoutine(); }
     void Release() override { delete this; }
 
     const NET_DEVICE_STATISTICS& GetStatistics() const { return m_sStatistics; }
@@ -39,6 +36,5 @@ protected:
 
     int m_nIP_Forward_Enabled = 1;
     NET_DEVICE_STATISTICS m_sStatistics{};
-    CShellExecutor m_Executor;
     std::string m_strProcRoot;
 };

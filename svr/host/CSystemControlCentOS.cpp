@@ -1,28 +1,11 @@
 #include "CSystemControlCentOS.h"
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
-CSystemControlCentOS::CSystemControlCentOS(std::string procRoot)
-    : CSystemControl(std::move(procRoot)) {
-    m_Executor.SetSystemControlLogger(&CSystemControlCentOS::LogParser, this);
-}
-
 int CSystemControlCentOS::NetworkEnableIpForwarding() {
-    m_Executor.SetSystemControlLogger(&CSystemControlCentOS::LogParser, this);
-    m_Executor.ExecuteShellScript("sysctl -a 2>/dev/null | grep \"ip_forward\"", "r");
+    if (!ReadSwitch("/proc/sys/net/ipv4/ip_forward", m_nIP_Forward_Enabled))
+        std::fprintf(stderr, "ip_forward: %s\n", std::strerror(errno ? errno : ENOENT));
     return m_nIP_Forward_Enabled;
-}
-
-void CSystemControlCentOS::LogParser(const char* line, void* context) {
-    auto* self = static_cast<CSystemControlCentOS*>(context);
-    if (!self || !line || !std::strstr(line, "net.ipv4.ip_forward "))
-        return;
-    const char* equals = std::strrchr(line, '=');
-    if (!equals)
-        return;
-    char* end = nullptr;
-    long value = std::strtol(equals + 1, &end, 10);
-    if (end != equals + 1)
-        self->m_nIP_Forward_Enabled = static_cast<int>(value);
 }

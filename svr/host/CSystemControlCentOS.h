@@ -1,5 +1,5 @@
 // CSystemControlCentOS: the implementation for the CentOS family, where forwarding is judged by
-// the IPv4 switch alone, as the sysctl tool reports it.
+// the IPv4 switch alone (the IPv6 switch is never looked at).
 #pragma once
 
 #include <string>
@@ -9,15 +9,10 @@
 class CSystemControlCentOS : public CSystemControl {
 public:
     CSystemControlCentOS() : CSystemControlCentOS(std::string()) {}
-    explicit CSystemControlCentOS(std::string procRoot);
+    explicit CSystemControlCentOS(std::string procRoot) : CSystemControl(std::move(procRoot)) {}
 
-    // Runs "sysctl -a" filtered to the forwarding keys; the value of the line
-    // "net.ipv4.ip_forward = N" is the answer. The last known value when no such line comes.
+    // The value of /proc/sys/net/ipv4/ip_forward; the last known value when it cannot be read.
     int NetworkEnableIpForwarding() override;
-
-    // Line handler (context: the object): takes the number after the last "=" of a line that
-    // holds "net.ipv4.ip_forward " (the blank keeps longer keys such as ..._use_pmtu out).
-    static void LogParser(const char* line, void* context);
 
 protected:
     ~CSystemControlCentOS() override = default;

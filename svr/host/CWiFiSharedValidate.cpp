@@ -5,20 +5,38 @@
 
 #include "CLog.h"
 #include "CMarkup.h"
-#include "CShellExecutor.h"
 
 const char CWiFiSharedValidate::kForwardingLabel[] = "IP\xCA\xFD\xBE\xDD\xD7\xAA\xB7\xA2";
 
 bool CWiFiSharedValidate::IsAcceptableProgramName(const std::string& name) {
-    // The kernel keeps 15 bytes of a command name; "ps -C" compares with exactly that.
-    if (name.empty() || name.size() > 15)
+    if (name.empty() || name.size() > kMaxNameLength)
         return false;
     for (char c : name) {
-        const bool alnum =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && c != '.' && c != '_' && c != '+' && c != '-')
+        const unsigned char u = static_cast<unsigned char>(c);
+        // ps splits its list at blanks and commas; control characters are never a command name
+        // a portal means and would only garble the log.
+        if (u < 0x20 || u == 0x7f || c == ' ' || c == ',')
             return false;
     }
+    return true;
+}
+
+bool CWiFiSharedValidate::AddProgram(const std::string& name, const std::string& displayName) {
+    if (!IsAcceptableProgramName(name)) {
+        CLog::GetInst()->WriteLog(CLog::INFO,
+                                  "[CWiFiSharedValidate::Initialization] program name "
+                                  "refused, not checked: \"%s\".",
+                                  name.c_str());
+        return true;
+    }
+    auto it = m_mProcesses.find(name);
+    if (it != m_mProcesses.end()) {
+        it->second = displayName;  // a later entry of the same name wins
+        return true;
+    }
+    if (m_mProcesses.size() >= kMaxPrograms)
+        return false;
+    m_mProcesses.emplace(name, displayName);
     return true;
 }
 
@@ -31,16 +49,17 @@ bool CWiFiSharedValidate::Initialization(const char* xml) {
         return m_bIsInitialized;
     }
     m_mProcesses.clear();
+    size_t leftOut = 0;
     while (doc.FindChildElem("process")) {
-        const std::string name = doc.GetChildData().ToStdString();
-        if (!IsAcceptableProgramName(name)) {
-            CLog::GetInst()->WriteLog(CLog::INFO,
-                                      "[CWiFiSharedValidate::Initialization] program name "
-                                      "refused, not checked: \"%s\".",
-                                      name.c_str());
-            continue;
-        }
-        m_mProcesses[name] = doc.GetChildAttrib("displayname").ToStdString();
+        if (!AddProgram(doc.GetChildData().ToStdString(),
+                        doc.GetChildAttrib("displayname").ToStdString()))
+            ++leftOut;
+    }
+    if (leftOut > 0) {
+        CLog::GetInst()->WriteLog(CLog::WARN,
+                                  "[CWiFiSharedValidate::Initialization] %zu program names "
+                                  "beyond the first %zu left out.",
+                                  leftOut, kMaxPrograms);
     }
     doc.ResetChildPos();
     if (doc.FindChildElem("shared") && doc.IntoElem()) {
@@ -54,29 +73,16 @@ bool CWiFiSharedValidate::Initialization(const char* xml) {
     return m_bIsInitialized;
 }
 
-namespace {
-
-// Line handler of the process query: any count other than 1 (the title line alone) is a find.
-// A missing ps makes wc print 0, which counts as found: the check fails closed.
-void CountParser(const char* line, void* context) {
-    if (std::atoi(line) != 1)
-        *static_cast<bool*>(context) = true;
-}
-
-}  // namespace
-
 bool CWiFiSharedValidate::IsProgramRunning(const std::string& name) {
-    if (!IsAcceptableProgramName(name))
-        return false;  // never reaches the shell
-    bool found = false;
-    CShellExecutor executor;
-    executor.SetSystemControlLogger(&CountParser, &found);
-    const std::string command = "ps -C " + CShellExecutor::Quote(name) + " | wc -l 2>&1";
-    if (!executor.ExecuteShellScript(command.c_str(), "r")) {
-        CLog::GetInst()->WriteLog(
-            CLog::DEBUG, "[CWiFiSharedValidate::IsValidEnvironment] pclose failed(%d).\n", errno);
+    const int count = m_Processes.CountByName(name);
+    if (count < 0) {
+        CLog::GetInst()->WriteLog(CLog::ERROR,
+                                  "[CWiFiSharedValidate::IsValidEnvironment] the process table "
+                                  "cannot be read (%d); counted as found.",
+                                  errno);
+        return true;
     }
-    return found;
+    return count > 0;
 }
 
 int CWiFiSharedValidate::IsValidEnvironment(const char* xml) {

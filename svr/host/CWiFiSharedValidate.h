@@ -2,14 +2,16 @@
 // list: programs that must not run, and whether IP forwarding counts as sharing.
 //
 // The list is read once per object (the first usable document wins; later ones are ignored).
-// Program names come from the portal and reach a shell command, so only names that can be a
-// command name are kept: 1 to 15 letters, digits, '.', '_', '+' or '-'. Any other is logged and
-// never run. Used by the Portal business's work thread only.
+// Running programs are counted from the kernel's process table (see CProcessTable); nothing is
+// started. The list comes from the portal, so it is bounded: at most kMaxPrograms names are kept,
+// and a name that ps would read as several (blanks, commas) or that holds control characters is
+// logged and left out. Used by the Portal business's work thread only.
 #pragma once
 
 #include <map>
 #include <string>
 
+#include "CProcessTable.h"
 #include "CSystemControlAdapter.h"
 
 class CWiFiSharedValidate {
@@ -17,11 +19,15 @@ public:
     // What GetDisplayName reports when forwarding is the reason: "IP data forwarding" in the
     // window's GB18030 text.
     static const char kForwardingLabel[];
+    // Names of one list beyond this many are left out (with one log line).
+    static constexpr size_t kMaxPrograms = 64;
+    // Longest program name kept; only the first 15 bytes are ever compared.
+    static constexpr size_t kMaxNameLength = 255;
 
     CWiFiSharedValidate() = default;
     // Tests hand the system-control adapter their own os-release file and kernel file tree.
-    CWiFiSharedValidate(std::string osReleasePath, std::string procRoot)
-        : m_Adapter(std::move(osReleasePath), std::move(procRoot)) {}
+    CWiFiSharedValidate(std::string osReleasePath, const std::string& procRoot)
+        : m_Processes(procRoot), m_Adapter(std::move(osReleasePath), procRoot) {}
     virtual ~CWiFiSharedValidate() = default;
 
     // Parses a "user-config" document (against/process@displayname, against/shared/ipforward).
@@ -34,16 +40,20 @@ public:
     // What the last check that found something found; unchanged by a clean check.
     const char* GetDisplayName() const { return m_strDisplayName.c_str(); }
 
-    // True when name may be placed into the process query.
+    // True when name is one program name as "ps -C" takes it.
     static bool IsAcceptableProgramName(const std::string& name);
 
 private:
-    // True when a process of that command name runs, judged by the line count of "ps -C".
+    // True when a process of that command name runs. A process table that cannot be read counts
+    // as found: the check fails closed.
     bool IsProgramRunning(const std::string& name);
+    // Adds one list entry unless the name is refused or the list is full; false once full.
+    bool AddProgram(const std::string& name, const std::string& displayName);
 
     bool m_bIsInitialized = false;
     bool m_bIPForward = false;
     std::string m_strDisplayName;
     std::map<std::string, std::string> m_mProcesses;  // program name -> display name
+    CProcessTable m_Processes;
     CSystemControlAdapter m_Adapter;
 };

@@ -2,8 +2,6 @@
 // family (see CSystemControlAdapter). Used by one thread at a time.
 #pragma once
 
-#include "CShellExecutor.h"
-
 class ISystemControl {
 public:
     // Non-zero when this machine forwards IP packets (the last known value when it cannot be
@@ -13,9 +11,6 @@ public:
     // previous counters, zeros at first, when there is no default route); -1 when the counters
     // cannot be read, the outputs then untouched.
     virtual int NetworkTrafficStatistics(unsigned long& transmitted, unsigned long& received) = 0;
-    // Installs a line handler on the implementation's shell runner, the implementation as context.
-    virtual void SetSystemControlLogger(SYSTEMCONTROLLOG handler) = 0;
-    virtual SYSTEMCONTROLLOG GetLogRoutine() = 0;
     // Destroys the object; the pointer must not be used afterwards.
     virtual void Release() = 0;
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CHttpData.h"
 #include "CLog.h"
 #include "CMarkup.h"
 #include "CZsmHelper.h"
@@ -71,6 +72,20 @@ CAutoString CPortalParser::MakeRequestHead(const CAutoString& userAgent,
                                            const CAutoString& schoolId, const CAutoString& domain,
                                            const CAutoString& area) {
     const CAutoString algoId = GetAlgoId();
+    const std::pair<const char*, const CAutoString*> values[] = {
+        {"User-Agent", &userAgent},  {"Algo-ID", &algoId},        {"Client-ID", &clientId},
+        {"VXR-Checksum", &checksum}, {"VXR-SchoolId", &schoolId}, {"VXR-Domain", &domain},
+        {"VXR-Area", &area}};
+    for (const auto& [name, value] : values) {
+        if (!CHttpData::IsHeaderValue(value->c_str())) {
+            // Named, never shown: the value is the portal's text and could be anything.
+            CLog::GetInst()->WriteLog(CLog::ERROR,
+                                      "request header not built: the value of %s holds a "
+                                      "control character",
+                                      name);
+            return CAutoString("");
+        }
+    }
     CAutoString head;
     head.Format(
         "Connection:close\r\nUser-Agent:%s\r\nAlgo-ID:%s\r\nClient-ID:%s\r\nVXR-Checksum:%s\r\n",

@@ -31,6 +31,8 @@ public:
     // The request header block: "Connection:close", "User-Agent:", "Algo-ID:" (asked from the
     // loader on every call), "Client-ID:", "VXR-Checksum:", then "VXR-SchoolId:", "VXR-Domain:"
     // and "VXR-Area:" each only when its value is not empty; every line ends with CR LF.
+    // Empty, with a log line naming the header, when any value holds a CR, LF or other control
+    // character (CHttpData::IsHeaderValue): such a request must not be sent.
     CAutoString MakeRequestHead(const CAutoString& userAgent, const CAutoString& clientId,
                                 const CAutoString& checksum, const CAutoString& schoolId,
                                 const CAutoString& domain, const CAutoString& area);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "CLog.h"
+#include "CSimpleFile.h"
 #include "CUniqueFd.h"
 #include "CZxmContainer.h"
 #include "ZsmProtocol.h"
@@ -38,19 +39,6 @@ void zsmLog(const char* format, ...) {
     va_end(again);
     // The service runs detached from any terminal: its log is where these are read.
     CLog::GetInst()->WriteLog(CLog::ERROR, "%s", line.c_str());
-}
-
-bool writeAll(int fd, const unsigned char* data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Text from the helper goes into log lines: printable ASCII only, and not much of it.
@@ -222,25 +210,11 @@ int CZsmHelper::Update(const char* data, size_t len) {
     return r;
 }
 
-// Writes next to the container and renames over it, so a failed write keeps the old container.
+// Writes a temporary file of unpredictable name next to the container and renames it over the
+// container, so a failed write keeps the old one and nothing planted beside it is ever opened.
 int CZsmHelper::UpdateZsm(const char* data, size_t len) {
-    const std::string tmp = m_strZsm + ".new";
-    CUniqueFd fd(
-        m_strZsm.empty()
-            ? -1
-            : open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
-        zsmLog("Create File %s fail", m_strZsm.c_str());
-        return -1;
-    }
-    if (!writeAll(fd.get(), reinterpret_cast<const unsigned char*>(data), len)) {
-        zsmLog("Write File %s fail", m_strZsm.c_str());
-        unlink(tmp.c_str());
-        return -1;
-    }
-    if (fsync(fd.get()) != 0 || !fd.Close() || rename(tmp.c_str(), m_strZsm.c_str()) != 0) {
-        zsmLog("Close File %s fail", m_strZsm.c_str());
-        unlink(tmp.c_str());
+    if (m_strZsm.empty() || !CSimpleFile::WriteFileAtomic(m_strZsm.c_str(), data, len)) {
+        zsmLog("Write File %s fail: %s", m_strZsm.c_str(), strerror(errno));
         return -1;
     }
     return 1;

@@ -32,8 +32,12 @@ void CServer::DoWorkOnPipe(CAutoString message) {
         return;
     const CAutoString target = doc.GetValue("OpT");
     const CAutoString opcode = doc.GetValue("OpC");
-    // A log-in carries the password in clear, so it never reaches the log.
-    if (opcode != "PortalConnect") {
+    // A log-in carries the password in clear, so it never reaches the log; a terminal's logout
+    // carries that terminal's ticket, which is logged only in part.
+    if (opcode == "TerminalTermSend") {
+        CLog::GetInst()->WriteLog(CLog::INFO, "TerminalTermSend for ticket %s",
+                                  CLog::Abbreviate(doc.GetValue("P.ticket").c_str()).c_str());
+    } else if (opcode != "PortalConnect") {
         CLog::GetInst()->WriteLog(CLog::INFO, "%s", message.c_str());
     }
     IBusiness* business = FindBusiness(target);

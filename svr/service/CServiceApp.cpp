@@ -2,9 +2,11 @@
 
 #include "CClientCommand.h"
 #include "CInfoCenter.h"
+#include "CInstallationCheck.h"
 #include "CLog.h"
 #include "CPasswordInput.h"
 #include "CPortalServer.h"
+#include "CProcessEnvironment.h"
 #include "CProcessName.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
@@ -14,6 +16,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -137,6 +140,34 @@ bool CServiceApp::StartSingle(ISvrInfoCenter* info) {
     return true;
 }
 
+bool CServiceApp::CheckInstallation(const std::string& workDir) {
+    static_assert(kUnsafeInstallation == CInstallationCheck::kExitStatus, "one status for both");
+    if (workDir.empty()) {
+        std::printf("OrvaneSvr cannot read its working directory: %s\n", std::strerror(errno));
+        std::fflush(stdout);
+        return false;
+    }
+    char day[16];
+    CLog::getTimeNow(day, sizeof(day), "%Y%m%d");
+    CInstallationCheck check(workDir);
+    check.Add("", CInstallationCheck::EK_FOLDER);
+    check.Add("conf", CInstallationCheck::EK_FOLDER);
+    check.Add("Log", CInstallationCheck::EK_FOLDER);
+    check.Add("zuvUzarod.zxm", CInstallationCheck::EK_FILE);
+    check.Add(std::string(kStoreFile + 1), CInstallationCheck::EK_FILE);
+    check.Add("conf/resolv.conf.saved", CInstallationCheck::EK_FILE);
+    check.Add(std::string("Log/") + day + "_Info.log", CInstallationCheck::EK_FILE);
+    check.Add(kOwnFifo, CInstallationCheck::EK_FIFO);
+    check.Add(kPeerFifo, CInstallationCheck::EK_FIFO);
+    if (check.Check())
+        return true;
+    for (const std::string& line : check.Problems())
+        std::printf("%s\n", line.c_str());
+    std::printf("OrvaneSvr refuses to start from an installation that other users can change.\n");
+    std::fflush(stdout);
+    return false;
+}
+
 void CServiceApp::InitLog(const char* workDir) {
     const std::string dir = std::string(workDir ? workDir : "") + "/Log/";
     CLog* log = CLog::GetInst();
@@ -145,11 +176,19 @@ void CServiceApp::InitLog(const char* workDir) {
 }
 
 int CServiceApp::Main(int argc, char** argv) {
+    // Whatever the service creates (store, saved resolver text, log, FIFOs) is its own alone.
+    umask(077);
     // Taken first, so the password leaves the command line as early as possible.
     Arguments args = TakeArguments(argc, argv, 0, stdout, stderr);
     if (args.exitStatus >= 0)
         return args.exitStatus;
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory())) {
+        CPasswordInput::Wipe(args.password);
+        return kUnsafeInstallation;
+    }
     const bool consoleMode = args.console;
+    // Before any thread exists and before any library reads its variables.
+    CProcessEnvironment::Sanitise();
     if (consoleMode)
         KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <string>
 
 class ISvrInfoCenter;
 
@@ -32,8 +33,12 @@ public:
         int exitStatus = -1;  // 0 or more: end at once with this status (the reason is printed)
     };
 
+    // The exit status of a service that refuses an installation other users could change.
+    static constexpr int kUnsafeInstallation = 78;
+
     // The whole life of the process: 0 after an orderly end or when the pipe cannot be opened,
-    // -1 when another service already runs in this installation (nothing else is touched then),
+    // -1 when another service already runs in this installation, kUnsafeInstallation when
+    // CheckInstallation refuses the working directory (nothing else is touched in either case),
     // kUsageError (or 0 for "--help") when the command line is refused before anything starts.
     static int Main(int argc, char** argv);
 
@@ -43,6 +48,13 @@ public:
     // kPasswordFromInput is read from the first line of inputFd (CPasswordInput). An empty
     // account or password ends with a line on err and kUsageError.
     static Arguments TakeArguments(int argc, char** argv, int inputFd, FILE* out, FILE* err);
+
+    // True when nothing the service trusts in workDir (the folder itself, conf/, Log/, the
+    // algorithm container, the store files, today's log and the two FIFOs) is a link, belongs to
+    // a user other than root or this one, or is writable by group or others. Otherwise prints one
+    // line per problem, with the command that mends it, to standard output and returns false.
+    // Reads only; creates nothing.
+    static bool CheckInstallation(const std::string& workDir);
 
     // True when this process may run: no live service recorded under "PID" in info. Records this
     // process's id ("%d\n") before returning true.

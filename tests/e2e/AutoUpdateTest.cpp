@@ -25,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using orvane_test::readFile;
+using orvane_test::removeGroupOtherWrite;
 using orvane_test::SimProcess;
 using orvane_test::TempDir;
 using orvane_test::waitFor;
@@ -70,6 +71,7 @@ protected:
             << error;
         CInfoCenter::SetStoreFile("/conf/client.xml", m_inst.c_str());
         CInfoCenter::Release();
+        removeGroupOtherWrite(m_inst);  // the installer refuses anything else
     }
     void TearDown() override { CInfoCenter::Release(); }
 
@@ -362,3 +364,31 @@ TEST_F(AutoUpdateTest, InstallerArgumentDescribesTheInstallation) {
 }
 
 }  // namespace
+
+// The installer runs as root and trusts the release key it finds: in an installation that others
+// can change it installs nothing, clears nothing, and says what to mend.
+TEST_F(AutoUpdateTest, InstallationOthersCanChangeIsRefusedUntouched) {
+    const std::string pkg = MakePackage({{"data/readme.txt", "new text"}});
+    PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+    const std::string key = m_inst + "/conf/release.pub";
+    const std::string real = m_root.file("release.pub");
+    ASSERT_EQ(rename(key.c_str(), real.c_str()), 0);
+    ASSERT_EQ(symlink(real.c_str(), key.c_str()), 0);
+    ASSERT_EQ(chmod((m_inst + "/conf").c_str(), 0777), 0);
+    const auto before = Snapshot(m_inst);
+    const auto downloads = Snapshot(m_down);
+
+    const std::string err = m_root.file("installer.err");
+    const std::string argument = CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().c_str();
+    const std::vector<std::string> run = {
+        "/bin/sh", "-c", "\"$0\" \"$1\" 2>\"$2\"", m_down + "AutoUpdate", argument, err};
+    EXPECT_EQ(78, CProcessLauncher::Run(run, m_down));
+    const std::string said = readFile(err);
+    EXPECT_NE(said.find(m_inst + "/conf is writable by group or others"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find(key + " is a symbolic link"), std::string::npos) << said;
+    EXPECT_EQ(before, Snapshot(m_inst));
+    EXPECT_EQ(downloads, Snapshot(m_down));
+    EXPECT_EQ("old text", readFile(m_inst + "/data/readme.txt"));
+    EXPECT_FALSE(fs::exists(m_inst + "/Log"));
+}

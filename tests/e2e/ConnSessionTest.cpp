@@ -190,6 +190,10 @@ TEST_F(ConnSessionTest, TicketLoginKeepStateTerminalsAndLogout) {
     std::string written = orvane_test::readFile(CLog::GetInst()->GetPath());
     EXPECT_NE(std::string::npos, written.find("account is alice"));
     EXPECT_EQ(std::string::npos, written.find("Secret-77")) << "the password reached the log";
+    ASSERT_GT(ticket.size(), 8u);
+    EXPECT_EQ(std::string::npos, written.find(ticket)) << "the ticket reached the log";
+    EXPECT_NE(std::string::npos, written.find("ticket is " + ticket.substr(0, 4) + "...(" +
+                                              std::to_string(ticket.size()) + " chars)"));
 }
 
 TEST_F(ConnSessionTest, TicketFailures) {

@@ -382,4 +382,9 @@ TEST_F(PortalCycleTest, TerminalListAndTerminalLogout) {
     ASSERT_TRUE(waitFor([&] { return m_router.Others("SetTerminalData").size() == 2; }, 5s));
     EXPECT_EQ(std::string::npos, m_router.Others("SetTerminalData")[1].find(phone));
     EXPECT_EQ("8", LastLogoutReason());
+    // Neither this login's ticket nor the other terminal's is written to the log whole.
+    const std::string log = LogText();
+    EXPECT_EQ(std::string::npos, log.find(ticket)) << "the ticket reached the log";
+    EXPECT_EQ(std::string::npos, log.find(phone)) << "another terminal's ticket reached the log";
+    EXPECT_NE(std::string::npos, log.find("<ticket>" + CLog::Abbreviate(ticket.c_str()))) << log;
 }

@@ -178,7 +178,7 @@ public:
     NamedSleeper& operator=(const NamedSleeper&) = delete;
 
     pid_t pid() const { return pid_; }
-    // True once the process runs the copied program under its name.
+    // True once the process runs the copied program under its name (its first 15 bytes).
     bool running(const std::string& name) const {
         if (pid_ <= 0)
             return false;
@@ -190,7 +190,7 @@ public:
         if (std::fgets(buffer, sizeof buffer, f))
             comm = buffer;
         std::fclose(f);
-        return comm == name + "\n";
+        return comm == name.substr(0, 15) + "\n";  // the kernel keeps 15 bytes
     }
 
 private:

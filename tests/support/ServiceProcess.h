@@ -19,11 +19,13 @@
 
 namespace orvane_test {
 
-// Copies the build tree's installation folder (programs and conf/) into dir.
+// Copies the build tree's installation folder (programs and conf/) into dir, writable by its
+// owner only, as the service demands.
 inline bool makeInstallation(const std::string& tree, const std::string& dir) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::copy(tree, dir, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    removeGroupOtherWrite(dir);
     return !ec && fs::exists(dir + "/OrvaneSvr") && fs::exists(dir + "/conf/conf.xml");
 }
 

@@ -22,7 +22,8 @@ public:
     }
     ~TempDir() {
         std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -40,7 +41,8 @@ bool waitFor(Pred pred, std::chrono::milliseconds timeout,
              std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (pred()) return true;
+        if (pred())
+            return true;
         std::this_thread::sleep_for(step);
     }
     return pred();
@@ -51,6 +53,21 @@ inline std::string readFile(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// Takes the group's and others' write permission from path and everything below it (links are
+// left alone), as an installation must be for the programs to accept it whatever the umask.
+inline void removeGroupOtherWrite(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::perms drop = fs::perms::group_write | fs::perms::others_write;
+    if (!fs::is_symlink(path, ec))
+        fs::permissions(path, drop, fs::perm_options::remove, ec);
+    for (auto it = fs::recursive_directory_iterator(path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_symlink(ec))
+            fs::permissions(it->path(), drop, fs::perm_options::remove, ec);
+    }
 }
 
 inline bool writeFile(const std::string& path, const std::string& data) {

@@ -1,4 +1,5 @@
 #include "CPackageInstaller.h"
+#include "CSimpleFile.h"
 
 #include "CFileSwap.h"
 #include "CPackageSignature.h"
@@ -77,10 +78,13 @@ void CPackageInstaller::Log(const std::string& line) {
     std::fprintf(stderr, "AutoUpdate: %s\n", line.c_str());
     // Started detached, the installer has no terminal: the log folder is where its word stays.
     const std::string logDir = m_args.installDir + "/Log";
-    mkdir(logDir.c_str(), 0755);
-    std::ofstream log(m_args.installDir + "/Log/AutoUpdate.log", std::ios::app);
-    if (log)
-        log << stamp << line << '\n';
+    mkdir(logDir.c_str(), 0700);
+    // Never through a link planted at the name: the installer runs as root.
+    CSimpleFile log;
+    if (log.CreateFile((logDir + "/AutoUpdate.log").c_str(), "a") == 0) {
+        const std::string text = stamp + line + "\n";
+        log.WriteFile(text.data(), text.size());
+    }
 }
 
 CPackageInstaller::EResult CPackageInstaller::Run() {

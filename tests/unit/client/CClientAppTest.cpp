@@ -159,3 +159,34 @@ TEST(LaunchServiceTest, StartsTheProgramDetachedWithoutAShell) {
 }
 
 }  // namespace
+
+// The client starts the root service from its folder: a program there that others could replace
+// or a link in its place must stop it before it starts anything.
+TEST(ClientInstallationTest, ProgramsAndFoldersOthersCanChangeAreRefused) {
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("conf").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir.file("conf/client.xml"), "<conf/>"));
+    ASSERT_TRUE(writeFile(dir.file("OrvaneSvr"), "#!/bin/sh\n"));
+    ASSERT_EQ(chmod(dir.file("OrvaneSvr").c_str(), 0755), 0);
+    testing::internal::CaptureStdout();
+    const bool safe = CClientApp::CheckInstallation(dir.path());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(safe);
+
+    ASSERT_EQ(chmod(dir.file("OrvaneSvr").c_str(), 0757), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(CClientApp::CheckInstallation(dir.path()));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(dir.file("OrvaneSvr") +
+                                                          " is writable by group or others"),
+              std::string::npos);
+
+    ASSERT_EQ(unlink(dir.file("OrvaneSvr").c_str()), 0);
+    ASSERT_EQ(symlink("/bin/true", dir.file("OrvaneSvr").c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(CClientApp::CheckInstallation(dir.path()));
+    EXPECT_NE(
+        testing::internal::GetCapturedStdout().find(dir.file("OrvaneSvr") + " is a symbolic link"),
+        std::string::npos);
+    EXPECT_EQ(readFile(dir.file("conf/client.xml")), "<conf/>");
+}

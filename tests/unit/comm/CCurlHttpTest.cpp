@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -334,6 +335,23 @@ TEST_F(CCurlHttpTest, DownloadByUrlFromScratchAndAfterPartialFile) {
     ASSERT_TRUE(orvane_test::writeFile(dir.file("part"), whole.substr(0, 2999)));
     EXPECT_TRUE(CCurlHttp::downLoad(url, CAutoString(dir.file("part").c_str())));
     EXPECT_EQ(readFile(dir.file("part")), whole);
+}
+
+TEST_F(CCurlHttpTest, DownloadNeverWritesThroughALinkAndNewFilesAreTheOwnersAlone) {
+    TempDir dir;
+    const CAutoString url(Url("/package").c_str());
+    ASSERT_TRUE(orvane_test::writeFile(dir.file("victim"), "keep me"));
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("pkg").c_str()), 0);
+    EXPECT_FALSE(CCurlHttp::downLoad(url, CAutoString(dir.file("pkg").c_str())));
+    EXPECT_EQ(readFile(dir.file("victim")), "keep me");
+
+    const mode_t old = umask(0);
+    const bool fetched = CCurlHttp::downLoad(url, CAutoString(dir.file("fresh").c_str()));
+    umask(old);
+    EXPECT_TRUE(fetched);
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("fresh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(CCurlHttpTest, FailedDownloadReportsFailureAndKeepsTheFile) {

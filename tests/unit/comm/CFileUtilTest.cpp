@@ -119,6 +119,14 @@ TEST(CFileUtilCopy, CopyFileRefusals) {
     EXPECT_EQ(CFileUtil::CopyFile(dir.file("src").c_str(), dir.file("no/dir/x").c_str(), false),
               -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Destination file open failure.");
+
+    // A link planted at the destination is not written through.
+    ASSERT_TRUE(writeFile(dir.file("victim"), "keep me"));
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("linked").c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CFileUtil::CopyFile(dir.file("src").c_str(), dir.file("linked").c_str(), false), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Destination file open failure.");
+    EXPECT_EQ(readFile(dir.file("victim")), "keep me");
 }
 
 TEST(CFileUtilCopy, CopyFileKeepsTheExecutableBit) {

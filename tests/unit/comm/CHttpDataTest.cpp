@@ -96,3 +96,23 @@ TEST(CHttpData, HeaderLookupReadsTheValueOfTheNamedLine) {
     EXPECT_EQ(data.GetHeadAttri("Error-Code"), "0");
     EXPECT_EQ(data.GetHeadAttri("Server-Tag"), "");
 }
+
+// A header's text cannot pose as another header: names count only at a line start, and a value
+// with a control character in it is no value.
+TEST(CHttpData, HeaderLookupTakesNamesOnlyAtALineStart) {
+    CHttpData data(true);
+    Respond(data, 200,
+            std::string(kHead) +
+                "Sub-Error: busy Error-Code: 0\r\nX-Server-Tag: forged\r\nError-Code: 5\r\n"
+                "Lone: a\nServer-Tag: t1\r\nBell: a\x07z\r\nTabbed: a\tb\r\nCr: a\rb\r\n");
+    EXPECT_EQ(data.GetHeadAttri("Error-Code"), "5");
+    EXPECT_EQ(data.GetHeadAttri("Server-Tag"), "t1");  // the line after a lone LF is a line
+    EXPECT_EQ(data.GetHeadAttri("Lone"), "a");
+    EXPECT_EQ(data.GetHeadAttri("Bell"), "");
+    EXPECT_EQ(data.GetHeadAttri("Cr"), "");
+    EXPECT_EQ(data.GetHeadAttri("Tabbed"), "a\tb");
+    EXPECT_TRUE(CHttpData::IsHeaderValue("ZKRW/Linux64/1.0 \t x"));
+    EXPECT_TRUE(CHttpData::IsHeaderValue(nullptr));
+    EXPECT_FALSE(CHttpData::IsHeaderValue("a\r\nX: y"));
+    EXPECT_FALSE(CHttpData::IsHeaderValue("a\x7f"));
+}

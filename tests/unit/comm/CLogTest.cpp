@@ -97,7 +97,7 @@ TEST(CLogLines, LineFormatLevelsAndEmptyMessages) {
     const std::vector<std::string> lines = Lines(readFile(log.GetPath()));
     ASSERT_EQ(lines.size(), 3u);
     const std::vector<std::string> messages = {"level 0 is on by default", "DoWork",
-                                               std::string(10000, 'L')};
+                                               std::string(4096, 'L') + "...(10000 bytes, cut)"};
     for (size_t i = 0; i < lines.size(); ++i) {
         ASSERT_GE(lines[i].size(), 15u);
         EXPECT_TRUE(HasStamp(lines[i])) << lines[i];
@@ -158,4 +158,95 @@ TEST(CLogLines, ConcurrentLinesAreNeverInterleaved) {
     }
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(next[t], kLines);
+}
+
+// A portal's header text with line breaks must not start lines of its own in the log.
+TEST(CLogLines, ControlCharactersAreEscapedSoNoLineCanBeForged) {
+    TempDir dir;
+    CLog log;
+    log.SetLevel(CLog::DEBUG);
+    ASSERT_EQ(log.Create(dir.path().c_str(), "Info.log", ""), 0);
+    const std::string forged = "S1\r\n06-12 08:15:02 login ok\nx\ty\x01\x1b[2J\x7f\xd6\xd0";
+    log.WriteLog(CLog::INFO, "schoolid is %s", forged.c_str());
+    log.WriteLog(CLog::INFO, "trailing feed is the caller's line end\n");
+    log.WriteLog(CLog::INFO, "%s", "\r\n");  // nothing but a line end: no line
+
+    const std::vector<std::string> lines = Lines(readFile(log.GetPath()));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(15),
+              "schoolid is S1\\r\\n06-12 08:15:02 login ok\\nx\\ty\\x01\\x1b[2J\\x7f\xd6\xd0");
+    EXPECT_EQ(lines[1].substr(15), "trailing feed is the caller's line end");
+
+    // The cut keeps whole escapes: it is made before escaping, on the message's own bytes.
+    const std::string safe = CLog::MakeSafe(std::string(4095, 'a') + "\n" + "tail");
+    EXPECT_EQ(safe, std::string(4095, 'a') + "\\n...(4100 bytes, cut)");
+}
+
+TEST(CLogFile, RotatesAtTheCapKeepingOneOldFile) {
+    TempDir dir;
+    CLog log;
+    log.SetLevel(CLog::DEBUG);
+    ASSERT_EQ(log.Create(dir.path().c_str(), "Info.log", ""), 0);
+    log.SetMaxFileSize(1000);
+    const std::string pad(85, 'p');  // 15 + 4 + 1 + 85 + 1 = 106 bytes a line
+    for (int i = 0; i < 30; ++i)
+        log.WriteLog(CLog::INFO, "L%02d %s", i, pad.c_str());
+
+    const std::string current = readFile(dir.file("Info.log"));
+    const std::string old = readFile(dir.file("Info.log.1"));
+    EXPECT_LE(current.size(), 1000u);
+    EXPECT_LE(old.size(), 1000u);
+    EXPECT_FALSE(fs::exists(dir.file("Info.log.1.1")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+    // 9 lines fill a file; the newest lines are in the current file, the ones before in the old.
+    const std::vector<std::string> now = Lines(current);
+    const std::vector<std::string> before = Lines(old);
+    ASSERT_EQ(now.size(), 3u);
+    ASSERT_EQ(before.size(), 9u);
+    EXPECT_EQ(now.front().substr(15, 3), "L27");
+    EXPECT_EQ(now.back().substr(15, 3), "L29");
+    EXPECT_EQ(before.front().substr(15, 3), "L18");
+    EXPECT_EQ(log.GetPath(), dir.file("Info.log"));
+
+    // A file already past the cap when opened is rotated before its first new line; a line
+    // larger than the cap still goes into a fresh file whole.
+    CLog again;
+    ASSERT_EQ(again.Create(dir.path().c_str(), "Info.log", ""), 0);
+    again.SetMaxFileSize(200);
+    again.WriteLog(CLog::ERROR, "%s", std::string(500, 'B').c_str());
+    EXPECT_EQ(Lines(readFile(dir.file("Info.log.1"))), now);
+    EXPECT_EQ(Lines(readFile(dir.file("Info.log"))).size(), 1u);
+}
+
+// A ticket is never logged whole.
+TEST(CLogLines, SecretsAreAbbreviated) {
+    EXPECT_EQ(CLog::Abbreviate("0123456789abcdef"), "0123...(16 chars)");
+    EXPECT_EQ(CLog::Abbreviate("12345678"), "...(8 chars)");
+    EXPECT_EQ(CLog::Abbreviate(""), "...(0 chars)");
+    EXPECT_EQ(CLog::Abbreviate(nullptr), "...(0 chars)");
+    EXPECT_EQ(CLog::Abbreviate("\n\n\n\nsecret-rest"), "\\n\\n\\n\\n...(15 chars)");
+}
+
+TEST(CLogFile, ALinkAtTheLogIsNotWrittenThroughAndNewLogsAreTheOwnersAlone) {
+    TempDir dir;
+    const std::string folder = dir.path() + "/Log/";
+    const mode_t old = umask(0);
+    CLog first;
+    const int created = first.Create(folder.c_str(), "Info.log", "");
+    umask(old);
+    ASSERT_EQ(created, 0);
+    first.Close();
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(folder + "Info.log").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    const std::string victim = dir.file("victim");
+    ASSERT_TRUE(orvane_test::writeFile(victim, "keep me"));
+    ASSERT_EQ(symlink(victim.c_str(), (folder + "Linked.log").c_str()), 0);
+    CLog log;
+    log.SetLevel(CLog::DEBUG);
+    EXPECT_EQ(log.Create(folder.c_str(), "Linked.log", ""), -1);
+    EXPECT_EQ(log.GetPath(), "");
+    log.WriteLog(CLog::ERROR, "header text chosen by a portal");
+    EXPECT_EQ(readFile(victim), "keep me");
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "CLog.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -55,6 +56,12 @@ private:
     std::vector<std::string> m_got;
 };
 
+// Adds a message, waiting (bounded) while the queue is full, as a producer that respects the
+// queue's depth would.
+void AddWhenRoom(CMsgEngine& engine, const std::string& text) {
+    ASSERT_TRUE(waitFor([&] { return engine.AddMessage(text.c_str()); }, 10s)) << text;
+}
+
 double ProcessCpuMs() {
     struct timespec ts;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -69,7 +76,7 @@ TEST(CMsgEngine, TenThousandMessagesKeepTheirOrderAndNeverOverlap) {
     engine.StartMsgEngine();
     engine.StartMsgEngine();  // a second start must not add a second consumer
     for (int i = 0; i < 10000; ++i)
-        engine.AddMessage(std::to_string(i).c_str());
+        AddWhenRoom(engine, std::to_string(i));
     ASSERT_TRUE(waitFor([&] { return engine.Count() == 10001; }, 20s));
     const auto got = engine.Got();
     EXPECT_EQ(got[0], "queued-before-start");
@@ -84,9 +91,8 @@ TEST(CMsgEngine, ProducersOnManyThreadsLoseNothingAndKeepTheirOwnOrder) {
     std::vector<std::thread> producers;
     for (int p = 0; p < 4; ++p) {
         producers.emplace_back([&engine, p] {
-            for (int i = 0; i < 2000; ++i) {
-                engine.AddMessage((std::to_string(p) + ":" + std::to_string(i)).c_str());
-            }
+            for (int i = 0; i < 2000; ++i)
+                AddWhenRoom(engine, std::to_string(p) + ":" + std::to_string(i));
         });
     }
     for (auto& t : producers)
@@ -164,4 +170,54 @@ TEST(CMsgEngine, HandlerMayQueueAndStopOnItsOwnEngine) {
     ASSERT_TRUE(waitFor([&] { return engine.Count() == 2; }, 5s));
     ASSERT_TRUE(waitFor([&] { return !engine.IsMsgEngineRunning(); }, 5s));
     EXPECT_EQ(engine.Got(), (std::vector<std::string>{"ping", "pong"}));
+}
+
+// The queue has a fixed depth: a message beyond it is refused with a log line, the waiting ones
+// are kept and handled in order, and room made by the consumer is usable again.
+TEST(CMsgEngine, MessagesBeyondTheDepthAreRefused) {
+    orvane_test::TempDir dir;
+    const int level = CLog::GetInst()->GetLevel();
+    ASSERT_EQ(CLog::GetInst()->Create(dir.path().c_str(), "Info.log", ""), 0);
+    CLog::GetInst()->SetLevel(CLog::DEBUG);
+
+    Recorder engine;
+    for (size_t i = 0; i < CMsgEngine::kMaxQueuedMessages; ++i)
+        ASSERT_TRUE(engine.AddMessage(std::to_string(i).c_str())) << i;
+    EXPECT_FALSE(engine.AddMessage("one too many"));
+    EXPECT_FALSE(engine.AddMessage("and another"));
+    EXPECT_EQ(engine.PendingMessages(), CMsgEngine::kMaxQueuedMessages);
+
+    engine.StartMsgEngine();
+    ASSERT_TRUE(waitFor([&] { return engine.Count() == CMsgEngine::kMaxQueuedMessages; }, 10s));
+    EXPECT_TRUE(engine.AddMessage("room again"));
+    ASSERT_TRUE(waitFor([&] { return engine.Count() == CMsgEngine::kMaxQueuedMessages + 1; }, 5s));
+    const auto got = engine.Got();
+    for (size_t i = 0; i < CMsgEngine::kMaxQueuedMessages; ++i)
+        ASSERT_EQ(got[i], std::to_string(i));
+    EXPECT_EQ(got.back(), "room again");
+
+    const std::string log = orvane_test::readFile(CLog::GetInst()->GetPath());
+    CLog::GetInst()->Close();
+    CLog::GetInst()->SetLevel(level);
+    EXPECT_NE(log.find("message refused: 256 messages already wait (12 bytes)"), std::string::npos)
+        << log;
+}
+
+// A waiting producer gets the room the consumer makes, and gives up after its time limit.
+TEST(CMsgEngine, AWaitingProducerGetsRoomOrGivesUp) {
+    Recorder engine;
+    for (size_t i = 0; i < CMsgEngine::kMaxQueuedMessages; ++i)
+        ASSERT_TRUE(engine.AddMessage("m"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine.AddMessageWaiting("late", 100ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+
+    std::thread starter([&engine] {
+        std::this_thread::sleep_for(50ms);
+        engine.StartMsgEngine();
+    });
+    EXPECT_TRUE(engine.AddMessageWaiting("in time", 10s));
+    starter.join();
+    ASSERT_TRUE(waitFor([&] { return engine.Count() == CMsgEngine::kMaxQueuedMessages + 1; }, 5s));
+    EXPECT_EQ(engine.Got().back(), "in time");
 }

@@ -209,6 +209,110 @@ TEST(CPipeService, ExistingFileIsReusedAndANonFifoIsRefused) {
     EXPECT_FALSE(pipe.WritePipe("x"));
 }
 
+namespace {
+
+// Runs open on a thread and returns its result, or 1 when it has not returned within 3 s (it is
+// then released with StopLoop, so the test ends either way).
+int OpenWithin3s(CPipeService& pipe, const std::function<int()>& open) {
+    std::atomic<int> result{1};
+    std::thread opener([&] { result = open(); });
+    const bool returned = waitFor([&] { return result.load() != 1; }, 3s);
+    pipe.StopLoop();
+    opener.join();
+    return returned ? result.load() : 1;
+}
+
+}  // namespace
+
+// Whoever could aim the peer's FIFO elsewhere, or write into it, could command this side. Each
+// case is refused at once (never retried), and the named file is left alone.
+TEST(CPipeService, PeerFifoThatIsALinkForeignOrWritableByOthersIsRefused) {
+    struct Case {
+        const char* what;
+        std::function<void(const TempDir&)> plant;
+    };
+    const std::vector<Case> cases = {
+        {"link to a FIFO",
+         [](const TempDir& d) {
+             ASSERT_EQ(mkfifo(d.file("elsewhere").c_str(), 0600), 0);
+             ASSERT_EQ(symlink(d.file("elsewhere").c_str(), d.file("serverpipe").c_str()), 0);
+         }},
+        {"FIFO writable by others",
+         [](const TempDir& d) {
+             ASSERT_EQ(mkfifo(d.file("serverpipe").c_str(), 0600), 0);
+             ASSERT_EQ(chmod(d.file("serverpipe").c_str(), 0622), 0);
+         }},
+        {"FIFO of another user",
+         [](const TempDir& d) {
+             ASSERT_EQ(mkfifo(d.file("serverpipe").c_str(), 0600), 0);
+             ASSERT_EQ(chown(d.file("serverpipe").c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (std::string(c.what) == "FIFO of another user" && geteuid() != 0)
+            continue;  // giving a file away needs root
+        TempDir dir;
+        c.plant(dir);
+        CPipeService client(dir.path());
+        Collector cb;
+        ASSERT_EQ(client.CreateNamedPipeInServer("clientpipe", &cb), 0);
+        testing::internal::CaptureStdout();
+        const int result =
+            OpenWithin3s(client, [&] { return client.OpenNamePipeClient("serverpipe"); });
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, -1);
+        EXPECT_NE(printed.find("pipe refused: unsafe installation: " + dir.file("serverpipe")),
+                  std::string::npos)
+            << printed;
+        EXPECT_FALSE(client.WritePipe("x"));
+    }
+}
+
+TEST(CPipeService, OwnFifoReplacedByALinkIsNotOpened) {
+    TempDir dir;
+    CPipeService server(dir.path());
+    Collector cb;
+    ASSERT_TRUE(orvane_test::writeFile(dir.file("victim"), "keep me"));
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("serverpipe").c_str()), 0);
+    EXPECT_EQ(server.CreateNamedPipeInServer("serverpipe", &cb), -1);
+    testing::internal::CaptureStdout();
+    const int result =
+        OpenWithin3s(server, [&] { return server.OpenNamePipeServer("clientpipe"); });
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, -1);
+    EXPECT_FALSE(server.WritePipe("into the victim"));
+    EXPECT_EQ(orvane_test::readFile(dir.file("victim")), "keep me");
+}
+
+TEST(CPipeService, OpenedEndsBlockAgain) {
+    // The opens are made without waiting; reads and writes after them must wait as usual, or
+    // the read loop would spin and a full FIFO would drop messages.
+    TempDir dir;
+    Side server(dir.path());
+    Side client(dir.path());
+    Connect(server, client, false);
+    ASSERT_EQ(server.openResult, 0);
+    ASSERT_EQ(client.openResult, 0);
+    for (const char* name : {"serverpipe", "clientpipe"}) {
+        struct stat st;
+        ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+    }
+    int ends = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (ec || target.rfind(dir.path() + "/", 0) != 0)
+            continue;  // descriptors that are not the transport's own
+        const int fd = std::stoi(entry.path().filename().string());
+        ++ends;
+        EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << target;
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << target;
+    }
+    EXPECT_EQ(ends, 4);
+}
+
 TEST(CPipeService, StopLoopReleasesAnOpenWaitingForItsPeer) {
     TempDir dir;
     CPipeService pipe(dir.path());

@@ -139,3 +139,94 @@ TEST(CSimpleFileAtomic, KilledWriterLeavesOldOrNewNeverAMixture) {
         ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
     }
 }
+
+TEST(CSimpleFileSafety, FilesPlantedAtGuessableTemporaryNamesAreLeftAlone) {
+    TempDir dir;
+    const std::string path = dir.file("conf.xml");
+    const std::string victim = dir.file("victim");
+    ASSERT_TRUE(writeFile(victim, "keep me"));
+    // Names an attacker could guess from the process id: links into the victim and plain files.
+    const std::string stem = path + ".tmp" + std::to_string(getpid()) + ".";
+    std::set<std::string> expected = {"conf.xml", "victim"};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(symlink(victim.c_str(), (stem + std::to_string(i)).c_str()), 0);
+        expected.insert("conf.xml.tmp" + std::to_string(getpid()) + "." + std::to_string(i));
+    }
+    for (const char* name : {".new", ".tmp", ".XXXXXX"}) {
+        ASSERT_TRUE(writeFile(path + name, "planted"));
+        expected.insert(std::string("conf.xml") + name);
+    }
+    for (int round = 0; round < 4; ++round)
+        ASSERT_TRUE(Atomic(path, "<store/>"));
+    EXPECT_EQ(readFile(path), "<store/>");
+    EXPECT_EQ(readFile(victim), "keep me");
+    EXPECT_EQ(readFile(path + ".new"), "planted");
+    EXPECT_EQ(Names(dir.path()), expected);
+}
+
+TEST(CSimpleFileSafety, NewFilesAreTheOwnersAloneAndLinksAreReplacedNotFollowed) {
+    TempDir dir;
+    const mode_t old = umask(0);  // the modes must not depend on the caller's umask
+    const std::string store = dir.file("new.xml");
+    const bool written = Atomic(store, "<a/>");
+    CSimpleFile file;
+    const int opened = file.CreateFile(dir.file("created.log").c_str(), "a+");
+    file.CloseFile();
+    umask(old);
+    ASSERT_TRUE(written);
+    ASSERT_EQ(opened, 0);
+    struct stat st;
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(stat(dir.file("created.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // A link at the target: the write replaces the link; the file it pointed to stays as it was,
+    // and its mode is not taken over.
+    const std::string victim = dir.file("victim");
+    ASSERT_TRUE(writeFile(victim, "keep me"));
+    ASSERT_EQ(chmod(victim.c_str(), 0666), 0);
+    const std::string linked = dir.file("linked.xml");
+    ASSERT_EQ(symlink(victim.c_str(), linked.c_str()), 0);
+    ASSERT_TRUE(Atomic(linked, "<b/>"));
+    EXPECT_EQ(readFile(victim), "keep me");
+    ASSERT_EQ(lstat(linked.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // Without keepMode the result is the owner's alone even over a readable file.
+    ASSERT_EQ(chmod(store.c_str(), 0644), 0);
+    ASSERT_TRUE(CSimpleFile::WriteFileAtomic(store.c_str(), "c", 1, false));
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(CSimpleFileSafety, StreamsOpenOnlyRegularFilesAndNeverThroughALink) {
+    TempDir dir;
+    const std::string victim = dir.file("victim");
+    ASSERT_TRUE(writeFile(victim, "keep me"));
+    ASSERT_EQ(symlink(victim.c_str(), dir.file("log").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    CSimpleFile file;
+    for (const char* mode : {"a+", "w", "r"}) {
+        SCOPED_TRACE(mode);
+        EXPECT_EQ(file.CreateFile(dir.file("log").c_str(), mode), -1);
+        EXPECT_EQ(file.CreateFile(dir.file("dangling").c_str(), mode), -1);
+        // A FIFO with nobody at the other end would stall a plain open for ever.
+        EXPECT_EQ(file.CreateFile(dir.file("fifo").c_str(), mode), -1);
+        EXPECT_EQ(file.CreateFile(dir.path().c_str(), mode), -1);
+    }
+    EXPECT_EQ(file.CreateFile(dir.file("x").c_str(), "q"), -1);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(readFile(victim), "keep me");
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
+
+    // The usual modes still behave as fopen's: "w" truncates, "r" reads.
+    ASSERT_EQ(file.CreateFile(victim.c_str(), "w"), 0);
+    EXPECT_EQ(file.WriteFile("new", 3), 0);
+    file.CloseFile();
+    EXPECT_EQ(readFile(victim), "new");
+    ASSERT_EQ(file.CreateFile(victim.c_str(), "r"), 0);
+    EXPECT_EQ(file.WriteFile("x", 1), -1);
+}

@@ -29,48 +29,6 @@ bool HasShape(const std::string& text, const std::string& pattern) {
 
 }  // namespace
 
-TEST(CommFuncShell, GetShellLineReturnsTheStrippedFirstLine) {
-    char buffer[64];
-    EXPECT_STREQ(
-        CommFunc::GetShellLine("printf ' \\t value x \\r\\nsecond\\n'", buffer, sizeof(buffer)),
-        "value x");
-    EXPECT_STREQ(CommFunc::GetShellLine("printf 'last line without feed'", buffer, sizeof(buffer)),
-                 "last line without feed");
-    EXPECT_STREQ(CommFunc::GetShellLine("true", buffer, sizeof(buffer)), "");
-    EXPECT_EQ(CommFunc::GetShellLine("", buffer, sizeof(buffer)), nullptr);
-    EXPECT_EQ(CommFunc::GetShellLine(nullptr, buffer, sizeof(buffer)), nullptr);
-    EXPECT_EQ(CommFunc::GetShellLine("echo x", buffer, 0), nullptr);
-}
-
-TEST(CommFuncShell, GetShellLineKeepsToTheCallersSize) {
-    // The caller's size is the only limit: a long line arrives whole in a big buffer and is cut
-    // at size - 1 bytes in a small one, never overrunning it.
-    std::vector<char> big(20000, '#');
-    EXPECT_STREQ(
-        CommFunc::GetShellLine("head -c 10000 /dev/zero | tr '\\0' y", big.data(), big.size()),
-        std::string(10000, 'y').c_str());
-    char small[8];
-    std::memset(small, '#', sizeof(small));
-    EXPECT_STREQ(CommFunc::GetShellLine("echo abcdefghijkl", small, 5), "abcd");
-    EXPECT_EQ(small[5], '#');
-}
-
-TEST(CommFuncShell, GetShellLineDoesNotWaitForTheRestOfAnEndlessOutput) {
-    char buffer[16];
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_STREQ(CommFunc::GetShellLine("yes first", buffer, sizeof(buffer)), "first");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-}
-
-TEST(CommFuncShell, ShellExecuteFailsOnlyForCommandNotFound) {
-    EXPECT_TRUE(CommFunc::ShellExecute("true"));
-    EXPECT_TRUE(CommFunc::ShellExecute("exit 3"));
-    EXPECT_FALSE(CommFunc::ShellExecute("exit 127"));
-    EXPECT_FALSE(CommFunc::ShellExecute("orvane-no-such-command-here 2>/dev/null"));
-    EXPECT_FALSE(CommFunc::ShellExecute(""));
-    EXPECT_FALSE(CommFunc::ShellExecute(nullptr));
-}
-
 TEST(CommFuncText, TrimStripsTheGivenCharactersFromBothEndsOnly) {
     char text[] = "--a-b--";
     EXPECT_STREQ(CommFunc::Trim(text, "-"), "a-b");

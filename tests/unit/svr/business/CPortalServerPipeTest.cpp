@@ -209,6 +209,30 @@ TEST_F(PortalPipeTest, OpcodesQueueTheirTasksAndUnknownOnesReachTheDefaultHandle
     EXPECT_EQ(0, CPortalServerTestAccess::Armed(portal, checkNet));
 }
 
+// A flood of requests over the pipe is refused beyond the request depth, with a log line, and
+// leaves room for the tasks the service queues itself.
+TEST_F(PortalPipeTest, AFloodOfRequestsIsRefusedBeyondTheRequestDepth) {
+    for (int i = 0; i < 40; ++i) {
+        const std::string user = "u" + std::to_string(i);
+        Send("PortalConnect",
+             (CBusiness::MakeParam("user", user.c_str()) + CBusiness::MakeParam("password", "p"))
+                 .c_str());
+    }
+    Barrier();
+    CAutoString tag("3");
+    portal.DoTimeTask(term, tag);  // the service's own task still finds room
+    const std::vector<Task> queued = CPortalServerTestAccess::Drain(portal);
+    ASSERT_EQ(CTaskMgr::kMaxRequestTasks + 1, queued.size());
+    EXPECT_EQ(CTaskMgr::kMaxRequestTasks,
+              static_cast<size_t>(std::count_if(queued.begin(), queued.end(),
+                                                [](const Task& t) { return t.curTask == auth; })));
+    EXPECT_EQ(term, queued.back().curTask);
+    EXPECT_NE(nullptr, strstr(queued[0].tag.c_str(), "<user>u0</user>"));  // the first ones stay
+    EXPECT_NE(
+        std::string::npos,
+        orvane_test::readFile(dir.file("Info.log")).find("task 6 refused: 32 tasks already wait"));
+}
+
 TEST_F(PortalPipeTest, LogoutRequestQueuesTheLogoutWithItsReason) {
     Send("ClientStart");
     ASSERT_TRUE(WaitMessages(1));

@@ -67,3 +67,25 @@ TEST(CTaskMgr, RemoveTaskTakesEveryCopyByCurrentItemOnly) {
     queue.RemoveAllTask();
     EXPECT_EQ(0u, queue.Size());
 }
+
+// The queue has a fixed depth; a smaller one may be asked for per task (requests from the pipe),
+// and room is usable again once tasks have been taken.
+TEST(CTaskMgr, TasksBeyondTheDepthAreRefused) {
+    CTaskMgr queue;
+    for (size_t i = 0; i < CTaskMgr::kMaxRequestTasks; ++i)
+        ASSERT_TRUE(queue.AddTask(Make(auth, high), CTaskMgr::kMaxRequestTasks)) << i;
+    EXPECT_FALSE(queue.AddTask(Make(auth, high), CTaskMgr::kMaxRequestTasks));
+    // The service's own tasks still find room up to the full depth.
+    while (queue.Size() < CTaskMgr::kMaxTasks)
+        ASSERT_TRUE(queue.AddTask(Make(pluse, high)));
+    EXPECT_FALSE(queue.AddTask(Make(term, mostHigh, "3")));
+    EXPECT_FALSE(queue.AddTask(Make(term, mostHigh, "3"), CTaskMgr::kMaxTasks * 2));  // capped
+    EXPECT_EQ(queue.Size(), CTaskMgr::kMaxTasks);
+
+    Task task;
+    ASSERT_TRUE(queue.GetTask(task));
+    EXPECT_TRUE(queue.AddTask(Make(term, mostHigh, "3")));
+    queue.RemoveTask(pluse);
+    EXPECT_EQ(queue.Size(), CTaskMgr::kMaxRequestTasks);  // 31 auth left, and the logout
+    EXPECT_FALSE(queue.AddTask(Make(auth, high), CTaskMgr::kMaxRequestTasks));
+}

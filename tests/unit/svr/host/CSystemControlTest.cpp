@@ -88,41 +88,22 @@ TEST(SystemControlTest, ForwardingFromTheKernelSwitches) {
     EXPECT_EQ(control->NetworkEnableIpForwarding(), 0);
 }
 
-class CentOSTest : public ::testing::Test {
-protected:
-    void Play(std::vector<std::string> output) {
-        CShellExecutor::SetRunner([this, output](const char* command, const auto& emit) {
-            commands.push_back(command);
-            for (const std::string& line : output)
-                emit(line.c_str());
-            return 1;
-        });
-    }
-    void TearDown() override { CShellExecutor::SetRunner(nullptr); }
-
-    std::string osRelease() {
-        writeFile(dir.file("os-release"), "NAME=\"CentOS Linux\"\n");
-        return dir.file("os-release");
-    }
-
-    TempDir dir;  // before the adapter, which reads the file made in it
-    std::vector<std::string> commands;
-    CSystemControlAdapter adapter{osRelease(), ""};
-};
-
-TEST_F(CentOSTest, ForwardingFromTheSysctlLine) {
+// The CentOS form judges by the IPv4 switch alone, read from the same kernel file.
+TEST(CentOSTest, ForwardingFromTheIPv4SwitchOnly) {
+    TempDir dir;
+    ASSERT_TRUE(writeFile(dir.file("os-release"), "NAME=\"CentOS Linux\"\n"));
+    FakeProc proc;
+    CSystemControlAdapter adapter(dir.file("os-release"), proc.root());
     ISystemControl* control = adapter.GetSystemControl();
-    Play({"net.ipv4.ip_forward_use_pmtu = 1\n", "net.ipv4.ip_forward = 0\n",
-          "net.ipv4.ip_forward_update_priority = 1\n"});
-    EXPECT_EQ(control->NetworkEnableIpForwarding(), 0);
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_NE(commands[0].find("sysctl"), std::string::npos);
+    ASSERT_NE(dynamic_cast<CSystemControlCentOS*>(control), nullptr);
 
-    Play({"net.ipv4.ip_forward = 1\n"});
+    EXPECT_EQ(control->NetworkEnableIpForwarding(), 1);  // nothing readable yet: counts as on
+    proc.Forwarding("0\n", "1\n");
+    EXPECT_EQ(control->NetworkEnableIpForwarding(), 0);  // IPv6 forwarding does not count here
+    proc.Forwarding("1\n", "0\n");
     EXPECT_EQ(control->NetworkEnableIpForwarding(), 1);
-    // No such line, or a line without a number: the last value stays.
-    Play({"net.ipv4.ip_forward_use_pmtu = 0\n", "net.ipv4.ip_forward = \n"});
-    EXPECT_EQ(control->NetworkEnableIpForwarding(), 1);
+    proc.Remove("/proc/sys/net/ipv4/ip_forward");
+    EXPECT_EQ(control->NetworkEnableIpForwarding(), 1);  // the last value read stays
 }
 
 const char kDevTitle[] =

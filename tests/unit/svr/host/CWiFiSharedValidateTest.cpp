@@ -1,4 +1,4 @@
-// Sharing detection: the against list, program names that must never reach the shell, and the
+// Sharing detection: the against list and its bounds, names compared as ps compares them, and the
 // forbidden program and forwarding found for real inside network namespaces.
 #include "CWiFiSharedValidate.h"
 
@@ -30,45 +30,46 @@ std::string Process(const std::string& name, const std::string& display) {
     return "<process displayname=\"" + display + "\">" + name + "</process>";
 }
 
-// Plays "ps -C NAME | wc -l": programs in running count as found. Records every command.
+// A fake process table: one /proc/PID/comm file per running program.
 class SharedValidateTest : public ::testing::Test {
 protected:
     void SetUp() override {
         forwarding("0");
-        CShellExecutor::SetRunner([this](const char* command, const auto& emit) {
-            commands.push_back(command);
-            bool found = false;
-            for (const std::string& name : running) {
-                found = found || std::string(command) == "ps -C '" + name + "' | wc -l 2>&1";
-            }
-            emit(found ? "2\n" : "1\n");
-            return 1;
-        });
+        run({});
     }
-    void TearDown() override { CShellExecutor::SetRunner(nullptr); }
     void forwarding(const char* value) {
         std::filesystem::create_directories(proc.path() + "/proc/sys/net/ipv4");
         writeFile(proc.path() + "/proc/sys/net/ipv4/ip_forward", value);
     }
+    // Replaces the running programs by names (the kernel keeps 15 bytes of each).
+    void run(const std::vector<std::string>& names) {
+        for (int pid = 100; pid < 100 + static_cast<int>(shown); ++pid)
+            std::filesystem::remove_all(proc.path() + "/proc/" + std::to_string(pid));
+        shown = names.size();
+        int pid = 100;
+        for (const std::string& name : names) {
+            const std::string folder = proc.path() + "/proc/" + std::to_string(pid++);
+            std::filesystem::create_directories(folder);
+            writeFile(folder + "/comm", name.substr(0, 15) + "\n");
+        }
+    }
 
     TempDir proc;
-    std::vector<std::string> running;
-    std::vector<std::string> commands;
+    size_t shown = 0;
     CWiFiSharedValidate validate{"/nonexistent", proc.path()};
 };
 
 TEST_F(SharedValidateTest, FirstRunningProgramInNameOrderWins) {
-    running = {"alpha", "beta"};
+    run({"alpha", "beta"});
     const std::string xml = AgainstList(Process("gamma", "G") + Process("beta", "B") +
                                         Process("alpha", "A") + Process("alpha", "A2"));
     EXPECT_EQ(validate.IsValidEnvironment(xml.c_str()), 1);
     EXPECT_STREQ(validate.GetDisplayName(), "A2");  // the later duplicate overwrites
-    EXPECT_EQ(commands.size(), 1u);                 // beta and gamma not examined
 
-    running = {"gamma"};
+    run({"gamma"});
     EXPECT_EQ(validate.IsValidEnvironment(xml.c_str()), 1);
     EXPECT_STREQ(validate.GetDisplayName(), "G");
-    running.clear();
+    run({"alphabet", "bet"});  // neither is "alpha" or "beta"
     EXPECT_EQ(validate.IsValidEnvironment(xml.c_str()), 0);
     EXPECT_STREQ(validate.GetDisplayName(), "G");  // a clean check keeps the last find
 }
@@ -85,48 +86,84 @@ TEST_F(SharedValidateTest, ForwardingCountsOnlyWhenTheListForbidsIt) {
 }
 
 TEST_F(SharedValidateTest, TheFirstUsableListIsKept) {
+    run({"alpha", "beta"});
     EXPECT_EQ(validate.IsValidEnvironment(""), 0);
     EXPECT_EQ(validate.IsValidEnvironment(nullptr), 0);
     EXPECT_EQ(validate.IsValidEnvironment("<user-config><against>"), 0);  // unusable: retried
     EXPECT_EQ(validate.IsValidEnvironment("<other/>"), 0);
-    EXPECT_TRUE(commands.empty());
 
-    running = {"beta"};
+    run({"beta"});
     EXPECT_EQ(validate.IsValidEnvironment(AgainstList(Process("alpha", "A")).c_str()), 0);
     // A changed list has no effect on this object.
     EXPECT_EQ(validate.IsValidEnvironment(AgainstList(Process("beta", "B")).c_str()), 0);
-    EXPECT_EQ(commands, std::vector<std::string>(2, "ps -C 'alpha' | wc -l 2>&1"));
 }
 
-TEST_F(SharedValidateTest, HostileProgramNamesAreRefusedAndNeverRun) {
+// Names are compared, never run, so shell words are harmless; only what ps itself would read as
+// several names, or as no name, is refused. Names longer than the kernel keeps match on 15 bytes.
+TEST_F(SharedValidateTest, NamesAreComparedAsPsComparesThem) {
     TempDir logDir;
     const int level = CLog::GetInst()->GetLevel();
     ASSERT_EQ(CLog::GetInst()->Create((logDir.path() + "/").c_str(), "Info.log", ""), 0);
     CLog::GetInst()->SetLevel(CLog::DEBUG);
 
-    const std::vector<std::string> hostile = {
-        "a;touch x", "$(id)", "`id`", "abcdefghijklmnop", "a b", "a|b", "a'b", "", "../sleep"};
     std::string processes;
-    for (const std::string& name : hostile)
+    for (const char* name : {"a b", "a,b", "tab\there", ""})
         processes += Process(name, "bad");
-    processes += Process("ok.name_1+-", "good");
-    running = {"ok.name_1+-"};
-    for (const std::string& name : hostile)
-        running.push_back(name);
-
-    EXPECT_EQ(validate.IsValidEnvironment(AgainstList(processes).c_str()), 1);
-    EXPECT_STREQ(validate.GetDisplayName(), "good");
-    EXPECT_EQ(commands, std::vector<std::string>{"ps -C 'ok.name_1+-' | wc -l 2>&1"});
+    processes += Process("$(id)", "shellword") + Process("averyverylongname_x", "long");
+    CWiFiSharedValidate other("/nonexistent", proc.path());
+    run({"a", "b", "tab", "here"});
+    EXPECT_EQ(validate.IsValidEnvironment(AgainstList(processes).c_str()), 0);
+    run({"$(id)"});
+    EXPECT_EQ(other.IsValidEnvironment(AgainstList(processes).c_str()), 1);
+    EXPECT_STREQ(other.GetDisplayName(), "shellword");
+    run({"averyverylongname_other"});  // the same first 15 bytes
+    EXPECT_EQ(other.IsValidEnvironment(AgainstList(processes).c_str()), 1);
+    EXPECT_STREQ(other.GetDisplayName(), "long");
 
     const std::string logged = orvane_test::readFile(CLog::GetInst()->GetPath());
     CLog::GetInst()->Close();
     CLog::GetInst()->SetLevel(level);
-    EXPECT_NE(logged.find("refused, not checked: \"$(id)\""), std::string::npos) << logged;
-    EXPECT_NE(logged.find("\"abcdefghijklmnop\""), std::string::npos);
-    EXPECT_TRUE(CWiFiSharedValidate::IsAcceptableProgramName("abcdefghijklmno"));  // 15
+    EXPECT_NE(logged.find("refused, not checked: \"a,b\""), std::string::npos) << logged;
+    EXPECT_NE(logged.find("refused, not checked: \"tab\\there\""), std::string::npos) << logged;
 }
 
-// Runs the check inside a namespace with the real shell and the real kernel switches.
+// A portal list is bounded: names beyond the first 64 are left out with one log line; a repeated
+// name does not use up a place.
+TEST_F(SharedValidateTest, AtMostSixtyFourNamesAreKept) {
+    TempDir logDir;
+    const int level = CLog::GetInst()->GetLevel();
+    ASSERT_EQ(CLog::GetInst()->Create((logDir.path() + "/").c_str(), "Info.log", ""), 0);
+    CLog::GetInst()->SetLevel(CLog::DEBUG);
+
+    std::string processes;
+    for (int i = 0; i < 64; ++i) {
+        processes += Process("p" + std::to_string(100 + i), "kept");
+        processes += Process("p100", "kept");  // repeats take no place
+    }
+    processes += Process("p900", "beyond") + Process("p901", "beyond");
+    const std::string xml = AgainstList(processes);
+    run({"p163"});
+    EXPECT_EQ(validate.IsValidEnvironment(xml.c_str()), 1);
+    EXPECT_STREQ(validate.GetDisplayName(), "kept");
+    run({"p900"});
+    EXPECT_EQ(validate.IsValidEnvironment(xml.c_str()), 0);
+
+    const std::string logged = orvane_test::readFile(CLog::GetInst()->GetPath());
+    CLog::GetInst()->Close();
+    CLog::GetInst()->SetLevel(level);
+    EXPECT_NE(logged.find("2 program names beyond the first 64 left out"), std::string::npos)
+        << logged;
+}
+
+// With no process table to read, the check fails closed, as it did when ps was missing.
+TEST(SharedValidateNoTableTest, AnUnreadableTableCountsAsFound) {
+    TempDir empty;
+    CWiFiSharedValidate validate("/nonexistent", empty.path());
+    EXPECT_EQ(validate.IsValidEnvironment(AgainstList(Process("hostapd", "H")).c_str()), 1);
+    EXPECT_STREQ(validate.GetDisplayName(), "H");
+}
+
+// Runs the check inside a namespace with the real process table and kernel switches.
 std::optional<std::string> CheckInside(const NetNamespace& ns, const std::string& xml) {
     return ns.runInside([xml] {
         CWiFiSharedValidate validate;

@@ -266,6 +266,27 @@ TEST_F(ZsmHelperTest, MissingHelperProgramMeansNoModule) {
     EXPECT_EQ(zsm->GetAlgoId(), ORVANE_ZXM_ALGOID);
 }
 
+TEST_F(ZsmHelperTest, RenewalLeavesFilesPlantedAtTheOldTemporaryNameAlone) {
+    install(packed);
+    ASSERT_EQ(chmod(container.c_str(), 0644), 0);
+    const std::string victim = dir.file("victim");
+    ASSERT_TRUE(writeFile(victim, "keep me"));
+    ASSERT_EQ(symlink(victim.c_str(), (container + ".new").c_str()), 0);
+    EXPECT_EQ(zsm->Update(second.data(), second.size()), 1);
+    EXPECT_EQ(readFile(container), second);
+    EXPECT_EQ(readFile(victim), "keep me");
+    struct stat st;
+    ASSERT_EQ(lstat((container + ".new").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the planted link was removed or replaced";
+    ASSERT_EQ(lstat(container.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << "the renewed container keeps the installed mode";
+    // Nothing of the renewal is left beside the container.
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        entries += entry.path().filename().string().rfind("zuvUzarod.zxm", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(entries, 2u);
+}
+
 TEST_F(ZsmHelperTest, ConcurrentCallersEachGetTheirOwnText) {
     install(packed);
     std::vector<std::thread> threads;

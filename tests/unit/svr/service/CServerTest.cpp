@@ -88,7 +88,7 @@ TEST_F(ServerTest, MalformedAndEmptyMessagesAreDroppedWithoutALogLine) {
     EXPECT_EQ("", LogText());
 }
 
-TEST_F(ServerTest, LogsEveryRoutedMessageLiterallyExceptALogIn) {
+TEST_F(ServerTest, LogsEveryRoutedMessageLiterallyExceptSecrets) {
     RecordingBusiness portal("Portal", &calls);
     Attach(portal, "Portal");
     const std::string check = Envelope("Portal", "CheckEnv", "<x>%s%n%d</x>");
@@ -96,15 +96,21 @@ TEST_F(ServerTest, LogsEveryRoutedMessageLiterallyExceptALogIn) {
         "Portal", "PortalConnect",
         (CBusiness::MakeParam("user", "u1") + CBusiness::MakeParam("password", "s3cret")).c_str());
     const std::string unrouted = Envelope("Nobody", "CheckEnv");
+    const std::string term =
+        Envelope("Portal", "TerminalTermSend", "<ticket>TK-0123456789-secret</ticket>");
     server.DoWorkOnPipe(CAutoString(check.c_str()));
     server.DoWorkOnPipe(CAutoString(login.c_str()));
     server.DoWorkOnPipe(CAutoString(unrouted.c_str()));
+    server.DoWorkOnPipe(CAutoString(term.c_str()));
     const std::string log = LogText();
     EXPECT_NE(std::string::npos, log.find(check + "\n"));
     EXPECT_NE(std::string::npos, log.find(unrouted + "\n"));
     EXPECT_EQ(std::string::npos, log.find("s3cret"));
     EXPECT_EQ(std::string::npos, log.find("PortalConnect"));
-    EXPECT_EQ(2u, calls.size());  // the log-in is still delivered
+    // Another terminal's ticket is logged only in part.
+    EXPECT_NE(std::string::npos, log.find("TerminalTermSend for ticket TK-0...(20 chars)\n"));
+    EXPECT_EQ(std::string::npos, log.find("0123456789"));
+    EXPECT_EQ(3u, calls.size());  // the log-in is still delivered
 }
 
 // A later registration under a name replaces the earlier business; every business is told the

@@ -1,0 +1,173 @@
+// The real OrvaneSvr started from installations that other users could change: it names each
+// wrong path with the command that mends it, creates and changes nothing, and exits with 78.
+// From a sound installation it creates its files for its own user alone.
+#include "ServiceProcess.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+using namespace orvane_test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kUnsafe = 78;
+
+std::string Today() {
+    char day[16];
+    const time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    strftime(day, sizeof day, "%Y%m%d", &local);
+    return day;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 07777;
+}
+
+// Every path of the installation with its kind, mode, owner and content, so a run that changed
+// anything shows up as a difference. The test's own output files are left out.
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+         ++it) {
+        const std::string path = it->path().string();
+        if (it->path().extension() == ".out")
+            continue;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
+            continue;
+        std::string what = std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
+        if (S_ISREG(st.st_mode))
+            what += ":" + readFile(path);
+        out[path.substr(dir.size())] = what;
+    }
+    return out;
+}
+
+class UnsafeInstallationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(makeInstallation(ORVANE_INSTALL_TREE, dir.path()));
+        // The network check would probe a closed loopback port, should the service ever get there.
+        std::string conf = readFile(dir.file("conf/conf.xml"));
+        const std::string empty = "<redirect></redirect>";
+        ASSERT_NE(std::string::npos, conf.find(empty));
+        conf.replace(conf.find(empty), empty.size(),
+                     "<redirect>http://127.0.0.1:9/forward.cgi</redirect>");
+        ASSERT_TRUE(writeFile(dir.file("conf/conf.xml"), conf));
+    }
+    void ReplaceWithLink(const std::string& name) {
+        const std::string real = outside.file(fs::path(name).filename().string());
+        ASSERT_EQ(rename(dir.file(name).c_str(), real.c_str()), 0);
+        ASSERT_EQ(symlink(real.c_str(), dir.file(name).c_str()), 0);
+    }
+    // Starts the service on the prepared installation and expects a refusal naming path with
+    // the given fault and mending command; nothing in the installation may change.
+    void ExpectRefused(const std::string& path, const std::string& fault,
+                       const std::string& command) {
+        const auto before = Snapshot(dir.path());
+        ServiceProcess service;
+        ASSERT_TRUE(service.Start(dir.path()));
+        EXPECT_EQ(kUnsafe, service.Wait(10s));
+        const std::string out = readFile(service.outPath());
+        EXPECT_NE(out.find("unsafe installation: " + path + " " + fault), std::string::npos) << out;
+        EXPECT_NE(out.find("mend it with: " + command), std::string::npos) << out;
+        EXPECT_EQ(before, Snapshot(dir.path())) << "the refused start changed the installation";
+    }
+
+    TempDir dir;
+    TempDir outside;  // where links point: a place the service must never write
+};
+
+}  // namespace
+
+TEST_F(UnsafeInstallationTest, FoldersWritableByOthersAreRefused) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    ExpectRefused(dir.path(), "is writable by group or others", "chmod go-w '" + dir.path() + "'");
+
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.file("conf").c_str(), 0775), 0);
+    ExpectRefused(dir.file("conf"), "is writable by group or others",
+                  "chmod go-w '" + dir.file("conf") + "'");
+}
+
+TEST_F(UnsafeInstallationTest, StoreOfAnotherUserIsRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another user needs root";
+    ASSERT_EQ(chown(dir.file("conf/conf.xml").c_str(), 65534, 65534), 0);
+    ExpectRefused(dir.file("conf/conf.xml"), "is owned by user 65534",
+                  "chown root '" + dir.file("conf/conf.xml") + "'");
+}
+
+TEST_F(UnsafeInstallationTest, LinksAtTheContainerTheStoreTheLogAndAPipeAreRefused) {
+    struct Case {
+        std::string name;
+        std::function<void()> plant;
+    };
+    const std::string log = "Log/" + Today() + "_Info.log";
+    const std::vector<Case> cases = {
+        {"zuvUzarod.zxm", [&] { ReplaceWithLink("zuvUzarod.zxm"); }},
+        {"conf/conf.xml", [&] { ReplaceWithLink("conf/conf.xml"); }},
+        {log,
+         [&] {
+             ASSERT_EQ(mkdir(dir.file("Log").c_str(), 0700), 0);
+             ASSERT_TRUE(writeFile(dir.file(log), "old lines\n"));
+             ReplaceWithLink(log);
+         }},
+        {"serverpipe",
+         [&] {
+             ASSERT_EQ(mkfifo(dir.file("serverpipe").c_str(), 0600), 0);
+             ReplaceWithLink("serverpipe");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.plant();
+        const std::string path = dir.file(c.name);
+        ExpectRefused(path, "is a symbolic link", "t=$(readlink -f '" + path + "')");
+        // Put right for the next case.
+        const std::string real = outside.file(fs::path(c.name).filename().string());
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        ASSERT_EQ(rename(real.c_str(), path.c_str()), 0);
+    }
+    EXPECT_EQ(readFile(dir.file(log)), "old lines\n");
+}
+
+TEST_F(UnsafeInstallationTest, SoundInstallationStartsAndItsNewFilesAreTheServicesAlone) {
+    const mode_t old = umask(0);  // the service must not depend on the umask it inherits
+    ServiceProcess service;
+    const bool started = service.Start(dir.path());
+    umask(old);
+    ASSERT_TRUE(started);
+    const std::string log = dir.file("Log/" + Today() + "_Info.log");
+    ASSERT_TRUE(
+        waitFor([&] { return readFile(log).find("OrvaneSvr started") != std::string::npos; }, 10s))
+        << readFile(service.outPath());
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir.file("serverpipe")); }, 5s));
+
+    EXPECT_EQ(ModeOf(dir.file("Log")), 0700u);
+    EXPECT_EQ(ModeOf(log), 0600u);
+    EXPECT_EQ(ModeOf(dir.file("serverpipe")), 0600u);
+    // The store was rewritten (the process id) and keeps the mode it was installed with.
+    EXPECT_NE(readFile(dir.file("conf/conf.xml")).find(std::to_string(service.pid())),
+              std::string::npos);
+    EXPECT_EQ(ModeOf(dir.file("conf/conf.xml")), ModeOf(ORVANE_INSTALL_TREE "/conf/conf.xml"));
+    std::string status = readFile("/proc/" + std::to_string(service.pid()) + "/status");
+    EXPECT_NE(status.find("Umask:\t0077"), std::string::npos);
+    for (const auto& entry : fs::directory_iterator(dir.file("conf")))
+        EXPECT_EQ(entry.path().filename().string().find("conf.xml."), std::string::npos)
+            << "temporary file left: " << entry.path();
+
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(0, service.Wait(15s));
+}
