@@ -111,20 +111,35 @@ CAutoString CInfoCenter::GetLocalValue(const char* key) {
 }
 
 bool CInfoCenter::SetLocalValue(const char* key, const char* value) {
-    if (key == nullptr || *key == '\0' || value == nullptr)
+    if (key == nullptr || value == nullptr)
         return false;
+    return SetLocalValues({{CAutoString(key), CAutoString(value)}});
+}
+
+bool CInfoCenter::SetLocalValues(const LocalValues& values) {
+    for (const auto& pair : values) {
+        if (pair.first.IsEmpty() || pair.second.IsNull())
+            return false;
+    }
     WriteGuard guard(&m_globalDataMapLock);
     const CAutoString path(m_xmlOpt.GetFileName());
-    if (path.IsEmpty() || !m_xmlOpt.SetValue(key, value))
+    if (path.IsEmpty() || values.empty())
+        return false;
+    // A value the document refuses (control characters) is left out, as a single write of it
+    // would be; the others are still written.
+    size_t set = 0;
+    for (const auto& pair : values)
+        set += m_xmlOpt.SetValue(pair.first.c_str(), pair.second.c_str()) ? 1 : 0;
+    if (set == 0)
         return false;
     // Save replaces the file atomically and writes it back in its declared encoding.
     if (!m_xmlOpt.SaveFile()) {
-        // The document in memory keeps the value; the file on disk keeps its old content.
+        // The document in memory keeps the values; the file on disk keeps its old content.
         CLog::GetInst()->WriteLog(CLog::WARN, "store %s not rewritten; %s kept in memory only",
-                                  path.c_str(), key);
+                                  path.c_str(), values.front().first.c_str());
         return false;
     }
-    return true;
+    return set == values.size();
 }
 
 CAutoString CInfoCenter::GetStorePath() {

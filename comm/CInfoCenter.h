@@ -45,6 +45,7 @@ public:
     void SynchroGlobalValue() override;
     CAutoString GetLocalValue(const char* key) override;
     bool SetLocalValue(const char* key, const char* value) override;
+    bool SetLocalValues(const LocalValues& values) override;
 
     // The path the local layer was loaded from; empty when there is no store.
     CAutoString GetStorePath();

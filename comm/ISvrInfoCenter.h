@@ -6,6 +6,9 @@
 
 #include "CAutoString.h"
 
+#include <utility>
+#include <vector>
+
 class ISvrInfoCenter {
 public:
     virtual ~ISvrInfoCenter() = default;
@@ -23,4 +26,11 @@ public:
     // True when the value was set and the store file rewritten. False when there is no store
     // (missing or rootless file) or the file could not be rewritten; the old file then stays.
     virtual bool SetLocalValue(const char* key, const char* value) = 0;
+    // Several local values, set in order, with one rewrite of the store file: each rewrite is
+    // synced to disk, and a conversation that stores several values must not wait for one sync
+    // per value. An empty key refuses the whole list and sets nothing; a value the store cannot
+    // hold is left out while the others are written. True when every value was set and the file
+    // rewritten; otherwise false as for SetLocalValue.
+    using LocalValues = std::vector<std::pair<CAutoString, CAutoString>>;
+    virtual bool SetLocalValues(const LocalValues& values) = 0;
 };

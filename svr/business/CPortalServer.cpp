@@ -382,7 +382,13 @@ int CPortalServer::ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STAT
     if (type == CTrafficStatistics::LOGIN) {
         // Taken afresh at every login: reporting is off unless this portal enables it.
         ReadStatsSettings(cfg);
-        m_bLogoutReportPending = false;  // a new login starts a new chain of reports
+        // The window may ask for the logout as soon as it is told of the login, before the
+        // login's report is planned here: that report would replace the logout's and the logout
+        // would never be made. The logout's report goes instead.
+        if (m_bLogoutReportPending) {
+            Log()->WriteLog(CLog::INFO, "logout report pending, no login report");
+            return 0;
+        }
     }
     const CAutoString url = cfg.trafficStatisticsURL;
     Log()->WriteLog(CLog::INFO, "[CPortalServer::NetworkTraffic] trafficStatisticsURL is :%s",
@@ -691,6 +697,11 @@ void CPortalServer::reqState(Task& task) {
         StopTask(OrvaneSvr::checkWifi);
         StopTask(OrvaneSvr::termForWifi);
         StopTask(OrvaneSvr::trafficStatistics);
+        {
+            // The portal ended the login: a logout report still pending has nothing to end.
+            std::lock_guard<std::mutex> guard(m_trafficLock);
+            m_bLogoutReportPending = false;
+        }
         QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
     } else if (ret != -1) {
         Arm(OrvaneSvr::reqState, static_cast<long>(conn->GetPortalConf()->stateInterval), false,

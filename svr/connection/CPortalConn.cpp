@@ -57,6 +57,15 @@ void CPortalConn::SetLocal(const char* key, const char* value) {
         m_pInfoCenter->SetLocalValue(key, value ? value : "");
 }
 
+void CPortalConn::SetLocals(ISvrInfoCenter::LocalValues values) {
+    for (auto& pair : values) {
+        if (pair.second.IsNull())
+            pair.second = "";  // a value never set is stored empty, as SetLocal stores it
+    }
+    if (m_pInfoCenter != nullptr)
+        m_pInfoCenter->SetLocalValues(values);
+}
+
 void CPortalConn::SetGlobal(const char* key, const char* value) {
     if (m_pInfoCenter != nullptr)
         m_pInfoCenter->SetGlobalValue(key, value ? value : "");

@@ -25,6 +25,7 @@
 #include "HashBalance.h"
 #include "INetConn.h"
 #include "IPortalHost.h"
+#include "ISvrInfoCenter.h"
 #include "LockBase.h"
 #include "Task.h"
 
@@ -228,6 +229,8 @@ private:
     int LocalInt(const char* key);
     CAutoString MemoryValue(const char* key);
     void SetLocal(const char* key, const char* value);
+    // Several local values with one synced rewrite of the store.
+    void SetLocals(ISvrInfoCenter::LocalValues values);
     void SetGlobal(const char* key, const char* value);
 
     // Both expect m_stateLock held for writing.

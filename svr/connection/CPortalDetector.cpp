@@ -93,9 +93,7 @@ void CPortalDetector::TakeSchoolHeaders(const CHttpData& data) {
     cfg.schoolId = school;
     cfg.domain = domain;
     cfg.area = area;
-    m_conn.SetLocal("schoolId", school);
-    m_conn.SetLocal("domain", domain);
-    m_conn.SetLocal("area", area);
+    m_conn.SetLocals({{"schoolId", school}, {"domain", domain}, {"area", area}});
 }
 
 // The portal page's address carries this machine's identity on the portal network.
@@ -107,9 +105,9 @@ void CPortalDetector::TakePortalIdentity(const CAutoString& url) {
     cfg.wlanuserip = helper.GetParam("wlanuserip");
     cfg.wlanusermac = helper.GetParam("wlanusermac");
     cfg.wlancip = helper.GetParam("wlanacip");
-    m_conn.SetLocal("wlanuserip", cfg.wlanuserip);
-    m_conn.SetLocal("wlanusermac", cfg.wlanusermac);
-    m_conn.SetLocal("wlanacip", cfg.wlancip);
+    m_conn.SetLocals({{"wlanuserip", cfg.wlanuserip},
+                      {"wlanusermac", cfg.wlanusermac},
+                      {"wlanacip", cfg.wlancip}});
     CLog::GetInst()->WriteLog(CLog::INFO, "wlanuserip is %s, wlanusermac is %s, wlanacip is %s",
                               cfg.wlanuserip.c_str(), cfg.wlanusermac.c_str(), cfg.wlancip.c_str());
 }
@@ -206,9 +204,9 @@ void CPortalDetector::PublishConfig() {
         value.Replace(">", "&gt;");
         SendData((CAutoString("FUN_") + entry.first).c_str(), value);
     }
-    m_conn.SetLocal("tickUrl", cfg.strTickUrl);
-    m_conn.SetLocal("stateUrl", cfg.strStateUrl);
-    m_conn.SetLocal("defaultAuth", std::to_string(cfg.nDefaultAuth).c_str());
+    m_conn.SetLocals({{"tickUrl", cfg.strTickUrl},
+                      {"stateUrl", cfg.strStateUrl},
+                      {"defaultAuth", std::to_string(cfg.nDefaultAuth).c_str()}});
     SendData("version", cfg.version);
     SendData("clientId", m_conn.LocalValue("clientId"));
 }

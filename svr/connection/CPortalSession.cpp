@@ -292,9 +292,9 @@ void CPortalSession::SaveAuthResponse(const CAutoString& userName, int retry,
     cfg.logoutDelay =
         static_cast<uint64_t>(CPortalParser::GetCheckWifiLogoutTime(cfg.againstList.c_str()));
     cfg.m_strDNS = strDomainConfig;
-    m_conn.SetLocal("termUrl", cfg.strTermUrl);
-    m_conn.SetLocal("keepUrl", cfg.strKeepUrl);
-    m_conn.SetLocal("keepRetry", std::to_string(cfg.iKeepRetry).c_str());
+    m_conn.SetLocals({{"termUrl", cfg.strTermUrl},
+                      {"keepUrl", cfg.strKeepUrl},
+                      {"keepRetry", std::to_string(cfg.iKeepRetry).c_str()}});
     cfg.againstList.Replace("\r\n", "");
     if (ISvrInfoCenter* info = m_conn.InfoCenter())
         info->SetValue("againstList", cfg.againstList.c_str());

@@ -81,8 +81,13 @@ CClientCommand* CClientCommand::GetInst() {
     return instance;
 }
 
+// The end always comes on the message thread, never on the answer reader: the reader is stopped
+// and joined first, so that no finished thread is left unjoined when the process leaves.
 CClientCommand::CClientCommand()
-    : CClientCommand(new PortalServerControl(), stdout, FlushAndLeave) {}
+    : CClientCommand(new PortalServerControl(), stdout, [this](int status) {
+          StopAnswerReader();
+          FlushAndLeave(status);
+      }) {}
 
 CClientCommand::CClientCommand(IPortalControl* portal, FILE* out, EndProcessFun endProcess)
     : m_portal(portal), m_out(out), m_endProcess(std::move(endProcess)) {}

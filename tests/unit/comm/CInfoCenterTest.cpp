@@ -109,6 +109,36 @@ TEST_F(InfoCenterTest, WithoutAUsableStoreWritesAreRefusedAndNothingIsCreated) {
     EXPECT_FALSE(unnamed.SetLocalValue("PID", "3\n"));
 }
 
+TEST_F(InfoCenterTest, SeveralLocalValuesLandTogetherAndABadKeyChangesNothing) {
+    {
+        CInfoCenter info(path.c_str());
+        EXPECT_TRUE(info.SetLocalValues({{"termUrl", "http://p/term?a=1&b=2"},
+                                         {"keepUrl", "http://p/keep"},
+                                         {"version", "2.0"}}));
+    }
+    EXPECT_EQ("http://p/term?a=1&b=2", StoredValue("termUrl"));
+    EXPECT_EQ("http://p/keep", StoredValue("keepUrl"));
+    EXPECT_EQ("2.0", StoredValue("version"));
+    EXPECT_EQ(1u, FolderEntries().size());
+
+    // An empty key refuses the whole list: neither the file nor the document changes.
+    const std::string before = readFile(path);
+    CInfoCenter info(path.c_str());
+    EXPECT_FALSE(info.SetLocalValues({{"keepUrl", "http://q/keep"}, {"", "x"}}));
+    EXPECT_FALSE(info.SetLocalValues({}));
+    EXPECT_EQ(before, readFile(path));
+    EXPECT_EQ("http://p/keep", info.GetLocalValue("keepUrl").ToStdString());
+
+    // A value the store cannot hold is left out; the others are still written.
+    EXPECT_FALSE(info.SetLocalValues({{"keepUrl", "bad\x01value"}, {"area", "north"}}));
+    EXPECT_EQ("http://p/keep", StoredValue("keepUrl"));
+    EXPECT_EQ("north", StoredValue("area"));
+
+    CInfoCenter none(dir.file("conf/none.xml").c_str());
+    EXPECT_FALSE(none.SetLocalValues({{"area", "south"}}));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("conf/none.xml")));
+}
+
 // The write fails inside the helper (file size limit, which holds for root too): the call reports
 // it, the old file stays byte for byte, no temporary file is left, and the process still reads the
 // new value from its document in memory.

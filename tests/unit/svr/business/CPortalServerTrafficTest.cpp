@@ -131,6 +131,28 @@ TEST_F(PortalTrafficTest, LogoutAskedForDuringATimedReportIsNotLost) {
     EXPECT_EQ(0, Armed());
 }
 
+// The window may ask for the logout the moment it is told of the login, before the login's report
+// is planned: the login's report must not replace the logout's, or the logout is never made. The
+// next login after that logout starts its chain of reports as usual.
+TEST_F(PortalTrafficTest, LogoutAskedForBeforeTheLoginReportIsPlannedIsNotLost) {
+    StatsEntry("<StatsInfor enable=\"1\" interval=\"300\" url=\"" + std::string(kClosedUrl) +
+               "\"/>");
+    cfg->trafficStatisticsURL = kClosedUrl;  // as the login being ended read it
+    for (int round = 1; round <= 3; ++round) {
+        portal.DisConnect(CAutoString("2"));
+        portal.NetworkTraffic(CTrafficStatistics::LOGIN, "");
+        ASSERT_TRUE(waitFor([&] { return portal.Count(term) == round; }, 5s)) << "round " << round;
+        EXPECT_EQ("2", portal.TagOf(term));
+    }
+    ASSERT_EQ(0, portal.NetworkTraffic(CTrafficStatistics::LOGIN, ""));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return portal.TagOf(trafficStatistics) == "<tag><type>1</type><next></next></tag>" &&
+                   Armed() == 1;
+        },
+        5s));
+}
+
 // Each TIMING report arms the next; an interval below a second from the portal counts as one.
 TEST_F(PortalTrafficTest, TimingReportsRearmThemselves) {
     cfg->trafficStatisticsURL = kClosedUrl;

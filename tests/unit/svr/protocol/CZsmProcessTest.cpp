@@ -112,6 +112,14 @@ TEST_F(ZsmProcessTest, SystemCallsOutsideComputingAreRefusedAfterLoading) {
     EXPECT_EQ(code("whoami").rfind("euid=", 0), 0u) << "the next call works again";
 }
 
+// Under ThreadSanitizer every byte of a 100 MB answer goes through the race checker: on a busy
+// machine the flooding module may then miss the time limit before it passes the size cap.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kFloodMayTimeOut = true;
+#else
+constexpr bool kFloodMayTimeOut = false;
+#endif
+
 // Each misbehaviour gives the fallbacks, is logged as an error, and the next call gets a fresh
 // helper that works.
 TEST_F(ZsmProcessTest, CrashingLoopingAndFloodingModulesGiveTheFallbacks) {
@@ -128,6 +136,7 @@ TEST_F(ZsmProcessTest, CrashingLoopingAndFloodingModulesGiveTheFallbacks) {
          {Case{"crash", "helper ended during a call (signal"},
           Case{"loop", "no answer within 2000 ms"}, Case{"huge", "answered more than"}}) {
         SCOPED_TRACE(c.text);
+        const size_t logged = readFile(log->GetPath()).size();
         ASSERT_EQ(code("warm-up").rfind("euid=", 0), 0u);
         const pid_t before = zsm->HelperPid();
         const auto start = std::chrono::steady_clock::now();
@@ -137,8 +146,11 @@ TEST_F(ZsmProcessTest, CrashingLoopingAndFloodingModulesGiveTheFallbacks) {
         EXPECT_TRUE(helperGone(before)) << "the failed helper is ended and reaped";
         EXPECT_EQ(code("after").rfind("euid=", 0), 0u);
         EXPECT_EQ(Owned(zsm->DeCode("plain")).str(), "plain");
-        EXPECT_NE(readFile(log->GetPath()).find(c.logged), std::string::npos)
-            << readFile(log->GetPath());
+        // Only what this case logged counts.
+        const std::string lines = readFile(log->GetPath()).substr(logged);
+        const bool timedOut = kFloodMayTimeOut && std::string(c.text) == "huge" &&
+                              lines.find("no answer within 2000 ms") != std::string::npos;
+        EXPECT_TRUE(lines.find(c.logged) != std::string::npos || timedOut) << lines;
     }
     log->Close();
     log->SetLevel(level);
