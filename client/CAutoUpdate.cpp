@@ -1,6 +1,7 @@
 #include "CAutoUpdate.h"
 
 #include "CCurlHttp.h"
+#include "CDetachedProcess.h"
 #include "CDownloadList.h"
 #include "CFileUtil.h"
 #include "CHttpData.h"
@@ -76,41 +77,14 @@ CAutoString CAutoUpdate::BuildInstallerArgument() const {
 // Starts D/AutoUpdate in D as a grandchild in its own session, so that it outlives the client
 // and leaves no zombie behind. A close-on-exec pipe tells whether the exec itself worked.
 bool CAutoUpdate::StartInstaller(const CAutoString& argument) {
-    std::string program = InDownloadDir("AutoUpdate").ToStdString();
-    std::string dir = m_strDownDir.ToStdString();
-    std::string arg = argument.ToStdString();
-    char* argv[] = {program.data(), arg.data(), nullptr};
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0)
-        return false;
-    const pid_t child = fork();
-    if (child == 0) {
-        close(report[0]);
-        setsid();
-        const pid_t grandchild = fork();
-        if (grandchild != 0)
-            _exit(grandchild < 0 ? 1 : 0);
-        if (chdir(dir.c_str()) == 0)
-            execv(program.c_str(), argv);
-        const int err = errno;
-        (void)!write(report[1], &err, sizeof err);
-        _exit(127);
-    }
-    close(report[1]);
-    int status = -1;
-    if (child > 0)
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-    int err = 0;
-    ssize_t got;
-    while ((got = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
-    }
-    close(report[0]);
-    const bool started = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == 0;
-    if (!started)
+    const std::string program = InDownloadDir("AutoUpdate").ToStdString();
+    const int result =
+        CDetachedProcess::Start({program, argument.ToStdString()}, m_strDownDir.ToStdString(),
+                                CDetachedProcess::kKeepUmask);
+    if (result != 0)
         std::printf("cannot start the installer %s: %s\n", program.c_str(),
-                    got > 0 ? std::strerror(err) : "fork failed");
-    return started;
+                    result > 0 ? std::strerror(result) : "fork failed");
+    return result == 0;
 }
 
 // ---- Update run -------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "CAutoUpdate.h"
 #include "CClient.h"
 #include "CClientManager.h"
+#include "CDetachedProcess.h"
 #include "CErrorCodeTable.h"
 #include "CInfoCenter.h"
 #include "CInstallationCheck.h"
@@ -46,28 +47,6 @@ bool CreatePrivateStore(const char* path) {
         return false;
     }
     return true;
-}
-
-// The grandchild's side of LaunchService: only async-signal-safe calls until exec.
-[[noreturn]] void ExecDetached(const char* program, mode_t umaskForChild, int report) {
-    setsid();
-    const pid_t grandchild = fork();
-    if (grandchild != 0)
-        _exit(grandchild < 0 ? 1 : 0);  // the client reaps this middle process at once
-    umask(umaskForChild);
-    signal(SIGPIPE, SIG_DFL);
-    const int in = open("/dev/null", O_RDONLY);
-    if (in > 0) {
-        dup2(in, 0);
-        close(in);
-    }
-    char* const argv[] = {const_cast<char*>(program), nullptr};
-    execv(program, argv);
-    const int error = errno;
-    if (write(report, &error, sizeof error) < 0) {
-        // Nothing more to tell: the client reads the closed pipe as a failure to start.
-    }
-    _exit(127);
 }
 
 // The GDK lock. GLib's own mutex waits on futexes that thread checkers cannot see; a standard
@@ -182,27 +161,7 @@ void CClientApp::RunUpdate() {
 }
 
 int CClientApp::LaunchService(const char* program, mode_t umaskForChild) {
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0)
-        return -1;
-    CUniqueFd readEnd(report[0]);
-    CUniqueFd writeEnd(report[1]);
-    const pid_t child = fork();
-    if (child < 0)
-        return -1;
-    if (child == 0)
-        ExecDetached(program, umaskForChild, report[1]);
-    writeEnd.Close();
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    int error = 0;
-    ssize_t got;
-    while ((got = read(readEnd.get(), &error, sizeof error)) < 0 && errno == EINTR) {
-    }
-    // The report pipe closes without a word when exec succeeds.
-    const bool middleOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return middleOk && got == 0 ? 0 : -1;
+    return CDetachedProcess::Start({program}, "", umaskForChild) == 0 ? 0 : -1;
 }
 
 bool CClientApp::CheckInstallation(const std::string& workDir) {
