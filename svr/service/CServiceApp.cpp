@@ -175,21 +175,14 @@ void CServiceApp::InitLog(const char* workDir) {
     log->SetLevel(CLog::DEBUG);
 }
 
-int CServiceApp::Main(int argc, char** argv) {
-    // Whatever the service creates (store, saved resolver text, log, FIFOs) is its own alone.
-    umask(077);
-    // Taken first, so the password leaves the command line as early as possible.
-    Arguments args = TakeArguments(argc, argv, 0, stdout, stderr);
-    if (args.exitStatus >= 0)
-        return args.exitStatus;
+int CServiceApp::PrepareProcess(Arguments& args) {
     if (!CheckInstallation(CSimpleFile::WorkingDirectory())) {
         CPasswordInput::Wipe(args.password);
         return kUnsafeInstallation;
     }
-    const bool consoleMode = args.console;
     // Before any thread exists and before any library reads its variables.
     CProcessEnvironment::Sanitise();
-    if (consoleMode)
+    if (args.console)
         KeepStandardInputTaken();
     CInfoCenter::SetStoreFile(kStoreFile);
     if (!StartSingle(CInfoCenter::GetInst()))
@@ -197,6 +190,20 @@ int CServiceApp::Main(int argc, char** argv) {
     InitLog(CSimpleFile::WorkingDirectory().c_str());
     // A write to a departed client must fail and be reported, not end the service.
     CPipeService::IgnoreBrokenPipeSignal();
+    return kContinue;
+}
+
+int CServiceApp::Main(int argc, char** argv) {
+    // Whatever the service creates (store, saved resolver text, log, FIFOs) is its own alone.
+    umask(077);
+    // Taken first, so the password leaves the command line as early as possible.
+    Arguments args = TakeArguments(argc, argv, 0, stdout, stderr);
+    if (args.exitStatus >= 0)
+        return args.exitStatus;
+    const int prepared = PrepareProcess(args);
+    if (prepared != kContinue)
+        return prepared;
+    const bool consoleMode = args.console;
 
     // The business is a process-wide singleton and so outlives the router, which hands it
     // messages until it dies; the router's end tells it to stop its threads (ServerStatus).

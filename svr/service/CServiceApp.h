@@ -59,6 +59,11 @@ public:
     // True when this process may run: no live service recorded under "PID" in info. Records this
     // process's id ("%d\n") before returning true.
     static bool StartSingle(ISvrInfoCenter* info);
+    // The process-wide steps before any thread, after the umask: the installation check, the
+    // environment, the store, the single-instance test, the log. kContinue when the service goes
+    // on, else its exit status (the password is wiped on a refused installation).
+    static int PrepareProcess(Arguments& args);
+    static constexpr int kContinue = -2;
     // Opens "Log/YYYYMMDD_Info.log" under workDir and writes every level.
     static void InitLog(const char* workDir);
 
