@@ -408,14 +408,18 @@ int CPortalSession::StateResult(int ret, unsigned long code, CHttpData& data) {
     CAutoString user(""), keepUrl(""), termUrl(""), userConfig(""), domainConfig("");
     int retry = 0;
     if (m_conn.GetPortalParser().ParserAuthResponse(data.RespData(), user, retry, keepUrl, termUrl,
-                                                    userConfig, domainConfig) == 0) {
-        SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
-        CAuthConfig& cfg = *m_conn.GetPortalConf();
-        if (!cfg.m_strDNS.IsEmpty())
-            m_dnsGuard.SetDNS(cfg.m_strDNS);
-        // The adopted login is kept alive with the same tolerance as one made here.
-        m_keepRetry = retry + 1;
+                                                    userConfig, domainConfig) != 0) {
+        // An answer that cannot be read proves no login: reporting one would tell the user they
+        // are online and start keep-alives that can only fail. The next poll asks again.
+        CLog::GetInst()->WriteLog(CLog::WARN, "state answer unreadable, no login adopted");
+        return 0;
     }
+    SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
+    CAuthConfig& cfg = *m_conn.GetPortalConf();
+    if (!cfg.m_strDNS.IsEmpty())
+        m_dnsGuard.SetDNS(cfg.m_strDNS);
+    // The adopted login is kept alive with the same tolerance as one made here.
+    m_keepRetry = retry + 1;
     m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 1, CAutoString(""));
     return 1;
 }

@@ -176,6 +176,11 @@ TEST_F(PortalSimTest, FaultsHitTheConfiguredRequestOfAKind) {
     EXPECT_EQ(second.Header("Error-Code"), "7");
     EXPECT_EQ(second.Header("Sub-Error"), "quota");
     EXPECT_EQ(Simple("keep", ticket).Header("Error-Code"), "0");
+    // "next" is the keep-alive after the three counted so far, and only that one.
+    std::string next = "fault keep:next:error:9\n";
+    EXPECT_EQ(Http(sim.Url("/sim/control"), &next).status, 200);
+    EXPECT_EQ(Simple("keep", ticket).Header("Error-Code"), "9");
+    EXPECT_EQ(Simple("keep", ticket).Header("Error-Code"), "0");
     for (int i = 0; i < 2; ++i) {
         HttpResult intercepted = Simple("state", ticket);
         EXPECT_EQ(intercepted.status, 200);
@@ -248,6 +253,27 @@ TEST_F(PortalSimTest, RefuseClosesTheListenerForAWhile) {
     EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_COULDNT_CONNECT);
     EXPECT_TRUE(waitFor(
         [&] { return Http(sim.Url("/forward.cgi"), nullptr, {}, 500).status == 302; }, 5s, 50ms));
+}
+
+// With a control listener of its own the simulator takes commands while the portal refuses,
+// and the portal's listener no longer takes them.
+TEST_F(PortalSimTest, ControlListenerStaysOpenWhileThePortalRefuses) {
+    const std::string portFile = m_dir.file("control-port");
+    SimProcess& sim = Start({"--control-port", "0", "--control-port-file", portFile, "--fault",
+                             "probe:1+:refuse:3000"});
+    const int control = std::atoi(orvane_test::readFile(portFile).c_str());
+    ASSERT_GT(control, 0);
+    ASSERT_NE(control, sim.Port());
+    const std::string controlUrl = "http://127.0.0.1:" + std::to_string(control) + "/sim/control";
+    const std::string clear = "clear-faults";
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_GOT_NOTHING);
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).rc, CURLE_COULDNT_CONNECT);
+    EXPECT_EQ(Http(controlUrl, &clear).status, 200);
+    // Once the pause is over the portal answers normally again (the rule is gone).
+    EXPECT_TRUE(waitFor(
+        [&] { return Http(sim.Url("/forward.cgi"), nullptr, {}, 500).status == 302; }, 6s, 50ms));
+    EXPECT_EQ(Http(sim.Url("/forward.cgi")).status, 302);
+    EXPECT_EQ(Http(sim.Url("/sim/control"), &clear).status, 404);
 }
 
 // The statistics server opens both layers and lifts type, amounts and times into its record; on

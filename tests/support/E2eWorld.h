@@ -12,8 +12,8 @@
 #pragma once
 
 #include <cjson/cJSON.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -175,9 +175,9 @@ inline std::string sanitizerFindings(const std::string& output) {
 }
 
 struct E2eOptions {
-    bool defaultRoute = true;              // veth0 carries the default route
-    std::vector<std::string> simArgs;      // extra portal-sim options
-    std::string storeExtra;                // extra elements for conf/conf.xml, e.g. connState
+    bool defaultRoute = true;          // veth0 carries the default route
+    std::vector<std::string> simArgs;  // extra portal-sim options
+    std::string storeExtra;            // extra elements for conf/conf.xml, e.g. connState
     std::string resolver = "nameserver 192.0.2.53\n";  // the namespace's own /etc/resolv.conf
 
     static E2eOptions Sim(std::vector<std::string> args) {
@@ -245,12 +245,15 @@ public:
         return clean;
     }
     std::string SimOutput() const { return m_sim ? m_sim->Output() : m_simOutput; }
-    // Control commands (one a line) posted from inside the namespace; true on "ok".
+    // Control commands (one a line) posted from inside the namespace to the simulator's own
+    // control listener, which stays open while a "refuse" fault closes the portal's; true on
+    // "ok".
     bool SimControl(const std::string& commands) {
         NetnsScope inside(m_ns->name());
         if (!inside.entered())
             return false;
-        const HttpResult r = Http(SimUrl("/sim/control"), &commands);
+        const HttpResult r =
+            Http("http://127.0.0.1:" + std::to_string(m_controlPort) + "/sim/control", &commands);
         return r.rc == CURLE_OK && r.status == 200;
     }
     // The simulator's request log so far, one record a line, optionally only one kind. The
@@ -348,6 +351,10 @@ private:
                                          ORVANE_ZXM_SECOND,
                                          "--port-file",
                                          m_dir.file("port"),
+                                         "--control-port",
+                                         "0",
+                                         "--control-port-file",
+                                         m_dir.file("control-port"),
                                          "--request-log",
                                          m_dir.file("requests.jsonl"),
                                          "--account",
@@ -363,7 +370,8 @@ private:
             return false;
         waitFor([&] { return !readFile(m_dir.file("port")).empty() || !m_sim->running(); }, 10s);
         m_simPort = std::atoi(readFile(m_dir.file("port")).c_str());
-        return m_simPort > 0;
+        m_controlPort = std::atoi(readFile(m_dir.file("control-port")).c_str());
+        return m_simPort > 0 && m_controlPort > 0;
     }
 
     // Points the probe URL at the simulator and adds the test's own store values.
@@ -400,6 +408,7 @@ private:
     bool m_resolverMade = false;
     size_t m_logParsed = 0;  // bytes of the request log already parsed into m_records
     int m_simPort = 0;
+    int m_controlPort = 0;  // the simulator's control listener, open also while it refuses
 };
 
 // One connection-state message ("NetStateMessageResp") as the window reads it.
@@ -563,11 +572,11 @@ protected:
     WindowClient window;
 };
 
-#define E2E_WORLD(...)                          \
-    do {                                        \
-        MakeWorld(__VA_ARGS__);                 \
-        if (IsSkipped() || HasFatalFailure())   \
-            return;                             \
+#define E2E_WORLD(...)                        \
+    do {                                      \
+        MakeWorld(__VA_ARGS__);               \
+        if (IsSkipped() || HasFatalFailure()) \
+            return;                           \
     } while (0)
 
 }  // namespace orvane_test

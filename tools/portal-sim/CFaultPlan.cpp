@@ -36,19 +36,23 @@ bool CFaultPlan::Add(const std::string& text, std::string& error) {
     rule.onwards = !count.empty() && count.back() == '+';
     if (rule.onwards)
         count.pop_back();
+    // "next" is resolved below, under the lock, against the count the handlers have reached.
+    const bool next = count == "next";
     char* end = nullptr;
-    rule.from = std::strtol(count.c_str(), &end, 10);
+    rule.from = next ? 1 : std::strtol(count.c_str(), &end, 10);
     std::string rest = text.substr(c2 + 1);
     size_t c3 = rest.find(':');
     rule.fault.action = rest.substr(0, c3);
     rule.fault.arg = c3 == std::string::npos ? "" : rest.substr(c3 + 1);
     rule.fault.rule = text;
-    if (!kKinds.count(rule.kind) || count.empty() || *end != '\0' || rule.from < 1 ||
+    if (!kKinds.count(rule.kind) || count.empty() || (!next && *end != '\0') || rule.from < 1 ||
         !kActions.count(rule.fault.action) || !ValidArg(rule.fault.action, rule.fault.arg)) {
         error = "bad fault rule '" + text + "'";
         return false;
     }
     std::lock_guard<std::mutex> guard(m_lock);
+    if (next)
+        rule.from = m_counts[rule.kind] + 1;
     m_rules.push_back(rule);
     return true;
 }

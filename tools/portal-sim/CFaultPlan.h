@@ -19,7 +19,9 @@ struct SimFault {
 
 class CFaultPlan {
 public:
-    // Adds "KIND:N[+]:ACTION[:ARG]". Returns false with a message for a malformed rule.
+    // Adds "KIND:N[+]:ACTION[:ARG]"; N "next" is the request after the last one counted so far
+    // (requests still in flight count, which a test reading the request log cannot know).
+    // Returns false with a message for a malformed rule.
     bool Add(const std::string& rule, std::string& error);
     void Clear();
     // Counts one request of kind and returns the fault to apply to it, if any.

@@ -42,14 +42,21 @@ bool CPortalSim::Init(std::string& error) {
     m_portal.Register(m_server);
     m_stats.Register(m_server);
     m_update.Register(m_server);
-    m_server.Post("/sim/control",
-                  [this](const httplib::Request& q, httplib::Response& r) { Control(q, r); });
+    (o.controlPort >= 0 ? m_control : m_server)
+        .Post("/sim/control",
+              [this](const httplib::Request& q, httplib::Response& r) { Control(q, r); });
     m_ctx.SetRefuseHook([this] { StopListenerOnce(); });
+    if (o.controlPort >= 0 && !BindControl()) {
+        error = "cannot listen for control on " + o.listenAddr + ":" +
+                std::to_string(o.controlPort) + " or write '" + o.controlPortFile + "'";
+        return false;
+    }
     if (!Bind(o.port)) {
         error = "cannot listen on " + o.listenAddr + ":" + std::to_string(o.port);
         return false;
     }
-    if (!WritePortFile()) {
+    // Written last: a reader that sees the port finds the control port already there.
+    if (!WritePortFile(o.portFile, m_ctx.Port())) {
         error = "cannot write port file '" + o.portFile + "'";
         return false;
     }
@@ -87,15 +94,45 @@ bool CPortalSim::Bind(int port) {
     return true;
 }
 
-bool CPortalSim::WritePortFile() const {
-    const std::string& path = m_ctx.options.portFile;
+bool CPortalSim::BindControl() {
+    const CSimOptions& o = m_ctx.options;
+    if (o.controlPort == 0)
+        m_controlPort = m_control.bind_to_any_port(o.listenAddr);
+    else if (m_control.bind_to_port(o.listenAddr, o.controlPort))
+        m_controlPort = o.controlPort;
+    return m_controlPort > 0 && WritePortFile(o.controlPortFile, m_controlPort);
+}
+
+void CPortalSim::StartControl() {
+    if (m_controlPort <= 0)
+        return;
+    m_controlThread = std::thread([this] {
+        m_control.listen_after_bind();
+        m_controlDone = true;
+    });
+}
+
+void CPortalSim::StopControl() {
+    if (!m_controlThread.joinable())
+        return;
+    // A stop that comes before the thread starts listening is lost, so it is repeated until
+    // the listener has ended.
+    while (!m_controlDone) {
+        if (m_control.is_running())
+            m_control.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    m_controlThread.join();
+}
+
+bool CPortalSim::WritePortFile(const std::string& path, int port) {
     if (path.empty())
         return true;
     // Written under another name and renamed, so a reader never sees a partial number.
     std::string tmp = path + ".tmp";
     {
         std::ofstream out(tmp, std::ios::trunc);
-        out << m_ctx.Port() << "\n";
+        out << port << "\n";
         if (!out)
             return false;
     }
@@ -104,6 +141,7 @@ bool CPortalSim::WritePortFile() const {
 
 bool CPortalSim::Run() {
     bool ok = true;
+    StartControl();
     while (!m_ctx.Stopping()) {
         m_server.listen_after_bind();
         long pause = m_ctx.TakeRefuse();
@@ -118,6 +156,7 @@ bool CPortalSim::Run() {
             break;
         }
     }
+    StopControl();
     MarkRunDone();
     return ok;
 }

@@ -2,15 +2,19 @@
 // simulated server, and runs the listener until Stop().
 //
 // Init() and Run() are called from one thread; Stop() from any other thread (not from a signal
-// handler). Run() re-opens the listener on the same port after a "refuse" pause.
+// handler). Run() re-opens the listener on the same port after a "refuse" pause. With
+// --control-port the control commands have a listener of their own, served by a thread that
+// Run() starts and ends, so a test can still lift a fault while the portal refuses.
 #pragma once
 
 #include <httplib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "CFaultInjector.h"
 #include "CGatewayPage.h"
@@ -33,12 +37,17 @@ public:
     bool Run();
     void Stop();
     int Port() const { return m_ctx.Port(); }
+    // The control listener's port; the main port when control shares it.
+    int ControlPort() const { return m_controlPort > 0 ? m_controlPort : Port(); }
 
 private:
     bool Bind(int port);
     // Reserves the port that --stats-refuse names in the configuration.
     bool OpenRefusingPort();
-    bool WritePortFile() const;
+    static bool WritePortFile(const std::string& path, int port);
+    bool BindControl();
+    void StartControl();
+    void StopControl();
     void Control(const httplib::Request& req, httplib::Response& res);
     bool ControlCommand(const std::string& line, std::string& error);
     void MarkRunDone();
@@ -53,6 +62,10 @@ private:
     CStatsServer m_stats;
     CUpdateServer m_update;
     httplib::Server m_server;
+    httplib::Server m_control;  // only with --control-port
+    int m_controlPort = 0;
+    std::thread m_controlThread;
+    std::atomic<bool> m_controlDone{false};
     std::unique_ptr<CUniqueFd> m_refusing;  // the --stats-refuse port, held for the whole run
 
     std::mutex m_runLock;

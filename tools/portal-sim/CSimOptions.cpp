@@ -81,6 +81,13 @@ const std::vector<OptionDef>& Table() {
          Int(&CSimOptions::port, 0)},
         {"port-file", "FILE", "write the port in use to FILE once listening",
          Text(&CSimOptions::portFile)},
+        {"control-port", "N",
+         "take control commands on a listener of their own at N (0: a free one), which a "
+         "'refuse' fault leaves open (default: on the main listener)",
+         Int(&CSimOptions::controlPort, 0)},
+        {"control-port-file", "FILE",
+         "write the control listener's port to FILE (before --port-file is written)",
+         Text(&CSimOptions::controlPortFile)},
         {"request-log", "FILE", "append every request, decoded, as one JSON object a line",
          Text(&CSimOptions::requestLog)},
         {"config", "FILE", "read 'name = value' lines with these option names", nullptr},
@@ -280,7 +287,8 @@ void CSimOptions::PrintHelp(std::ostream& out) {
     }
     out << "\nFault rules KIND:N[+]:ACTION[:ARG]: the N-th request of KIND (N+ : the N-th and "
            "every\n"
-           "later one) gets ACTION instead of its normal answer.\n"
+           "later one) gets ACTION instead of its normal answer; N 'next' is the first request\n"
+           "of KIND after the rule is added.\n"
            "  KIND   probe page ticket auth keep state term query stats update download any\n"
            "  ACTION refuse[:MS]     close the listener for MS ms (default 2000); this request is "
            "dropped\n"
@@ -296,7 +304,8 @@ void CSimOptions::PrintHelp(std::ostream& out) {
            "         endlogin        end the login at the portal and answer Error-Code 14\n"
            "         renew           answer Error-Code 200 with the renew container; later\n"
            "                         requests must use it\n"
-           "\nControl: POST /sim/control with one command a line: 'fault RULE', 'clear-faults',\n"
+           "\nControl: POST /sim/control (to the --control-port listener when one is given) with\n"
+           "one command a line: 'fault RULE', 'clear-faults',\n"
            "'end-login' (the portal ends every login), 'login-elsewhere USER' (every open ticket\n"
            "is logged in as USER, as by another program), 'reset' (forget tickets and logins),\n"
            "'stats-stall on|off' (the statistics server holds its answers back until it stops,\n"

@@ -23,6 +23,8 @@ public:
     int port = 0;  // 0: any free port, written to portFile
     std::string portFile;
     std::string requestLog;
+    int controlPort = -1;  // -1: control commands on the main listener; 0: any free port
+    std::string controlPortFile;
 
     std::map<std::string, std::string> accounts;  // account -> password
     std::string container;       // algorithm container the portal servers code with

@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <atomic>
 #include <chrono>
@@ -347,4 +348,51 @@ TEST_F(PortalConnTest, PortalPageToEveryRequest) {
         EXPECT_EQ(request.second, lastTag);
         EXPECT_NE(std::string::npos, doc.find("CID-9")) << doc;
     }
+}
+
+// A state answer that says "no error" is only a login when its document reads as one: an
+// unreadable body adopts nothing and reports nothing, and the next poll asks again.
+TEST_F(PortalConnTest, StateAnswerAdoptsOnlyALoginItCanRead) {
+    httplib::Server portal;
+    std::atomic<int> polls{0};
+    std::string good;  // set before the first poll, read only by the handler afterwards
+    portal.Post("/state", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Error-Code", "0");
+        res.set_header("Server-Tag", "unit");
+        res.set_content(polls++ == 0 ? "#<garbage>\x7f not coded" : good, "text/plain");
+    });
+    const int port = portal.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { portal.listen_after_bind(); });
+    std::string store = kStore;
+    const std::string stateUrl = "http://10.9.0.2/state";
+    store.replace(store.find(stateUrl), stateUrl.size(),
+                  "http://127.0.0.1:" + std::to_string(port) + "/state");
+    Store(store.c_str());
+    info->SetValue("clientId", "CID-9");
+    conn->Init();
+    CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
+    ASSERT_EQ(1, CZsmHelper::GetInst()->Init(ORVANE_ZXM_CONTAINER, nullptr, 0));
+    good = conn->GetPortalParser()
+               .EncodePostRequestData(
+                   "<response><userid>u1</userid><keep-retry>2</keep-retry>"
+                   "<keep-url>http://10.9.0.2/keep2</keep-url></response>")
+               .c_str();
+    const size_t before = sink.Count();
+
+    const int unreadable = conn->CheckConnectState(1);
+    const size_t afterUnreadable = sink.Count();
+    const ES stateAfterUnreadable = conn->GetNetState();
+    const int readable = conn->CheckConnectState(1);
+    portal.stop();
+    serving.join();
+
+    EXPECT_EQ(0, unreadable);
+    EXPECT_EQ(before, afterUnreadable);
+    EXPECT_NE(ES::ES_CONNECTED, stateAfterUnreadable);
+    EXPECT_EQ(1, readable);
+    ASSERT_EQ(before + 1, sink.Count());
+    EXPECT_EQ(static_cast<int>(ES::ES_CONNECTED), sink.Last().newState);
+    EXPECT_EQ("http://10.9.0.2/keep2", info->GetLocalValue("keepUrl").ToStdString());
+    EXPECT_EQ(2, polls.load());
 }
