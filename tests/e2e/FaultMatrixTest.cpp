@@ -1,9 +1,10 @@
-// Every portal conversation against every way a gateway can fail it: the real OrvaneSvr in a
-// network namespace, the test playing the window, portal-sim failing the conversation until the
-// test lifts the fault. Each scenario checks that the service stays up, tells the window a state
-// it can show, comes back with the next normal answer, and leaves nothing behind: the store
-// parses, the client id is kept, no module file is left on disk, the resolver file is the
-// machine's own again after the log-out, and no descriptor has leaked.
+// Every conversation of the service (the portal's, the terminal list and the traffic report)
+// against every way a gateway can fail it: the real OrvaneSvr in a network namespace, the test
+// playing the window, portal-sim failing the conversation until the test lifts the fault. Each
+// scenario checks that the service stays up, tells the window a state it can show, comes back
+// with the next normal answer, and leaves nothing behind: the store parses, the client id is
+// kept, no module file is left on disk, the resolver file is the machine's own again after the
+// log-out, and no descriptor has leaked.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -34,7 +35,6 @@ const Fault kFaults[] = {
     {"ErrorCode", "error:99"},
 };
 
-// The conversations, by the simulator's request kind.
 // The conversations, by the simulator's request kind: the portal's own, the terminal list
 // ("query") and the traffic report ("stats").
 const char* const kConversations[] = {"probe", "page", "ticket", "auth", "keep",
@@ -114,8 +114,18 @@ protected:
             },
             timeout, 20ms);
     }
-    // Lets the portal answer normally again.
-    void Lift() { ASSERT_TRUE(world->SimControl("clear-faults")); }
+    // Lets the portal answer normally again; after a refusal, once its listener is back.
+    void Lift() {
+        ASSERT_TRUE(world->SimControl("clear-faults"));
+        if (!Refused())
+            return;
+        NetnsScope inside(world->ns().name());
+        ASSERT_TRUE(inside.entered());
+        // Any answer will do (this path has none but "not found"); nothing is logged for it.
+        ASSERT_TRUE(
+            waitFor([&] { return Http(world->SimUrl("/listening"), nullptr, {}, 500).status > 0; },
+                    5s, 50ms));
+    }
     // Requests failed before the service reports: both sends of one conversation, one stall.
     size_t Expected() const { return 1; }
 
@@ -135,14 +145,31 @@ protected:
     // After the fault: a state message the window can show arrived, the service runs.
     void ExpectReported(size_t statesBefore) {
         ASSERT_TRUE(WaitFaulted(Expected(), 25s)) << m_armed;
-        const bool reported =
-            waitFor([&] { return Drain(), window.States().size() > statesBefore; }, 12s);
-        // A logout that never reached the portal leaves the login as it was, unreported.
-        if (Kind() == "term" && !reported)
+        // A logout that never reached the portal leaves the login as it was, unreported; the
+        // service only notes it in its log.
+        const auto termFailed = [&] {
+            return Kind() == "term" &&
+                   world->LogText().find("term http err is") != std::string::npos;
+        };
+        waitFor([&] { return Drain(), window.States().size() > statesBefore || termFailed(); },
+                12s);
+        const bool reported = window.States().size() > statesBefore;
+        if (Kind() == "term" && !reported) {
+            EXPECT_TRUE(termFailed());
             EXPECT_EQ("1", world->StoreValue("connState"));
-        else
+        } else {
             EXPECT_TRUE(reported);
+        }
         EXPECT_TRUE(world->Service().running()) << world->ServiceOutput();
+    }
+    // True when a state message with this new state came since the index `from`, or comes
+    // within the timeout.
+    bool SawState(int newState, size_t from, std::chrono::milliseconds timeout) {
+        for (size_t i = from; i < window.States().size(); ++i) {
+            if (window.States()[i].newState == newState)
+                return true;
+        }
+        return window.WaitState(newState, timeout);
     }
     // Reads whatever the service sent so far without waiting long.
     void Drain() { window.WaitFor("-none-", 50ms); }
@@ -199,7 +226,7 @@ void FaultMatrixTest::RunCheckEnvPhase() {
     ExpectReported(states);
     Lift();
     // The service may probe again on its own; otherwise the window's next check succeeds.
-    if (!window.WaitState(31, Stall() ? 15s : 7s))
+    if (!SawState(31, states, Stall() ? 15s : 7s))
         CheckEnv();
     ASSERT_FALSE(HasFatalFailure());
     LogIn();
@@ -221,10 +248,7 @@ void FaultMatrixTest::RunLogin() {
     Drain();
     if (Stall()) {
         // The second send was answered: logged in (possibly reported while the stall ran out).
-        bool connected = false;
-        for (size_t i = states; i < window.States().size(); ++i)
-            connected = connected || window.States()[i].newState == 2;
-        ASSERT_TRUE(connected || window.WaitState(2, 30s));
+        ASSERT_TRUE(SawState(2, states, 30s));
     } else {
         EXPECT_NE(2, window.States().back().newState);
         EXPECT_NE("1", world->StoreValue("connState"));
@@ -380,11 +404,6 @@ void FaultMatrixTest::RunTerminalList() {
         EXPECT_EQ(0u, TerminalLists());
     EXPECT_TRUE(world->Service().running());
     Lift();
-    // A refusing portal takes requests again once its listener is back.
-    if (Refused()) {
-        const size_t keeps = world->Count("keep");
-        EXPECT_TRUE(world->WaitForRequests("keep", keeps + 1, 10s));
-    }
     // An intercepted answer makes the service look at the network again first; the login it
     // finds there is its own.
     if (Intercepted()) {
