@@ -136,7 +136,7 @@ protected:
         std::map<std::string, std::string> state = treeState(world->dir().path());
         for (auto it = state.begin(); it != state.end();) {
             const std::string& p = it->first;
-            const bool ours = p.rfind(world->Install() + "/", 0) == 0 ||
+            const bool ours = p == world->Install() || p.rfind(world->Install() + "/", 0) == 0 ||
                               p.rfind(world->dir().path() + "/requests.jsonl", 0) == 0 ||
                               (p.size() > 4 && p.compare(p.size() - 4, 4, ".out") == 0);
             it = ours ? state.erase(it) : std::next(it);
@@ -254,7 +254,9 @@ TEST_F(HostileInputTest, PortalValuesReachNoShellAndNoPath) {
     E2E_WORLD(E2eOptions::Sim(
         {"--page-config", pageConfig, "--school-id", words, "--domain", "..", "--area", "a b | c",
          "--account", std::string(E2eWorld::kUser) + "@" + words + ":" + E2eWorld::kPassword,
-         "--against-interval", "1", "--against-extra", "<against>" + programs + "</against>"}));
+         "--against-interval", "1", "--against-extra", "<against>" + programs + "</against>",
+         "--dns1", "192.0.2.7\nnameserver 203.0.113.66\noptions ndots:15", "--dns2",
+         ShellWords()[1]}));
     StartGuarded();
     if (HasFatalFailure())
         return;
@@ -278,6 +280,9 @@ TEST_F(HostileInputTest, PortalValuesReachNoShellAndNoPath) {
     LogIn();
     if (HasFatalFailure())
         return;
+    // Name servers that would add lines to the resolver file are refused, so it stays as it was
+    // (checked by ExpectUnharmed).
+    EXPECT_TRUE(world->LogHas("set dns", 10s));
     // The sharing check ran over the list (1 s interval) and refused the names it cannot check.
     EXPECT_TRUE(world->LogHas("program name refused", 10s));
     EXPECT_TRUE(world->WaitForRequests("keep", 2, 10s));

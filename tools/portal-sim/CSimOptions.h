@@ -40,9 +40,11 @@ public:
     std::string servers;       // "server-clusters" list; empty: this simulator's own address
     std::string accountRule;   // "TYPE" or "TYPE:VALUE" for account/modify
     std::string dns1, dns2;
-    std::string userId;           // "userid" of login and state answers; empty: the account
-    std::string note;             // text of a "note" element in the page and in the answers
-    std::string pageCharset;      // code page the portal page is served in; empty: UTF-8
+    std::string userId;       // "userid" of login and state answers; empty: the account
+    std::string note;         // text of a "note" element in the page and in the answers
+    std::string pageCharset;  // code page the portal page is served in; empty: UTF-8
+
+    // Hostile pages and answers for the end-to-end tests.
     std::string pageConfig;       // file holding the configuration block verbatim; empty: generated
     std::string redirectTo;       // Location of the probe's redirect; empty: this simulator's page
     int hugePageMib = 0;          // the first portal page carries this many MiB of filler
