@@ -240,17 +240,18 @@ TEST_F(HostileInputTest, PortalValuesReachNoShellAndNoPath) {
     programs += "<process>" + huge + "</process><process>a&#13;&#10;b</process>";
     for (int i = 0; i < 100; ++i)
         programs += "<process>x" + std::to_string(i) + "</process>";
+    // 10000 levels of nesting in the page and in one of its FunCfg entries.
+    const std::string deep = nested("deep", 10000, "x");
     const std::string funCfg = "<Update url=\"" + xmlEscape(words) + "&#13;&#10;Host: evil" + huge +
-                               "\" enable=\"1\"/><StatsInfor enable=\"1\" interval=\"1\" "
-                               "url=\"" +
-                               xmlEscape(words) + "\"/><" + huge + "/>";
+                               "\" enable=\"1\"/><StatsInfor enable=\"1\" interval=\"1\" url=\"" +
+                               xmlEscape(words) + "\"/><" + huge + "/><Deep>" + deep + "</Deep>";
     WritePageConfig("@BASE@/ticket",
                     "<account><modify><type>add-domain</type><value>" + xmlEscape(words) +
-                        "</value></modify></account><note>" + huge + "</note>",
+                        "</value></modify></account><note>" + huge + "</note>" + deep,
                     "<against>" + programs + "</against>", funCfg);
     // The gateway's school headers travel on in every request header block; the login answer
-    // carries the against list the sharing check reads.
-    // The account rule adds the shell words as the domain, so the portal knows that account.
+    // carries the against list the sharing check reads and the name servers; the account rule
+    // adds the shell words as the domain, so the portal knows that account.
     E2E_WORLD(E2eOptions::Sim(
         {"--page-config", pageConfig, "--school-id", words, "--domain", "..", "--area", "a b | c",
          "--account", std::string(E2eWorld::kUser) + "@" + words + ":" + E2eWorld::kPassword,
