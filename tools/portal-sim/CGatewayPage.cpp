@@ -1,5 +1,8 @@
 #include "CGatewayPage.h"
 
+#include <fstream>
+#include <sstream>
+
 #include "CXmlFileCodec.h"
 #include "SimHttpUtil.h"
 
@@ -34,7 +37,8 @@ void CGatewayPage::Probe(const httplib::Request& req, httplib::Response& res) {
                             "text/html");
         } else {
             res.status = 302;
-            res.set_header("Location", m_ctx.PortalPageUrl(req.remote_addr));
+            res.set_header("Location", o.redirectTo.empty() ? m_ctx.PortalPageUrl(req.remote_addr)
+                                                            : o.redirectTo);
         }
     }
     cJSON_AddNumberToObject(rec.get(), "status", res.status);
@@ -48,6 +52,10 @@ void CGatewayPage::Page(const httplib::Request& req, httplib::Response& res) {
         cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
     if (!fault || !m_injector.Apply(*fault, req, res))
         ServePage(res);
+    if (res.status == 200 && m_ctx.options.hugePageMib > 0 && !m_hugeServed.exchange(true)) {
+        cJSON_AddNumberToObject(rec.get(), "filler_mib", m_ctx.options.hugePageMib);
+        AddFiller(res);
+    }
     cJSON_AddNumberToObject(rec.get(), "status", res.status);
     m_ctx.log.Append(std::move(rec));
 }
@@ -75,7 +83,39 @@ void CGatewayPage::ServePage(httplib::Response& res) const {
     res.set_content(bytes, charset.empty() ? "text/html" : "text/html; charset=" + charset);
 }
 
+// The page followed by hugePageMib MiB of blanks, produced as the reader takes them so that the
+// simulator never holds the whole answer.
+void CGatewayPage::AddFiller(httplib::Response& res) const {
+    const std::string page = res.body;
+    const size_t total = page.size() + (static_cast<size_t>(m_ctx.options.hugePageMib) << 20);
+    res.body.clear();
+    res.set_content_provider(
+        total, "text/html", [page](size_t offset, size_t length, httplib::DataSink& sink) {
+            static const std::string blanks(64 * 1024, ' ');
+            if (offset < page.size())
+                return sink.write(page.data() + offset, std::min(length, page.size() - offset));
+            return sink.write(blanks.data(), std::min(length, blanks.size()));
+        });
+}
+
+// The file's text with every "@BASE@" replaced; false when the file cannot be read.
+bool CGatewayPage::ConfigFromFile(std::string& out) const {
+    std::ifstream in(m_ctx.options.pageConfig, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    out = text.str();
+    const std::string mark = "@BASE@", base = m_ctx.BaseUrl();
+    for (size_t at = 0; (at = out.find(mark, at)) != std::string::npos; at += base.size())
+        out.replace(at, mark.size(), base);
+    return true;
+}
+
 std::string CGatewayPage::ConfigDocument() const {
+    std::string fromFile;
+    if (!m_ctx.options.pageConfig.empty() && ConfigFromFile(fromFile))
+        return fromFile;
     const std::string base = m_ctx.BaseUrl();
     const CSimOptions& o = m_ctx.options;
     std::string servers =

@@ -7,6 +7,8 @@
 
 #include <httplib.h>
 
+#include <atomic>
+
 #include "CFaultInjector.h"
 #include "CSimContext.h"
 
@@ -24,7 +26,10 @@ private:
     void ServePage(httplib::Response& res) const;
     std::string FunCfg() const;
     std::string AccountRule() const;
+    void AddFiller(httplib::Response& res) const;
+    bool ConfigFromFile(std::string& out) const;
 
     CSimContext& m_ctx;
     CFaultInjector& m_injector;
+    std::atomic<bool> m_hugeServed{false};  // the filler goes with the first page only
 };

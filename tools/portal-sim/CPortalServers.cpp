@@ -110,7 +110,8 @@ CPortalServers::FaultOutcome CPortalServers::PortalFault(const SimFault& fault, 
     } else if (a == "renew") {
         std::string container;
         const std::string& path = m_ctx.options.renewContainer;
-        if (path.empty() || !ReadFile(path, container) || !m_ctx.codec.Load(path)) {
+        if (path.empty() || !ReadFile(path, container) ||
+            (!m_ctx.options.renewUnchecked && !m_ctx.codec.Load(path))) {
             res.status = 500;
             res.set_content("no renewal container", "text/plain");
             return kFaultFinal;

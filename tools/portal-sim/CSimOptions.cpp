@@ -143,6 +143,18 @@ const std::vector<OptionDef>& Table() {
          Text(&CSimOptions::note)},
         {"page-charset", "NAME", "serve the portal page converted to NAME with iconv, e.g. GBK",
          SetPageCharset},
+        {"page-config", "FILE",
+         "serve the configuration block as FILE holds it, read at each page request, with every "
+         "'@BASE@' replaced by this simulator's base URL (for hostile configurations)",
+         Text(&CSimOptions::pageConfig)},
+        {"redirect-to", "URL", "Location of the probe's redirect instead of the portal page",
+         Text(&CSimOptions::redirectTo)},
+        {"huge-page", "MIB", "the first portal page request gets MIB MiB of filler after the page",
+         Int(&CSimOptions::hugePageMib, 0)},
+        {"renew-unchecked", nullptr,
+         "the renew fault sends the second container as it is, without loading it (for broken "
+         "containers); later requests keep the first one",
+         Flag(&CSimOptions::renewUnchecked, true)},
         {"school-id", "ID", "schoolid: header of probe answers", Text(&CSimOptions::schoolId)},
         {"domain", "D", "domain: header of probe answers", Text(&CSimOptions::domain)},
         {"area", "A", "area: header of probe answers", Text(&CSimOptions::area)},

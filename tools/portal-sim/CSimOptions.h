@@ -46,6 +46,12 @@ public:
     std::string note;         // text of a "note" element in the page and in the answers
     std::string pageCharset;  // code page the portal page is served in; empty: UTF-8
 
+    // Hostile pages and answers for the end-to-end tests.
+    std::string pageConfig;       // file holding the configuration block verbatim; empty: generated
+    std::string redirectTo;       // Location of the probe's redirect; empty: this simulator's page
+    int hugePageMib = 0;          // the first portal page carries this many MiB of filler
+    bool renewUnchecked = false;  // the renew fault sends the second container without loading it
+
     std::string schoolId, domain, area;  // gateway headers, sent when all are set
     std::string wlanUserIp;              // empty: the prober's own address
     std::string wlanAcIp = "127.0.0.1";
