@@ -196,8 +196,7 @@ protected:
     // to 8 KiB, so the body goes as plain text.
     bool LongControl(const std::string& command) {
         NetnsScope inside(world->ns().name());
-        const HttpResult r =
-            Http(world->SimUrl("/sim/control"), &command, {"Content-Type: text/plain"});
+        const HttpResult r = Http(world->SimControlUrl(), &command, {"Content-Type: text/plain"});
         return inside.entered() && r.rc == CURLE_OK && r.status == 200;
     }
     // Headers the simulator received under this name, in any request.

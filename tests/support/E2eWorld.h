@@ -238,6 +238,10 @@ public:
     std::string SimUrl(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(m_simPort) + path;
     }
+    // Where the simulator takes control commands (its own listener, see SimControl).
+    std::string SimControlUrl() const {
+        return "http://127.0.0.1:" + std::to_string(m_controlPort) + "/sim/control";
+    }
     // Stops the simulator (SIGTERM); true when it ended cleanly.
     bool StopSim() {
         const bool clean = m_sim && m_sim->Stop(5s) == 0;
@@ -252,8 +256,7 @@ public:
         NetnsScope inside(m_ns->name());
         if (!inside.entered())
             return false;
-        const HttpResult r =
-            Http("http://127.0.0.1:" + std::to_string(m_controlPort) + "/sim/control", &commands);
+        const HttpResult r = Http(SimControlUrl(), &commands);
         return r.rc == CURLE_OK && r.status == 200;
     }
     // The simulator's request log so far, one record a line, optionally only one kind. The
