@@ -73,8 +73,9 @@ bool SetPageCharset(CSimOptions& o, const std::string& v, std::string& e) {
     return true;
 }
 
-const std::vector<OptionDef>& Table() {
-    static const std::vector<OptionDef> table = {
+// Where the simulator listens, what it logs and which accounts and containers it uses.
+std::vector<OptionDef> ServerOptions() {
+    return {
         {"listen", "ADDR", "loopback address to listen on (default 127.0.0.1)",
          Text(&CSimOptions::listenAddr)},
         {"port", "N", "port to listen on; 0 picks a free one (default 0)",
@@ -98,6 +99,12 @@ const std::vector<OptionDef>& Table() {
         {"renew-container", "FILE",
          "second container sent with Error-Code 200 by the 'renew' fault",
          Text(&CSimOptions::renewContainer)},
+    };
+}
+
+// What the configuration and the answers announce: intervals, reports, updates, rules, servers.
+std::vector<OptionDef> ConfigOptions() {
+    return {
         {"state-interval", "S", "state poll interval in the configuration (default 2)",
          Int(&CSimOptions::stateInterval, 0)},
         {"keep-interval", "S", "keep-alive interval in keep answers (default 2)",
@@ -141,6 +148,12 @@ const std::vector<OptionDef>& Table() {
          "a 'note' element holding TEXT (any UTF-8) in the page's configuration and body and in "
          "every ticket, login, keep and state answer",
          Text(&CSimOptions::note)},
+    };
+}
+
+// The page, the probe's redirect, the packages and the faults.
+std::vector<OptionDef> PageAndFaultOptions() {
+    return {
         {"page-charset", "NAME", "serve the portal page converted to NAME with iconv, e.g. GBK",
          SetPageCharset},
         {"page-config", "FILE",
@@ -178,6 +191,15 @@ const std::vector<OptionDef>& Table() {
          }},
         {"help", nullptr, "print this text", Flag(&CSimOptions::helpRequested, true)},
     };
+}
+
+const std::vector<OptionDef>& Table() {
+    static const std::vector<OptionDef> table = [] {
+        std::vector<OptionDef> all = ServerOptions();
+        for (auto group : {ConfigOptions(), PageAndFaultOptions()})
+            all.insert(all.end(), group.begin(), group.end());
+        return all;
+    }();
     return table;
 }
 
