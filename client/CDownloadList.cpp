@@ -27,9 +27,11 @@ bool OpenList(CXMLOpt& doc, const char* path) {
     return doc.FindElem("update") && doc.IntoElem();
 }
 
-bool SaveList(CXMLOpt& doc, const char* path) {
-    CAutoString text = doc.GetDoc();
-    return CSimpleFile::WriteFileAtomic(path, text.c_str(), text.GetLength());
+// Written back in the form it was read in (byte-order mark, declared encoding): the bare text
+// would be UTF-8 under whatever the declaration names, which the next read converts wrongly or
+// refuses, and the list would be lost.
+bool SaveList(const CXMLOpt& doc, const char* path) {
+    return doc.Save(path);
 }
 
 }  // namespace

@@ -166,7 +166,9 @@ bool CXmlFileCodec::Encode(const std::string& text, Form form, std::string& byte
             SameName(enc, "UTF-16BE") || (form == Form::Utf16BE && !SameName(enc, "UTF-16LE"));
         return Utf16Out(text, bigEndian, bytes);
     }
-    if (enc.empty() || IsUtf8Name(enc)) {
+    // A byte-order mark outranks the declaration when reading, so a document read with one goes
+    // back as UTF-8 with it, whatever its label says (an unknown label would otherwise fail here).
+    if (enc.empty() || IsUtf8Name(enc) || form == Form::Utf8Bom) {
         bytes = form == Form::Utf8Bom ? "\xEF\xBB\xBF" + text : text;
         return true;
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -90,3 +91,33 @@ TEST(AutoUpdateText, UpdateAddressAndQueryValues) {
 }
 
 }  // namespace
+
+// A list as another program may have left it: a byte-order mark (which overrides the declared
+// encoding) or a GBK declaration. Marking a package fetched must write it back in the same form,
+// or the next read refuses it (unknown label without the mark) or garbles its names.
+TEST_F(DownloadListTest, FetchedMarksKeepTheListsOwnEncoding) {
+    const std::string item =
+        "<item name=\"core\" md5=\"0a\" size=\"1\" state=\"0\">http://u/c</item>";
+    const std::string gbkName = "\xD6\xD0";  // "中" in GBK
+    for (const std::string& text :
+         {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-9\"?><update>" + item + "</update>",
+          "<?xml version=\"1.0\" encoding=\"GBK\"?><update>" + item + "<item name=\"" + gbkName +
+              "\" md5=\"1\" size=\"1\" state=\"0\">http://u/z</item></update>"}) {
+        orvane_test::writeFile(path, text);
+        ASSERT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
+        std::vector<std::string> names;
+        list.DownloadPending([&](const CAutoString& name, const CAutoString&, CAutoString& local) {
+            names.push_back(name.c_str());
+            local = CAutoString("/d/") + CAutoString(std::to_string(names.size()));
+            return true;
+        });
+        EXPECT_EQ(CDownloadList::LIST_COMPLETE, list.Check()) << readFile(path);
+        ASSERT_TRUE(list.Record("pkg", "http://u/p", "m", 2));
+        EXPECT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
+        EXPECT_NE(std::string::npos, readFile(path).find("state=\"2\">/d/1<")) << readFile(path);
+        if (names.size() == 2) {
+            EXPECT_EQ("\xE4\xB8\xAD", names[1]);                         // read as UTF-8 "中"
+            EXPECT_NE(std::string::npos, readFile(path).find(gbkName));  // kept GBK on disk
+        }
+    }
+}

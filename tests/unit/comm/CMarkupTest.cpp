@@ -403,6 +403,20 @@ TEST_F(CMarkupFile, Utf8WithBomRoundTripsByteForByte) {
     EXPECT_EQ(readFile(dir.file("b.xml")), bytes);
 }
 
+// The mark outranks the label when reading, so it must when writing: an unknown label used to
+// make the save fail, and a foreign one wrote the text converted but without its mark.
+TEST_F(CMarkupFile, Utf8BomOutranksTheDeclaredEncodingOnSave) {
+    for (const char* label : {"UTF-9", "GBK"}) {
+        const std::string bytes = std::string("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"") +
+                                  label + "\"?><r>\xE4\xB8\xAD</r>";
+        ASSERT_TRUE(writeFile(dir.file("a.xml"), bytes));
+        CMarkup m;
+        ASSERT_TRUE(m.Load(dir.file("a.xml").c_str())) << label;
+        ASSERT_TRUE(m.Save(dir.file("b.xml").c_str())) << label;
+        EXPECT_EQ(readFile(dir.file("b.xml")), bytes) << label;
+    }
+}
+
 TEST_F(CMarkupFile, Utf16FilesWithBomLoadAndSaveInTheirByteOrder) {
     // "<r>中</r>" in both byte orders.
     const std::string le("\xFF\xFE<\0r\0>\0\x2D\x4E<\0/\0r\0>\0", 18);
