@@ -172,7 +172,18 @@ bool CXmlFileCodec::Encode(const std::string& text, Form form, std::string& byte
         bytes = form == Form::Utf8Bom ? "\xEF\xBB\xBF" + text : text;
         return true;
     }
-    return Convert(text, "UTF-8", enc.c_str(), bytes);
+    std::string converted, back;
+    Form readForm;
+    if (!Convert(text, "UTF-8", enc.c_str(), converted))
+        return false;
+    // An encoding that codes the markup itself (UTF-7) would hide the declaration, and the file
+    // would never load again: such a text goes out as UTF-8 behind a byte-order mark, which
+    // outranks the label when read.
+    if (Decode(converted, back, readForm) && back == text)
+        bytes.swap(converted);
+    else
+        bytes = "\xEF\xBB\xBF" + text;
+    return true;
 }
 
 bool CXmlFileCodec::ReadFile(const char* path, std::string& bytes) {

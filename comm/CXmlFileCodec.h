@@ -15,8 +15,9 @@ public:
     // none is named. False when the encoding is unknown or the bytes are invalid in it.
     static bool Decode(const std::string& bytes, std::string& text, Form& form);
     // Encodes UTF-8 text for a file: in the encoding the text declares, UTF-16 with a byte-order
-    // mark for UTF-16 (or when loaded so and nothing else is declared), UTF-8 otherwise. False when
-    // a character cannot be represented.
+    // mark for UTF-16 (or when loaded so and nothing else is declared), UTF-8 otherwise. A text
+    // that would not read back from the declared encoding (UTF-7 codes the markup) goes out as
+    // UTF-8 with a byte-order mark. False when a character cannot be represented.
     static bool Encode(const std::string& text, Form form, std::string& bytes);
 
     // The encoding named by the XML declaration at the start of text, or by an HTML meta tag;

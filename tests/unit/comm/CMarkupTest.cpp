@@ -417,6 +417,23 @@ TEST_F(CMarkupFile, Utf8BomOutranksTheDeclaredEncodingOnSave) {
     }
 }
 
+// UTF-7 codes the markup itself, so a file written in it would never load again; the document
+// must still be saved so that it loads as the same text.
+TEST_F(CMarkupFile, Utf7DeclaredDocumentStillReadsBack) {
+    CMarkup m;
+    ASSERT_TRUE(m.SetDoc(
+        "<?xml version=\"1.0\" encoding=\"UTF-7\"?><r a=\"x&amp;y\">\xE4\xB8\xAD + \"q\"</r>"));
+    ASSERT_TRUE(m.Save(dir.file("a.xml").c_str()));
+    CMarkup back;
+    ASSERT_TRUE(back.Load(dir.file("a.xml").c_str()));
+    EXPECT_EQ(Doc(m), Doc(back));
+    // Latin-1 that it can carry stays Latin-1.
+    CMarkup latin;
+    ASSERT_TRUE(latin.SetDoc("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>\xC3\xA9</r>"));
+    ASSERT_TRUE(latin.Save(dir.file("l.xml").c_str()));
+    EXPECT_NE(std::string::npos, readFile(dir.file("l.xml")).find("<r>\xE9</r>"));
+}
+
 TEST_F(CMarkupFile, Utf16FilesWithBomLoadAndSaveInTheirByteOrder) {
     // "<r>中</r>" in both byte orders.
     const std::string le("\xFF\xFE<\0r\0>\0\x2D\x4E<\0/\0r\0>\0", 18);
