@@ -49,8 +49,14 @@ void StoredList(const CAutoString& path, const std::string& text) {
     FetchAll(list, false);
     if (before != CDownloadList::LIST_UNREADABLE)
         Check(list.Check() != CDownloadList::LIST_UNREADABLE);
-    // Recording into whatever stands there gives a list that reads back with the new item.
-    Check(list.Record("pkg", "http://update.example/a?b=1&c=\"2\"", "0123abcd", 42));
+    // Recording into whatever stands there gives a list that reads back with the new item, or
+    // fails and leaves the file as it was (a list whose text its own label cannot carry, such as
+    // stray bytes under a UTF-16 label): never a half-written or unreadable list.
+    const std::string stored = orvane_fuzz::ReadWhole(path.ToStdString());
+    if (!list.Record("pkg", "http://update.example/a?b=1&c=\"2\"", "0123abcd", 42)) {
+        Check(orvane_fuzz::ReadWhole(path.ToStdString()) == stored);
+        return;
+    }
     const CDownloadList::EListState after = list.Check();
     Check(after != CDownloadList::LIST_UNREADABLE && after != CDownloadList::LIST_EMPTY);
 }
