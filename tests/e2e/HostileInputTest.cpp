@@ -47,27 +47,9 @@ std::map<std::string, std::string> treeState(const std::string& root) {
     return files;
 }
 
+// Markup-safe text for values the portal hands out in elements and attributes alike.
 std::string xmlEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    return CMarkup::EscapeText(text.c_str(), CMarkup::MNF_ESCAPEALL, true).ToStdString();
 }
 
 std::string nested(const std::string& tag, size_t depth, const std::string& core) {
