@@ -17,6 +17,11 @@ public:
         m_fd = -1;
         return fd;
     }
+    // Closes the descriptor held (if any) and takes fd in its place.
+    void Reset(int fd) {
+        Close();
+        m_fd = fd;
+    }
     // Closes now. False when the close failed, which is where a late write error shows up.
     bool Close() {
         if (m_fd < 0)

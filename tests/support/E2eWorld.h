@@ -136,32 +136,6 @@ private:
     std::string m_outPath;
 };
 
-// Runs the calling thread in another network namespace for the life of the object, so that a
-// socket it opens (a request to the simulator on the namespace's loopback) belongs there.
-class NetnsScope {
-public:
-    explicit NetnsScope(const std::string& ns) {
-        m_home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        const int target = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        m_entered = m_home >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0)
-            close(target);
-    }
-    ~NetnsScope() {
-        if (m_entered && setns(m_home, CLONE_NEWNET) != 0)
-            std::abort();  // the test thread would go on in the wrong namespace
-        if (m_home >= 0)
-            close(m_home);
-    }
-    NetnsScope(const NetnsScope&) = delete;
-    NetnsScope& operator=(const NetnsScope&) = delete;
-    bool entered() const { return m_entered; }
-
-private:
-    int m_home = -1;
-    bool m_entered = false;
-};
-
 // Sanitizer findings in a program's output; empty when clean.
 inline std::string sanitizerFindings(const std::string& output) {
     static const char* const kMarks[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
