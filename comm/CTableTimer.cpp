@@ -6,6 +6,16 @@
 namespace {
 // The timer whose dispatch thread runs on this thread, to recognise a stop from inside a callback.
 thread_local const CTableTimer* t_dispatchOf = nullptr;
+
+// Now in whole seconds of the monotonic clock, the clock of every due time.
+time_t Now() {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
+}
+
+std::chrono::steady_clock::time_point TimePoint(time_t seconds) {
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(seconds));
+}
 }  // namespace
 
 CTableTimer::~CTableTimer() {
@@ -41,7 +51,7 @@ void CTableTimer::AddTask(int id, int type, bool toDo, long interval, bool repla
     entry->m_type = type;
     entry->m_toDo = toDo;
     entry->m_dual = interval;
-    entry->m_time = time(nullptr);
+    entry->m_time = Now();
     entry->m_strTag = tag;
     ReAddTask(std::move(entry), replace);
 }
@@ -58,7 +68,7 @@ void CTableTimer::ReAddTask(std::unique_ptr<TaskInfo> entry, bool replace) {
         m_TaskList.erase(it);
         break;
     }
-    entry->m_time = time(nullptr);
+    entry->m_time = Now();
     if (entry->m_toDo) {
         entry->m_toDo = false;
     } else if (entry->m_type == 0 && entry->m_dual < 1) {
@@ -112,9 +122,9 @@ void CTableTimer::DispatchLoop() {
             continue;
         }
         const time_t due = m_TaskList.front()->m_time;
-        if (due > time(nullptr)) {
-            // Waits on the wall clock, like the due times; a change of the table wakes it early.
-            m_taskCond.wait_until(lock, std::chrono::system_clock::from_time_t(due));
+        if (due > Now()) {
+            // A change of the table wakes it early; setting the time of day does not wake it.
+            m_taskCond.wait_until(lock, TimePoint(due));
             continue;
         }
         std::unique_ptr<TaskInfo> entry = std::move(m_TaskList.front());

@@ -2,7 +2,8 @@
 //
 // A class that needs delayed or periodic work derives from it, adds entries identified by an
 // integer id, and receives DoTimeTask(id, tag) on the dispatch thread when an entry falls due.
-// Due times are whole seconds of the wall clock. The dispatch thread sleeps on a condition variable
+// Due times are whole seconds of the monotonic clock (steady_clock), so setting the time of day,
+// by hand or by a time service, moves no entry. The dispatch thread sleeps on a condition variable
 // until the earliest entry is due or the table changes.
 //
 // The callback runs with the table lock held. The lock is recursive, so a callback may add, remove,
@@ -25,7 +26,7 @@ public:
     struct TaskInfo {
         int m_timeId = 0;      // chosen by the caller; at most one entry per id
         int m_type = 0;        // 0: periodic (re-inserted each time it fires); other: one-shot
-        time_t m_time = 0;     // absolute due time
+        time_t m_time = 0;     // absolute due time, seconds of the monotonic clock
         long m_dual = 0;       // delay of a one-shot entry, period of a periodic one (seconds)
         bool m_doing = false;  // kept for the record layout; nothing depends on it
         bool m_toDo = false;  // fire at the next insertion's current second instead of after m_dual

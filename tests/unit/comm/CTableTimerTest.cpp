@@ -11,10 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "ClockShimRun.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
 using orvane_test::waitFor;
+using orvane_test::writeFile;
 
 namespace {
 
@@ -29,6 +31,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_fired.push_back(id);
+            m_last[id] = std::chrono::steady_clock::now();
             m_tags[id] = tag.ToStdString();
         }
         if (hook)
@@ -50,12 +53,29 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_tags[id];
     }
+    // When the entry fired last.
+    std::chrono::steady_clock::time_point Last(int id) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_last[id];
+    }
 
 private:
     std::mutex m_mutex;
     std::vector<int> m_fired;
     std::map<int, std::string> m_tags;
+    std::map<int, std::chrono::steady_clock::time_point> m_last;
 };
+
+// The timer's clock: whole seconds of the monotonic clock.
+long long MonotonicSecond() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+long long Ms(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
 
 double ProcessCpuMs() {
     struct timespec ts;
@@ -71,10 +91,10 @@ TEST(CTableTimer, EntriesFireByDueTimeAndLaterInsertedFirstWithinASecond) {
     timer.AddTask(2, 1, false, 1, true);  // due in 1 s
     // Two entries due now must be added within one second for their order to be defined.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const time_t second = time(nullptr);
+        const long long second = MonotonicSecond();
         timer.AddTask(3, 1, true, 100, true, CAutoString("tag-3"));  // toDo: interval ignored
         timer.AddTask(4, 1, true, 0, true);
-        if (time(nullptr) == second)
+        if (MonotonicSecond() == second)
             break;
     }
     timer.DispatchTask(true);
@@ -139,4 +159,39 @@ TEST(CTableTimer, IdleDispatcherSleepsAndStopsPromptlyEmptyingTheTable) {
     timer.DispatchTask(false);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(timer.IsExistTask(10), 0);
+}
+
+// The time of day is stepped eight hours ahead and then an hour back while entries wait: every
+// entry still falls due after its own interval, and the dispatcher does not spin meanwhile.
+TEST(CTableTimer, SettingTheTimeOfDayMovesNoDueTime) {
+    if (!orvane_test::InsideClockShim()) {
+        orvane_test::TempDir dir;
+        ASSERT_TRUE(writeFile(dir.file("offset"), "0"));
+        const auto run =
+            orvane_test::runThisTestWithClockShim(dir.file("offset"), dir.file("run.out"), 30s);
+        ASSERT_TRUE(run.finished) << run.output;
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+        return;
+    }
+    const std::string offset = orvane_test::ClockOffsetFile();
+    RecordingTimer timer;
+    const auto start = std::chrono::steady_clock::now();
+    timer.AddTask(1, 0, false, 1, true);  // every second
+    timer.AddTask(2, 1, false, 3, true);  // once, 2 to 3 s from now (whole seconds)
+    timer.DispatchTask(true);
+    ASSERT_TRUE(writeFile(offset, "28800"));
+    ASSERT_TRUE(waitFor([&] { return timer.Count(2) == 1; }, 5s));
+    EXPECT_GE(Ms(timer.Last(2) - start), 1900);
+    EXPECT_GE(timer.Count(1), 2);
+
+    ASSERT_TRUE(writeFile(offset, "-3600"));
+    const auto stepped = std::chrono::steady_clock::now();
+    const int periodic = timer.Count(1);
+    const double cpu = ProcessCpuMs();
+    timer.AddTask(3, 1, false, 2, true);
+    ASSERT_TRUE(waitFor([&] { return timer.Count(3) == 1; }, 4s));
+    EXPECT_GE(Ms(timer.Last(3) - stepped), 900);
+    EXPECT_GE(timer.Count(1) - periodic, 1);
+    EXPECT_LT(ProcessCpuMs() - cpu, 200.0) << "CPU ms used while waiting";
 }
