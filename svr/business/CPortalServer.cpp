@@ -1,8 +1,11 @@
 #include "CPortalServer.h"
 
+#include <time.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "CLog.h"
 #include "CMarkup.h"
@@ -37,6 +40,23 @@ std::string AbbreviateTickets(std::string text) {
 constexpr const char* kStateOpcode = "NetStateMessageResp";
 // Delay of the re-probe while the network is open but not logged on by this service.
 constexpr int kUnknownNetProbe = 5;
+// Codes of the service's own offline reports (texts in conf/code.xml).
+constexpr int kNetworkDown = 150120;      // no carrier or no default route: waiting
+constexpr int kLoggingInAgain = 150121;   // sub-code: seconds to the next attempt
+constexpr int kRecoveryStopped = 150122;  // sub-code: the code that ended the login
+// How long the first keep-alive after a resume waits for the network to come back.
+constexpr std::chrono::seconds kResumeWait{15};
+// A boot-time lead of the monotonic clock that grew by this much means the machine slept.
+constexpr long kSleepThreshold = 5;
+
+// Seconds the machine has spent suspended since boot (CLOCK_BOOTTIME counts them, the monotonic
+// clock does not); -1 when either clock cannot be read.
+long SecondsAsleep() {
+    timespec boot{}, mono{};
+    if (clock_gettime(CLOCK_BOOTTIME, &boot) != 0 || clock_gettime(CLOCK_MONOTONIC, &mono) != 0)
+        return -1;
+    return static_cast<long>(boot.tv_sec - mono.tv_sec);
+}
 
 CLog* Log() {
     return CLog::GetInst();
@@ -46,7 +66,11 @@ CLog* Log() {
 
 CPortalServer* CPortalServer::GetInst() {
     // Never destroyed: the business may still be reached from its threads while the process ends.
-    static CPortalServer* const instance = new CPortalServer();
+    static CPortalServer* const instance = [] {
+        HostPaths paths;
+        paths.watchNetwork = true;
+        return new CPortalServer(paths);
+    }();
     return instance;
 }
 
@@ -56,7 +80,8 @@ CPortalServer::CPortalServer(const HostPaths& paths)
     : m_adapterCard(paths.route.c_str(), paths.routeIPv6.c_str()),
       m_NetHelper(paths.resolver.c_str(), paths.resolverSaved.c_str()),
       m_WiFiSharedValidate(paths.osRelease, paths.procRoot),
-      m_TrafficStatistics(paths.osRelease, paths.procRoot) {}
+      m_TrafficStatistics(paths.osRelease, paths.procRoot),
+      m_watchNetwork(paths.watchNetwork) {}
 
 CPortalServer::~CPortalServer() {
     ServerStatus(-1);
@@ -64,6 +89,8 @@ CPortalServer::~CPortalServer() {
 }
 
 void CPortalServer::StopThreads() {
+    if (m_netWatch)
+        m_netWatch->Stop();
     StopWorker();
     DispatchTask(false);
 }
@@ -112,6 +139,9 @@ void CPortalServer::ServerStatus(int status) {
     std::lock_guard<std::mutex> life(m_lifeLock);
     if (!m_connOwner)
         return;
+    // No network event may queue work for a connection that is going away.
+    if (m_netWatch)
+        m_netWatch->Stop();
     ClearTask();
     Work(0);
     // A handler that finished during the stop may have armed entries; the stopping timer thread
@@ -150,6 +180,7 @@ void CPortalServer::StartMachine() {
     m_pPortalConn = m_connOwner.get();
     DispatchTask(true);
     Work(1);
+    StartNetWatch();
     // No network check here: the client asks for one with "CheckEnv".
     PostMsg(kName, "ClientStartComplete", "");
 }
@@ -175,7 +206,13 @@ void CPortalServer::ResyncClient() {
             conn->PostLastNetStateMessage();
             break;
         default:
-            CheckNetStatus(0);
+            if (m_offline.load() || m_autoLogin.Active()) {
+                // The service is working on it: the new window shows that, not a new check.
+                conn->ReportOffline(IsLinkUp() ? kLoggingInAgain : kNetworkDown,
+                                    CAutoString(IsLinkUp() ? "0" : ""));
+            } else {
+                CheckNetStatus(0);
+            }
             break;
     }
 }
@@ -185,6 +222,11 @@ void CPortalServer::ResyncClient() {
 void CPortalServer::CheckEnv(const char* source, CXMLOpt& message) {
     (void)source;
     (void)message;
+    if (m_autoLogin.Active()) {
+        // The window asks after every logout it is shown; a recovery paces its own attempts.
+        Log()->WriteLog(CLog::INFO, "check asked for during a recovery: left to its schedule");
+        return;
+    }
     CheckNetStatus(0);
 }
 
@@ -215,6 +257,14 @@ void CPortalServer::TerminalTermRequest(const char* source, CXMLOpt& message) {
     }
     QueueTask(OrvaneSvr::terminalTerm, OrvaneSvr::high, message.GetDoc(nullptr),
               OrvaneSvr::CTaskMgr::kMaxRequestTasks);
+}
+
+void CPortalServer::SetAutoLogin(const CAutoString& loginMessage) {
+    m_autoLogin.Remember(loginMessage, true);
+}
+
+bool CPortalServer::IsLinkUp() {
+    return !m_netWatch || m_netWatch->Current().up;
 }
 
 CAutoString CPortalServer::LastLogoutReason() {
@@ -342,6 +392,7 @@ TaskLevel CPortalServer::LevelOfTimerTask(int id) {
     switch (id) {
         case OrvaneSvr::checkNet:
         case OrvaneSvr::reqTicket:
+        case OrvaneSvr::netChange:
             return OrvaneSvr::mostHigh;
         case OrvaneSvr::pluse:
         case OrvaneSvr::terminal:
@@ -460,6 +511,12 @@ int CPortalServer::NetworkTrafficStatistics(CTrafficStatistics::tag_STATISTICS_T
 }
 
 void CPortalServer::DisConnect(CAutoString reason) {
+    // A logout the user asked for, the shut-down and sharing end every recovery; the user's
+    // logout also forgets the log-in, so nothing logs in again until the user does.
+    if (reason == "2")
+        m_autoLogin.Forget();
+    else if (reason == "6" || reason == "7")
+        m_autoLogin.Stop();
     // The report, once sent, queues the logout; without a report address it is queued at once.
     NetworkTraffic(CTrafficStatistics::LOGOUT, reason);
 }
@@ -546,6 +603,8 @@ CPortalServer::TaskFun CPortalServer::HandlerOf(TaskItem item) {
             return &CPortalServer::TerminalTermRequestFun;
         case OrvaneSvr::trafficStatistics:
             return &CPortalServer::trafficStatistics;
+        case OrvaneSvr::netChange:
+            return &CPortalServer::netChange;
         default:
             return nullptr;  // noTask, keepPort and values outside the table
     }
@@ -580,6 +639,12 @@ void CPortalServer::checkNet(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
+    if (!IsLinkUp()) {
+        // Nothing to detect without a link: the link's return starts the check again.
+        Log()->WriteLog(CLog::INFO, "no link or default route: waiting for the network");
+        conn->ReportOffline(kNetworkDown, CAutoString(""));
+        return;
+    }
     conn->NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTING, 30000101,
                          CAutoString(""));
     CAutoString name("");
@@ -590,12 +655,14 @@ void CPortalServer::checkNet(Task& task) {
                              CAutoString(""));
         m_bPortalEnv = 0;
         conn->ExitPrepare();
+        AttemptFailed(20010204);
         return;
     }
     CAutoString ip4(""), ip6(""), mac("");
     if (GetIpAndMac(ip4, ip6, mac) != 1) {
         conn->NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 150107,
                              CAutoString(""));
+        AttemptFailed(150107);
         return;
     }
     CAuthConfig* cfg = conn->GetPortalConf();
@@ -619,6 +686,7 @@ void CPortalServer::AfterProbe(CPortalConn& conn, int found) {
         Log()->WriteLog(CLog::INFO, "check net status is fail");
         conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 20010207,
                             CAutoString(""));
+        AttemptFailed(20010207);
     } else if (found == 0) {
         if (conn.GetConnCfg() == 1) {
             // A login of an earlier run is still open: end it, then look at the network again.
@@ -677,6 +745,12 @@ void CPortalServer::reqTicket(Task& task) {
         // A fresh ticket before this one expires; meanwhile the account state is polled.
         Arm(OrvaneSvr::reqTicket, cfg.expire, false, true);
         Arm(OrvaneSvr::reqState, static_cast<long>(cfg.stateInterval), true, false);
+        if (m_autoLogin.Active()) {
+            Log()->WriteLog(CLog::INFO, "ticket obtained: logging in again");
+            QueueTask(OrvaneSvr::auth, OrvaneSvr::high, m_autoLogin.Login());
+        }
+    } else {
+        AttemptFailed(conn->LastErrorCode());
     }
 }
 
@@ -691,6 +765,8 @@ void CPortalServer::reqState(Task& task) {
         return;
     if (ret == 1) {
         m_bPortalEnv = 1;
+        m_offline = false;
+        RecoveryDone();
         StartKeepAlive(*conn->GetPortalConf());
     } else if (ret == -14) {
         StopTask(OrvaneSvr::pluse);
@@ -714,6 +790,12 @@ void CPortalServer::auth(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
+    if (conn->GetNetState() == INetConn::ES_CONNECTED &&
+        (task.tag == m_autoLogin.Login() || m_autoLogin.Persistent())) {
+        // The console's own log-in and a recovery's can meet on one ticket.
+        Log()->WriteLog(CLog::INFO, "already logged in with this log-in");
+        return;
+    }
     int ret = conn->Connect(task.tag.c_str());
     if (ret == 2 && !RequeueRenewed(task, *conn))
         ret = -1;  // as for a refused container
@@ -721,9 +803,13 @@ void CPortalServer::auth(Task& task) {
         return;
     if (ret == 1) {
         m_bPortalEnv = 1;
+        m_offline = false;
+        // Kept in memory only, for logging in again after an end the user did not ask for.
+        m_autoLogin.Remember(task.tag);
+        RecoveryDone();
         StartKeepAlive(*conn->GetPortalConf());
         NetworkTraffic(CTrafficStatistics::LOGIN, CAutoString(""));
-    } else {
+    } else if (!AttemptFailed(conn->LastErrorCode())) {
         QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::high, CAutoString(""));
     }
 }
@@ -751,14 +837,23 @@ void CPortalServer::term(Task& task) {
         ret = -1;  // as for a refused container
     if (ret == 2)
         return;
+    const bool lost = task.tag == "3" || task.tag == "4";
+    if (lost) {
+        // Whatever the portal answered, this login is over for the machine.
+        StopTask(OrvaneSvr::pluse);
+        m_offline = false;
+        RestoreDNS();
+    }
     if (ret == 1) {
         StopTask(OrvaneSvr::pluse);
         StopTask(OrvaneSvr::checkWifi);
         StopTask(OrvaneSvr::termForWifi);
-        // A logout the user asked for (2) or the shut-down (7) needs no ticket for a next login.
-        if (task.tag != "2" && task.tag != "7")
-            QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
     }
+    if (lost && StartRecovery(task.tag == "3" ? 150108 : 150010))
+        return;
+    // A logout the user asked for (2) or the shut-down (7) needs no ticket for a next login.
+    if (ret == 1 && task.tag != "2" && task.tag != "7")
+        QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
 }
 
 void CPortalServer::pluse(Task& task) {
@@ -766,16 +861,33 @@ void CPortalServer::pluse(Task& task) {
     CPortalConn* conn = GetPortalConn();
     if (conn == nullptr)
         return;
+    AfterResume(*conn);
+    if (!IsLinkUp()) {
+        // Nothing gets through; the link's return sends the next keep-alive.
+        Log()->WriteLog(CLog::INFO, "no link: keep-alive waits for the network");
+        return;
+    }
     int ret = conn->KeepPluse();
     if (ret == 2 && !RequeueRenewed(task, *conn))
         ret = -1;  // as for a refused container
     if (ret == 2)
         return;
+    if (ret == 1 && (m_offline.exchange(false) || conn->GetNetState() != INetConn::ES_CONNECTED)) {
+        // The portal kept the login while the network was away: the same login goes on.
+        Log()->WriteLog(CLog::INFO, "keep-alive accepted again: still logged in");
+        conn->NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 1, CAutoString(""));
+        RecoveryDone();
+    }
     if (ret == 0 || ret == 1) {
         Arm(OrvaneSvr::pluse, conn->GetPortalConf()->iInterval, false, true);
-    } else if (ret == -14) {
+    } else if (ret == -14 || ret == -10) {
+        // The portal ended the login (14) or no longer knows it (10, 13).
         StopTask(OrvaneSvr::pluse);
-        QueueTask(OrvaneSvr::reqState, OrvaneSvr::normal, CAutoString(""));
+        m_offline = false;
+        RestoreDNS();
+        conn->SetConnCfg(0);
+        if (!StartRecovery(ret == -14 ? 14 : conn->LastErrorCode()))
+            QueueTask(OrvaneSvr::reqState, OrvaneSvr::normal, CAutoString(""));
     } else {
         StopTask(OrvaneSvr::pluse);
         QueueTask(OrvaneSvr::term, OrvaneSvr::normal, CAutoString("3"));
@@ -884,4 +996,188 @@ void CPortalServer::trafficStatistics(Task& task) {
     } else {
         NextTimingReport(next);
     }
+}
+
+// ---- Staying online ----------------------------------------------------------------------------
+// A login that ends without the user asking (keep-alive lost, intercepted, ended or forgotten by
+// the portal, a new network) is made again by the service itself with the last log-in request,
+// paced by CAutoLogin. The network watcher's events decide when the link is there to try.
+
+bool CPortalServer::AutoLoginEnabled() {
+    ISvrInfoCenter* info = GetInfoCenter();
+    const CAutoString value = info != nullptr ? info->GetLocalValue("autoLogin") : CAutoString("");
+    return value.IsEmpty() || std::strtol(value.c_str(), nullptr, 10) != 0;
+}
+
+void CPortalServer::ReportFinal(CPortalConn& conn, int cause) {
+    Log()->WriteLog(CLog::INFO, "not logging in again (code %d)", cause);
+    conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, kRecoveryStopped,
+                        CAutoString(std::to_string(cause).c_str()));
+}
+
+bool CPortalServer::StartRecovery(int cause) {
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return false;
+    if (!AutoLoginEnabled() || !m_autoLogin.Begin(cause)) {
+        ReportFinal(*conn, cause);
+        return false;
+    }
+    Log()->WriteLog(CLog::INFO, "login ended (code %d): logging in again by itself", cause);
+    ScheduleAttempt();
+    return true;
+}
+
+void CPortalServer::ScheduleAttempt() {
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return;
+    StopTask(OrvaneSvr::checkNet);
+    if (!IsLinkUp()) {
+        conn->ReportOffline(kNetworkDown, CAutoString(""));
+        return;
+    }
+    const long delay = m_autoLogin.NextDelay();
+    Log()->WriteLog(CLog::INFO, "next log-in attempt in %ld s", delay);
+    conn->ReportOffline(kLoggingInAgain, CAutoString(std::to_string(delay).c_str()));
+    AddTask(OrvaneSvr::checkNet, 1, delay == 0, delay, true);
+}
+
+bool CPortalServer::AttemptFailed(int code) {
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr)
+        return false;
+    if (!m_autoLogin.Active()) {
+        // The console keeps trying from its first attempt on; the window's user decides.
+        if (!m_autoLogin.Persistent())
+            return false;
+        if (!AutoLoginEnabled()) {
+            ReportFinal(*conn, code);
+            return false;
+        }
+        m_autoLogin.Begin(code);
+        m_autoLogin.NextDelay();  // the attempt that failed was the immediate one
+    }
+    if (!CAutoLogin::Retryable(code)) {
+        m_autoLogin.Stop();
+        ReportFinal(*conn, code);
+        // Ready for a log-in by hand with other credentials.
+        QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::high, CAutoString(""));
+        return true;
+    }
+    Log()->WriteLog(CLog::INFO, "log-in attempt failed (code %d)", code);
+    ScheduleAttempt();
+    return true;
+}
+
+void CPortalServer::RecoveryDone() {
+    if (!m_autoLogin.Active())
+        return;
+    Log()->WriteLog(CLog::INFO, "online again after code %d", m_autoLogin.Cause());
+    m_autoLogin.Stop();
+}
+
+bool CPortalServer::HoldsLogin(CPortalConn& conn) {
+    return m_offline.load() || conn.GetNetState() == INetConn::ES_CONNECTED;
+}
+
+void CPortalServer::StartNetWatch() {
+    if (!m_watchNetwork)
+        return;
+    m_netWatch = std::make_unique<CNetWatch>();
+    const bool started =
+        m_netWatch->Start([this](const CNetWatch::Snapshot&, const CNetWatch::Snapshot&) {
+            QueueTask(OrvaneSvr::netChange, OrvaneSvr::mostHigh, CAutoString(""));
+        });
+    if (!started) {
+        // Without the kernel's notices the service works as before: no link is assumed lost.
+        Log()->WriteLog(CLog::WARN, "network changes not watched: %s",
+                        m_netWatch->LastError().c_str());
+        m_netWatch.reset();
+        return;
+    }
+    m_lastUpNet = m_netWatch->Current();
+}
+
+void CPortalServer::netChange(Task& task) {
+    (void)task;
+    CPortalConn* conn = GetPortalConn();
+    if (conn == nullptr || !m_netWatch)
+        return;
+    const CNetWatch::Snapshot now = m_netWatch->Current();
+    const CNetWatch::Snapshot before = m_lastUpNet;
+    if (!now.up) {
+        if (before.up)
+            OnLinkLost(*conn);
+        m_lastUpNet.up = false;  // the card and addresses stay, to compare with on return
+        return;
+    }
+    m_lastUpNet = now;
+    const bool moved = !before.card.empty() && (now.card != before.card || now.ip4 != before.ip4 ||
+                                                (now.ip4.empty() && now.ip6 != before.ip6));
+    if (moved)
+        OnNetworkMoved(*conn, before, now);
+    else if (!before.up)
+        OnLinkBack(*conn);
+}
+
+void CPortalServer::OnLinkLost(CPortalConn& conn) {
+    Log()->WriteLog(CLog::INFO, "network down (no carrier or no default route)");
+    if (HoldsLogin(conn)) {
+        // Keep-alives wait for the link; the portal may well keep the login meanwhile.
+        m_offline = true;
+        StopTask(OrvaneSvr::pluse);
+        conn.ResetKeepFailures();
+    }
+    if (m_autoLogin.Active())
+        StopTask(OrvaneSvr::checkNet);
+    if (m_offline.load() || m_autoLogin.Active() || conn.GetNetState() != INetConn::ES_NONE)
+        conn.ReportOffline(kNetworkDown, CAutoString(""));
+}
+
+void CPortalServer::OnLinkBack(CPortalConn& conn) {
+    Log()->WriteLog(CLog::INFO, "network up again");
+    if (m_offline.load()) {
+        // A keep-alive now tells whether the portal kept the login.
+        conn.ResetKeepFailures();
+        Arm(OrvaneSvr::pluse, 0, true, true);
+    } else if (m_autoLogin.Active()) {
+        StopTask(OrvaneSvr::checkNet);
+        AddTask(OrvaneSvr::checkNet, 1, true, 0, true);
+    } else if (conn.GetNetState() != INetConn::ES_NONE) {
+        CheckNetStatus(0);
+    }
+}
+
+void CPortalServer::OnNetworkMoved(CPortalConn& conn, const CNetWatch::Snapshot& before,
+                                   const CNetWatch::Snapshot& now) {
+    Log()->WriteLog(CLog::INFO, "network changed: card %s -> %s, address %s -> %s",
+                    before.card.c_str(), now.card.c_str(), before.ip4.c_str(), now.ip4.c_str());
+    if (HoldsLogin(conn)) {
+        // A new address or card is a new network: the old ticket is not used from it.
+        StopAllTask();
+        m_offline = false;
+        RestoreDNS();
+        conn.SetConnCfg(0);
+        if (!StartRecovery(150108))
+            CheckNetStatus(0);
+    } else if (m_autoLogin.Active()) {
+        StopTask(OrvaneSvr::checkNet);
+        AddTask(OrvaneSvr::checkNet, 1, true, 0, true);
+    } else if (conn.GetNetState() != INetConn::ES_NONE) {
+        CheckNetStatus(0);
+    }
+}
+
+void CPortalServer::AfterResume(CPortalConn& conn) {
+    const long asleep = SecondsAsleep();
+    const long before = m_sleptSeconds;
+    m_sleptSeconds = asleep;
+    if (asleep < 0 || before < 0 || asleep - before < kSleepThreshold)
+        return;
+    Log()->WriteLog(CLog::INFO, "resumed after %ld s of sleep", asleep - before);
+    conn.ResetKeepFailures();
+    if (m_netWatch && !m_netWatch->WaitUntilUp(kResumeWait))
+        Log()->WriteLog(CLog::INFO, "network not back %ld s after the resume",
+                        static_cast<long>(kResumeWait.count()));
 }

@@ -21,9 +21,11 @@
 #include <string>
 
 #include "CAdapterCard.h"
+#include "CAutoLogin.h"
 #include "CAutoString.h"
 #include "CBusiness.h"
 #include "CNetHelper.h"
+#include "CNetWatch.h"
 #include "CPortalConn.h"
 #include "CSimpleThread.h"
 #include "CTableTimer.h"
@@ -61,6 +63,10 @@ public:
         std::string resolverSaved = DefaultResolverSaved();
         std::string osRelease = "/etc/os-release";
         std::string procRoot;  // prefix of the kernel's /proc files; empty: the real ones
+        // Listen to the kernel's link, address and route changes. The program does; unit tests
+        // that give the business route files of their own leave it off, since the real
+        // network's state would then decide.
+        bool watchNetwork = false;
     };
 
     static std::string DefaultResolverSaved();
@@ -109,10 +115,16 @@ public:
 
     // The reason of the last logout task run (its tag); empty before the first. Any thread.
     CAutoString LastLogoutReason();
+    // The console's log-in ("PortalConnect" message): from the first attempt on, every failure
+    // and every end the user did not ask for is followed by a new attempt. Any thread.
+    void SetAutoLogin(const CAutoString& loginMessage);
+    // True while the card of the default route has carrier and there is a default route (also
+    // when the network is not watched).
+    bool IsLinkUp() override;
 
     // Cancels item both in the queue and in the timer table.
     void StopTask(OrvaneSvr::TaskItem item);
-    // Stops every item except checkUnknowNet.
+    // Stops every item except checkUnknowNet and netChange.
     void StopAllTask();
 
     // Non-zero starts the work thread; zero stops every task but checkUnknowNet and then stops
@@ -211,6 +223,38 @@ private:
     void TerminalRequestFun(OrvaneSvr::Task& task);
     void TerminalTermRequestFun(OrvaneSvr::Task& task);
     void trafficStatistics(OrvaneSvr::Task& task);
+    void netChange(OrvaneSvr::Task& task);
+
+    // ---- Staying online (work thread unless noted) ---------------------------------------------
+    // The "autoLogin" store value: 1 (the default) logs in again by itself.
+    bool AutoLoginEnabled();
+    // A login ended without being asked for (cause: the error code of the end): a recovery starts
+    // when a log-in is remembered and the store allows it; otherwise the end is reported as final
+    // (150122 with the cause) and false returned, so the caller goes on as without recovery.
+    bool StartRecovery(int cause);
+    // 150122: no new attempt follows; the sub-code names the code that ended the login.
+    void ReportFinal(CPortalConn& conn, int cause);
+    // The next attempt of a recovery: armed after the back-off delay and announced (150121 with
+    // the delay); while the link is down it waits for the link instead (150120).
+    void ScheduleAttempt();
+    // An attempt failed with code: the next one is scheduled, or, for a refusal that retrying
+    // cannot mend, the recovery ends (150122) and a ticket is fetched for a log-in by hand.
+    // False when no recovery was under way (the caller then does what it did before).
+    bool AttemptFailed(int code);
+    // The recovery reached a login (its own or one the portal still held).
+    void RecoveryDone();
+    // The machine holds a login at the portal as far as this service knows, link down or not.
+    bool HoldsLogin(CPortalConn& conn);
+    // The network watcher's events, on the work thread.
+    void OnLinkLost(CPortalConn& conn);
+    void OnLinkBack(CPortalConn& conn);
+    void OnNetworkMoved(CPortalConn& conn, const CNetWatch::Snapshot& before,
+                        const CNetWatch::Snapshot& now);
+    // After a suspend (the boot-time clock ran ahead of the monotonic one) the first keep-alive
+    // waits, bounded, for carrier and a default route, and the keep-alive tolerance starts over.
+    void AfterResume(CPortalConn& conn);
+    // Starts the network watcher (program only); its events become netChange tasks.
+    void StartNetWatch();
 
     // ---- Steps shared by the handlers (work thread) --------------------------------------------
     // What the network check does with the probe's result.
@@ -258,5 +302,15 @@ private:
     CAutoString m_otherTicket;  // guarded by m_ticketLock: written by an opcode, read by a task
     CAutoString m_lastLogoutReason{""};     // guarded by m_ticketLock
     std::atomic<unsigned> m_idlePasses{0};  // passes that found the queue empty
+    const bool m_watchNetwork;
+    CAutoLogin m_autoLogin;
+    // Null unless the network is watched; started with the machine, stopped before its threads.
+    std::unique_ptr<CNetWatch> m_netWatch;
+    // Work thread only: the network last seen up (to tell a new network from the old one coming
+    // back), whether the link is down while a login is held, and the boot-time lead of the
+    // monotonic clock at the last keep-alive (it grows across a suspend).
+    CNetWatch::Snapshot m_lastUpNet;
+    std::atomic<bool> m_offline{false};
+    long m_sleptSeconds = -1;
     CSimpleThread m_threadWork;  // last: stopped and joined before the members it uses go
 };

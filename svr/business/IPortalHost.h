@@ -28,4 +28,7 @@ public:
     virtual void ChangeToUnknowEnv() = 0;
     // Asks the business to log out with the given reason (queues the logout task).
     virtual void DisConnect(CAutoString reason) = 0;
+    // False while the card of the default route has no carrier or there is no default route;
+    // true when that is not known (nothing watches the network).
+    virtual bool IsLinkUp() { return true; }
 };

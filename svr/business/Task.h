@@ -24,6 +24,9 @@ enum TaskItem : int {
     terminalTerm = 12,
     keepPort = 13,  // taken from the queue and dropped
     trafficStatistics = 14,
+    // The network the machine uses changed (link, default route or address): queued by the
+    // network watcher, never armed as a timer entry.
+    netChange = 15,
 };
 
 // Priority in the queue; higher runs first.

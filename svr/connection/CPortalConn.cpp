@@ -325,3 +325,17 @@ int CPortalConn::TerminalRequestData(CAutoString& pXml) {
 int CPortalConn::TerminalTermRequest(CAutoString ticket) {
     return m_terminals.TerminalTermRequest(ticket);
 }
+
+void CPortalConn::ReportOffline(int iErrorcode, const CAutoString& subErrCode) {
+    WriteGuard guard(&m_stateLock);
+    CLog::GetInst()->WriteLog(CLog::INFO, "offline: curState %d, code %d, subCode %s", m_eState,
+                              iErrorcode, subErrCode.c_str());
+    const ESTATE old = m_eState;
+    m_eState = ES_PRECONNECTING;
+    RememberAndPost(old, ES_PRECONNECTING, iErrorcode, subErrCode);
+}
+
+int CPortalConn::LastErrorCode() const {
+    ReadGuard guard(&m_stateLock);
+    return m_lastErrorcode;
+}

@@ -77,6 +77,12 @@ public:
                                const char* pSubType, const char* pExtern);
     // Posts the remembered message again; nothing when none was posted yet.
     void PostLastNetStateMessage();
+    // The service is offline and working on it (the link is down, or it is logging in again by
+    // itself): the state becomes ES_PRECONNECTING whatever it was, and the client is told with
+    // code and sub-code. Unlike NetStateChange this also displaces a connected state.
+    void ReportOffline(int iErrorcode, const CAutoString& subErrCode);
+    // The error code of the last state message posted (0 before the first).
+    int LastErrorCode() const;
     // Reports a transport failure: the state becomes eState and an extended "HttpError" message
     // carries httpErrCode as signed decimal text. bStopAll is not used.
     void PostError(ESTATE eState, unsigned long code, unsigned long httpErrCode, int bStopAll);
@@ -196,8 +202,13 @@ public:
     // application is in force.
     void RestoreDNS();
     // One keep-alive: 1 accepted, 0 tolerated failure, 2 repeat, -1 login lost or no URL,
-    // -14 the portal ended the login.
+    // -14 the portal ended the login, -10 the portal no longer knows the ticket or the login
+    // (Error-Code 10 or 13; reported as disconnected with 140010 / 140013).
     int KeepPluse();
+    // The keep-alive tolerance starts over (after a resume or a link that came back).
+    void ResetKeepFailures() { m_session.ResetKeepFailures(); }
+    // Test seam: the monotonic clock of the keep-alive tolerance.
+    void SetKeepClock(CPortalSession::Clock clock) { m_session.SetClock(std::move(clock)); }
     // Asks the portal whether this ticket holds a login: 1 adopted, 0 none yet or retry later,
     // 2 repeat, -1 not possible, -14 the login is over. bPostErr is not used.
     int CheckConnectState(int bPostErr);

@@ -11,6 +11,7 @@
 #include "IPortalHost.h"
 #include "ISvrInfoCenter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -273,6 +274,7 @@ int CPortalSession::AcceptLogin(const CHttpData& data) {
         return -1;
     }
     m_keepRetry = retry + 1;
+    m_failingSince = {};
     m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 1, CAutoString(""));
     return 1;
 }
@@ -340,6 +342,7 @@ int CPortalSession::KeepPluse() {
     cfg.iInterval = cfg.fileIntervalFlag == 1 ? cfg.fileInterval : interval;
     cfg.iKeepLevel = level;
     m_keepRetry = cfg.iKeepRetry;
+    m_failingSince = {};
     return 1;
 }
 
@@ -351,10 +354,20 @@ int CPortalSession::KeepFailure(int ret, unsigned long code, const CAutoString& 
                               CAutoString(""));
         return -14;
     }
-    if (m_keepRetry > 0) {
-        --m_keepRetry;
-        return 0;
+    if (ret == -3 && (code == 10 || code == 13)) {
+        // The portal no longer knows this ticket or login (it was restarted, or forgot us): no
+        // further keep-alive can succeed, so waiting out the tolerance would only delay the
+        // new login.
+        CLog::GetInst()->WriteLog(CLog::WARN,
+                                  "keep-alive: the portal no longer knows the login "
+                                  "(code %d)",
+                                  static_cast<int>(code));
+        m_conn.NetStateChange(INetConn::ES_CONNECTED, INetConn::ES_DISCONNECTED, PortalCode(code),
+                              sub);
+        return -10;
     }
+    if (KeepFailureTolerated())
+        return 0;
     if (ret == -3)
         m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, PortalCode(code),
                               sub);
@@ -362,6 +375,36 @@ int CPortalSession::KeepFailure(int ret, unsigned long code, const CAutoString& 
         m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, 150108,
                               CAutoString(""));
     return -1;
+}
+
+bool CPortalSession::KeepFailureTolerated() {
+    IPortalHost* host = m_conn.Host();
+    if (host != nullptr && !host->IsLinkUp()) {
+        // Nothing can get through a link that is down: such failures say nothing about the
+        // login, and the tolerance starts when the link is back.
+        m_failingSince = {};
+        return true;
+    }
+    const auto now = m_clock();
+    if (m_failingSince == std::chrono::steady_clock::time_point{})
+        m_failingSince = now;
+    if (m_keepRetry > 0) {
+        --m_keepRetry;
+        return true;
+    }
+    const CAuthConfig* cfg = m_conn.GetPortalConf();
+    const long interval = cfg != nullptr && cfg->iInterval > 0 ? cfg->iInterval : 1;
+    const long retries = cfg != nullptr && cfg->iKeepRetry > 0 ? cfg->iKeepRetry : 1;
+    const auto tolerance = std::max<std::chrono::seconds>(
+        kMinKeepTolerance, std::chrono::seconds(std::min(retries * interval, 86400L)));
+    if (now - m_failingSince < tolerance)
+        return true;
+    CLog::GetInst()->WriteLog(
+        CLog::WARN, "keep-alives failed for %ld s: the login is lost",
+        static_cast<long>(
+            std::chrono::duration_cast<std::chrono::seconds>(now - m_failingSince).count()));
+    m_failingSince = {};
+    return false;
 }
 
 int CPortalSession::CheckConnectState() {
@@ -420,6 +463,7 @@ int CPortalSession::StateResult(int ret, unsigned long code, CHttpData& data) {
         m_dnsGuard.SetDNS(cfg.m_strDNS);
     // The adopted login is kept alive with the same tolerance as one made here.
     m_keepRetry = retry + 1;
+    m_failingSince = {};
     m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 1, CAutoString(""));
     return 1;
 }
@@ -469,8 +513,9 @@ int CPortalSession::DisConnectResult(int ret, unsigned long code, const CAutoStr
                                   CAutoString(""));
             return -8;
         case -3:
-            // 13/14: the portal no longer knows the login, which is what a logout wants.
-            if (code != 13 && code != 14) {
+            // 10/13/14: the portal no longer knows the ticket or the login (10 after a portal
+            // restart forgot it), which is what a logout wants: already logged out.
+            if (code != 10 && code != 13 && code != 14) {
                 m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL,
                                       PortalCode(code), sub);
                 return -1;

@@ -6,6 +6,9 @@
 // connection's public members of the same names document the results.
 #pragma once
 
+#include <chrono>
+#include <functional>
+
 #include "CAutoString.h"
 
 struct CAuthConfig;
@@ -33,6 +36,16 @@ public:
     int CheckConnectState();
     int DisConnect(const char* pSrc);
     int GetKeepRetry() const { return m_keepRetry; }
+    // Forgets keep-alive failures seen so far: after a resume or a link that came back, the
+    // tolerance starts over.
+    void ResetKeepFailures() { m_failingSince = {}; }
+    // The monotonic clock the keep-alive tolerance is measured on; tests put in their own.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    void SetClock(Clock clock) { m_clock = std::move(clock); }
+
+    // A login counts as lost only after keep-alives have failed for at least this long (and for
+    // the announced retries times the interval, when that is longer), with the link up.
+    static constexpr std::chrono::seconds kMinKeepTolerance{30};
 
 private:
     // Reports the ticket's progress steps; false (reported) when the adapter has no address.
@@ -43,11 +56,19 @@ private:
     int Connect105(const CHttpData& data, const CAutoString& sub);
     int AcceptLogin(const CHttpData& data);
     int KeepFailure(int ret, unsigned long code, const CAutoString& sub);
+    // True while a keep-alive failure is still within the tolerance (always while the link is
+    // down); false once the failures have lasted long enough to count the login as lost.
+    bool KeepFailureTolerated();
     int StateResult(int ret, unsigned long code, CHttpData& data);
     int DisConnectResult(int ret, unsigned long code, const CAutoString& sub);
 
     CPortalConn& m_conn;
     CServerSelector& m_selector;
     CDnsGuard& m_dnsGuard;
-    int m_keepRetry = 0;  // keep-alive failures still tolerated
+    // Keep-alive failures tolerated by count, as the portal announced them (the retries of the
+    // login + 1, then "keepRetry"); the time they span decides, see KeepFailure.
+    int m_keepRetry = 0;
+    // When the keep-alives began to fail (monotonic clock); empty while they succeed.
+    std::chrono::steady_clock::time_point m_failingSince{};
+    Clock m_clock = [] { return std::chrono::steady_clock::now(); };
 };

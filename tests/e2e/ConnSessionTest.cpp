@@ -297,11 +297,14 @@ TEST_F(ConnSessionTest, RefusedResolverFailsTheLogin) {
     EXPECT_EQ(1, m_host.DnsCalls().size());
 }
 
-// With a retry count of n the next n failed keep-alives are tolerated and the one after is the
-// loss; an accepted keep-alive restores the count. Each failed keep-alive is sent twice.
+// With a retry count of n the next n failed keep-alives are tolerated; after that a failure is
+// the loss only once the failures have lasted the minimum tolerance (30 s). An accepted
+// keep-alive restores the count and the clock. Each failed keep-alive is sent twice.
 TEST_F(ConnSessionTest, KeepAliveRetryCounting) {
     Start({"--fault", "keep:1:http500", "--fault", "keep:2:http500", "--fault", "keep:3:drop",
            "--fault", "keep:4:drop", "--fault", "keep:6+:http500"});
+    auto now = std::chrono::steady_clock::now();
+    m_conn->SetKeepClock([&now] { return now; });
     LogIn(*m_conn);
     ASSERT_EQ(2, m_conn->GetKeepRetry());
     size_t before = m_host.States().size();
@@ -313,19 +316,26 @@ TEST_F(ConnSessionTest, KeepAliveRetryCounting) {
     EXPECT_EQ(1, m_conn->KeepPluse());
     EXPECT_EQ(1, m_conn->GetKeepRetry());
     EXPECT_EQ(0, m_conn->KeepPluse());
+    now += std::chrono::seconds(29);
+    EXPECT_EQ(0, m_conn->KeepPluse());  // no retry left, but not failing for 30 s yet
+    EXPECT_EQ(before, m_host.States().size());
+    now += std::chrono::seconds(1);
     EXPECT_EQ(-1, m_conn->KeepPluse());
     PostedState p = LastState();
     EXPECT_EQ(150108, p.code);
     EXPECT_EQ(ES::ES_CONNECTFAIL, m_conn->GetNetState());
-    EXPECT_EQ(9u, Kinds().size() - 2);  // besides ticket and login
+    EXPECT_EQ(11u, Kinds().size() - 2);  // besides ticket and login
 }
 
 TEST_F(ConnSessionTest, KeepAlivePortalErrorsAndEndedLogin) {
     Start({"--keep-retry", "0", "--fault", "keep:1:error:7:gone", "--fault", "keep:2:error:7:gone",
            "--fault", "keep:3:endlogin"});
+    auto now = std::chrono::steady_clock::now();
+    m_conn->SetKeepClock([&now] { return now; });
     LogIn(*m_conn);
     ASSERT_EQ(1, m_conn->GetKeepRetry());
     EXPECT_EQ(0, m_conn->KeepPluse());  // the one tolerated failure
+    now += std::chrono::seconds(30);
     EXPECT_EQ(-1, m_conn->KeepPluse());
     PostedState p = LastState();
     EXPECT_EQ(140007, p.code);
@@ -439,7 +449,8 @@ TEST_F(ConnSessionTest, TerminalListAndRemoteLogout) {
     EXPECT_EQ(count, m_host.States().size());
     EXPECT_EQ(ES::ES_CONNECTED, m_conn->GetNetState());
     EXPECT_EQ(1, m_conn->KeepPluse());
-    EXPECT_EQ(0, other->KeepPluse());  // its login is gone: a counted failure there
+    // Its login is gone and the portal says so: no tolerance is waited out for that.
+    EXPECT_EQ(-10, other->KeepPluse());
     size_t term = Kinds().size() - 3;
     EXPECT_EQ("term", Kinds()[term]);
     EXPECT_EQ(otherTicket, Field(term, "ticket"));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -209,6 +210,7 @@ protected:
     std::unique_ptr<SimProcess> m_sim;
     std::unique_ptr<CInfoCenter> m_info;
     std::unique_ptr<RecordingPortal> m_portal;
+    std::atomic<int> m_keepAhead{0};  // seconds the keep-alive tolerance's clock is ahead
 };
 
 }  // namespace
@@ -267,31 +269,38 @@ TEST_F(PortalCycleTest, StatePollAdoptsALoginMadeElsewhere) {
     EXPECT_TRUE(m_portal->IsPortalEnv());
 }
 
-// Keep-alive failures: the portal ending the login sends the service to the state poll and a new
-// ticket; refusals beyond the retry count end in a logout with reason "3" and a new ticket.
+// Keep-alive failures: the portal ending the login sends the service to a new detection, ticket
+// and log-in of its own; refusals beyond the retry count that last the tolerance end in a logout
+// with reason "3", and the service logs in again.
 TEST_F(PortalCycleTest, KeepAliveEndedOrFailingBeyondItsRetries) {
     StartSim({"--keep-interval", "1"});
     StartPortal();
+    // The keep-alive tolerance is measured on this clock; the test moves it on.
+    m_portal->GetPortalConn()->SetKeepClock([this] {
+        return std::chrono::steady_clock::now() + std::chrono::seconds(m_keepAhead.load());
+    });
     Send("CheckEnv");
     ASSERT_TRUE(WaitCount("state", 1));
     LogIn();
     ASSERT_TRUE(WaitCount("keep", 1));
     size_t mark = m_sim->Kinds().size();
     Control("end-login");
-    ASSERT_TRUE(WaitCount("ticket", 2));
-    EXPECT_EQ((std::vector<std::string>{"keep", "state", "ticket"}), KindsFrom(mark, 3));
+    ASSERT_TRUE(WaitCount("auth", 2));
+    EXPECT_EQ((std::vector<std::string>{"keep", "probe", "page", "ticket", "auth"}),
+              KindsFrom(mark, 5));
+    ASSERT_TRUE(WaitCount("keep", 3));
 
-    // Announced retry 1 and a keep-alive accepted since: one failure is tolerated, the second ends
-    // the login.
-    ASSERT_TRUE(WaitCount("state", 2));
-    LogIn();
-    ASSERT_TRUE(WaitCount("keep", 2 + 1));
+    // Announced retry 1 and a keep-alive accepted since: one failure is tolerated; the next ends
+    // the login only once the failures have lasted 30 s.
     mark = m_sim->Kinds().size();
     Control("fault keep:1+:error:99");
+    ASSERT_TRUE(WaitCount("keep", 5, 10s));
+    EXPECT_EQ(0, Count("term"));
+    m_keepAhead = 31;
     ASSERT_TRUE(WaitCount("term", 1, 10s));
     EXPECT_EQ("3", LastLogoutReason());
-    ASSERT_TRUE(WaitCount("ticket", 3));
-    const std::vector<std::string> expected = {"keep", "keep", "term", "ticket"};
+    ASSERT_TRUE(WaitCount("auth", 3));
+    const std::vector<std::string> expected = {"keep", "keep", "keep", "term", "probe"};
     EXPECT_EQ(expected, KindsFrom(mark, expected.size()));
 }
 

@@ -255,7 +255,8 @@ TEST_F(TrafficStatisticsTest, KeepAliveFailureLogoutLeavesTimingReportsPending) 
         return;
     ASSERT_TRUE(WaitReports(1, 5s));
     ASSERT_TRUE(world->SimControl("fault keep:1+:error:99"));
-    ASSERT_TRUE(WaitForLogout("3", 10s));
+    // The login counts as lost once the keep-alives have failed for 30 s.
+    ASSERT_TRUE(WaitForLogout("3", 45s));
     const double logout = LogoutTime("3");
     ASSERT_TRUE(waitFor(
         [&] {

@@ -153,10 +153,19 @@ struct E2eOptions {
     std::vector<std::string> simArgs;  // extra portal-sim options
     std::string storeExtra;            // extra elements for conf/conf.xml, e.g. connState
     std::string resolver = "nameserver 192.0.2.53\n";  // the namespace's own /etc/resolv.conf
+    // The simulator lives in a second namespace behind the far end of veth0 (the gateway
+    // 192.0.2.1), as a portal does behind the card: cutting the link (CutLink) really cuts the
+    // portal off. Its gateway then tells clients apart by address.
+    bool portalBehindCard = false;
 
     static E2eOptions Sim(std::vector<std::string> args) {
         E2eOptions o;
         o.simArgs = std::move(args);
+        return o;
+    }
+    static E2eOptions BehindCard(std::vector<std::string> args = {}) {
+        E2eOptions o = Sim(std::move(args));
+        o.portalBehindCard = true;
         return o;
     }
     static E2eOptions NoDefaultRoute() {
@@ -177,7 +186,9 @@ public:
             m_skip = m_ns->error();
             return;
         }
-        if (!MakeResolver())
+        if (options.portalBehindCard && !MakePortalSide())
+            m_failure = "cannot move the far end of veth0 into a namespace of the portal's";
+        else if (!MakeResolver())
             m_failure = "cannot write " + ResolverDir() + "/resolv.conf";
         else if (!StartSim())
             m_failure = "portal-sim did not start inside " + m_ns->name() + ": " + SimOutput();
@@ -192,6 +203,7 @@ public:
         std::error_code ec;
         if (m_resolverMade)
             std::filesystem::remove_all(ResolverDir(), ec);
+        m_portalNs.reset();
         m_ns.reset();
     }
     E2eWorld(const E2eWorld&) = delete;
@@ -209,12 +221,42 @@ public:
 
     // --- the simulator -------------------------------------------------------------------------
     int SimPort() const { return m_simPort; }
+    // The simulator's address: loopback, or the far end of veth0 when the portal is behind it.
+    std::string SimHost() const {
+        return m_options.portalBehindCard ? kPortalAddress : "127.0.0.1";
+    }
     std::string SimUrl(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(m_simPort) + path;
+        return "http://" + SimHost() + ":" + std::to_string(m_simPort) + path;
     }
     // Where the simulator takes control commands (its own listener, see SimControl).
     std::string SimControlUrl() const {
-        return "http://127.0.0.1:" + std::to_string(m_controlPort) + "/sim/control";
+        return "http://" + SimHost() + ":" + std::to_string(m_controlPort) + "/sim/control";
+    }
+    // The namespace the simulator runs in.
+    const std::string& SimNs() const { return m_portalNs ? m_portalNs->name() : m_ns->name(); }
+
+    // --- the link (portal behind the card only) --------------------------------------------------
+    // The portal is not on the card's own subnet: it is reached through the default route's
+    // gateway (192.0.2.1), so the route, not only the card, decides how it is reached.
+    static constexpr const char* kPortalAddress = "203.0.113.1";
+    // The far end of veth0 goes down or up: veth0 loses or regains its carrier, its address and
+    // routes stay, as when a cable is pulled or a Wi-Fi network is lost.
+    bool CutLink() { return m_portalNs && m_portalNs->exec("ip link set veth1 down"); }
+    bool RestoreLink() { return m_portalNs && m_portalNs->exec("ip link set veth1 up"); }
+    // A second card (veth2, 198.51.100.10/24, the portal side 198.51.100.1) that also reaches the
+    // portal; MoveDefaultRoute puts the default route on it, as when a laptop moves from cable
+    // to Wi-Fi.
+    bool AddSecondCard() {
+        return m_portalNs &&
+               runQuiet("ip -n " + m_ns->name() + " link add veth2 type veth peer name veth3 netns " +
+                        m_portalNs->name()) &&
+               m_ns->exec("ip addr add 198.51.100.10/24 dev veth2") &&
+               m_ns->exec("ip link set veth2 up") &&
+               m_portalNs->exec("ip addr add 198.51.100.1/24 dev veth3") &&
+               m_portalNs->exec("ip link set veth3 up");
+    }
+    bool MoveDefaultRoute() {
+        return m_ns->exec("ip route replace default via 198.51.100.1 dev veth2");
     }
     // Stops the simulator (SIGTERM); true when it ended cleanly.
     bool StopSim() {
@@ -227,7 +269,7 @@ public:
     // control listener, which stays open while a "refuse" fault closes the portal's; true on
     // "ok".
     bool SimControl(const std::string& commands) {
-        NetnsScope inside(m_ns->name());
+        NetnsScope inside(SimNs());
         if (!inside.entered())
             return false;
         const HttpResult r = Http(SimControlUrl(), &commands);
@@ -266,9 +308,15 @@ public:
     // --- the installation and the service --------------------------------------------------------
     // Starts OrvaneSvr inside the namespace; with args (account, password) in console mode, with
     // its standard input on a pipe.
-    bool StartService(const std::vector<std::string>& args = {}, const std::string& tag = "svr") {
+    // env: extra "NAME=value" settings for the service alone (a preloaded clock shim).
+    bool StartService(const std::vector<std::string>& args = {}, const std::string& tag = "svr",
+                      const std::vector<std::string>& env = {}) {
         m_service = std::make_unique<NsProcess>();
         std::vector<std::string> argv = {"./OrvaneSvr"};
+        if (!env.empty()) {
+            argv.insert(argv.begin(), env.begin(), env.end());
+            argv.insert(argv.begin(), "env");
+        }
         argv.insert(argv.end(), args.begin(), args.end());
         m_startDay = Today();
         return m_service->Start(m_ns->name(), Install(), argv, m_dir.file(tag + ".out"), true);
@@ -313,6 +361,15 @@ public:
 private:
     std::string ResolverDir() const { return "/etc/netns/" + m_ns->name(); }
 
+    bool MakePortalSide() {
+        m_portalNs = std::make_unique<NetNamespace>(false);
+        return m_portalNs->ok() &&
+               runQuiet("ip -n " + m_ns->name() + " link set veth1 netns " + m_portalNs->name()) &&
+               m_portalNs->exec("ip addr add 192.0.2.1/24 dev veth1") &&
+               m_portalNs->exec(std::string("ip addr add ") + kPortalAddress + "/32 dev lo") &&
+               m_portalNs->exec("ip link set veth1 up");
+    }
+
     bool MakeResolver() {
         std::error_code ec;
         std::filesystem::create_directories(ResolverDir(), ec);
@@ -341,9 +398,11 @@ private:
                                          "--keep-interval",
                                          "1",
                                          "--no-update"};
+        if (m_options.portalBehindCard)
+            argv.insert(argv.end(), {"--listen", kPortalAddress, "--gateway-by-address"});
         argv.insert(argv.end(), m_options.simArgs.begin(), m_options.simArgs.end());
         m_sim = std::make_unique<NsProcess>();
-        if (!m_sim->Start(m_ns->name(), m_dir.path(), argv, m_dir.file("sim.out"), false))
+        if (!m_sim->Start(SimNs(), m_dir.path(), argv, m_dir.file("sim.out"), false))
             return false;
         waitFor([&] { return !readFile(m_dir.file("port")).empty() || !m_sim->running(); }, 10s);
         m_simPort = std::atoi(readFile(m_dir.file("port")).c_str());
@@ -375,6 +434,7 @@ private:
     E2eOptions m_options;
     TempDir m_dir;
     std::unique_ptr<NetNamespace> m_ns;
+    std::unique_ptr<NetNamespace> m_portalNs;  // the portal's side of the card, on request
     std::unique_ptr<NsProcess> m_sim;
     std::unique_ptr<NsProcess> m_service;
     std::vector<std::unique_ptr<cJSON, void (*)(cJSON*)>> m_records;

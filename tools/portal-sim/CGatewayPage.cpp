@@ -31,7 +31,9 @@ void CGatewayPage::Probe(const httplib::Request& req, httplib::Response& res) {
             res.set_header("domain", o.domain);
         if (!o.area.empty())
             res.set_header("area", o.area);
-        if (m_ctx.state.AnyLoggedIn()) {
+        const bool passes = o.gatewayByAddress ? m_ctx.state.LoggedInFrom(req.remote_addr)
+                                               : m_ctx.state.AnyLoggedIn();
+        if (passes) {
             res.status = 200;
             res.set_content("<html><head><title>online</title></head><body>online</body></html>",
                             "text/html");

@@ -168,6 +168,10 @@ std::vector<OptionDef> PageAndFaultOptions() {
          "the renew fault sends the second container as it is, without loading it (for broken "
          "containers); later requests keep the first one",
          Flag(&CSimOptions::renewUnchecked, true)},
+        {"gateway-by-address", nullptr,
+         "the probe passes only a client whose address holds a login (its ticket's ipv4), as "
+         "a gateway that tells clients apart by address; default: any login passes",
+         Flag(&CSimOptions::gatewayByAddress, true)},
         {"school-id", "ID", "schoolid: header of probe answers", Text(&CSimOptions::schoolId)},
         {"domain", "D", "domain: header of probe answers", Text(&CSimOptions::domain)},
         {"area", "A", "area: header of probe answers", Text(&CSimOptions::area)},

@@ -51,6 +51,9 @@ public:
     std::string redirectTo;       // Location of the probe's redirect; empty: this simulator's page
     int hugePageMib = 0;          // the first portal page carries this many MiB of filler
     bool renewUnchecked = false;  // the renew fault sends the second container without loading it
+    // The probe counts as logged in only for the address a login's ticket was issued to, as a
+    // gateway that tells its clients apart by address does; otherwise any login will do.
+    bool gatewayByAddress = false;
 
     std::string schoolId, domain, area;  // gateway headers, sent when all are set
     std::string wlanUserIp;              // empty: the prober's own address

@@ -120,6 +120,15 @@ bool CSimState::AnyLoggedIn() {
     return false;
 }
 
+bool CSimState::LoggedInFrom(const std::string& ip4) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const auto& entry : m_tickets) {
+        if (entry.second.loggedIn && entry.second.ip4 == ip4)
+            return true;
+    }
+    return false;
+}
+
 std::vector<SimTerminal> CSimState::Terminals(const std::string& account) {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<SimTerminal> out;

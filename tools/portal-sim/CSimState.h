@@ -51,6 +51,8 @@ public:
     void Reset();
 
     bool AnyLoggedIn();
+    // A login is alive on a ticket issued to this address.
+    bool LoggedInFrom(const std::string& ip4);
     // The account logged in on a ticket of this client, or empty.
     std::string AccountOfClient(const std::string& clientId);
     std::vector<SimTerminal> Terminals(const std::string& account);
