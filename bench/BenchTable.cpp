@@ -7,7 +7,8 @@
 //   - one coded request through the algorithm module's helper process, and its answer decoded;
 //   - the round trip of one message over the two FIFOs;
 //   - idle CPU, resident memory and threads of the logged-in service and its module helper, and
-//     of the client attached to it under Xvfb when both are there.
+//     of the client attached to it under Xvfb when both are there;
+//   - ten link flaps with the portal behind the card: link back to online again.
 // The numbers are printed, never judged as a failure: the exit status is 0 whenever the runs
 // could be made.
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "CPortalParser.h"
 #include "CZsmHelper.h"
 #include "E2eWorld.h"
+#include "LinkFlapBench.h"
 
 using namespace orvane_test;
 using namespace orvane_bench;
@@ -550,6 +552,7 @@ int main() {
         idleRows(table, "client idle, attached", client, false);
     else
         table.Row("client idle", "", "", "", clientNote.empty() ? "skipped" : clientNote);
+    linkFlapRows(table);
     table.Print();
     curl_global_cleanup();
     return 0;
