@@ -101,8 +101,7 @@ int RunWindow() {
     gtk_main();
     g_source_remove(onTerm);
     g_source_remove(onInt);
-    // A dialog the message thread still shows would hold that thread, and so the end, until
-    // someone pressed OK.
+    // An error dialog still open would outlive the main loop that served it.
     window->CloseDialogs();
     gdk_threads_leave();
 

@@ -39,6 +39,7 @@ GtkWidget* PutButton(GtkWidget* page, const char* text, int x, int y) {
 }  // namespace
 
 CMainWindow::~CMainWindow() {
+    CloseDialogs();
     if (m_pWindow != nullptr) {
         // The main loop has ended already; the window's end must not quit it again.
         g_signal_handlers_disconnect_by_data(m_pWindow, this);
@@ -71,7 +72,12 @@ void CMainWindow::Build() {
 
 GtkWidget* CMainWindow::BuildInitPage() {
     GtkWidget* page = NewPage();
-    PutLabel(page, "正在初始化环境，请稍后...", 70, 100);
+    m_pInitLabel = PutLabel(page, kInitText, 70, 100);
+    // A recovery's texts are longer than the page's own; they wrap inside the page instead of
+    // running off its edge.
+    gtk_label_set_line_wrap(GTK_LABEL(m_pInitLabel), TRUE);
+    gtk_label_set_line_wrap_mode(GTK_LABEL(m_pInitLabel), PANGO_WRAP_WORD_CHAR);
+    gtk_widget_set_size_request(m_pInitLabel, kWidth - 70 - 20, -1);
     return page;
 }
 
@@ -117,7 +123,20 @@ void CMainWindow::SwitchPage(Page page) {
 }
 
 void CMainWindow::ShowInitPage() {
+    ShowInitText(kInitText);
+}
+
+void CMainWindow::ShowRecoveryPage(const char* text) {
+    ShowInitText(text != nullptr ? text : kInitText);
+}
+
+void CMainWindow::ShowInitText(const char* text) {
+    gdk_threads_enter();
+    if (m_pWindow != nullptr)
+        gtk_label_set_text(GTK_LABEL(m_pInitLabel), text);
+    gdk_threads_leave();
     SwitchPage(PAGE_INIT);
+    Trace("init text", text);
 }
 
 void CMainWindow::ShowLoginPage() {
@@ -136,36 +155,49 @@ void CMainWindow::ShowOnlinePage(int netType) {
 
 void CMainWindow::ShowError(long errorCode, const char* subErrorCode, const char* externText) {
     const CAutoString text = ErrorText(errorCode, subErrorCode, externText);
-    Trace("error dialog", text.c_str());
     gdk_threads_enter();
-    RunErrorDialog(nullptr, text.c_str());
+    PresentError(nullptr, text.c_str());
     gdk_threads_leave();
 }
 
 CAutoString CMainWindow::ErrorText(long errorCode, const char* subErrorCode,
                                    const char* externText) {
-    CAutoString text =
-        CErrorCodeTable::GetInst()->GetErrorText(errorCode, subErrorCode, externText);
-    if (text.IsEmpty())
-        text.Format("错误码：%ld", errorCode);
-    return text;
+    return CErrorCodeTable::GetInst()->GetShownText(errorCode, subErrorCode, externText);
 }
 
-void CMainWindow::RunErrorDialog(GtkWindow* parent, const char* text) {
-    // The text goes in as an argument, never as the format: it may hold "%" from the service.
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
-                                               GTK_BUTTONS_OK, "%s", text);
-    gtk_window_set_title(GTK_WINDOW(dialog), kErrorTitle);
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
-    m_openDialogs.push_back(dialog);
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    m_openDialogs.erase(std::find(m_openDialogs.begin(), m_openDialogs.end(), dialog));
-    gtk_widget_destroy(dialog);
+void CMainWindow::PresentError(GtkWindow* parent, const char* text) {
+    if (m_pDialog != nullptr) {
+        // A property, not a format: the text may hold "%" from the service.
+        g_object_set(m_pDialog, "text", text, nullptr);
+        gtk_window_present(GTK_WINDOW(m_pDialog));
+        gdk_flush();
+        Trace("error text", text);
+        return;
+    }
+    m_pDialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+                                       "%s", text);
+    gtk_window_set_title(GTK_WINDOW(m_pDialog), kErrorTitle);
+    gtk_dialog_set_default_response(GTK_DIALOG(m_pDialog), GTK_RESPONSE_OK);
+    g_signal_connect(m_pDialog, "response", G_CALLBACK(DialogAnswered), this);
+    gtk_widget_show_all(m_pDialog);
+    gdk_flush();
+    Trace("error dialog", text);
+}
+
+void CMainWindow::DialogAnswered(GtkDialog* dialog, gint response, gpointer self) {
+    (void)response;
+    CMainWindow* window = static_cast<CMainWindow*>(self);
+    if (window->m_pDialog == GTK_WIDGET(dialog))
+        window->m_pDialog = nullptr;
+    gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
 void CMainWindow::CloseDialogs() {
-    for (GtkWidget* dialog : m_openDialogs)
-        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
+    if (m_pDialog == nullptr)
+        return;
+    GtkWidget* dialog = m_pDialog;
+    m_pDialog = nullptr;
+    gtk_widget_destroy(dialog);
 }
 
 void CMainWindow::OnLogin() {
@@ -177,8 +209,7 @@ void CMainWindow::OnLogin() {
     else if (password.IsEmpty())
         missing = "密码不能为空！";
     if (missing != nullptr) {
-        Trace("error dialog", missing);
-        RunErrorDialog(GTK_WINDOW(m_pWindow), missing);
+        PresentError(GTK_WINDOW(m_pWindow), missing);
         return;
     }
     // The page stays as it is until the service reports the outcome.
