@@ -5,6 +5,7 @@
 #include "CClientManager.h"
 #include "CDetachedProcess.h"
 #include "CErrorCodeTable.h"
+#include "CHandOverCheck.h"
 #include "CInfoCenter.h"
 #include "CInstallationCheck.h"
 #include "CMainWindow.h"
@@ -29,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -163,31 +165,49 @@ int CClientApp::LaunchService(const char* program, mode_t umaskForChild) {
     return CDetachedProcess::Start({program}, "", umaskForChild) == 0 ? 0 : -1;
 }
 
-bool CClientApp::CheckInstallation(const std::string& workDir) {
+bool CClientApp::CheckInstallation(const std::string& workDir, std::vector<std::string>* problems) {
+    std::vector<std::string> found;
     if (workDir.empty()) {
-        std::printf("cannot read the working directory: %s\n", std::strerror(errno));
-        return false;
+        found.push_back(std::string("cannot read the working directory: ") + std::strerror(errno));
+    } else {
+        CInstallationCheck check(workDir);
+        // What the installer will trust, so that the client never hands over to an installer that
+        // refuses the installation, and the client's own programs, texts and pipes.
+        CHandOverCheck::AddTrustedPaths(check, "client");
+        for (const char* file : {"conf/code.xml", "OrvaneSvr", "AutoUpdate"})
+            check.Add(file, CInstallationCheck::EK_FILE);
+        check.Add("serverpipe", CInstallationCheck::EK_FIFO);
+        check.Add("clientpipe", CInstallationCheck::EK_FIFO);
+        if (check.Check())
+            return true;
+        found = check.Problems();
     }
-    CInstallationCheck check(workDir);
-    for (const char* folder : {"", "conf", "Log", "Quorra", "Quorra/AutoSetupAuth"})
-        check.Add(folder, CInstallationCheck::EK_FOLDER);
-    for (const char* file : {"conf/client.xml", "conf/code.xml", "OrvaneSvr", "AutoUpdate"})
-        check.Add(file, CInstallationCheck::EK_FILE);
-    check.Add("serverpipe", CInstallationCheck::EK_FIFO);
-    check.Add("clientpipe", CInstallationCheck::EK_FIFO);
-    if (check.Check())
-        return true;
-    for (const std::string& line : check.Problems())
+    for (const std::string& line : found)
         std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+    if (problems != nullptr)
+        *problems = found;
     return false;
+}
+
+void CClientApp::ShowRefusal(int& argc, char**& argv, const std::vector<std::string>& problems) {
+    // No display (a terminal, a service): the printed lines are all there is to say.
+    if (!gtk_init_check(&argc, &argv))
+        return;
+    std::string text = "客户端无法启动：安装目录可被其他用户修改。请以管理员身份修正：";
+    for (const std::string& line : problems)
+        text += "\n" + line;
+    CMainWindow::RunAlone(text.c_str());
 }
 
 int CClientApp::Main(int argc, char** argv) {
     // The store and the temporary copies it is rewritten through hold the password.
     const mode_t startMask = umask(077);
-    if (!CheckInstallation(CSimpleFile::WorkingDirectory()))
+    std::vector<std::string> problems;
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory(), &problems)) {
+        ShowRefusal(argc, argv, problems);
         return CInstallationCheck::kExitStatus;
+    }
     const std::string store = CSimpleFile::WorkingDirectory() + kStoreFile;
     // A store that cannot be kept private is not written at all: the window still works, but
     // nothing (the password least of all) is kept for the next start.

@@ -184,6 +184,17 @@ void CMainWindow::PresentError(GtkWindow* parent, const char* text) {
     Trace("error dialog", text);
 }
 
+void CMainWindow::RunAlone(const char* text) {
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
+                                               GTK_BUTTONS_OK, "%s", text);
+    gtk_window_set_title(GTK_WINDOW(dialog), kErrorTitle);
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    Trace("error dialog", text);
+    // Nothing else runs yet, so this thread may wait for the answer.
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
 void CMainWindow::DialogAnswered(GtkDialog* dialog, gint response, gpointer self) {
     (void)response;
     CMainWindow* window = static_cast<CMainWindow*>(self);

@@ -51,6 +51,10 @@ public:
     void ShowOnlinePage(int netType) override;
     void ShowError(long errorCode, const char* subErrorCode, const char* externText) override;
 
+    // An error dialog of its own, before any window exists (the client refusing to start):
+    // shows text and returns once the user has closed it. Main thread, after gtk_init.
+    static void RunAlone(const char* text);
+
     // Takes the error dialog away if one is open, so a window told to end leaves none behind.
     // Caller holds the GDK lock.
     void CloseDialogs();

@@ -280,6 +280,25 @@ TEST_P(WindowSequenceTest, ShowsWhatTheServiceSaysWithOneDialogAtMost) {
     EXPECT_EQ(c.toService, sent);
 }
 
+// A desktop start has no terminal: a client that refuses an installation others could change
+// says why, and how to mend it, in a dialog as well, and ends with status 78 once it is closed.
+TEST_F(WindowStatesTest, RefusedStartSaysWhyInADialog) {
+    const std::string store = m_inst + "/conf/conf.xml";
+    ASSERT_EQ(0, chmod(store.c_str(), 0664));
+    ASSERT_TRUE(StartClient());
+    ASSERT_TRUE(m_x->WaitWindow(kErrorTitle, 20s)) << Output();
+    Shot("refusal");
+    const std::string said = Output();
+    const size_t dialog = said.find("error dialog: ");
+    ASSERT_NE(std::string::npos, dialog) << said;
+    EXPECT_NE(std::string::npos, said.find("mend it with: chmod go-w '" + store + "'", dialog))
+        << said;
+    const std::string id = m_x->FindWindow(kErrorTitle);
+    EXPECT_TRUE(waitFor([&] { return m_x->Key("Return", id) && WaitClient(1s) != -1; }, 10s));
+    EXPECT_EQ(78, WaitClient(1s)) << said;
+    EXPECT_TRUE(m_x->FindWindow(kWindowTitle).empty());
+}
+
 const char* const kWaitingText = "init text: 网络连接已断开，正在等待网络恢复";
 const char* const kAgainText = "init text: 连接已断开，正在自动重新登录";
 
