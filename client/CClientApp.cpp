@@ -65,7 +65,7 @@ void LeaveGdk() {
 
 gboolean QuitOnSignal(gpointer window) {
     gdk_threads_enter();
-    static_cast<CMainWindow*>(window)->CloseDialogs();
+    static_cast<CMainWindow*>(window)->Close();
     gtk_main_quit();
     gdk_threads_leave();
     return TRUE;
@@ -103,14 +103,15 @@ int RunWindow() {
     gtk_main();
     g_source_remove(onTerm);
     g_source_remove(onInt);
-    // An error dialog still open would outlive the main loop that served it.
-    window->CloseDialogs();
+    // The message thread may still be handling the service's messages until it is stopped below;
+    // from here on they change nothing, and no dialog opens after the main loop that would serve
+    // it has ended.
+    business->SetMainWindow(nullptr);
+    window->Close();
     gdk_threads_leave();
 
-    // The message thread may still change pages; it is gone before the window is.
     router.StopWork();
     pipe.join();
-    business->SetMainWindow(nullptr);
     business->InitService(nullptr);
     gdk_threads_enter();
     window.reset();

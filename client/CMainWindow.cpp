@@ -106,8 +106,7 @@ GtkWidget* CMainWindow::BuildOnlinePage() {
 }
 
 void CMainWindow::SwitchPage(Page page) {
-    gdk_threads_enter();
-    if (m_pWindow != nullptr && page != m_current) {
+    if (page != m_current) {
         gtk_container_remove(GTK_CONTAINER(m_pWindow), m_pPages[m_current]);
         gtk_container_add(GTK_CONTAINER(m_pWindow), m_pPages[page]);
         m_current = page;
@@ -118,7 +117,6 @@ void CMainWindow::SwitchPage(Page page) {
         gdk_window_process_all_updates();
         gdk_flush();
     }
-    gdk_threads_leave();
     Trace("page", kPageNames[page]);
 }
 
@@ -132,31 +130,37 @@ void CMainWindow::ShowRecoveryPage(const char* text) {
 
 void CMainWindow::ShowInitText(const char* text) {
     gdk_threads_enter();
-    if (m_pWindow != nullptr)
+    if (!m_bClosed) {
         gtk_label_set_text(GTK_LABEL(m_pInitLabel), text);
+        SwitchPage(PAGE_INIT);
+        Trace("init text", text);
+    }
     gdk_threads_leave();
-    SwitchPage(PAGE_INIT);
-    Trace("init text", text);
 }
 
 void CMainWindow::ShowLoginPage() {
-    SwitchPage(PAGE_LOGIN);
+    gdk_threads_enter();
+    if (!m_bClosed)
+        SwitchPage(PAGE_LOGIN);
+    gdk_threads_leave();
 }
 
 void CMainWindow::ShowOnlinePage(int netType) {
-    // The status is set first, so the page never appears with the text of an earlier login.
     gdk_threads_enter();
-    gtk_label_set_text(GTK_LABEL(m_pStatus), netType != 0 ? kCampusText : kInternetText);
-    const CAutoString shown(gtk_label_get_text(GTK_LABEL(m_pStatus)));
+    if (!m_bClosed) {
+        // The status is set first, so the page never appears with the text of an earlier login.
+        gtk_label_set_text(GTK_LABEL(m_pStatus), netType != 0 ? kCampusText : kInternetText);
+        SwitchPage(PAGE_ONLINE);
+        Trace("status", gtk_label_get_text(GTK_LABEL(m_pStatus)));
+    }
     gdk_threads_leave();
-    SwitchPage(PAGE_ONLINE);
-    Trace("status", shown.c_str());
 }
 
 void CMainWindow::ShowError(long errorCode, const char* subErrorCode, const char* externText) {
     const CAutoString text = ErrorText(errorCode, subErrorCode, externText);
     gdk_threads_enter();
-    PresentError(nullptr, text.c_str());
+    if (!m_bClosed)
+        PresentError(nullptr, text.c_str());
     gdk_threads_leave();
 }
 
@@ -203,6 +207,14 @@ void CMainWindow::DialogAnswered(GtkDialog* dialog, gint response, gpointer self
     gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
+void CMainWindow::Close() {
+    if (m_bClosed)
+        return;
+    m_bClosed = true;
+    CloseDialogs();
+    Trace("window", "closed");
+}
+
 void CMainWindow::CloseDialogs() {
     if (m_pDialog == nullptr)
         return;
@@ -239,7 +251,10 @@ void CMainWindow::LogoutClicked(GtkWidget* button, gpointer self) {
 
 void CMainWindow::WindowDestroyed(GtkWidget* window, gpointer self) {
     (void)window;
-    // Runs under the GDK lock, so a page change from the message thread sees the window gone.
-    static_cast<CMainWindow*>(self)->m_pWindow = nullptr;
+    // Runs under the GDK lock; the pages and their labels go with the window, so from here on
+    // the message thread must change nothing.
+    CMainWindow* main = static_cast<CMainWindow*>(self);
+    main->m_pWindow = nullptr;
+    main->Close();
     gtk_main_quit();
 }

@@ -55,9 +55,10 @@ public:
     // shows text and returns once the user has closed it. Main thread, after gtk_init.
     static void RunAlone(const char* text);
 
-    // Takes the error dialog away if one is open, so a window told to end leaves none behind.
-    // Caller holds the GDK lock.
-    void CloseDialogs();
+    // The end of the window (destroyed, or told to end): takes the error dialog away and makes
+    // every later page change and dialog a no-op, since the message thread may still deliver the
+    // service's messages until it is stopped. Caller holds the GDK lock; repeating it is harmless.
+    void Close();
 
     // The text a dialog shows for an error: the error-code table's text, or "错误码：<code>" when
     // the table yields none.
@@ -69,7 +70,8 @@ private:
     GtkWidget* BuildInitPage();
     GtkWidget* BuildLoginPage();
     GtkWidget* BuildOnlinePage();
-    // Switches the window's content to page under the GDK lock; nothing happens when it is shown.
+    // Switches the window's content to page; nothing happens when it is shown. Caller holds the
+    // GDK lock and has checked that the window is not closed.
     void SwitchPage(Page page);
     // The initialising page with text on it.
     void ShowInitText(const char* text);
@@ -77,6 +79,8 @@ private:
     // Opens the error dialog (modal, one OK button, text shown as it stands, parent may be null)
     // or, when it is open already, gives it text instead. Caller holds the GDK lock.
     void PresentError(GtkWindow* parent, const char* text);
+    // Takes the error dialog away if one is open. Caller holds the GDK lock.
+    void CloseDialogs();
 
     static void LoginClicked(GtkWidget* button, gpointer self);
     static void LogoutClicked(GtkWidget* button, gpointer self);
@@ -92,4 +96,5 @@ private:
     GtkWidget* m_pStatus = nullptr;
     GtkWidget* m_pInitLabel = nullptr;
     GtkWidget* m_pDialog = nullptr;  // the open error dialog, under the GDK lock
+    bool m_bClosed = false;          // under the GDK lock
 };

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +26,13 @@
 #include "ServiceProcess.h"
 #include "TestSupport.h"
 #include "XvfbDisplay.h"
+
+// Last, and without the Xlib macros that would clash with the names above.
+#include <gdk/gdk.h>
+#include <gdk/gdkx.h>
+#undef Bool
+#undef None
+#undef Status
 
 using namespace orvane_test;
 using namespace std::chrono_literals;
@@ -105,6 +113,30 @@ private:
     int m_read = -1;
     std::string m_buffer;
 };
+
+// Asks the window with the X id windowId on display to close, as a window manager does when its
+// user clicks the close button (there is none on the test's X server). False when the display
+// cannot be reached.
+bool AskToClose(const std::string& display, const std::string& windowId) {
+    static const bool parsed = (gdk_parse_args(nullptr, nullptr), true);
+    (void)parsed;
+    GdkDisplay* x = gdk_display_open(display.c_str());
+    if (x == nullptr)
+        return false;
+    GdkEvent event = {};
+    event.client.type = GDK_CLIENT_EVENT;
+    event.client.send_event = TRUE;
+    event.client.message_type = gdk_atom_intern("WM_PROTOCOLS", FALSE);
+    event.client.data_format = 32;
+    event.client.data.l[0] =
+        static_cast<long>(gdk_x11_get_xatom_by_name_for_display(x, "WM_DELETE_WINDOW"));
+    event.client.data.l[1] = GDK_CURRENT_TIME;
+    const bool sent = gdk_event_send_client_message_for_display(
+        x, &event, static_cast<GdkNativeWindow>(std::stoul(windowId)));
+    gdk_display_sync(x);
+    gdk_display_close(x);
+    return sent;
+}
 
 bool IsCommand(const std::string& message, const std::string& opcode) {
     return message.find("<OpC>" + opcode + "</OpC>") != std::string::npos;
@@ -298,6 +330,60 @@ TEST_F(WindowStatesTest, RefusedStartSaysWhyInADialog) {
     EXPECT_EQ(78, WaitClient(1s)) << said;
     EXPECT_TRUE(m_x->FindWindow(kWindowTitle).empty());
 }
+
+// The window ends (told to, or closed by its user) while the service floods it with state
+// messages. Whatever the message thread still handles then must not touch the window's widgets
+// or open a dialog: after the window's end no page, text or dialog line may follow, and the
+// client ends in order.
+class WindowEndTest : public WindowStatesTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WindowEndTest, StateMessagesArrivingAtTheEndChangeNothing) {
+    const bool byTerm = GetParam();
+    StartToLoginPage();
+    if (HasFatalFailure())
+        return;
+    const std::string window = m_x->FindWindow(kWindowTitle);
+    // Pages, texts and (told to end) the dialog change all the time, and nothing is sent back,
+    // so the client's own pipe never fills while nobody reads it. A user cannot close the
+    // window while the modal dialog is open, so for that end the failures come during a
+    // recovery, where they only change the page's text.
+    const std::vector<Posted> cycle =
+        byTerm
+            ? std::vector<Posted>{{2, 1, ""},
+                                  {3, 140011, ""},
+                                  {33, 150121, "3"},
+                                  {32, 20010207, ""},
+                                  {31, 0, ""}}
+            : std::vector<Posted>{{2, 1, ""}, {33, 150121, "3"}, {32, 20010207, ""}, {31, 0, ""}};
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        for (int i = 0; i < 20000 && !stop; ++i) {
+            const Posted& p = cycle[static_cast<size_t>(i) % cycle.size()];
+            if (!m_service->State(p.state, p.code, p.sub, 2s))
+                break;  // the client has gone
+            ++sent;
+        }
+    });
+    waitFor([&] { return sent > 200; }, 5s);
+    if (byTerm)
+        kill(m_pid, SIGTERM);
+    else
+        EXPECT_TRUE(AskToClose(m_x->display(), window));
+    const int status = WaitClient(15s);
+    stop = true;
+    flood.join();
+    EXPECT_EQ(0, status) << Output();
+    const std::vector<std::string> lines = Lines();
+    const auto closed = std::find(lines.begin(), lines.end(), "window: closed");
+    ASSERT_NE(lines.end(), closed) << Output();
+    EXPECT_EQ(std::vector<std::string>{}, std::vector<std::string>(closed + 1, lines.end()));
+    EXPECT_GT(sent, 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, WindowEndTest, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "TerminateSignal" : "ClosedByItsUser");
+});
 
 const char* const kWaitingText = "init text: 网络连接已断开，正在等待网络恢复";
 const char* const kAgainText = "init text: 连接已断开，正在自动重新登录";
