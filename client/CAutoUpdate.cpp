@@ -4,6 +4,7 @@
 #include "CDetachedProcess.h"
 #include "CDownloadList.h"
 #include "CFileUtil.h"
+#include "CHandOverCheck.h"
 #include "CHttpData.h"
 #include "CInfoCenter.h"
 #include "CMarkup.h"
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -56,7 +58,17 @@ bool CAutoUpdate::CheckInstall() {
         return false;
     if (CDownloadList(InDownloadDir("update.xml")).Check() != CDownloadList::LIST_COMPLETE)
         return false;
-    return StartInstaller(BuildInstallerArgument());
+    const CAutoString argument = BuildInstallerArgument();
+    // An installer that refuses at once would be handed over to again at every start. The
+    // download stays for when the reason is mended.
+    std::vector<std::string> reasons;
+    if (!CHandOverCheck::ReadyToHandOver(argument.ToStdString(), m_strDownDir.ToStdString(),
+                                         reasons)) {
+        for (const std::string& reason : reasons)
+            std::printf("the update waits: %s\n", reason.c_str());
+        return false;
+    }
+    return StartInstaller(argument);
 }
 
 CAutoString CAutoUpdate::BuildInstallerArgument() const {
@@ -90,6 +102,13 @@ bool CAutoUpdate::StartInstaller(const CAutoString& argument) {
 // ---- Update run -------------------------------------------------------------------------------
 
 int CAutoUpdate::RunUpdate() {
+    // Without the key every package would be refused, after a download that would be repeated
+    // at every run.
+    std::string why;
+    if (!CHandOverCheck::HasReleaseKey(m_strWorkDir.ToStdString(), why)) {
+        std::printf("no update: %s\n", why.c_str());
+        return 0;
+    }
     if (!PrepareDownloadDir())
         return -1;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {

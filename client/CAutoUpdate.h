@@ -28,10 +28,12 @@ public:
     // Works on workDir (tests, and callers that already know the directory).
     explicit CAutoUpdate(const char* workDir);
 
-    // The start-up check: true when the installer was started and the client must exit.
+    // The start-up check: true when the installer was started and the client must exit. A
+    // complete download is handed over only when the installer will not refuse it at once (its
+    // argument, the installation and the release key pass the installer's own check).
     bool CheckInstall();
-    // One update run: up to three query attempts. Returns 0, or -1 when the download folder
-    // cannot be prepared or the answer cannot be recorded.
+    // One update run: up to three query attempts, none without a release key installed. Returns
+    // 0, or -1 when the download folder cannot be prepared or the answer cannot be recorded.
     int RunUpdate();
 
     // The installer's one argument (empty when "conf/conf.xml" cannot be read).

@@ -5,6 +5,7 @@
 #include "CClientManager.h"
 #include "CDetachedProcess.h"
 #include "CErrorCodeTable.h"
+#include "CHandOverCheck.h"
 #include "CInfoCenter.h"
 #include "CInstallationCheck.h"
 #include "CMainWindow.h"
@@ -29,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -63,7 +65,7 @@ void LeaveGdk() {
 
 gboolean QuitOnSignal(gpointer window) {
     gdk_threads_enter();
-    static_cast<CMainWindow*>(window)->CloseDialogs();
+    static_cast<CMainWindow*>(window)->Close();
     gtk_main_quit();
     gdk_threads_leave();
     return TRUE;
@@ -101,15 +103,15 @@ int RunWindow() {
     gtk_main();
     g_source_remove(onTerm);
     g_source_remove(onInt);
-    // A dialog the message thread still shows would hold that thread, and so the end, until
-    // someone pressed OK.
-    window->CloseDialogs();
+    // The message thread may still be handling the service's messages until it is stopped below;
+    // from here on they change nothing, and no dialog opens after the main loop that would serve
+    // it has ended.
+    business->SetMainWindow(nullptr);
+    window->Close();
     gdk_threads_leave();
 
-    // The message thread may still change pages; it is gone before the window is.
     router.StopWork();
     pipe.join();
-    business->SetMainWindow(nullptr);
     business->InitService(nullptr);
     gdk_threads_enter();
     window.reset();
@@ -164,31 +166,49 @@ int CClientApp::LaunchService(const char* program, mode_t umaskForChild) {
     return CDetachedProcess::Start({program}, "", umaskForChild) == 0 ? 0 : -1;
 }
 
-bool CClientApp::CheckInstallation(const std::string& workDir) {
+bool CClientApp::CheckInstallation(const std::string& workDir, std::vector<std::string>* problems) {
+    std::vector<std::string> found;
     if (workDir.empty()) {
-        std::printf("cannot read the working directory: %s\n", std::strerror(errno));
-        return false;
+        found.push_back(std::string("cannot read the working directory: ") + std::strerror(errno));
+    } else {
+        CInstallationCheck check(workDir);
+        // What the installer will trust, so that the client never hands over to an installer that
+        // refuses the installation, and the client's own programs, texts and pipes.
+        CHandOverCheck::AddTrustedPaths(check, "client");
+        for (const char* file : {"conf/code.xml", "OrvaneSvr", "AutoUpdate"})
+            check.Add(file, CInstallationCheck::EK_FILE);
+        check.Add("serverpipe", CInstallationCheck::EK_FIFO);
+        check.Add("clientpipe", CInstallationCheck::EK_FIFO);
+        if (check.Check())
+            return true;
+        found = check.Problems();
     }
-    CInstallationCheck check(workDir);
-    for (const char* folder : {"", "conf", "Log", "Quorra", "Quorra/AutoSetupAuth"})
-        check.Add(folder, CInstallationCheck::EK_FOLDER);
-    for (const char* file : {"conf/client.xml", "conf/code.xml", "OrvaneSvr", "AutoUpdate"})
-        check.Add(file, CInstallationCheck::EK_FILE);
-    check.Add("serverpipe", CInstallationCheck::EK_FIFO);
-    check.Add("clientpipe", CInstallationCheck::EK_FIFO);
-    if (check.Check())
-        return true;
-    for (const std::string& line : check.Problems())
+    for (const std::string& line : found)
         std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+    if (problems != nullptr)
+        *problems = found;
     return false;
+}
+
+void CClientApp::ShowRefusal(int& argc, char**& argv, const std::vector<std::string>& problems) {
+    // No display (a terminal, a service): the printed lines are all there is to say.
+    if (!gtk_init_check(&argc, &argv))
+        return;
+    std::string text = "客户端无法启动：安装目录可被其他用户修改。请以管理员身份修正：";
+    for (const std::string& line : problems)
+        text += "\n" + line;
+    CMainWindow::RunAlone(text.c_str());
 }
 
 int CClientApp::Main(int argc, char** argv) {
     // The store and the temporary copies it is rewritten through hold the password.
     const mode_t startMask = umask(077);
-    if (!CheckInstallation(CSimpleFile::WorkingDirectory()))
+    std::vector<std::string> problems;
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory(), &problems)) {
+        ShowRefusal(argc, argv, problems);
         return CInstallationCheck::kExitStatus;
+    }
     const std::string store = CSimpleFile::WorkingDirectory() + kStoreFile;
     // A store that cannot be kept private is not written at all: the window still works, but
     // nothing (the password least of all) is kept for the next start.

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 class ISvrInfoCenter;
 
@@ -24,11 +25,17 @@ public:
     static int Main(int argc, char** argv);
 
     // True when nothing the client trusts in workDir (the folder, conf/, Log/, its store, the
-    // error texts, the programs it starts, the download folders and the two FIFOs) is a link,
-    // belongs to a user other than root or this one, or is writable by group or others. The
-    // client starts the service, which runs as root, from here. Otherwise prints one line per
-    // problem, with the command that mends it, and returns false. Reads only.
-    static bool CheckInstallation(const std::string& workDir);
+    // error texts, the programs it starts, the download folders and the two FIFOs) nor anything
+    // the update installer trusts (CHandOverCheck) is a link, belongs to a user other than root
+    // or this one, or is writable by group or others. The client starts the service and the
+    // installer, which run as root, from here. Otherwise prints one line per problem, with the
+    // command that mends it, hands the lines to problems when given, and returns false. Reads
+    // only.
+    static bool CheckInstallation(const std::string& workDir,
+                                  std::vector<std::string>* problems = nullptr);
+    // A desktop user sees no terminal: when a display can be opened, the problems of a refused
+    // start are shown in an error dialog too, and this returns once it is closed.
+    static void ShowRefusal(int& argc, char**& argv, const std::vector<std::string>& problems);
 
     // Makes path a regular file readable and writable by its owner only: created with an empty
     // store when missing, its mode set to 0600 when it is looser. False (with a printed line)

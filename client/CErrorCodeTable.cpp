@@ -52,13 +52,17 @@ void CErrorCodeTable::ReadEntries(CXMLOpt& doc, std::map<CAutoString, CAutoStrin
     }
 }
 
-CAutoString CErrorCodeTable::GetErrorText(long code, const char* subErrCode, const char* extra) {
+CAutoString CErrorCodeTable::MakeKey(long code, const char* subErrCode) {
     CAutoString key;
     if (subErrCode != nullptr && *subErrCode != '\0')
         key.Format("%ld.%s", code, subErrCode);
     else
         key.Format("%ld", code);
+    return key;
+}
 
+CAutoString CErrorCodeTable::GetErrorText(long code, const char* subErrCode, const char* extra) {
+    const CAutoString key = MakeKey(code, subErrCode);
     CLockGuard<MutexLock> guard(&m_lock);
     auto it = m_table.find(key);
     if (it == m_table.end()) {
@@ -69,6 +73,19 @@ CAutoString CErrorCodeTable::GetErrorText(long code, const char* subErrCode, con
     CAutoString text(it->second.c_str());
     text.Replace("%s", extra ? extra : "");
     return text;
+}
+
+CAutoString CErrorCodeTable::GetShownText(long code, const char* subErrCode, const char* extra) {
+    CAutoString text = GetErrorText(code, subErrCode, extra);
+    if (text.IsEmpty())
+        text.Format("错误码：%ld", code);
+    return text;
+}
+
+bool CErrorCodeTable::HasText(long code, const char* subErrCode) {
+    const CAutoString key = MakeKey(code, subErrCode);
+    CLockGuard<MutexLock> guard(&m_lock);
+    return m_table.find(key) != m_table.end();
 }
 
 size_t CErrorCodeTable::Size() {

@@ -36,11 +36,16 @@ public:
     // "%s" replaced by extra. A key without entry gives "错误码：" and the code; a key whose text
     // is empty gives the empty text, which the window replaces by its own form.
     CAutoString GetErrorText(long code, const char* subErrCode, const char* extra);
+    // What the window shows: GetErrorText, with "错误码：" and the code in place of an empty text.
+    CAutoString GetShownText(long code, const char* subErrCode, const char* extra);
+    // True when the table has an entry for code and subErrCode (an empty text counts).
+    bool HasText(long code, const char* subErrCode);
 
     // Number of keys held; for the start-up log and tests.
     size_t Size();
 
 private:
+    static CAutoString MakeKey(long code, const char* subErrCode);
     // Inserts every "err" child of the root the cursor stands on.
     static void ReadEntries(CXMLOpt& doc, std::map<CAutoString, CAutoString>& table);
 

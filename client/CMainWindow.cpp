@@ -39,6 +39,7 @@ GtkWidget* PutButton(GtkWidget* page, const char* text, int x, int y) {
 }  // namespace
 
 CMainWindow::~CMainWindow() {
+    CloseDialogs();
     if (m_pWindow != nullptr) {
         // The main loop has ended already; the window's end must not quit it again.
         g_signal_handlers_disconnect_by_data(m_pWindow, this);
@@ -71,7 +72,12 @@ void CMainWindow::Build() {
 
 GtkWidget* CMainWindow::BuildInitPage() {
     GtkWidget* page = NewPage();
-    PutLabel(page, "正在初始化环境，请稍后...", 70, 100);
+    m_pInitLabel = PutLabel(page, kInitText, 70, 100);
+    // A recovery's texts are longer than the page's own; they wrap inside the page instead of
+    // running off its edge.
+    gtk_label_set_line_wrap(GTK_LABEL(m_pInitLabel), TRUE);
+    gtk_label_set_line_wrap_mode(GTK_LABEL(m_pInitLabel), PANGO_WRAP_WORD_CHAR);
+    gtk_widget_set_size_request(m_pInitLabel, kWidth - 70 - 20, -1);
     return page;
 }
 
@@ -100,8 +106,7 @@ GtkWidget* CMainWindow::BuildOnlinePage() {
 }
 
 void CMainWindow::SwitchPage(Page page) {
-    gdk_threads_enter();
-    if (m_pWindow != nullptr && page != m_current) {
+    if (page != m_current) {
         gtk_container_remove(GTK_CONTAINER(m_pWindow), m_pPages[m_current]);
         gtk_container_add(GTK_CONTAINER(m_pWindow), m_pPages[page]);
         m_current = page;
@@ -112,60 +117,110 @@ void CMainWindow::SwitchPage(Page page) {
         gdk_window_process_all_updates();
         gdk_flush();
     }
-    gdk_threads_leave();
     Trace("page", kPageNames[page]);
 }
 
 void CMainWindow::ShowInitPage() {
-    SwitchPage(PAGE_INIT);
+    ShowInitText(kInitText);
+}
+
+void CMainWindow::ShowRecoveryPage(const char* text) {
+    ShowInitText(text != nullptr ? text : kInitText);
+}
+
+void CMainWindow::ShowInitText(const char* text) {
+    gdk_threads_enter();
+    if (!m_bClosed) {
+        gtk_label_set_text(GTK_LABEL(m_pInitLabel), text);
+        SwitchPage(PAGE_INIT);
+        Trace("init text", text);
+    }
+    gdk_threads_leave();
 }
 
 void CMainWindow::ShowLoginPage() {
-    SwitchPage(PAGE_LOGIN);
+    gdk_threads_enter();
+    if (!m_bClosed)
+        SwitchPage(PAGE_LOGIN);
+    gdk_threads_leave();
 }
 
 void CMainWindow::ShowOnlinePage(int netType) {
-    // The status is set first, so the page never appears with the text of an earlier login.
     gdk_threads_enter();
-    gtk_label_set_text(GTK_LABEL(m_pStatus), netType != 0 ? kCampusText : kInternetText);
-    const CAutoString shown(gtk_label_get_text(GTK_LABEL(m_pStatus)));
+    if (!m_bClosed) {
+        // The status is set first, so the page never appears with the text of an earlier login.
+        gtk_label_set_text(GTK_LABEL(m_pStatus), netType != 0 ? kCampusText : kInternetText);
+        SwitchPage(PAGE_ONLINE);
+        Trace("status", gtk_label_get_text(GTK_LABEL(m_pStatus)));
+    }
     gdk_threads_leave();
-    SwitchPage(PAGE_ONLINE);
-    Trace("status", shown.c_str());
 }
 
 void CMainWindow::ShowError(long errorCode, const char* subErrorCode, const char* externText) {
     const CAutoString text = ErrorText(errorCode, subErrorCode, externText);
-    Trace("error dialog", text.c_str());
     gdk_threads_enter();
-    RunErrorDialog(nullptr, text.c_str());
+    if (!m_bClosed)
+        PresentError(nullptr, text.c_str());
     gdk_threads_leave();
 }
 
 CAutoString CMainWindow::ErrorText(long errorCode, const char* subErrorCode,
                                    const char* externText) {
-    CAutoString text =
-        CErrorCodeTable::GetInst()->GetErrorText(errorCode, subErrorCode, externText);
-    if (text.IsEmpty())
-        text.Format("错误码：%ld", errorCode);
-    return text;
+    return CErrorCodeTable::GetInst()->GetShownText(errorCode, subErrorCode, externText);
 }
 
-void CMainWindow::RunErrorDialog(GtkWindow* parent, const char* text) {
-    // The text goes in as an argument, never as the format: it may hold "%" from the service.
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
+void CMainWindow::PresentError(GtkWindow* parent, const char* text) {
+    if (m_pDialog != nullptr) {
+        // A property, not a format: the text may hold "%" from the service.
+        g_object_set(m_pDialog, "text", text, nullptr);
+        gtk_window_present(GTK_WINDOW(m_pDialog));
+        gdk_flush();
+        Trace("error text", text);
+        return;
+    }
+    m_pDialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+                                       "%s", text);
+    gtk_window_set_title(GTK_WINDOW(m_pDialog), kErrorTitle);
+    gtk_dialog_set_default_response(GTK_DIALOG(m_pDialog), GTK_RESPONSE_OK);
+    g_signal_connect(m_pDialog, "response", G_CALLBACK(DialogAnswered), this);
+    gtk_widget_show_all(m_pDialog);
+    gdk_flush();
+    Trace("error dialog", text);
+}
+
+void CMainWindow::RunAlone(const char* text) {
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
                                                GTK_BUTTONS_OK, "%s", text);
     gtk_window_set_title(GTK_WINDOW(dialog), kErrorTitle);
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
-    m_openDialogs.push_back(dialog);
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    Trace("error dialog", text);
+    // Nothing else runs yet, so this thread may wait for the answer.
     gtk_dialog_run(GTK_DIALOG(dialog));
-    m_openDialogs.erase(std::find(m_openDialogs.begin(), m_openDialogs.end(), dialog));
     gtk_widget_destroy(dialog);
 }
 
+void CMainWindow::DialogAnswered(GtkDialog* dialog, gint response, gpointer self) {
+    (void)response;
+    CMainWindow* window = static_cast<CMainWindow*>(self);
+    if (window->m_pDialog == GTK_WIDGET(dialog))
+        window->m_pDialog = nullptr;
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+}
+
+void CMainWindow::Close() {
+    if (m_bClosed)
+        return;
+    m_bClosed = true;
+    CloseDialogs();
+    Trace("window", "closed");
+}
+
 void CMainWindow::CloseDialogs() {
-    for (GtkWidget* dialog : m_openDialogs)
-        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
+    if (m_pDialog == nullptr)
+        return;
+    GtkWidget* dialog = m_pDialog;
+    m_pDialog = nullptr;
+    gtk_widget_destroy(dialog);
 }
 
 void CMainWindow::OnLogin() {
@@ -177,8 +232,7 @@ void CMainWindow::OnLogin() {
     else if (password.IsEmpty())
         missing = "密码不能为空！";
     if (missing != nullptr) {
-        Trace("error dialog", missing);
-        RunErrorDialog(GTK_WINDOW(m_pWindow), missing);
+        PresentError(GTK_WINDOW(m_pWindow), missing);
         return;
     }
     // The page stays as it is until the service reports the outcome.
@@ -197,7 +251,10 @@ void CMainWindow::LogoutClicked(GtkWidget* button, gpointer self) {
 
 void CMainWindow::WindowDestroyed(GtkWidget* window, gpointer self) {
     (void)window;
-    // Runs under the GDK lock, so a page change from the message thread sees the window gone.
-    static_cast<CMainWindow*>(self)->m_pWindow = nullptr;
+    // Runs under the GDK lock; the pages and their labels go with the window, so from here on
+    // the message thread must change nothing.
+    CMainWindow* main = static_cast<CMainWindow*>(self);
+    main->m_pWindow = nullptr;
+    main->Close();
     gtk_main_quit();
 }

@@ -3,22 +3,23 @@
 //
 // Threads: Build and the button actions run on the GTK main thread, which holds the GDK lock
 // while it dispatches events. The IClientView calls come from the pipe message thread; each
-// takes the GDK lock for its change, and an error dialog runs its own loop under that lock.
-// Pages are built once and never destroyed while the window lives, so a form keeps what the
-// user typed when it comes back.
+// takes the GDK lock for its change and returns. Pages are built once and never destroyed while
+// the window lives, so a form keeps what the user typed when it comes back.
+//
+// There is at most one error dialog. It is modal for the user but no thread waits on it: an
+// error that arrives while it is open replaces its text, so errors never pile up as a stack of
+// dialogs each waiting for the one above it to be closed.
 //
 // Every page change and every error dialog is also written as one line to standard output
-// ("page: login", "error dialog: ..."), so a person or a test watching the terminal can follow
-// the window without looking at pixels.
+// ("page: login", "init text: ...", "error dialog: ..." when a dialog opens, "error text: ..."
+// when the open one gets a new text), so a person or a test watching the terminal can follow the
+// window without looking at pixels.
 #pragma once
 
 #include "CAutoString.h"
 #include "IClientView.h"
 
 #include <gtk/gtk.h>
-
-#include <algorithm>
-#include <vector>
 
 class CClientManager;
 
@@ -29,6 +30,7 @@ public:
     static constexpr int kHeight = 299;
     static constexpr const char* kTitle = "Orvane校园";
     static constexpr const char* kErrorTitle = "错误提示";
+    static constexpr const char* kInitText = "正在初始化环境，请稍后...";
     static constexpr const char* kCampusText = "已连接校园光网";
     static constexpr const char* kInternetText = "已连接Internet";
 
@@ -44,13 +46,19 @@ public:
     void Build();
 
     void ShowInitPage() override;
+    void ShowRecoveryPage(const char* text) override;
     void ShowLoginPage() override;
     void ShowOnlinePage(int netType) override;
     void ShowError(long errorCode, const char* subErrorCode, const char* externText) override;
 
-    // Ends every open error dialog as if its user had closed it, so a window told to end does
-    // not wait for someone to press OK. Caller holds the GDK lock.
-    void CloseDialogs();
+    // An error dialog of its own, before any window exists (the client refusing to start):
+    // shows text and returns once the user has closed it. Main thread, after gtk_init.
+    static void RunAlone(const char* text);
+
+    // The end of the window (destroyed, or told to end): takes the error dialog away and makes
+    // every later page change and dialog a no-op, since the message thread may still deliver the
+    // service's messages until it is stopped. Caller holds the GDK lock; repeating it is harmless.
+    void Close();
 
     // The text a dialog shows for an error: the error-code table's text, or "错误码：<code>" when
     // the table yields none.
@@ -62,15 +70,22 @@ private:
     GtkWidget* BuildInitPage();
     GtkWidget* BuildLoginPage();
     GtkWidget* BuildOnlinePage();
-    // Switches the window's content to page under the GDK lock; nothing happens when it is shown.
+    // Switches the window's content to page; nothing happens when it is shown. Caller holds the
+    // GDK lock and has checked that the window is not closed.
     void SwitchPage(Page page);
+    // The initialising page with text on it.
+    void ShowInitText(const char* text);
     void OnLogin();
-    // A modal error dialog with one OK button; text is shown as it stands. Caller holds the lock.
-    void RunErrorDialog(GtkWindow* parent, const char* text);
+    // Opens the error dialog (modal, one OK button, text shown as it stands, parent may be null)
+    // or, when it is open already, gives it text instead. Caller holds the GDK lock.
+    void PresentError(GtkWindow* parent, const char* text);
+    // Takes the error dialog away if one is open. Caller holds the GDK lock.
+    void CloseDialogs();
 
     static void LoginClicked(GtkWidget* button, gpointer self);
     static void LogoutClicked(GtkWidget* button, gpointer self);
     static void WindowDestroyed(GtkWidget* window, gpointer self);
+    static void DialogAnswered(GtkDialog* dialog, gint response, gpointer self);
 
     CClientManager* m_pBusiness;
     GtkWidget* m_pWindow = nullptr;
@@ -79,5 +94,7 @@ private:
     GtkWidget* m_pAccount = nullptr;
     GtkWidget* m_pPassword = nullptr;
     GtkWidget* m_pStatus = nullptr;
-    std::vector<GtkWidget*> m_openDialogs;  // under the GDK lock
+    GtkWidget* m_pInitLabel = nullptr;
+    GtkWidget* m_pDialog = nullptr;  // the open error dialog, under the GDK lock
+    bool m_bClosed = false;          // under the GDK lock
 };

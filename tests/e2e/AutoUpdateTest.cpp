@@ -135,9 +135,14 @@ protected:
     }
     // Runs the installer as the client would, from the download folder; its exit status.
     int RunInstaller() {
-        return CProcessLauncher::Run(
-            {m_down + "AutoUpdate", CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().c_str()},
-            m_down);
+        return RunInstaller(CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().ToStdString());
+    }
+    int RunInstaller(const std::string& argument) {
+        return CProcessLauncher::Run({m_down + "AutoUpdate", argument}, m_down);
+    }
+    bool HandOverLeft() {
+        return CDownloadList((m_down + "update.xml").c_str()).Check() ==
+               CDownloadList::LIST_COMPLETE;
     }
     // Puts a downloaded package and its list into the download folder, as a complete run leaves.
     void PlaceDownload(const std::string& data, const std::string& md5, size_t size) {
@@ -332,17 +337,135 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_F(AutoUpdateTest, NewClientThatCannotStartBringsThePreviousFilesBack) {
-    std::map<std::string, std::string> files = {{"data/readme.txt", "new text"},
-                                                {"data/extra.txt", "extra"}};
-    files["client"] = "#!/bin/sh\necho broken >> '" + m_root.file("started") + "'\nexit 3\n";
+// However the installer ends, the next client start must not find the same complete download
+// (it would hand over again, and again), and a client must be running again: otherwise the user
+// is left with no window at all.
+enum class Ending {
+    INSTALLED,
+    REFUSED,
+    NO_RELEASE_KEY,
+    BAD_ARGUMENT,
+    MOVE_FAILS,
+    NEW_CLIENT_FAILS,
+    UNSAFE
+};
+
+struct EndingCase {
+    const char* name;
+    Ending ending;
+    int status;
+    const char* started;  // what the clients started afterwards wrote, in order
+};
+
+void PrintTo(const EndingCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class InstallerEndingTest : public AutoUpdateTest,
+                            public ::testing::WithParamInterface<EndingCase> {};
+
+TEST_P(InstallerEndingTest, LeavesNoHandOverBehindAndStartsTheClientAgain) {
+    const EndingCase& c = GetParam();
+    std::map<std::string, std::string> files = {{"data/readme.txt", "new text"}};
+    if (c.ending == Ending::MOVE_FAILS)  // a file where the package needs a folder
+        files = {{"data/readme.txt/inner.txt", "x"}};
+    if (c.ending == Ending::INSTALLED)
+        files["client"] = "#!/bin/sh\necho new >> '" + m_root.file("started") + "'\n";
+    if (c.ending == Ending::NEW_CLIENT_FAILS)
+        files["client"] = "#!/bin/sh\necho broken >> '" + m_root.file("started") + "'\nexit 3\n";
     const std::string pkg = MakePackage(files);
-    PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+    std::string md5 = CPackageSignature::Md5Hex(pkg);
+    if (c.ending == Ending::REFUSED)
+        md5[0] = md5[0] == '0' ? '1' : '0';
+    PlaceDownload(pkg, md5, pkg.size());
+    std::string argument = CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().ToStdString();
+    if (c.ending == Ending::BAD_ARGUMENT)
+        argument = "<conf><updateDir>/elsewhere/</updateDir></conf>";
+    if (c.ending == Ending::NO_RELEASE_KEY)
+        fs::remove(m_inst + "/conf/release.pub");
+    if (c.ending == Ending::UNSAFE) {
+        ASSERT_EQ(0, chmod((m_inst + "/conf/conf.xml").c_str(), 0664));
+    }
     const auto before = Snapshot(m_inst);
 
-    EXPECT_EQ(3, RunInstaller());
-    EXPECT_EQ(before, Snapshot(m_inst));
-    EXPECT_TRUE(waitFor([&] { return Started() == "broken\nold\n"; }, 10s)) << Started();
+    EXPECT_EQ(c.status, RunInstaller(argument));
+    EXPECT_FALSE(HandOverLeft());
+    EXPECT_TRUE(waitFor([&] { return Started() == c.started; }, 10s)) << Started();
+    if (c.ending != Ending::INSTALLED) {
+        EXPECT_EQ(before, Snapshot(m_inst));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, InstallerEndingTest,
+    ::testing::Values(EndingCase{"Installed", Ending::INSTALLED, 0, "new\n"},
+                      EndingCase{"Refused", Ending::REFUSED, 1, "old\n"},
+                      EndingCase{"NoReleaseKey", Ending::NO_RELEASE_KEY, 1, "old\n"},
+                      EndingCase{"BadArgument", Ending::BAD_ARGUMENT, 2, "old\n"},
+                      EndingCase{"MoveFailsAndIsUndone", Ending::MOVE_FAILS, 3, "old\n"},
+                      EndingCase{"NewClientFailsAndIsUndone", Ending::NEW_CLIENT_FAILS, 3,
+                                 "broken\nold\n"},
+                      EndingCase{"UnsafeInstallation", Ending::UNSAFE, 78, "old\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The client hands over only when the installer will not refuse at once: the same check of the
+// installation and the release key comes first, and without a release key nothing is downloaded.
+enum class Wrong { MISSING, LINK, GROUP_WRITABLE };
+
+struct HandOverCase {
+    const char* name;
+    const char* path;  // relative to the installation
+    Wrong wrong;
+};
+
+void PrintTo(const HandOverCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class HandOverCheckTest : public AutoUpdateTest,
+                          public ::testing::WithParamInterface<HandOverCase> {};
+
+TEST_P(HandOverCheckTest, ClientDoesNotHandOverToAnInstallerThatWouldRefuse) {
+    const HandOverCase& c = GetParam();
+    const std::string pkg = MakePackage({{"data/readme.txt", "new text"}});
+    PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+    const std::string path = m_inst + "/" + c.path;
+    fs::create_directories(fs::path(path).parent_path());
+    const std::string elsewhere = m_root.file("elsewhere");
+    writeFile(elsewhere, readFile(path));
+    if (c.wrong != Wrong::GROUP_WRITABLE)
+        fs::remove(path);
+    if (c.wrong == Wrong::LINK) {
+        ASSERT_EQ(0, symlink(elsewhere.c_str(), path.c_str()));
+    }
+    if (c.wrong == Wrong::GROUP_WRITABLE)
+        fs::permissions(path, fs::perms::group_write, fs::perm_options::add);
+
+    // False: the installer was not started.
+    EXPECT_FALSE(CAutoUpdate(m_inst.c_str()).CheckInstall());
+    EXPECT_TRUE(HandOverLeft());  // kept for when the installation is mended
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WhatTheInstallerChecks, HandOverCheckTest,
+    ::testing::Values(HandOverCase{"NoReleaseKey", "conf/release.pub", Wrong::MISSING},
+                      HandOverCase{"ReleaseKeyALink", "conf/release.pub", Wrong::LINK},
+                      HandOverCase{"StoreWritableByGroup", "conf/conf.xml", Wrong::GROUP_WRITABLE},
+                      HandOverCase{"InstallerLogALink", "Log/AutoUpdate.log", Wrong::LINK},
+                      HandOverCase{"InstallerWritableByGroup", "Quorra/AutoSetupAuth/AutoUpdate",
+                                   Wrong::GROUP_WRITABLE},
+                      HandOverCase{"ClientWritableByGroup", "client", Wrong::GROUP_WRITABLE}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AutoUpdateTest, WithoutAReleaseKeyNothingIsAskedOrDownloaded) {
+    const std::string pkg = MakePackage({{"data/readme.txt", "new text"}});
+    SimProcess& sim = StartSim({"--update-package", "app=" + SaveAs("app.pkg", pkg)});
+    UseUpdateValue(sim.Url("/update"));
+    fs::remove(m_inst + "/conf/release.pub");
+    EXPECT_EQ(0, CAutoUpdate(m_inst.c_str()).RunUpdate());
+    EXPECT_TRUE(Records("update").empty());
+    EXPECT_TRUE(Records("download").empty());
+    EXPECT_FALSE(fs::exists(m_down + "AutoUpdate"));
 }
 
 TEST_F(AutoUpdateTest, InstallerArgumentDescribesTheInstallation) {
@@ -369,7 +492,10 @@ TEST_F(AutoUpdateTest, InstallerArgumentDescribesTheInstallation) {
 }  // namespace
 
 // The installer runs as root and trusts the release key it finds: in an installation that others
-// can change it installs nothing, clears nothing, and says what to mend.
+// can change it installs nothing, writes no log and says what to mend. It takes back only the
+// download list and starts the client again (which then says the same) while the folders and the
+// program involved are root's alone; with the installation folder itself open to others, not even
+// that.
 TEST_F(AutoUpdateTest, InstallationOthersCanChangeIsRefusedUntouched) {
     const std::string pkg = MakePackage({{"data/readme.txt", "new text"}});
     PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
@@ -379,7 +505,8 @@ TEST_F(AutoUpdateTest, InstallationOthersCanChangeIsRefusedUntouched) {
     ASSERT_EQ(symlink(real.c_str(), key.c_str()), 0);
     ASSERT_EQ(chmod((m_inst + "/conf").c_str(), 0777), 0);
     const auto before = Snapshot(m_inst);
-    const auto downloads = Snapshot(m_down);
+    auto downloads = Snapshot(m_down);
+    const std::string list = readFile(m_down + "update.xml");
 
     const std::string err = m_root.file("installer.err");
     const std::string argument = CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().c_str();
@@ -391,9 +518,18 @@ TEST_F(AutoUpdateTest, InstallationOthersCanChangeIsRefusedUntouched) {
         << said;
     EXPECT_NE(said.find(key + " is a symbolic link"), std::string::npos) << said;
     EXPECT_EQ(before, Snapshot(m_inst));
+    downloads.erase("update.xml");
     EXPECT_EQ(downloads, Snapshot(m_down));
+    EXPECT_TRUE(waitFor([&] { return Started() == "old\n"; }, 10s)) << Started();
     EXPECT_EQ("old text", readFile(m_inst + "/data/readme.txt"));
     EXPECT_FALSE(fs::exists(m_inst + "/Log"));
+
+    writeFile(m_down + "update.xml", list);
+    fs::remove(m_root.file("started"));
+    ASSERT_EQ(chmod(m_inst.c_str(), 0777), 0);
+    EXPECT_EQ(78, CProcessLauncher::Run(run, m_down));
+    EXPECT_EQ(list, readFile(m_down + "update.xml"));
+    EXPECT_FALSE(waitFor([&] { return !Started().empty(); }, 1s)) << Started();
 }
 
 namespace {

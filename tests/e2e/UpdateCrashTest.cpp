@@ -22,6 +22,7 @@
 #include "CAutoUpdate.h"
 #include "CDownloadList.h"
 #include "CInfoCenter.h"
+#include "CPackageSignature.h"
 #include "PortalSimProcess.h"
 #include "StoreCheck.h"
 #include "TestSupport.h"
@@ -92,6 +93,11 @@ protected:
                   "<conf><Account>me</Account><ClientPID>1</ClientPID></conf>");
         fs::copy_file(ORVANE_AUTOUPDATE, m_inst + "/AutoUpdate");
         m_installer = readFile(m_inst + "/AutoUpdate");
+        // The update downloads nothing while no release key is installed.
+        std::string error;
+        ASSERT_TRUE(CPackageSignature::GenerateKeyPair(m_root.file("release.key"),
+                                                       m_inst + "/conf/release.pub", error))
+            << error;
         CInfoCenter::SetStoreFile("/conf/client.xml", m_inst.c_str());
         CInfoCenter::Release();
         storeKeys(m_inst + "/conf/client.xml", m_clientKeys);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "CPackageSignature.h"
 #include "ServiceProcess.h"
 #include "TestSupport.h"
 
@@ -105,6 +106,11 @@ TEST_F(ClientStartTest, CompleteDownloadHandsOverToTheInstallerWithoutStartingTh
                           "#!/bin/sh\nprintf '%s' \"$1\" > argument.tmp\n"
                           "mv argument.tmp argument\n"));
     chmod((d + "AutoUpdate").c_str(), 0755);
+    // Without a release key the installer would refuse every package, so nothing is handed over.
+    std::string error;
+    ASSERT_TRUE(CPackageSignature::GenerateKeyPair(dir.file("release.key"),
+                                                   inst + "/conf/release.pub", error))
+        << error;
 
     EXPECT_EQ(255, RunClient());
     EXPECT_NE(std::string::npos, Output().find("need update , exit\n")) << Output();

@@ -2,6 +2,7 @@
 #include "CSimpleFile.h"
 
 #include "CFileSwap.h"
+#include "CInstallationCheck.h"
 #include "CPackageSignature.h"
 #include "CProcessLauncher.h"
 #include "CXMLOpt.h"
@@ -12,8 +13,10 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -76,6 +79,8 @@ void CPackageInstaller::Log(const std::string& line) {
     const std::time_t now = std::time(nullptr);
     std::strftime(stamp, sizeof stamp, "%m-%d %H:%M:%S ", std::localtime(&now));
     std::fprintf(stderr, "AutoUpdate: %s\n", line.c_str());
+    if (!m_bLogFile)
+        return;
     // Started detached, the installer has no terminal: the log folder is where its word stays.
     const std::string logDir = m_args.installDir + "/Log";
     mkdir(logDir.c_str(), 0700);
@@ -106,6 +111,7 @@ CPackageInstaller::EResult CPackageInstaller::Run() {
     if (!swap.Apply(error)) {
         fs::remove_all(made, ec);
         Log("installation failed and was undone: " + error);
+        ClearDownloads();
         StartMainProgram(false);
         return ROLLED_BACK;
     }
@@ -222,6 +228,36 @@ CPackageInstaller::EResult CPackageInstaller::Refuse(const std::string& reason) 
     return REFUSED;
 }
 
+CPackageInstaller::EResult CPackageInstaller::EndBadArgument(const std::string& reason) {
+    Log("update refused, installation unchanged: the argument was refused: " + reason);
+    ClearDownloads();
+    StartMainProgram(false);
+    return BAD_ARGUMENT;
+}
+
+void CPackageInstaller::EndUnsafe() {
+    m_bLogFile = false;
+    if (PathsSafe({"", "Quorra", "Quorra/AutoSetupAuth"}, "")) {
+        // unlink never follows a link at the name, and the folders above it are root's alone.
+        if (unlink((m_args.downloadDir + "update.xml").c_str()) != 0 && errno != ENOENT)
+            Log("cannot remove the download list: " + std::string(std::strerror(errno)));
+    }
+    if (PathsSafe({""}, m_args.mainProgram))
+        StartMainProgram(false);
+    else
+        Log("the " + m_args.mainProgram + " of this installation is not started as it stands");
+}
+
+bool CPackageInstaller::PathsSafe(const std::vector<std::string>& folders,
+                                  const std::string& file) const {
+    CInstallationCheck check(m_args.installDir);
+    for (const std::string& folder : folders)
+        check.Add(folder, CInstallationCheck::EK_FOLDER);
+    if (!file.empty())
+        check.Add(file, CInstallationCheck::EK_FILE);
+    return check.Check();
+}
+
 void CPackageInstaller::ClearDownloads() {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(m_args.downloadDir, ec)) {
@@ -233,6 +269,9 @@ void CPackageInstaller::ClearDownloads() {
 // The client hands over and exits; a new one started before the old has gone would find it
 // still running and give up.
 void CPackageInstaller::WaitForOldClient() {
+    if (m_bOldGone)
+        return;
+    m_bOldGone = true;
     CXMLOpt record;
     if (!record.LoadFile(m_args.recordFile.c_str()))
         return;
@@ -242,6 +281,9 @@ void CPackageInstaller::WaitForOldClient() {
 }
 
 bool CPackageInstaller::StartMainProgram(bool checkStarted) {
+    // A client started while the one that handed over is still on its way out would take it for
+    // a running copy and end at once.
+    WaitForOldClient();
     const std::string program = m_args.installDir + "/" + m_args.mainProgram;
     const pid_t pid = CProcessLauncher::Start({program}, m_args.installDir, true);
     if (pid < 0) {

@@ -4,8 +4,11 @@
 // signature against the release key in conf/; unpack the payloads into a staging folder inside
 // the installation; move the files into place (CFileSwap); empty the download folder; start the
 // main program again and keep the replaced files until it has started, undoing the change when it
-// does not start. Any refusal happens before the installation is touched, and clears the download
-// folder's hand-over so the next client start does not hand over the same packages again.
+// does not start. Any refusal happens before the installation is touched.
+//
+// Every ending takes the hand-over back (the download folder is emptied, so the next client start
+// does not hand the same packages over again, at every start) and starts the main program again,
+// so the user is never left without a window.
 //
 // Runs as root in its own process; one object per run.
 #pragma once
@@ -22,6 +25,14 @@ public:
     explicit CPackageInstaller(CInstallerArgs args) : m_args(std::move(args)) {}
 
     EResult Run();
+    // The ending for an argument that was refused (m_args then come from the download folder the
+    // installer runs in): nothing is installed, the hand-over is taken back, the client restarted.
+    EResult EndBadArgument(const std::string& reason);
+    // The ending for an installation that others could change: nothing in it is changed or run as
+    // root, save two things where no one else can turn them against root: the download list goes
+    // when its folders are safe, and the main program starts again when it and the installation
+    // folder are, so that it can tell the user what to mend. Writes no log file.
+    void EndUnsafe();
 
     // How long the new main program must stay up (or end with status 0) to count as started,
     // and how long to wait for the old client to leave first.
@@ -40,9 +51,12 @@ private:
     EResult Refuse(const std::string& reason);
     void ClearDownloads();
     void WaitForOldClient();
+    bool PathsSafe(const std::vector<std::string>& folders, const std::string& file) const;
     bool StartMainProgram(bool checkStarted);
     void Log(const std::string& line);
 
     CInstallerArgs m_args;
     std::vector<Package> m_packages;
+    bool m_bLogFile = true;   // false: log lines go to standard error only
+    bool m_bOldGone = false;  // the client that handed over has been waited for
 };

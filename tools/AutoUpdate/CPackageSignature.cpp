@@ -123,6 +123,12 @@ bool CPackageSignature::Verify(const std::string& publicPem, const std::string& 
     return true;
 }
 
+bool CPackageSignature::IsPublicKey(const std::string& publicPem) {
+    FilePtr file = OpenRead(publicPem);
+    return IsEd25519(
+        PkeyPtr(file ? PEM_read_PUBKEY(file.get(), nullptr, nullptr, nullptr) : nullptr));
+}
+
 std::string CPackageSignature::Md5Hex(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;

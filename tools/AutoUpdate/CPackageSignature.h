@@ -26,6 +26,8 @@ public:
     // with the public key; payload then holds those bytes. error says why otherwise.
     static bool Verify(const std::string& publicPem, const std::string& package,
                        std::string& payload, std::string& error);
+    // True when publicPem (never through a link) holds an Ed25519 public key.
+    static bool IsPublicKey(const std::string& publicPem);
     // Lower-case hexadecimal MD5 of data.
     static std::string Md5Hex(const std::string& data);
 };

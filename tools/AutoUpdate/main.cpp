@@ -2,7 +2,10 @@
 //
 // Usage: AutoUpdate [ARGUMENT]   (started by the client in the download folder)
 // Exit status: 0 installed, 1 refused (installation unchanged), 2 bad argument, 3 undone,
-// 78 the installation could be changed by another user (nothing touched).
+// 78 the installation could be changed by another user (nothing installed).
+// Whatever the status, the download list is gone afterwards and the client runs again, where
+// that is safe (see CPackageInstaller).
+#include "CHandOverCheck.h"
 #include "CInstallationCheck.h"
 #include "CInstallerArgs.h"
 #include "CPackageInstaller.h"
@@ -12,42 +15,34 @@
 
 #include <cstdio>
 #include <string>
-
-namespace {
-
-// The installer runs as root and trusts the release key, the stores and the downloads it finds
-// in the installation: it works only in one that nobody else can change.
-bool InstallationIsSafe(const CInstallerArgs& args) {
-    CInstallationCheck check(args.installDir);
-    check.Add("", CInstallationCheck::EK_FOLDER);
-    check.Add("conf", CInstallationCheck::EK_FOLDER);
-    check.Add("conf/release.pub", CInstallationCheck::EK_FILE);
-    check.Add("conf/conf.xml", CInstallationCheck::EK_FILE);
-    check.Add("conf/client.xml", CInstallationCheck::EK_FILE);
-    check.Add("Log", CInstallationCheck::EK_FOLDER);
-    check.Add("Log/AutoUpdate.log", CInstallationCheck::EK_FILE);
-    check.Add("Quorra", CInstallationCheck::EK_FOLDER);
-    check.Add("Quorra/AutoSetupAuth", CInstallationCheck::EK_FOLDER);
-    if (check.Check())
-        return true;
-    for (const std::string& line : check.Problems())
-        std::fprintf(stderr, "AutoUpdate: %s\n", line.c_str());
-    return false;
-}
-
-}  // namespace
+#include <vector>
 
 int main(int argc, char** argv) {
     umask(022);
+    const std::string workDir = CSimpleFile::WorkingDirectory();
     CInstallerArgs args;
-    std::string error;
-    const std::string argument = argc > 1 ? argv[1] : "";
-    if (argc > 2 || !args.Parse(argument, CSimpleFile::WorkingDirectory(), error)) {
-        std::fprintf(stderr, "AutoUpdate: %s\n", argc > 2 ? "one argument at most" : error.c_str());
-        return CPackageInstaller::BAD_ARGUMENT;
+    std::string error = "one argument at most";
+    const bool argumentOk = argc <= 2 && args.Parse(argc > 1 ? argv[1] : "", workDir, error);
+    if (!argumentOk) {
+        std::fprintf(stderr, "AutoUpdate: %s\n", error.c_str());
+        // The client starts the installer in its download folder, which names the installation
+        // to take the hand-over back from.
+        args = CInstallerArgs();
+        std::string unused;
+        if (!args.Parse("", workDir, unused))
+            return CPackageInstaller::BAD_ARGUMENT;
     }
-    if (!InstallationIsSafe(args))
-        return CInstallationCheck::kExitStatus;
+    // The installer runs as root and trusts the release key, the stores and the downloads it
+    // finds in the installation: it installs only in one that nobody else can change.
+    std::vector<std::string> problems;
     CPackageInstaller installer(args);
+    if (!CHandOverCheck::InstallationIsSafe(args.installDir, args.mainProgram, problems)) {
+        for (const std::string& line : problems)
+            std::fprintf(stderr, "AutoUpdate: %s\n", line.c_str());
+        installer.EndUnsafe();
+        return CInstallationCheck::kExitStatus;
+    }
+    if (!argumentOk)
+        return installer.EndBadArgument(error);
     return installer.Run();
 }

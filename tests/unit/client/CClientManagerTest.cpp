@@ -27,6 +27,7 @@ namespace {
 class RecordingView : public IClientView {
 public:
     void ShowInitPage() override { Add("init"); }
+    void ShowRecoveryPage(const char* text) override { Add(std::string("recovery ") + text); }
     void ShowLoginPage() override { Add("login"); }
     void ShowOnlinePage(int netType) override { Add("online " + std::to_string(netType)); }
     void ShowError(long code, const char* sub, const char* text) override {

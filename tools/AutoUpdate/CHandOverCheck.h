@@ -1,0 +1,31 @@
+// CHandOverCheck: what the installer demands before it touches an installation, in one place so
+// that the client asks exactly the same before it hands over. A client that hands over to an
+// installer which then refuses at once would do so at every start and never show its window.
+//
+// Reads only; no state. Used by the installer's main and by the client's start-up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class CInstallationCheck;
+
+class CHandOverCheck {
+public:
+    // The paths of an installation that the installer, running as root, trusts (relative): the
+    // folder, conf/ with both stores and the release key, Log/ with the installer's own log, the
+    // download folders with the installer copy in them, and mainProgram, which it starts again.
+    static void AddTrustedPaths(CInstallationCheck& check, const std::string& mainProgram);
+    // True when every trusted path of installDir passes the installation check; otherwise
+    // problems gets one line per wrong path with the command that mends it.
+    static bool InstallationIsSafe(const std::string& installDir, const std::string& mainProgram,
+                                   std::vector<std::string>& problems);
+    // True when installDir/conf/release.pub holds an Ed25519 public key, without which every
+    // package is refused; why says what is wrong otherwise.
+    static bool HasReleaseKey(const std::string& installDir, std::string& why);
+    // Everything the installer checks before it reads a package, for an installer started with
+    // argument in downloadDir: the argument, the installation and the release key. False with one
+    // line per reason.
+    static bool ReadyToHandOver(const std::string& argument, const std::string& downloadDir,
+                                std::vector<std::string>& reasons);
+};
