@@ -125,6 +125,12 @@ void CMainWindow::ShowInitPage() {
 }
 
 void CMainWindow::ShowRecoveryPage(const char* text) {
+    // The service is at work on the loss a dialog may still report (a keep-alive lost just
+    // before): the page says what is going on now, so that dialog goes.
+    gdk_threads_enter();
+    if (!m_bClosed)
+        CloseDialogs();
+    gdk_threads_leave();
     ShowInitText(text != nullptr ? text : kInitText);
 }
 
