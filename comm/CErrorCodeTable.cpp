@@ -53,6 +53,14 @@ void CErrorCodeTable::ReadEntries(CXMLOpt& doc, std::map<CAutoString, CAutoStrin
 }
 
 CAutoString CErrorCodeTable::GetErrorText(long code, const char* subErrCode, const char* extra) {
+    CAutoString text;
+    if (!FindErrorText(code, subErrCode, extra, text))
+        text.Format("错误码：%ld", code);
+    return text;
+}
+
+bool CErrorCodeTable::FindErrorText(long code, const char* subErrCode, const char* extra,
+                                    CAutoString& text) {
     CAutoString key;
     if (subErrCode != nullptr && *subErrCode != '\0')
         key.Format("%ld.%s", code, subErrCode);
@@ -61,14 +69,11 @@ CAutoString CErrorCodeTable::GetErrorText(long code, const char* subErrCode, con
 
     CLockGuard<MutexLock> guard(&m_lock);
     auto it = m_table.find(key);
-    if (it == m_table.end()) {
-        CAutoString missing;
-        missing.Format("错误码：%ld", code);
-        return missing;
-    }
-    CAutoString text(it->second.c_str());
+    if (it == m_table.end())
+        return false;
+    text = it->second.c_str();
     text.Replace("%s", extra ? extra : "");
-    return text;
+    return true;
 }
 
 size_t CErrorCodeTable::Size() {
