@@ -276,6 +276,12 @@ int CPortalServer::RestoreDNS() {
     return m_NetHelper.RestoreDNSServers();
 }
 
+int CPortalServer::RestoreDNSForExit() {
+    std::lock_guard<std::mutex> guard(m_resolverLock);
+    m_NetHelper.RefuseRewrites();
+    return m_NetHelper.RestoreDNSServers();
+}
+
 std::string CPortalServer::DefaultResolverSaved() {
     return CSimpleFile::WorkingDirectory() + "/conf/resolv.conf.saved";
 }
@@ -300,6 +306,11 @@ void CPortalServer::PostNetStateMessageEx(INetConn::ETYPE type, INetConn::ESTATE
 
 void CPortalServer::CheckNetStatus(int delay) {
     AddTask(OrvaneSvr::checkNet, 1, false, delay, true);
+}
+
+void CPortalServer::SetAutoLogin(const CAutoString& loginMessage) {
+    // Filled by the recovery work.
+    (void)loginMessage;
 }
 
 void CPortalServer::ChangeToUnknowEnv() {

@@ -347,6 +347,7 @@ int CPortalSession::KeepPluse() {
 int CPortalSession::KeepFailure(int ret, unsigned long code, const CAutoString& sub) {
     if (ret == -3 && code == 14) {
         CLog::GetInst()->WriteLog(CLog::WARN, "KeepPluseThread err ret is %d, code is %d", ret, 14);
+        m_dnsGuard.RestoreDNS();  // the portal ended the login: its name servers go with it
         m_conn.NetStateChange(INetConn::ES_CONNECTED, INetConn::ES_DISCONNECTED, 14,
                               CAutoString(""));
         return -14;

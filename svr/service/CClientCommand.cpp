@@ -82,10 +82,12 @@ CClientCommand* CClientCommand::GetInst() {
 }
 
 // The end always comes on the message thread, never on the answer reader: the reader is stopped
-// and joined first, so that no finished thread is left unjoined when the process leaves.
+// and joined first, so that no finished thread is left unjoined when the process leaves. No
+// destructor runs after _exit, so the resolver file is put back here, whatever the status.
 CClientCommand::CClientCommand()
     : CClientCommand(new PortalServerControl(), stdout, [this](int status) {
           StopAnswerReader();
+          CPortalServer::GetInst()->RestoreDNSForExit();
           FlushAndLeave(status);
       }) {}
 

@@ -62,6 +62,20 @@ void EndConsole(CServer& server, CClientCommand* console, bool tellBusinesses) {
         server.ServerStatus(-1);
 }
 
+// Puts the resolver file back when Main leaves its scope. The normal end has done so with the
+// connection's teardown already; this covers the ends without one (no client ever came, the pipe
+// could not be opened, a restore that failed before).
+class ResolverAtExit {
+public:
+    explicit ResolverAtExit(CPortalServer* portal) : m_portal(portal) {}
+    ~ResolverAtExit() { m_portal->RestoreDNSForExit(); }
+    ResolverAtExit(const ResolverAtExit&) = delete;
+    ResolverAtExit& operator=(const ResolverAtExit&) = delete;
+
+private:
+    CPortalServer* m_portal;
+};
+
 bool IsHelp(const char* argument) {
     return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
 }
@@ -156,6 +170,7 @@ bool CServiceApp::CheckInstallation(const std::string& workDir) {
     check.Add("zuvUzarod.zxm", CInstallationCheck::EK_FILE);
     check.Add(std::string(kStoreFile + 1), CInstallationCheck::EK_FILE);
     check.Add("conf/resolv.conf.saved", CInstallationCheck::EK_FILE);
+    check.Add("conf/resolv.conf.written", CInstallationCheck::EK_FILE);
     check.Add(std::string("Log/") + day + "_Info.log", CInstallationCheck::EK_FILE);
     check.Add(kOwnFifo, CInstallationCheck::EK_FIFO);
     check.Add(kPeerFifo, CInstallationCheck::EK_FIFO);
@@ -212,9 +227,13 @@ int CServiceApp::Main(int argc, char** argv) {
     // A run that was killed while logged in left the resolver file rewritten; the machine gets
     // its own name servers back before anything else happens.
     portal->RestoreDNS();
+    // Whichever way Main returns, the file is the machine's own again (the console's ends and a
+    // stop that outlasts its grace do the same before they leave).
+    ResolverAtExit resolverAtExit(portal);
     CServer server;
     // Declared after the router so it is gone (its thread joined) before the router is.
-    CStopSignal stopSignal([&server] { server.StopWork(); });
+    CStopSignal stopSignal([&server] { server.StopWork(); },
+                           [portal] { portal->RestoreDNSForExit(); });
     stopSignal.Install();
     // Written only now, so whoever waits for this line may already stop the service by signal.
     CLog::GetInst()->WriteLog(CLog::INFO, "OrvaneSvr started, pid %d", static_cast<int>(getpid()));
