@@ -235,7 +235,7 @@ int CPortalSession::Connect105(const CHttpData& data, const CAutoString& sub) {
     CLog* log = CLog::GetInst();
     log->WriteLog(CLog::WARN, "auth resopnse err is 105");
     log->WriteLog(CLog::INFO, "%s", data.RespHead());
-    CAutoString lastLogin = data.GetHeadAttri("Last-Login");
+    CAutoString lastLogin = data.GetHeadText("Last-Login");  // shown as it stands, blanks kept
     if (!lastLogin.IsEmpty()) {
         m_conn.PostNetStateMessageEx(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, 150200,
                                      "ConnError", lastLogin);
