@@ -1,6 +1,7 @@
 #include "CServiceApp.h"
 
 #include "CClientCommand.h"
+#include "CErrorCodeTable.h"
 #include "CInfoCenter.h"
 #include "CInstallationCheck.h"
 #include "CLog.h"
@@ -44,6 +45,8 @@ CClientCommand* StartConsole(CServer& server, const CAutoString& account,
     // The console reads its answers from the terminal; as a background job it then gets an
     // error to wait out instead of being stopped.
     signal(SIGTTIN, SIG_IGN);
+    // The console prints the same texts as the window's dialogs; without the file, codes alone.
+    CErrorCodeTable::GetInst()->Load();
     CClientCommand* console = CClientCommand::GetInst();
     console->SetUserInfo(account, password);
     server.SetConsole(console);
@@ -75,6 +78,24 @@ public:
 private:
     CPortalServer* m_portal;
 };
+
+// Opens the two FIFOs and serves them until the pipe ends or a stop signal comes; every
+// business has been told to stop when this returns.
+void ServePipes(CServer& server, CClientCommand* console) {
+    server.CreateServer(CServiceApp::kOwnFifo);
+    const int opened = server.ConnectToServer(CServiceApp::kPeerFifo);
+    if (opened != 0) {
+        // A stop while waiting for the client is an orderly end, not a pipe that cannot be opened.
+        if (!server.IsStopping()) {
+            std::printf("\nopen server pipe ret = %d\n", opened);
+            std::fflush(stdout);
+        }
+        EndConsole(server, console, true);
+        return;
+    }
+    server.DoWork();  // has told the businesses already
+    EndConsole(server, console, false);
+}
 
 bool IsHelp(const char* argument) {
     return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
@@ -245,18 +266,6 @@ int CServiceApp::Main(int argc, char** argv) {
     // The console keeps its own copy for the log-in; this one is of no further use.
     CPasswordInput::Wipe(args.password);
     server.RegisterBusiness(CPortalServer::kName, portal);
-    server.CreateServer(kOwnFifo);
-    const int opened = server.ConnectToServer(kPeerFifo);
-    if (opened != 0) {
-        // A stop while waiting for the client is an orderly end, not a pipe that cannot be opened.
-        if (!server.IsStopping()) {
-            std::printf("\nopen server pipe ret = %d\n", opened);
-            std::fflush(stdout);
-        }
-        EndConsole(server, console, true);
-        return 0;
-    }
-    server.DoWork();  // has told the businesses already
-    EndConsole(server, console, false);
+    ServePipes(server, console);
     return 0;
 }
