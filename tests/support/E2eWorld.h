@@ -326,6 +326,10 @@ public:
     }
     // The namespace's resolver file as the service sees it.
     std::string Resolver() const { return readFile(ResolverDir() + "/resolv.conf"); }
+    // Rewrites it in place, as a network manager inside the namespace would.
+    bool WriteResolver(const std::string& text) const {
+        return writeFile(ResolverDir() + "/resolv.conf", text);
+    }
 
     static std::string Today() {
         char day[16];

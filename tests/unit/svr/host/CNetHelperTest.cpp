@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "TestSupport.h"
@@ -323,6 +324,10 @@ struct RestoreCase {
     bool restarted;        // the restore comes from the next run (this one was killed)
     enum { kOriginal, kManager, kUnchanged } expected;
 };
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const RestoreCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class NetHelperRestoreRuleTest : public NetHelperRestoreTest,
                                  public ::testing::WithParamInterface<RestoreCase> {};

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,10 @@ struct ConsoleRun {
     std::string printed;
     int status;
 };
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const ConsoleRun& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClientCommandRunTest : public ClientCommandTest,
                              public ::testing::WithParamInterface<ConsoleRun> {};
