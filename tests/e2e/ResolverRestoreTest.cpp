@@ -103,7 +103,8 @@ TEST_F(ResolverRestoreTest, KilledWhileLoggedInRestoredAtTheNextStart) {
     ASSERT_TRUE(world->StartService({}, "second"));
     EXPECT_TRUE(waitFor([&] { return world->Resolver() == kOwnResolver; }, 15s, 20ms))
         << world->Resolver();
-    EXPECT_FALSE(SavedExists());
+    // The copy goes only once the file is back.
+    EXPECT_TRUE(waitFor([&] { return !SavedExists(); }, 5s, 20ms));
     // Stopped only once it listens for the stop signal.
     ASSERT_TRUE(world->LogHas(
         "OrvaneSvr started, pid " + std::to_string(world->Service().pid()) + "\n", 10s));
