@@ -22,6 +22,25 @@ bool HasControlCharacter(const std::string& text) {
     });
 }
 
+// The text between the ':' after name and the end of its line, as it stands; false when the name
+// is missing, the line unfinished or the value holds a control character other than a tab.
+bool RawHeadValue(const char* head, const char* name, std::string& value) {
+    if (head == nullptr)
+        return false;
+    const std::string text(head);
+    const size_t at = FindAtLineStart(text, name);
+    if (at == std::string::npos)
+        return false;
+    const size_t lineEnd = text.find('\n', at);
+    const size_t colon = text.find(':', at);
+    if (lineEnd == std::string::npos || colon == std::string::npos || colon > lineEnd)
+        return false;
+    value = text.substr(colon + 1, lineEnd - colon - 1);
+    if (!value.empty() && value.back() == '\r')
+        value.pop_back();
+    return !HasControlCharacter(value);
+}
+
 std::string Lower(const char* text) {
     std::string out(text ? text : "");
     std::transform(out.begin(), out.end(), out.begin(),
@@ -106,25 +125,22 @@ void CHttpData::RespData(char* pData) {
 }
 
 CAutoString CHttpData::GetHeadAttri(CAutoString attri) const {
-    if (attri.IsEmpty() || szRespHead == nullptr)
-        return CAutoString("");
-    const std::string head(szRespHead);
-    const size_t name = FindAtLineStart(head, attri.c_str());
-    if (name == std::string::npos)
-        return CAutoString("");
-    const size_t lineEnd = head.find('\n', name);
-    const size_t colon = head.find(':', name);
-    if (lineEnd == std::string::npos || colon == std::string::npos || colon > lineEnd) {
-        return CAutoString("");
-    }
-    std::string value = head.substr(colon + 1, lineEnd - colon - 1);
-    if (!value.empty() && value.back() == '\r')
-        value.pop_back();
-    if (HasControlCharacter(value))
+    std::string value;
+    if (attri.IsEmpty() || !RawHeadValue(szRespHead, attri.c_str(), value))
         return CAutoString("");
     CAutoString trimmed(value);
     trimmed.Trim();
     return trimmed;
+}
+
+CAutoString CHttpData::GetHeadText(const char* name) const {
+    std::string value;
+    if (name == nullptr || *name == '\0' || !RawHeadValue(szRespHead, name, value))
+        return CAutoString("");
+    const size_t first = value.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return CAutoString("");
+    return CAutoString(value.substr(first, value.find_last_not_of(" \t") - first + 1));
 }
 
 bool CHttpData::IsHeaderValue(const char* text) {

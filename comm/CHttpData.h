@@ -37,6 +37,10 @@ public:
     // name is missing, its line has no ':' or is unfinished, or the value holds a CR or another
     // control character (such a value would break the line of any request it is copied into).
     CAutoString GetHeadAttri(CAutoString attri) const;
+    // The same value with only its leading and trailing blanks and tabs removed: for texts shown
+    // to the user ("Last-Login": where and when the account logged in), whose inner blanks are
+    // part of the text.
+    CAutoString GetHeadText(const char* name) const;
     // True when text may be put into a request header line: no CR, LF or other control character
     // (a tab is allowed). Values from the portal or the store are checked with it before a
     // header is built, so no value can end its line and add a header of its own.

@@ -131,6 +131,18 @@ bool CSimpleFile::WriteAll(int fd, const char* data, size_t len) {
     return true;
 }
 
+bool CSimpleFile::ReadAll(int fd, std::string& text) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
 std::string CSimpleFile::WorkingDirectory() {
     std::vector<char> buf(256);
     while (::getcwd(buf.data(), buf.size()) == nullptr) {

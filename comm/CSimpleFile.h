@@ -41,6 +41,9 @@ public:
     static std::string WorkingDirectory();
     // Writes all len bytes to fd, continuing after short writes and interruptions.
     static bool WriteAll(int fd, const char* data, size_t len);
+    // Appends everything fd yields until its end to text, continuing after interruptions. False,
+    // with errno set, on a read error (text then holds what was read before it).
+    static bool ReadAll(int fd, std::string& text);
     // Creates every directory along path with mode; existing directories count as success. The
     // last component is created too unless lastIsFile is true. False when any creation fails or
     // something other than a directory is in the way.

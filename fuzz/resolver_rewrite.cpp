@@ -1,7 +1,7 @@
 // The resolver rewrite on a scratch file: announced servers and the old file text come from the
 // input (pieces separated by zero bytes). A rewrite adds only server lines for valid announced
 // addresses, a refused one leaves the file alone, and the restore brings back the old text byte
-// for byte and forgets the saved copy.
+// for byte and forgets the saved copy and the record of what was written.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -51,8 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string old(reinterpret_cast<const char*>(data), size);
     const std::string path = orvane_fuzz::ScratchFile("resolv.conf");
     const std::string saved = orvane_fuzz::ScratchFile("resolv.conf.saved");
+    const std::string record = orvane_fuzz::ScratchFile("resolv.conf.written");
     orvane_fuzz::WriteWhole(path, old);
     std::remove(saved.c_str());
+    std::remove(record.c_str());
 
     CNetHelper helper(path.c_str(), saved.c_str());
     for (int round = 0; round < 2; ++round) {  // the second is a later login's rewrite
@@ -70,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CNetHelper& restorer = (old.size() & 1) ? restarted : helper;
     Check(restorer.RestoreDNSServers() == 0);
     Check(orvane_fuzz::ReadWhole(path) == old);
-    Check(!restorer.HasSavedServers() && !orvane_fuzz::Exists(saved));
+    Check(!restorer.HasSavedServers() && !orvane_fuzz::Exists(saved) &&
+          !orvane_fuzz::Exists(record));
     return 0;
 }

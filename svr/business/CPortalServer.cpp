@@ -326,6 +326,12 @@ int CPortalServer::RestoreDNS() {
     return m_NetHelper.RestoreDNSServers();
 }
 
+int CPortalServer::RestoreDNSForExit() {
+    std::lock_guard<std::mutex> guard(m_resolverLock);
+    m_NetHelper.RefuseRewrites();
+    return m_NetHelper.RestoreDNSServers();
+}
+
 std::string CPortalServer::DefaultResolverSaved() {
     return CSimpleFile::WorkingDirectory() + "/conf/resolv.conf.saved";
 }
@@ -643,6 +649,9 @@ void CPortalServer::checkNet(Task& task) {
         // Nothing to detect without a link: the link's return starts the check again.
         Log()->WriteLog(CLog::INFO, "no link or default route: waiting for the network");
         conn->ReportOffline(kNetworkDown, CAutoString(""));
+        // A console run that may not log in by itself ends here, as a failed detection.
+        if (m_autoLogin.Persistent() && !AutoLoginEnabled())
+            ReportFinal(*conn, 20010204);
         return;
     }
     conn->NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTING, 30000101,
@@ -773,6 +782,7 @@ void CPortalServer::reqState(Task& task) {
         StopTask(OrvaneSvr::checkWifi);
         StopTask(OrvaneSvr::termForWifi);
         StopTask(OrvaneSvr::trafficStatistics);
+        RestoreDNS();  // the login is over: its name servers go with it
         {
             // The portal ended the login: a logout report still pending has nothing to end.
             std::lock_guard<std::mutex> guard(m_trafficLock);

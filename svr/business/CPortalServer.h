@@ -143,9 +143,17 @@ public:
     int GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& mac) override;
     // The resolver rewrite (see CNetHelper::SetDNSServers).
     int SetDNS(CAutoString& dns1, CAutoString& dns2) override;
-    // Puts the resolver file back as it was before the login rewrote it (see CNetHelper). Also
-    // called at start-up, for a file left rewritten by a run that was killed.
+    // The one way to undo the login's change of the resolver file: put back as it was before the
+    // login rewrote it while it still holds the service's text, left alone when a network
+    // manager rewrote it meanwhile (see CNetHelper::RestoreDNSServers). Call it whenever a login
+    // ends, by whatever path; nothing happens when no rewrite is in force, so a second call is
+    // harmless. Also called at start-up, for a file left rewritten by a run that was killed.
+    // 0, or the system error number when the file could not be put back. Any thread.
     int RestoreDNS() override;
+    // RestoreDNS for the end of the process: afterwards no rewrite is made any more, so a login
+    // finishing on the work thread cannot leave the portal's servers behind. Any thread; the
+    // process must end soon after.
+    int RestoreDNSForExit();
     CAdapterCard* GetNetHelper() { return &m_adapterCard; }
     // 1 when the against list finds sharing on this machine (a forbidden program, or forwarding
     // where the list forbids it), else 0. The list is read once per process. Work thread only.

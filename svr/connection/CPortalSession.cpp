@@ -236,7 +236,7 @@ int CPortalSession::Connect105(const CHttpData& data, const CAutoString& sub) {
     CLog* log = CLog::GetInst();
     log->WriteLog(CLog::WARN, "auth resopnse err is 105");
     log->WriteLog(CLog::INFO, "%s", data.RespHead());
-    CAutoString lastLogin = data.GetHeadAttri("Last-Login");
+    CAutoString lastLogin = data.GetHeadText("Last-Login");  // shown as it stands, blanks kept
     if (!lastLogin.IsEmpty()) {
         m_conn.PostNetStateMessageEx(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, 150200,
                                      "ConnError", lastLogin);
@@ -350,6 +350,7 @@ int CPortalSession::KeepPluse() {
 int CPortalSession::KeepFailure(int ret, unsigned long code, const CAutoString& sub) {
     if (ret == -3 && code == 14) {
         CLog::GetInst()->WriteLog(CLog::WARN, "KeepPluseThread err ret is %d, code is %d", ret, 14);
+        m_dnsGuard.RestoreDNS();  // the portal ended the login: its name servers go with it
         m_conn.NetStateChange(INetConn::ES_CONNECTED, INetConn::ES_DISCONNECTED, 14,
                               CAutoString(""));
         return -14;

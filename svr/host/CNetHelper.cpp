@@ -1,7 +1,8 @@
 #include "CNetHelper.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -14,24 +15,23 @@
 
 const char CNetHelper::kResolverPath[] = "/etc/resolv.conf";
 
-CNetHelper::CNetHelper(const char* resolverPath, const char* savedPath)
-    : m_strPath(resolverPath ? resolverPath : ""), m_strSavedPath(savedPath ? savedPath : "") {}
-
 namespace {
 
-// Reads the whole file from its start; false (errno set) on a read error.
-bool ReadAll(int fd, std::string& text) {
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        text.append(buffer, static_cast<size_t>(n));
-    }
+std::string RecordPathFor(const char* savedPath, const char* recordPath) {
+    if (recordPath != nullptr && *recordPath != '\0')
+        return recordPath;
+    if (savedPath == nullptr || *savedPath == '\0')
+        return "";
+    std::string path(savedPath);
+    const std::string saved = ".saved";
+    if (path.size() > saved.size() &&
+        path.compare(path.size() - saved.size(), saved.size(), saved) == 0)
+        path.resize(path.size() - saved.size());
+    return path + CNetHelper::kRecordSuffix;
+}
+
+CLog* Log() {
+    return CLog::GetInst();
 }
 
 // Makes the file hold exactly text; 0 or the system error number.
@@ -47,6 +47,14 @@ int WriteWhole(int fd, const std::string& text) {
     }
     if (ftruncate(fd, static_cast<off_t>(text.size())) != 0)
         return errno;
+    return 0;
+}
+
+// The whole file from its start; 0 or the system error number.
+int ReadWhole(int fd, std::string& text) {
+    text.clear();
+    if (lseek(fd, 0, SEEK_SET) != 0 || !CSimpleFile::ReadAll(fd, text))
+        return errno != 0 ? errno : EIO;
     return 0;
 }
 
@@ -67,13 +75,6 @@ std::string ServerAddress(const std::string& line) {
     return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-// A resolver on this machine is kept in the file and takes no slot.
-bool IsLocalResolver(const std::string& address) {
-    if (address.find(':') != std::string::npos)
-        return StartsWith(address, "::1");
-    return StartsWith(address, "127.0.1.1");
-}
-
 bool IsUsable(const char* address) {
     return address && *address && CNetHelper::IsValidAddress(address) == 0;
 }
@@ -90,63 +91,61 @@ bool HasServerLine(const std::string& text) {
     return false;
 }
 
-// Writes text to path through a temporary file in the same folder that is renamed into place, so
-// a crash leaves either no copy or a whole one. The copy is readable by its owner only.
-int WriteSavedCopy(const std::string& path, const std::string& text) {
-    if (CSimpleFile::WriteFileAtomic(path.c_str(), text.data(), text.size(), false))
-        return 0;
-    return errno != 0 ? errno : EIO;
-}
-
-// The saved copy, when it is a regular file of this user that nobody else may write.
-bool ReadSavedCopy(const std::string& path, std::string& text) {
-    CUniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
-        CLog::GetInst()->WriteLog(
-            CLog::ERROR, "[CNetHelper] %s is not a saved copy of ours, ignored", path.c_str());
-        return false;
-    }
-    text.clear();
-    return ReadAll(fd.get(), text);
-}
-
 void Place(std::vector<std::string>& lines, const char* address) {
     lines.push_back(std::string("nameserver ") + address + "\n");
 }
 
 }  // namespace
 
+CNetHelper::CNetHelper(const char* resolverPath, const char* savedPath, const char* recordPath)
+    : m_strPath(resolverPath ? resolverPath : ""),
+      m_backup(savedPath ? savedPath : "", RecordPathFor(savedPath, recordPath)) {}
+
+bool CNetHelper::IsLocalResolver(const std::string& address) {
+    // A scope ("::1%lo") names the interface, not another address.
+    const std::string bare = address.substr(0, address.find('%'));
+    in_addr v4;
+    if (inet_pton(AF_INET, bare.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6;
+    return inet_pton(AF_INET6, bare.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 int CNetHelper::SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2) {
+    if (m_bRefuseRewrites) {
+        Log()->WriteLog(CLog::INFO,
+                        "[CNetHelper::SetDNSServers] the service is ending, %s left "
+                        "as it is.",
+                        m_strPath.c_str());
+        return ECANCELED;
+    }
     CUniqueFd fd(open(m_strPath.c_str(), O_RDWR | O_CLOEXEC));
     std::string old;
-    if (fd.get() < 0 || !ReadAll(fd.get(), old)) {
-        int error = errno;
-        CLog::GetInst()->WriteLog(CLog::INFO, "[CNetHelper::SetDNSServers] cannot open %s (%d).",
-                                  m_strPath.c_str(), error);
-        return error;
+    const int readError = fd.get() < 0 ? errno : ReadWhole(fd.get(), old);
+    if (readError != 0) {
+        Log()->WriteLog(CLog::INFO, "[CNetHelper::SetDNSServers] cannot open %s (%d).",
+                        m_strPath.c_str(), readError);
+        return readError;
     }
     std::string dns1;
     std::string dns2;
     const std::string text = Rewrite(old, strDNS1.c_str(), strDNS2.c_str(), dns1, dns2);
     if (text == old || (!HasServerLine(text) && HasServerLine(old))) {
         // Nothing usable was announced: the machine keeps the servers it has.
-        CLog::GetInst()->WriteLog(CLog::INFO, "[CNetHelper::SetDNSServers] %s left as it is.",
-                                  m_strPath.c_str());
+        Log()->WriteLog(CLog::INFO, "[CNetHelper::SetDNSServers] %s left as it is.",
+                        m_strPath.c_str());
         strDNS1 = "";
         strDNS2 = "";
         return 0;
     }
-    if (int error = SaveOriginal(old))
+    if (int error = PrepareRewrite(old, text))
         return error;
     if (int error = WriteWhole(fd.get(), text)) {
         // Put the old text back so the machine keeps a working resolver file.
         int restored = WriteWhole(fd.get(), old);
-        CLog::GetInst()->WriteLog(
-            CLog::INFO, "[CNetHelper::SetDNSServers] writing %s failed (%d), %s.",
-            m_strPath.c_str(), error, restored == 0 ? "old text restored" : "restoring failed too");
+        Log()->WriteLog(CLog::INFO, "[CNetHelper::SetDNSServers] writing %s failed (%d), %s.",
+                        m_strPath.c_str(), error,
+                        restored == 0 ? "old text restored" : "restoring failed too");
         return error;
     }
     strDNS1 = dns1.c_str();
@@ -154,56 +153,56 @@ int CNetHelper::SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2) {
     return 0;
 }
 
-int CNetHelper::SaveOriginal(const std::string& old) {
-    // A rewrite in force (also one of a run that was killed) already holds the machine's own text.
-    if (LoadOriginal(m_strOriginal)) {
-        m_bHasOriginal = true;
-        return 0;
-    }
-    if (!m_strSavedPath.empty()) {
-        if (int error = WriteSavedCopy(m_strSavedPath, old)) {
-            CLog::GetInst()->WriteLog(CLog::ERROR,
-                                      "[CNetHelper] cannot keep %s in %s (%d), not rewritten.",
-                                      m_strPath.c_str(), m_strSavedPath.c_str(), error);
-            return error;
-        }
-    }
-    m_strOriginal = old;
-    m_bHasOriginal = true;
-    return 0;
+int CNetHelper::PrepareRewrite(const std::string& old, const std::string& text) {
+    // Over a text of ours (this login's, or that of a run killed while logged in) the machine's
+    // own text is already kept. Any other text is the machine's own now: a network manager that
+    // rewrote the file during the login decided what the machine uses.
+    const bool inForce = m_backup.Load();
+    const bool overOurs = inForce && m_backup.IsOurs(old);
+    if (inForce && !overOurs)
+        Log()->WriteLog(CLog::INFO,
+                        "[CNetHelper] %s was rewritten by another program since the service's "
+                        "rewrite; that text is the one to put back now.",
+                        m_strPath.c_str());
+    int error = overOurs ? 0 : m_backup.Begin(old);
+    if (error == 0)
+        error = m_backup.Note(text);
+    if (error != 0)
+        Log()->WriteLog(CLog::ERROR,
+                        "[CNetHelper] cannot keep what %s needs to be put back (%d), "
+                        "not rewritten.",
+                        m_strPath.c_str(), error);
+    return error;
 }
 
-bool CNetHelper::LoadOriginal(std::string& text) const {
-    if (m_bHasOriginal) {
-        text = m_strOriginal;
-        return true;
-    }
-    return !m_strSavedPath.empty() && ReadSavedCopy(m_strSavedPath, text);
-}
-
-bool CNetHelper::HasSavedServers() const {
-    std::string text;
-    return LoadOriginal(text);
-}
-
-void CNetHelper::ForgetOriginal() {
-    m_bHasOriginal = false;
-    m_strOriginal.clear();
-    if (!m_strSavedPath.empty())
-        unlink(m_strSavedPath.c_str());
+bool CNetHelper::HasSavedServers() {
+    return m_backup.Load();
 }
 
 int CNetHelper::RestoreDNSServers() {
-    std::string text;
-    if (!LoadOriginal(text))
+    if (!m_backup.Load())
         return 0;
-    CUniqueFd fd(open(m_strPath.c_str(), O_WRONLY | O_CLOEXEC));
-    const int error = fd.get() < 0 ? errno : WriteWhole(fd.get(), text);
-    CLog::GetInst()->WriteLog(CLog::INFO, "[CNetHelper] %s put back (%d).", m_strPath.c_str(),
-                              error);
-    if (error == 0)
-        ForgetOriginal();
-    return error;
+    CUniqueFd fd(open(m_strPath.c_str(), O_RDWR | O_CLOEXEC));
+    std::string now;
+    int error = fd.get() < 0 ? errno : ReadWhole(fd.get(), now);
+    const char* outcome = "put back";
+    if (error == 0 && now == m_backup.Original()) {
+        outcome = "already holds the machine's own text";
+    } else if (error == 0 && !m_backup.IsOurs(now)) {
+        // Another program rewrote the file during the login: its text is what the machine uses.
+        outcome = "was rewritten by another program during the login and is left alone";
+    } else if (error == 0) {
+        error = WriteWhole(fd.get(), m_backup.Original());
+    }
+    if (error != 0) {
+        Log()->WriteLog(CLog::WARN, "[CNetHelper] %s not put back (%d), kept for a later try.",
+                        m_strPath.c_str(), error);
+        return error;
+    }
+    Log()->WriteLog(CLog::INFO, "[CNetHelper] %s %s; saved copy dropped.", m_strPath.c_str(),
+                    outcome);
+    m_backup.Forget();
+    return 0;
 }
 
 std::string CNetHelper::Rewrite(const std::string& old, const char* pszDNS1, const char* pszDNS2,

@@ -1,37 +1,50 @@
-// CNetHelper: puts the name servers announced by the portal into the resolver file and puts the
-// file back exactly as it was when the login ends; and the address check that decides which
-// announced servers are usable.
+// CNetHelper: puts the name servers announced by the portal into the resolver file and undoes
+// that change when the login ends; and the address check that decides which announced servers
+// are usable.
 //
-// The text a rewrite replaced is kept in memory and, when a saved-copy path is given, in that
-// file (owner-only) from the moment the resolver file is first rewritten until it has been put
-// back. A service killed while logged in therefore finds the copy at its next start and restores
-// the machine's own servers. One object is used by one thread at a time.
+// A restore undoes only the service's own change: the file is put back byte for byte while it
+// still holds a text this service wrote; a file that another program (a network manager, a DHCP
+// client) rewrote during the login is left alone and the saved text dropped. What a restore
+// needs is kept by a CResolverBackup, on disk when a saved-copy path is given, so that a service
+// killed while logged in restores the machine's own servers at its next start.
+//
+// Local resolvers (127.0.0.0/8 such as systemd-resolved's 127.0.0.53 or dnsmasq's 127.0.1.1,
+// and ::1) forward to the network's servers themselves: they stay where they are and take no
+// slot. One object is used by one thread at a time.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "CAutoString.h"
+#include "CResolverBackup.h"
 
 class CNetHelper {
 public:
     static const char kResolverPath[];  // "/etc/resolv.conf"
 
     // resolverPath: the file to rewrite. savedPath: where the text to put back is kept while a
-    // rewrite is in force; null or empty keeps it in memory only.
-    explicit CNetHelper(const char* resolverPath = kResolverPath, const char* savedPath = nullptr);
+    // rewrite is in force; null or empty keeps it in memory only. recordPath: where the digests
+    // of the texts written are kept; null or empty: savedPath with kRecordSuffix in place of its
+    // ".saved" ending ("conf/resolv.conf.saved" goes with "conf/resolv.conf.written").
+    explicit CNetHelper(const char* resolverPath = kResolverPath, const char* savedPath = nullptr,
+                        const char* recordPath = nullptr);
+    static constexpr const char* kRecordSuffix = ".written";
 
     // Rewrites the resolver file: the first two server lines that are not a local resolver
-    // (::1..., 127.0.1.1...) are replaced by the valid ones of strDNS1/strDNS2, or the servers go
+    // (IsLocalResolver) are replaced by the valid ones of strDNS1/strDNS2, or the servers go
     // before the first "search" line when fewer server lines exist; further non-local server
     // lines are removed. Returns 0 after the file was rewritten, with strDNS1/strDNS2 set to the
     // replaced addresses (empty when none). Otherwise the system error number (13 when access
     // is refused) and the file and both strings are unchanged.
     //
     // A rewrite that would leave no server line where the file had one (no usable announced
-    // server) leaves the file alone. Before the first rewrite the old text is saved (see above);
-    // when it cannot be saved the file is not touched and the error is returned. Later rewrites
-    // keep the first saved text, so that the restore always brings back the machine's own file.
+    // server) leaves the file alone. Before the first rewrite the old text is saved, and before
+    // every rewrite the new text's digest is recorded; when either cannot be kept the file is not
+    // touched and the error is returned. A later rewrite over a text of ours keeps the first
+    // saved text, so that the restore brings back the machine's own file; over a text another
+    // program wrote meanwhile, that text becomes the one to put back. After RefuseRewrites the
+    // file is left alone and ECANCELED returned.
     //
     // The file is rewritten in place through the descriptor it was read from: the resolver file
     // is often a symbolic link (kept, its target is rewritten) or a bind mount (which a rename
@@ -40,18 +53,25 @@ public:
     // write fails the old text is put back.
     int SetDNSServers(CAutoString& strDNS1, CAutoString& strDNS2);
 
+    // Undoes the rewrite in force: the file is put back byte for byte as it was before the first
+    // rewrite when it holds a text this service wrote, and left alone (with a log line) when
+    // another program has rewritten it since; either way the saved text is forgotten. 0 then, and
+    // when nothing was saved; otherwise the system error number (the file could not be read or
+    // written), and the saved text is kept for a later try.
+    int RestoreDNSServers();
+    // True while a rewrite is in force (a saved text in memory or on disk).
+    bool HasSavedServers();
+    // The process is ending: no rewrite from now on (see SetDNSServers). Restores still work.
+    void RefuseRewrites() { m_bRefuseRewrites = true; }
+
+    // True for a server address on this machine: 127.0.0.0/8 and ::1 (in any spelling).
+    static bool IsLocalResolver(const std::string& address);
+
     // Places server lines ("nameserver %s\n") for the valid ones of pszDNS1/pszDNS2 at the end of
     // lines. unDNSIndex counts the server slots handled so far (0, 1 or 2). In replace mode
     // (bIsReplaced, a server line is being dropped) at most one server is placed per call; in
     // insert mode (before a "search" line) every remaining slot is filled at once. Returns true
     // when the slot count advanced and, in insert mode, something was placed.
-    // Puts the resolver file back byte for byte as it was before the first rewrite and forgets the
-    // saved text. 0 when restored or when nothing was saved; otherwise the system error number,
-    // and the saved text is kept for a later try.
-    int RestoreDNSServers();
-    // True while a rewrite is in force (a saved text in memory or on disk).
-    bool HasSavedServers() const;
-
     bool SetDNS(const char* pszDNS1, const char* pszDNS2, std::vector<std::string>& lines,
                 unsigned int& unDNSIndex, bool bIsReplaced);
 
@@ -72,14 +92,11 @@ private:
     std::string Rewrite(const std::string& old, const char* pszDNS1, const char* pszDNS2,
                         std::string& dns1, std::string& dns2);
 
-    // Keeps old as the text to put back (memory and saved copy); 0 or the system error number.
-    int SaveOriginal(const std::string& old);
-    // The text to put back; false when there is none (or the saved copy is not ours).
-    bool LoadOriginal(std::string& text) const;
-    void ForgetOriginal();
+    // Makes sure the backup holds the machine's own text before text replaces old on the file,
+    // and notes text; 0 or the system error number.
+    int PrepareRewrite(const std::string& old, const std::string& text);
 
     std::string m_strPath;
-    std::string m_strSavedPath;
-    bool m_bHasOriginal = false;
-    std::string m_strOriginal;
+    CResolverBackup m_backup;
+    bool m_bRefuseRewrites = false;
 };

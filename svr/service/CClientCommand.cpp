@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
+#include <string>
 
+#include "CErrorCodeTable.h"
 #include "CLog.h"
 #include "CPasswordInput.h"
 #include "CPortalServer.h"
@@ -20,9 +23,48 @@ constexpr const char* kSource = "client";
 // An answer longer than this without a line feed is not an answer: it is dropped.
 constexpr size_t kMaxAnswer = 4096;
 // The portal's Error-Code 14 on a keep-alive: it ended the login.
-constexpr int kPortalEndedLogin = 14;
+constexpr long kPortalEndedLogin = 14;
 // A state query found the login gone while connected.
-constexpr int kStateLoginGone = 20010004;
+constexpr long kStateLoginGone = 20010004;
+// The service's notices while it recovers (their sub-codes: seconds to the next attempt, and the
+// code that ended the recovery).
+constexpr long kWaitingForLink = 150120;
+constexpr long kLoggingInAgain = 150121;
+constexpr long kReloginStopped = 150122;
+// The logout reasons that end a run: the window's, and the one for sharing.
+constexpr const char* kWindowLogout = "2";
+constexpr const char* kSharingLogout = "6";
+
+// Refusals that retrying cannot mend: the account, its password or the client version.
+bool IsLoginRefusal(long code) {
+    static const long kRefusals[] = {140011, 140012, 140105, 150200, 150201, 140003};
+    for (long refusal : kRefusals) {
+        if (code == refusal)
+            return true;
+    }
+    return false;
+}
+
+// Progress of the network check (30000101...): not an event of its own.
+bool IsProgress(long code) {
+    return code == 0 || (code >= 30000100 && code <= 30000199);
+}
+
+// Values from the portal reach the terminal: control characters (escape sequences among them)
+// are shown as "?".
+std::string Printable(const char* text) {
+    std::string out(text ? text : "");
+    for (char& c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            c = '?';
+    }
+    return out;
+}
+
+long Code(CXMLOpt& message) {
+    return std::strtol(message.GetValue("P.ErrorCode").c_str(), nullptr, 10);
+}
 
 CLog* Log() {
     return CLog::GetInst();
@@ -34,6 +76,9 @@ class PortalServerControl : public IPortalControl {
 public:
     void ClientStart() override {
         Deliver(CBusiness::BuildEnvelope(kSource, CPortalServer::kName, "ClientStart", ""));
+    }
+    void SetAutoLogin(const CAutoString& loginMessage) override {
+        CPortalServer::GetInst()->SetAutoLogin(loginMessage);
     }
     void PortalConnect(CXMLOpt& message) override { Deliver(message.GetDoc(nullptr)); }
     void PortalDisConnect(CXMLOpt& message) override { Deliver(message.GetDoc(nullptr)); }
@@ -82,15 +127,21 @@ CClientCommand* CClientCommand::GetInst() {
 }
 
 // The end always comes on the message thread, never on the answer reader: the reader is stopped
-// and joined first, so that no finished thread is left unjoined when the process leaves.
+// and joined first, so that no finished thread is left unjoined when the process leaves. No
+// destructor runs after _exit, so the resolver file is put back here, whatever the status.
 CClientCommand::CClientCommand()
     : CClientCommand(new PortalServerControl(), stdout, [this](int status) {
           StopAnswerReader();
+          CPortalServer::GetInst()->RestoreDNSForExit();
           FlushAndLeave(status);
       }) {}
 
-CClientCommand::CClientCommand(IPortalControl* portal, FILE* out, EndProcessFun endProcess)
-    : m_portal(portal), m_out(out), m_endProcess(std::move(endProcess)) {}
+CClientCommand::CClientCommand(IPortalControl* portal, FILE* out, EndProcessFun endProcess,
+                               CErrorCodeTable* texts)
+    : m_portal(portal),
+      m_out(out),
+      m_endProcess(std::move(endProcess)),
+      m_texts(texts != nullptr ? texts : CErrorCodeTable::GetInst()) {}
 
 CClientCommand::~CClientCommand() {
     Stop();
@@ -115,6 +166,11 @@ void CClientCommand::Start() {
     StartMsgEngine();
     // Answers count from the start: "y" before any login ends the run.
     StartAnswerReader();
+    // Before the start, so the business can log in again from its first attempt on.
+    CAutoString login;
+    if (BuildLogin(login))
+        m_portal->SetAutoLogin(login);
+    CPasswordInput::Wipe(login);
     m_portal->ClientStart();
 }
 
@@ -143,7 +199,7 @@ void CClientCommand::DefaultDeal(CXMLOpt& message) {
 }
 
 void CClientCommand::DealLogoutAnswer(CXMLOpt& message) {
-    if (!m_connected) {
+    if (m_phase != kOnline) {
         Print("No login is held; ending.\n");
         EndProcess(kExitLoggedOut);
         return;
@@ -160,15 +216,19 @@ void CClientCommand::StartComplete(CXMLOpt& message) {
 
 void CClientCommand::DealNetStateMessage(CXMLOpt& message) {
     switch (message.GetIntValue("P.newState")) {
+        case INetConn::ES_PRECONNECTING:
+            DealPreConnectingMsg(message);
+            break;
         case INetConn::ES_PRECONNECTED:
             DealPreConnectedMsg();
             break;
         case INetConn::ES_PRECONNECTFAIL:
-            DealPreConnectFailMsg(message);
+            m_phase = kDetecting;
+            DealFailure("network check failed", message);
             break;
         case INetConn::ES_CONNECTING:
-            // Posted when the portal starts on a log-in; only the one this run sent counts.
-            m_loginRunning = m_loginSent && !m_connected;
+            if (m_phase != kOnline)
+                m_phase = kLoggingIn;
             break;
         case INetConn::ES_CONNECTED:
             DealConnectedMsg(message);
@@ -179,54 +239,88 @@ void CClientCommand::DealNetStateMessage(CXMLOpt& message) {
         case INetConn::ES_DISCONNECTED:
             DealDisconnectedMsg(message);
             break;
-        default:  // detecting (33) and the rest change nothing
+        case INetConn::ES_DISCONNECTFAIL:
+            DealDisconnectFailMsg(message);
             break;
+        default:
+            break;
+    }
+}
+
+void CClientCommand::DealPreConnectingMsg(CXMLOpt& message) {
+    const long code = Code(message);
+    const CAutoString sub = message.GetValue("P.subErrCode");
+    if (code == kWaitingForLink) {
+        // Once per loss; the login may still be held when the link comes back.
+        if (!m_linkLost)
+            PrintEvent("link lost", code, CAutoString(""), CAutoString(""));
+        m_linkLost = true;
+        return;
+    }
+    // A renewed algorithm container is announced in the middle of any conversation, a log-in's
+    // too: it says nothing about where a following failure came from.
+    if (code == 30000104 || code == 30000105)
+        return;
+    m_phase = kDetecting;
+    if (code == kLoggingInAgain) {
+        m_relogging = true;
+        const std::string seconds = sub.IsEmpty() ? "" : sub.c_str();
+        const bool counted = !seconds.empty() && seconds.size() < 10 &&
+                             seconds.find_first_not_of("0123456789") == std::string::npos;
+        const std::string what = !counted ? "logging in again"
+                                 : std::atol(seconds.c_str()) == 0
+                                     ? "logging in again now"
+                                     : "logging in again in " + seconds + " s";
+        PrintEvent(what.c_str(), code, CAutoString(""), CAutoString(""));
+    } else if (!IsProgress(code)) {
+        // A detection or ticket failure reported with the extended message (an HTTP error).
+        DealFailure("network check failed", message);
     }
 }
 
 void CClientCommand::DealPreConnectedMsg() {
     m_openNetShown = false;
-    if (m_loginRunning) {
-        // The log-in went back to a ticket without a report (the portal's Error-Code 14).
-        Print("login fail, the portal refused the log-in without an error code\n");
-        EndProcess(kExitLoginFailed);
-        return;
-    }
-    // A client that starts again is shown the ready state anew; the log-in goes once.
+    m_phase = kLoggingIn;
+    // Later ready states are the service's own re-login cycles, or a client that starts again
+    // and is shown the ready state anew: the log-in goes once.
     if (m_loginSent)
         return;
     m_loginSent = true;
+    CAutoString text;
+    if (!BuildLogin(text)) {
+        Log()->WriteLog(CLog::ERROR, "console: the log-in message could not be built");
+        return;
+    }
+    CXMLOpt login;
+    const bool built = login.SetDoc(text.c_str());
+    CPasswordInput::Wipe(text);
+    if (built)
+        m_portal->PortalConnect(login);
+}
+
+bool CClientCommand::BuildLogin(CAutoString& text) {
     CAutoString account, password;
     GetUserInfo(account, password);
     // Escaped like every value a sender puts into an envelope, so "<" or "&" in a password
     // arrives intact instead of making the message unreadable.
     CAutoString param = CBusiness::MakeParam("user", account.c_str()) +
                         CBusiness::MakeParam("password", password.c_str());
-    CAutoString text =
-        CBusiness::BuildEnvelope(kSource, CPortalServer::kName, "PortalConnect", param.c_str());
-    CXMLOpt login;
-    const bool built = login.SetDoc(text.c_str());
+    text = CBusiness::BuildEnvelope(kSource, CPortalServer::kName, "PortalConnect", param.c_str());
     // The password's copies made here are of no further use.
     CPasswordInput::Wipe(password);
     CPasswordInput::Wipe(param);
-    CPasswordInput::Wipe(text);
-    if (!built) {
-        Log()->WriteLog(CLog::ERROR, "console: the log-in message could not be built");
-        return;
-    }
-    m_portal->PortalConnect(login);
+    return !text.IsEmpty();
 }
 
-void CClientCommand::DealPreConnectFailMsg(CXMLOpt& message) {
-    const int errorCode = message.GetIntValue("P.ErrorCode");
-    const CAutoString subCode = message.GetValue("P.subErrCode");
-    Log()->WriteLog(CLog::INFO, "console: detection failed (type %s, old state %s, %d, %s, %s, %s)",
+void CClientCommand::DealFailure(const char* what, CXMLOpt& message) {
+    const CAutoString sub = message.GetValue("P.subErrCode");
+    const CAutoString extra = message.GetValue("P.extern");
+    Log()->WriteLog(CLog::INFO, "console: %s (type %s, old state %s, %ld, %s, %s, %s)", what,
                     message.GetValue("P.type").c_str(), message.GetValue("P.oldState").c_str(),
-                    errorCode, subCode.c_str(), message.GetValue("P.subType").c_str(),
-                    message.GetValue("P.extern").c_str());
-    Print("Init environment fail,Please restart the program,the error is %d, subcode is %s\n",
-          errorCode, subCode.c_str());
-    EndProcess(kExitDetectionFailed);
+                    Code(message), sub.c_str(), message.GetValue("P.subType").c_str(),
+                    extra.c_str());
+    m_failurePhase = m_phase;
+    PrintEvent(what, Code(message), sub, extra);
 }
 
 void CClientCommand::DealConnectedMsg(CXMLOpt& message) {
@@ -237,63 +331,112 @@ void CClientCommand::DealConnectedMsg(CXMLOpt& message) {
         m_openNetShown = true;
         return;
     }
-    m_connected = true;
-    m_loginRunning = false;
-    if (m_promptShown)
-        return;
-    m_promptShown = true;
-    Print("%s\n", kPrompt);
+    const bool wasOnline = m_phase == kOnline;
+    m_phase = kOnline;
+    if (!m_promptShown) {
+        m_promptShown = true;
+        Print("%s\n", kPrompt);
+    } else if (m_relogging) {
+        Print("logged in again\n");
+    } else if (m_linkLost && wasOnline) {
+        Print("link back, still logged in\n");
+    }
+    m_linkLost = false;
+    m_relogging = false;
 }
 
 void CClientCommand::DealConnectFailMsg(CXMLOpt& message) {
-    const int code = message.GetIntValue("P.ErrorCode");
-    const CAutoString sub = message.GetValue("P.subErrCode");
-    if (!m_connected) {
-        Print("login fail, the error is %d, subcode is %s\n", code, sub.c_str());
-        EndProcess(kExitLoginFailed);
-    } else if (m_logoutAsked) {
-        Print("logout fail, the error is %d, subcode is %s\n", code, sub.c_str());
+    const long code = Code(message);
+    if (code == kReloginStopped) {
+        DealReloginStopped(message);
+    } else if (m_logoutAsked && m_phase == kOnline) {
+        DealFailure("logout fail", message);
         EndProcess(kExitLogoutFailed);
+    } else if (m_phase != kOnline) {
+        DealFailure("login fail", message);
     } else if (code == kStateLoginGone) {
-        Print("login ended by the portal, the error is %d\n", code);
-        EndProcess(kExitPortalEnded);
+        DealFailure("login ended by the portal", message);
     } else {
-        Print("keep-alive lost, the error is %d, subcode is %s\n", code, sub.c_str());
-        EndProcess(kExitKeepAliveLost);
+        DealFailure("keep-alive lost", message);
+    }
+}
+
+void CClientCommand::DealReloginStopped(CXMLOpt& message) {
+    const CAutoString sub = message.GetValue("P.subErrCode");
+    PrintEvent("automatic re-login stopped", kReloginStopped, sub, CAutoString(""));
+    EndProcess(StoppedStatus(std::strtol(sub.c_str(), nullptr, 10), m_failurePhase));
+}
+
+int CClientCommand::StoppedStatus(long code, Phase phase) {
+    if (IsLoginRefusal(code))
+        return kExitLoginFailed;
+    if (code == kPortalEndedLogin || code == kStateLoginGone)
+        return kExitPortalEnded;
+    if (code == 150108)  // no keep-alive answer the portal made
+        return kExitKeepAliveLost;
+    if ((code >= 20010000 && code <= 20019999) || code == 150103 || code == 150106 ||
+        code == 150107)
+        return kExitDetectionFailed;
+    // The portal's own codes (140000 + n) and the rest tell by where they came.
+    switch (phase) {
+        case kOnline:
+            return kExitKeepAliveLost;
+        case kLoggingIn:
+            return kExitLoginFailed;
+        default:
+            return kExitDetectionFailed;
     }
 }
 
 void CClientCommand::DealDisconnectedMsg(CXMLOpt& message) {
     // Before this run logged in (or found itself connected) the service is only ending a login
     // left open by an earlier run; it checks the network again afterwards, and the log-in follows.
-    if (!m_loginSent && !m_connected) {
+    if (!m_loginSent && m_phase != kOnline) {
         Log()->WriteLog(CLog::INFO, "console: an earlier login was closed");
         return;
     }
-    m_connected = false;
-    const int code = message.GetIntValue("P.ErrorCode");
-    if (code == kPortalEndedLogin) {
-        Print("login ended by the portal, the error is %d\n", code);
-        EndProcess(kExitPortalEnded);
-        return;
+    m_phase = kDetecting;
+    if (Code(message) == kPortalEndedLogin) {
+        m_failurePhase = kOnline;
+        PrintEvent("login ended by the portal", kPortalEndedLogin, CAutoString(""),
+                   CAutoString(""));
     }
     if (m_logoutAsked) {
         EndProcess(kExitLoggedOut);
         return;
     }
     const CAutoString reason = m_portal->LastLogoutReason();
-    if (reason == "7")
-        return;  // the service is stopping on request and ends by itself with status 0
-    if (reason == "6") {
+    if (reason == kSharingLogout) {
         Print("logged out: sharing of the connection was detected\n");
         EndProcess(kExitSharingDetected);
-    } else if (reason == "3" || reason == "4") {
-        Print("keep-alive lost, logged out\n");
-        EndProcess(kExitKeepAliveLost);
-    } else {
-        // Another client of this service asked for the log-out.
-        EndProcess(kExitLoggedOut);
+    } else if (reason == kWindowLogout && Code(message) != kPortalEndedLogin) {
+        EndProcess(kExitLoggedOut);  // another client of this service asked for the log-out
     }
+    // The shut-down's logout ("7") ends the program by itself; after any other end the service
+    // logs in again or says it stopped.
+}
+
+void CClientCommand::DealDisconnectFailMsg(CXMLOpt& message) {
+    // An intercepted log-out: refused as far as the one who asked for it is concerned.
+    if (!m_logoutAsked)
+        return;
+    DealFailure("logout fail", message);
+    EndProcess(kExitLogoutFailed);
+}
+
+void CClientCommand::PrintEvent(const char* what, long code, const CAutoString& sub,
+                                const CAutoString& extra) {
+    CAutoString text;
+    const bool found = m_texts->FindErrorText(code, sub.c_str(), extra.c_str(), text) ||
+                       (!sub.IsEmpty() && m_texts->FindErrorText(code, "", extra.c_str(), text));
+    std::string line = what;
+    if (found && !text.IsEmpty())
+        line += ": " + Printable(text.c_str());
+    line += " (" + std::to_string(code);
+    if (!sub.IsEmpty())
+        line += ", " + Printable(sub.c_str());
+    line += ")";
+    Print("%s\n", line.c_str());
 }
 
 void CClientCommand::EndProcess(int status) {

@@ -1,6 +1,7 @@
 #include "CServiceApp.h"
 
 #include "CClientCommand.h"
+#include "CErrorCodeTable.h"
 #include "CInfoCenter.h"
 #include "CInstallationCheck.h"
 #include "CLog.h"
@@ -44,6 +45,8 @@ CClientCommand* StartConsole(CServer& server, const CAutoString& account,
     // The console reads its answers from the terminal; as a background job it then gets an
     // error to wait out instead of being stopped.
     signal(SIGTTIN, SIG_IGN);
+    // The console prints the same texts as the window's dialogs; without the file, codes alone.
+    CErrorCodeTable::GetInst()->Load();
     CClientCommand* console = CClientCommand::GetInst();
     console->SetUserInfo(account, password);
     server.SetConsole(console);
@@ -60,6 +63,38 @@ void EndConsole(CServer& server, CClientCommand* console, bool tellBusinesses) {
     server.SetConsole(nullptr);
     if (tellBusinesses)
         server.ServerStatus(-1);
+}
+
+// Puts the resolver file back when Main leaves its scope. The normal end has done so with the
+// connection's teardown already; this covers the ends without one (no client ever came, the pipe
+// could not be opened, a restore that failed before).
+class ResolverAtExit {
+public:
+    explicit ResolverAtExit(CPortalServer* portal) : m_portal(portal) {}
+    ~ResolverAtExit() { m_portal->RestoreDNSForExit(); }
+    ResolverAtExit(const ResolverAtExit&) = delete;
+    ResolverAtExit& operator=(const ResolverAtExit&) = delete;
+
+private:
+    CPortalServer* m_portal;
+};
+
+// Opens the two FIFOs and serves them until the pipe ends or a stop signal comes; every
+// business has been told to stop when this returns.
+void ServePipes(CServer& server, CClientCommand* console) {
+    server.CreateServer(CServiceApp::kOwnFifo);
+    const int opened = server.ConnectToServer(CServiceApp::kPeerFifo);
+    if (opened != 0) {
+        // A stop while waiting for the client is an orderly end, not a pipe that cannot be opened.
+        if (!server.IsStopping()) {
+            std::printf("\nopen server pipe ret = %d\n", opened);
+            std::fflush(stdout);
+        }
+        EndConsole(server, console, true);
+        return;
+    }
+    server.DoWork();  // has told the businesses already
+    EndConsole(server, console, false);
 }
 
 bool IsHelp(const char* argument) {
@@ -156,6 +191,7 @@ bool CServiceApp::CheckInstallation(const std::string& workDir) {
     check.Add("zuvUzarod.zxm", CInstallationCheck::EK_FILE);
     check.Add(std::string(kStoreFile + 1), CInstallationCheck::EK_FILE);
     check.Add("conf/resolv.conf.saved", CInstallationCheck::EK_FILE);
+    check.Add("conf/resolv.conf.written", CInstallationCheck::EK_FILE);
     check.Add(std::string("Log/") + day + "_Info.log", CInstallationCheck::EK_FILE);
     check.Add(kOwnFifo, CInstallationCheck::EK_FIFO);
     check.Add(kPeerFifo, CInstallationCheck::EK_FIFO);
@@ -212,9 +248,13 @@ int CServiceApp::Main(int argc, char** argv) {
     // A run that was killed while logged in left the resolver file rewritten; the machine gets
     // its own name servers back before anything else happens.
     portal->RestoreDNS();
+    // Whichever way Main returns, the file is the machine's own again (the console's ends and a
+    // stop that outlasts its grace do the same before they leave).
+    ResolverAtExit resolverAtExit(portal);
     CServer server;
     // Declared after the router so it is gone (its thread joined) before the router is.
-    CStopSignal stopSignal([&server] { server.StopWork(); });
+    CStopSignal stopSignal([&server] { server.StopWork(); },
+                           [portal] { portal->RestoreDNSForExit(); });
     stopSignal.Install();
     // Written only now, so whoever waits for this line may already stop the service by signal.
     CLog::GetInst()->WriteLog(CLog::INFO, "OrvaneSvr started, pid %d", static_cast<int>(getpid()));
@@ -226,18 +266,6 @@ int CServiceApp::Main(int argc, char** argv) {
     // The console keeps its own copy for the log-in; this one is of no further use.
     CPasswordInput::Wipe(args.password);
     server.RegisterBusiness(CPortalServer::kName, portal);
-    server.CreateServer(kOwnFifo);
-    const int opened = server.ConnectToServer(kPeerFifo);
-    if (opened != 0) {
-        // A stop while waiting for the client is an orderly end, not a pipe that cannot be opened.
-        if (!server.IsStopping()) {
-            std::printf("\nopen server pipe ret = %d\n", opened);
-            std::fflush(stdout);
-        }
-        EndConsole(server, console, true);
-        return 0;
-    }
-    server.DoWork();  // has told the businesses already
-    EndConsole(server, console, false);
+    ServePipes(server, console);
     return 0;
 }

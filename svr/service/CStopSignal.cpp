@@ -22,7 +22,8 @@ sigset_t StopSet() {
 
 }  // namespace
 
-CStopSignal::CStopSignal(std::function<void()> onStop) : m_onStop(std::move(onStop)) {}
+CStopSignal::CStopSignal(std::function<void()> onStop, std::function<void()> onGiveUp, int graceMs)
+    : m_onStop(std::move(onStop)), m_onGiveUp(std::move(onGiveUp)), m_graceMs(graceMs) {}
 
 bool CStopSignal::Install() {
     if (m_waiter.joinable())
@@ -72,9 +73,11 @@ void CStopSignal::WaitLoop() {
 
 void CStopSignal::AwaitEnd(int signo) {
     pollfd quit = {m_quitFd, POLLIN, 0};
-    if (poll(&quit, 1, kGraceMs) > 0)
+    if (poll(&quit, 1, m_graceMs) > 0)
         return;
     // The orderly end is stuck: end the way the signal would have ended the process.
+    if (m_onGiveUp)
+        m_onGiveUp();
     signal(signo, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);

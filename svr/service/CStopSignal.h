@@ -4,7 +4,7 @@
 // a waiting thread of this class takes them from a signalfd and calls the stop action (the router
 // ends its pipe loop), so the ordinary end runs on the main thread: businesses are told and the
 // router removes its FIFO. If the process has not finished within kGraceMs of the signal, the
-// signal's default action ends it as it would have without this class.
+// signal's default action ends it as it would have without this class (after a last action).
 #pragma once
 
 #include <functional>
@@ -16,8 +16,13 @@ public:
     // and for the logout that follows (two sends of up to 10 s), with room to spare.
     static constexpr int kGraceMs = 60000;
 
-    // onStop runs once, on the waiting thread, when the first stop signal arrives.
-    explicit CStopSignal(std::function<void()> onStop);
+    // onStop runs once, on the waiting thread, when the first stop signal arrives. onGiveUp, when
+    // set, runs on the same thread once kGraceMs have passed without the orderly end, right
+    // before the signal's default action ends the process: the last chance to undo what must
+    // not outlive it.
+    // graceMs replaces kGraceMs (tests).
+    explicit CStopSignal(std::function<void()> onStop, std::function<void()> onGiveUp = nullptr,
+                         int graceMs = kGraceMs);
     // Ends the waiting thread (waiting for a running stop action). The signals stay blocked.
     ~CStopSignal();
     CStopSignal(const CStopSignal&) = delete;
@@ -30,10 +35,12 @@ public:
 
 private:
     void WaitLoop();
-    // Gives the orderly end kGraceMs; then ends the process with signo's default action.
+    // Gives the orderly end m_graceMs; then ends the process with signo's default action.
     void AwaitEnd(int signo);
 
     std::function<void()> m_onStop;
+    std::function<void()> m_onGiveUp;
+    int m_graceMs;
     int m_signalFd = -1;
     int m_quitFd = -1;  // eventfd: written by the destructor to release the waiting thread
     std::thread m_waiter;

@@ -13,6 +13,10 @@ public:
 
     // "ClientStart" from "client" with an empty document: starts the business's machine.
     virtual void ClientStart() = 0;
+    // Hands over the console's log-in ("PortalConnect" with account and password), which the
+    // business sends again by itself when a login ends without being asked for. The caller
+    // wipes its copy afterwards.
+    virtual void SetAutoLogin(const CAutoString& loginMessage) = 0;
     // "PortalConnect": message is the whole log-in message (account and password inside).
     virtual void PortalConnect(CXMLOpt& message) = 0;
     // "PortalDisConnect": message carries the logout reason as "P.src".

@@ -235,7 +235,7 @@ TEST_F(ConnSessionTest, LoginRefusals) {
     EXPECT_TRUE(p.extended);
     EXPECT_EQ(150200, p.code);
     EXPECT_EQ("ConnError", p.subType);
-    EXPECT_EQ("lab-710:02", p.extra);  // header values lose their blanks
+    EXPECT_EQ("lab-7 10:02", p.extra);  // the hint keeps its blanks
     EXPECT_EQ(ES::ES_CONNECTING, m_conn->GetNetState());
 
     // Without it, a mobile-number account (the domain does not count) gets the portal's code.

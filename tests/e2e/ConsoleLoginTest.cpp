@@ -1,10 +1,12 @@
 // OrvaneSvr started from the terminal with an account and a password, inside a network namespace
-// with portal-sim: the whole log-in, the keep-alive at the portal's pace, the log-out on "y", and
-// every other end of a console run with its own exit status.
+// with portal-sim: the whole log-in, the keep-alive at the portal's pace, the log-out on "y", the
+// service logging in again by itself, and every end of a console run with its own exit status
+// (the ends the service would mend by itself with its re-login turned off: "autoLogin" 0).
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "CClientCommand.h"
 #include "E2eWorld.h"
 
 using namespace orvane_test;
@@ -77,30 +79,19 @@ TEST_F(ConsoleLoginTest, OtherAnswersThanYKeepTheLogin) {
     EXPECT_EQ(0u, world->Count("term"));
 }
 
-TEST_F(ConsoleLoginTest, WrongPasswordEndsWithTheLoginFailLineAndAFailureStatus) {
+// A refused password is never tried again: the line with the code's text, then the end.
+TEST_F(ConsoleLoginTest, WrongPasswordEndsWithTheLoginFailLineAndStatusTwo) {
     E2E_WORLD();
     ASSERT_TRUE(world->StartService({E2eWorld::kUser, "not-the-password"}));
-    const int status = world->Service().Wait(30s);
-    EXPECT_NE(0, status);
-    EXPECT_NE(-1, status) << "still running or killed by a signal";
+    EXPECT_EQ(CClientCommand::kExitLoginFailed, world->Service().Wait(30s))
+        << world->ServiceOutput();
     // The portal refused the account (its code 11).
     EXPECT_NE(std::string::npos,
-              world->ServiceOutput().find("login fail, the error is 140011, subcode is \n"))
+              world->ServiceOutput().find("login fail: 账号或密码错误 (140011)\n"))
         << world->ServiceOutput();
     EXPECT_EQ(std::string::npos, world->ServiceOutput().find(kPrompt));
+    EXPECT_EQ(1u, world->Count("auth"));
     EXPECT_EQ(0u, world->Count("keep"));
-}
-
-TEST_F(ConsoleLoginTest, FailedDetectionEndsWithTheInitLineAndAFailureStatus) {
-    E2E_WORLD(E2eOptions::NoDefaultRoute());
-    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
-    const int status = world->Service().Wait(30s);
-    EXPECT_NE(0, status);
-    EXPECT_NE(-1, status) << "still running or killed by a signal";
-    EXPECT_NE(std::string::npos,
-              world->ServiceOutput().find("Init environment fail,Please restart the program,the "
-                                          "error is 20010204, subcode is \n"))
-        << world->ServiceOutput();
 }
 
 // ---- How a console run ends (statuses as documented in the README) ------------------------------
@@ -115,16 +106,32 @@ protected:
             return -2;
         return world->Service().Wait(limit);
     }
+    // A world whose service does not log in again by itself.
+    static E2eOptions WithoutAutoLogin(std::vector<std::string> simArgs = {}) {
+        E2eOptions options = E2eOptions::Sim(std::move(simArgs));
+        options.storeExtra = "<autoLogin>0</autoLogin>";
+        return options;
+    }
 };
 
 }  // namespace
 
-// Error-Code 14 on the log-in reports nothing and goes back to a ticket: the console still ends.
-TEST_F(ConsoleEndTest, LoginEndedByThePortalAtOnceIsAFailedLogin) {
+TEST_F(ConsoleEndTest, FailedDetectionWithoutAutoLoginEndsWithStatusOne) {
+    E2eOptions options = WithoutAutoLogin();
+    options.defaultRoute = false;
+    E2E_WORLD(options);
+    EXPECT_EQ(CClientCommand::kExitDetectionFailed, RunToEnd(30s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos, world->ServiceOutput().find("(150122, 20010204)\n"))
+        << world->ServiceOutput();
+}
+
+// Error-Code 14 on the log-in reports nothing and goes back to a ticket; the service tries again.
+TEST_F(ConsoleEndTest, LoginEndedByThePortalAtOnceIsTriedAgain) {
     E2E_WORLD(E2eOptions::Sim({"--fault", "auth:1:error:14"}));
-    EXPECT_EQ(2, RunToEnd(30s)) << world->ServiceOutput();
-    EXPECT_NE(std::string::npos, world->ServiceOutput().find("login fail"));
-    EXPECT_EQ(std::string::npos, world->ServiceOutput().find(kPrompt));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 60s)) << world->ServiceOutput();
+    EXPECT_EQ(2u, world->Count("auth"));
+    EXPECT_TRUE(world->Service().running());
 }
 
 // The probe finds an open network: one line, no prompt; the portal that shows up afterwards is
@@ -151,18 +158,33 @@ TEST_F(ConsoleEndTest, YBeforeAnyLoginEndsAtOnceWithZero) {
     EXPECT_EQ(0u, world->Count("term"));
 }
 
-TEST_F(ConsoleEndTest, KeepAliveLostEndsWithItsOwnStatus) {
-    E2E_WORLD(E2eOptions::Sim({"--keep-retry", "0", "--fault", "keep:1+:http500"}));
-    EXPECT_EQ(3, RunToEnd(40s)) << world->ServiceOutput();
-    EXPECT_NE(std::string::npos, world->ServiceOutput().find("keep-alive lost"));
+TEST_F(ConsoleEndTest, KeepAliveLostWithoutAutoLoginEndsWithStatusThree) {
+    E2E_WORLD(WithoutAutoLogin({"--keep-retry", "0", "--fault", "keep:1+:http500"}));
+    EXPECT_EQ(CClientCommand::kExitKeepAliveLost, RunToEnd(40s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos, world->ServiceOutput().find("keep-alive lost: "));
 }
 
-TEST_F(ConsoleEndTest, LoginEndedByThePortalEndsWithItsOwnStatus) {
+// The portal ends the login: the service logs in again by itself and the run goes on.
+TEST_F(ConsoleEndTest, LoginEndedByThePortalIsLoggedInAgain) {
     E2E_WORLD(E2eOptions::Sim({"--keep-interval", "1"}));
     ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
     ASSERT_TRUE(OutputHas(kPrompt, 30s)) << world->ServiceOutput();
     ASSERT_TRUE(world->SimControl("end-login\n"));
-    EXPECT_EQ(4, world->Service().Wait(20s)) << world->ServiceOutput();
+    ASSERT_TRUE(OutputHas("logged in again\n", 60s)) << world->ServiceOutput();
+    EXPECT_NE(std::string::npos,
+              world->ServiceOutput().find("login ended by the portal: 本次登录已被门户结束"));
+    EXPECT_EQ(2u, world->Count("auth"));
+    ASSERT_TRUE(world->Service().WriteInput("y\n"));
+    EXPECT_EQ(0, world->Service().Wait(15s)) << world->ServiceOutput();
+}
+
+TEST_F(ConsoleEndTest, LoginEndedByThePortalWithoutAutoLoginEndsWithStatusFour) {
+    E2E_WORLD(WithoutAutoLogin({"--keep-interval", "1"}));
+    ASSERT_TRUE(world->StartService({E2eWorld::kUser, E2eWorld::kPassword}));
+    ASSERT_TRUE(OutputHas(kPrompt, 30s)) << world->ServiceOutput();
+    ASSERT_TRUE(world->SimControl("end-login\n"));
+    EXPECT_EQ(CClientCommand::kExitPortalEnded, world->Service().Wait(20s))
+        << world->ServiceOutput();
     EXPECT_NE(std::string::npos, world->ServiceOutput().find("login ended by the portal"));
 }
 
@@ -177,11 +199,11 @@ TEST_F(ConsoleEndTest, StopSignalWhileLoggedInLogsOutWithZero) {
 
 // A portal that answers every log-in with another renewed container: the log-in is sent again at
 // most three times, then reported as a failed renewal.
-TEST_F(ConsoleEndTest, EndlessRenewalsEndAsAFailedLogin) {
-    E2E_WORLD(E2eOptions::Sim({"--fault", "auth:1+:renew"}));
-    EXPECT_EQ(2, RunToEnd(60s)) << world->ServiceOutput();
+TEST_F(ConsoleEndTest, EndlessRenewalsWithoutAutoLoginEndAsAFailedLogin) {
+    E2E_WORLD(WithoutAutoLogin({"--fault", "auth:1+:renew"}));
+    EXPECT_EQ(CClientCommand::kExitLoginFailed, RunToEnd(60s)) << world->ServiceOutput();
     EXPECT_NE(std::string::npos,
-              world->ServiceOutput().find("login fail, the error is 150003, subcode is \n"))
+              world->ServiceOutput().find("login fail: 认证组件更新失败，请重启客户端 (150003)\n"))
         << world->ServiceOutput();
     EXPECT_EQ(4u, world->Count("auth"));
 }

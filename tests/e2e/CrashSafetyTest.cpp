@@ -130,7 +130,8 @@ protected:
             EXPECT_GT(Logouts("5"), start.staleLogouts) << "the stale login was not logged out";
         }
         if (start.resolverSaved) {
-            EXPECT_NE(std::string::npos, world->LogText().find("put back (0)", start.logBytes))
+            EXPECT_NE(std::string::npos,
+                      world->LogText().find("saved copy dropped", start.logBytes))
                 << "the resolver file was not put back at the start";
         }
         EXPECT_EQ(kOwnResolver, readFile(Saved())) << "the saved copy is not the machine's own";

@@ -1,10 +1,12 @@
 // The systemd unit shipped in conf/: systemd accepts it as installed, and the service started
 // exactly as the unit starts it (its ExecStart= line, the password in a 0600 credential file that
 // becomes standard input and then ends) logs in, ends with a status the unit restarts on when the
-// portal ends the login, logs in again when started anew, and logs out on the stop signal.
+// portal ends the login and the service's own re-login is off ("autoLogin" 0), logs in again when
+// started anew, and logs out on the stop signal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -149,7 +151,9 @@ protected:
 };
 
 TEST_F(ServiceUnitTest, LogsInAgainWhenRestartedAfterThePortalEndsTheLoginAndOutOnStop) {
-    E2E_WORLD();
+    E2eOptions options;
+    options.storeExtra = "<autoLogin>0</autoLogin>";
+    E2E_WORLD(options);
     MakeCredentials();
     const std::string unit = readFile(ORVANE_UNIT_SOURCE);
 
@@ -178,8 +182,13 @@ TEST_F(ServiceUnitTest, LogsInAgainWhenRestartedAfterThePortalEndsTheLoginAndOut
     // The unit starts the service again on this status.
     EXPECT_EQ("on-failure", Setting(unit, "Restart"));
     std::stringstream prevented(Setting(unit, "RestartPreventExitStatus"));
+    std::vector<std::string> words;
     for (std::string word; prevented >> word;)
-        EXPECT_NE(std::to_string(status), word);
+        words.push_back(word);
+    EXPECT_EQ(words.end(), std::find(words.begin(), words.end(), std::to_string(status)));
+    // A refused password is never tried again by the unit.
+    EXPECT_NE(words.end(), std::find(words.begin(), words.end(),
+                                     std::to_string(CClientCommand::kExitLoginFailed)));
 
     NsProcess second;
     ASSERT_TRUE(StartAsTheUnit(second, "second"));

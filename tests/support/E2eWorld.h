@@ -348,6 +348,10 @@ public:
     }
     // The namespace's resolver file as the service sees it.
     std::string Resolver() const { return readFile(ResolverDir() + "/resolv.conf"); }
+    // Rewrites it in place, as a network manager inside the namespace would.
+    bool WriteResolver(const std::string& text) const {
+        return writeFile(ResolverDir() + "/resolv.conf", text);
+    }
 
     static std::string Today() {
         char day[16];
@@ -428,6 +432,17 @@ private:
         const size_t v6 = text.find(emptyV6);
         if (v6 != std::string::npos)
             text.erase(v6, emptyV6.size());
+        // A value of the test's own replaces the one the installation ships.
+        std::smatch tag;
+        for (std::string rest = m_options.storeExtra;
+             std::regex_search(rest, tag, std::regex("<([A-Za-z0-9]+)>")); rest = tag.suffix()) {
+            const std::string shipped = "<" + tag[1].str() + ">";
+            const size_t first = text.find(shipped);
+            const size_t close = text.find("</" + tag[1].str() + ">", first);
+            if (first != std::string::npos && close != std::string::npos &&
+                text.find(shipped, first + 1) != std::string::npos)
+                text.erase(first, close + shipped.size() + 1 - first);
+        }
         return writeFile(path, text);
     }
 

@@ -48,6 +48,8 @@ TEST(CHttpData, HeaderLookup) {
     data.RespHead(copy);
     EXPECT_STREQ(data.GetHeadAttri("Error-Code").c_str(), "0");
     EXPECT_STREQ(data.GetHeadAttri("Server-Tag").c_str(), "s1");  // blanks removed
+    EXPECT_STREQ(data.GetHeadText("Server-Tag").c_str(), "s 1");  // only the outer ones
+    EXPECT_STREQ(data.GetHeadText("Unfinished").c_str(), "");
     EXPECT_STREQ(data.GetHeadAttri("schoolid:").c_str(), "42");
     EXPECT_STREQ(data.GetHeadAttri("Sub-Error").c_str(), "");
     EXPECT_STREQ(data.GetHeadAttri("Error-code").c_str(), "");  // case matters

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <ostream>
 #include <string>
 
 #include "TestSupport.h"
@@ -80,6 +82,26 @@ TEST_F(NetHelperTest, LocalResolversStayAndExtraServersGo) {
               "nameserver 10.1.1.2\noptions edns0\n");
     EXPECT_EQ(r.dns1, "1.1.1.1");
     EXPECT_EQ(r.dns2, "9.9.9.9");
+
+    // systemd-resolved's stub file: the stub stays first, the portal's servers go before "search".
+    r = Rewrite(path, "nameserver 127.0.0.53\noptions edns0 trust-ad\nsearch .\n", "10.1.1.1", "");
+    EXPECT_EQ(r.text,
+              "nameserver 127.0.0.53\noptions edns0 trust-ad\nnameserver 10.1.1.1\nsearch .\n");
+    // Only a local resolver and no search line: nothing to place the servers before.
+    r = Rewrite(path, "nameserver 127.0.0.53\n", "10.1.1.1", "10.1.1.2");
+    EXPECT_EQ(r.text, "nameserver 127.0.0.53\n");
+}
+
+TEST(NetHelperLocalResolverTest, LoopbackAddressesInEverySpelling) {
+    const std::pair<const char*, bool> cases[] = {
+        {"127.0.0.53", true}, {"127.0.1.1", true},       {"127.255.255.254", true},
+        {"::1", true},        {"0:0:0:0:0:0:0:1", true}, {"::1%lo", true},
+        {"128.0.0.1", false}, {"1127.0.0.1", false},     {"127.0.0.1x", false},
+        {"::10", false},      {"::1:1", false},          {"10.127.0.1", false},
+        {"", false},          {"localhost", false},
+    };
+    for (const auto& [address, local] : cases)
+        EXPECT_EQ(CNetHelper::IsLocalResolver(address), local) << address;
 }
 
 TEST_F(NetHelperTest, ServersGoBeforeTheSearchLine) {
@@ -190,6 +212,7 @@ TEST_F(NetHelperTest, FailedWritePutsTheOldTextBack) {
 class NetHelperRestoreTest : public NetHelperTest {
 protected:
     std::string saved = dir.file("conf/resolv.saved");
+    std::string record = dir.file("conf/resolv.written");
     const std::string original =
         "# written by the network manager\nnameserver 192.168.0.1\nnameserver 10.20.0.2\n"
         "options timeout:2 attempts:3\nsearch campus.example lan\n";
@@ -220,6 +243,8 @@ TEST_F(NetHelperRestoreTest, LogoutPutsTheFileBackByteForByte) {
     ASSERT_EQ(lstat(saved.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(readFile(saved), original);
+    ASSERT_EQ(lstat(record.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // A second application (a state query adopting the login) keeps the first saved text.
     ASSERT_EQ(Apply(helper, "10.0.0.1", ""), 0);
@@ -230,6 +255,7 @@ TEST_F(NetHelperRestoreTest, LogoutPutsTheFileBackByteForByte) {
     EXPECT_EQ(helper.RestoreDNSServers(), 0);
     EXPECT_EQ(readFile(path), original);
     EXPECT_FALSE(std::filesystem::exists(saved));
+    EXPECT_FALSE(std::filesystem::exists(record));
     EXPECT_FALSE(helper.HasSavedServers());
 }
 
@@ -283,6 +309,96 @@ TEST_F(NetHelperRestoreTest, PlantedSavedCopyIsIgnored) {
     ASSERT_EQ(Apply(helper, "10.1.1.1", ""), 0);
     EXPECT_EQ(readFile(planted), "nameserver 6.6.6.6\n");
     EXPECT_FALSE(std::filesystem::is_symlink(saved));
+    EXPECT_EQ(helper.RestoreDNSServers(), 0);
+    EXPECT_EQ(readFile(path), original);
+}
+
+// ---- A restore undoes only the service's own change ---------------------------------------------
+
+// What becomes of the file between the login's rewrite and its end, and who restores it.
+struct RestoreCase {
+    const char* name;
+    bool managerRewrites;  // a network manager writes its own text during the login
+    bool rewriteAgain;     // then the service rewrites again, with other servers
+    bool recordLost;       // the digests of what was written are gone
+    bool restarted;        // the restore comes from the next run (this one was killed)
+    enum { kOriginal, kManager, kUnchanged } expected;
+};
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const RestoreCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class NetHelperRestoreRuleTest : public NetHelperRestoreTest,
+                                 public ::testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(NetHelperRestoreRuleTest, OnlyTheServicesOwnTextIsUndone) {
+    const RestoreCase& c = GetParam();
+    const std::string manager = "# from the network manager\nnameserver 172.16.0.1\n";
+    auto helper = std::make_unique<CNetHelper>(path.c_str(), saved.c_str());
+    ASSERT_EQ(Apply(*helper, "10.1.1.1", "10.1.1.2"), 0);
+    if (c.managerRewrites) {
+        ASSERT_TRUE(writeFile(path, manager));
+    }
+    if (c.rewriteAgain) {
+        const std::string before = readFile(path);
+        ASSERT_EQ(Apply(*helper, "10.0.0.1", ""), 0);
+        ASSERT_NE(readFile(path), before);
+    }
+    if (c.recordLost)
+        std::filesystem::remove(record);
+    if (c.restarted)
+        helper = std::make_unique<CNetHelper>(path.c_str(), saved.c_str());
+    const std::string atTheEnd = readFile(path);
+
+    EXPECT_EQ(helper->RestoreDNSServers(), 0);
+    const std::string expected = c.expected == RestoreCase::kOriginal  ? original
+                                 : c.expected == RestoreCase::kManager ? manager
+                                                                       : atTheEnd;
+    EXPECT_EQ(readFile(path), expected);
+    // Whatever the outcome, the rewrite is over: nothing is left to apply at a later start.
+    EXPECT_FALSE(std::filesystem::exists(saved));
+    EXPECT_FALSE(std::filesystem::exists(record));
+    EXPECT_FALSE(helper->HasSavedServers());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, NetHelperRestoreRuleTest,
+    ::testing::Values(
+        RestoreCase{"OwnRewrite", false, false, false, false, RestoreCase::kOriginal},
+        RestoreCase{"OwnRewriteAfterAKill", false, false, false, true, RestoreCase::kOriginal},
+        RestoreCase{"TwoOwnRewritesAfterAKill", false, true, false, true, RestoreCase::kOriginal},
+        RestoreCase{"ManagerRewrote", true, false, false, false, RestoreCase::kManager},
+        RestoreCase{"ManagerRewroteBeforeAKill", true, false, false, true, RestoreCase::kManager},
+        // The service's later rewrite went over the manager's text: that text comes back.
+        RestoreCase{"OwnRewriteOverTheManagers", true, true, false, false, RestoreCase::kManager},
+        RestoreCase{"OwnRewriteOverTheManagersAfterAKill", true, true, false, true,
+                    RestoreCase::kManager},
+        // A saved copy whose rewrite cannot be proved (a crash between the two saves) is
+        // never applied.
+        RestoreCase{"CopyWithoutRecord", false, false, true, true, RestoreCase::kUnchanged}),
+    [](const ::testing::TestParamInfo<RestoreCase>& info) { return info.param.name; });
+
+// The process is ending: a rewrite that comes after the last restore would outlive it.
+TEST_F(NetHelperRestoreTest, NoRewriteOnceTheProcessEnds) {
+    CNetHelper helper(path.c_str(), saved.c_str());
+    ASSERT_EQ(Apply(helper, "10.1.1.1", "10.1.1.2"), 0);
+    helper.RefuseRewrites();
+    EXPECT_EQ(helper.RestoreDNSServers(), 0);
+    EXPECT_EQ(Apply(helper, "10.1.1.1", "10.1.1.2"), ECANCELED);
+    EXPECT_EQ(readFile(path), original);
+    EXPECT_FALSE(std::filesystem::exists(saved));
+}
+
+// The resolver file cannot be read at the end: the copy is kept for the next try.
+TEST_F(NetHelperRestoreTest, UnreadableFileKeepsTheCopy) {
+    CNetHelper helper(path.c_str(), saved.c_str());
+    ASSERT_EQ(Apply(helper, "10.1.1.1", "10.1.1.2"), 0);
+    const std::string portal = readFile(path);
+    ASSERT_EQ(std::rename(path.c_str(), (path + ".away").c_str()), 0);
+    EXPECT_EQ(helper.RestoreDNSServers(), ENOENT);
+    EXPECT_TRUE(std::filesystem::exists(saved));
+    ASSERT_EQ(std::rename((path + ".away").c_str(), path.c_str()), 0);
     EXPECT_EQ(helper.RestoreDNSServers(), 0);
     EXPECT_EQ(readFile(path), original);
 }

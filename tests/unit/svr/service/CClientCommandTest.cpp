@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "CErrorCodeTable.h"
 #include "CNetStatePoster.h"
 #include "CServer.h"
 #include "CXMLOpt.h"
@@ -33,6 +35,11 @@ public:
             router->PostMessage(
                 "<M><OpS>NetModule</OpS><OpT>Portal</OpT><OpC>ClientStartComplete</OpC><P></P></"
                 "M>");
+    }
+    void SetAutoLogin(const CAutoString& login) override {
+        CXMLOpt m(login.c_str());
+        Add("autologin " + m.GetValue("P.user").ToStdString() + "/" +
+            m.GetValue("P.password").ToStdString());
     }
     void PortalConnect(CXMLOpt& m) override {
         Add("connect " + m.GetValue("P.user").ToStdString() + "/" +
@@ -67,21 +74,45 @@ private:
     std::string logoutReason;
 };
 
-std::string State(INetConn::ESTATE state, int error = 0, const char* sub = "",
-                  INetConn::ETYPE type = INetConn::ET_PORTAL) {
-    const CAutoString p = CNetStatePoster::FormatPlain(type, INetConn::ES_NONE, state, error, sub);
-    return CBusiness::BuildEnvelope("NetModule", "Portal", CNetStatePoster::kOpcode, p.c_str())
+std::string Envelope(const CAutoString& param) {
+    return CBusiness::BuildEnvelope("NetModule", "Portal", CNetStatePoster::kOpcode, param.c_str())
         .ToStdString();
 }
+std::string State(INetConn::ESTATE state, int error = 0, const char* sub = "",
+                  INetConn::ETYPE type = INetConn::ET_PORTAL) {
+    return Envelope(CNetStatePoster::FormatPlain(type, INetConn::ES_NONE, state, error, sub));
+}
+// The extended form: the extra text for the code's "%s".
+std::string StateEx(INetConn::ESTATE state, int error, const char* extra) {
+    return Envelope(CNetStatePoster::FormatEx(INetConn::ET_PORTAL, INetConn::ES_NONE, state, error,
+                                              "ConnError", extra));
+}
+
+// A few texts as conf/code.xml holds them.
+const char kTexts[] =
+    "<code><err id=\"14\" value=\"门户已结束登录\"/>"
+    "<err id=\"140011\" value=\"账号或密码错误\"/>"
+    "<err id=\"150108\" value=\"与门户的连接已断开，请重新登录\"/>"
+    "<err id=\"150120\" value=\"网络连接已断开，正在等待网络恢复\"/>"
+    "<err id=\"150121\" value=\"连接已断开，正在自动重新登录\"/>"
+    "<err id=\"150122\" value=\"自动重新登录已停止，请重新登录\"/>"
+    "<err id=\"150200\" value=\"该账号已在别处登录：%s\"/>"
+    "<err id=\"20010204\" value=\"未找到可用的网卡\"/></code>";
 
 class ClientCommandTest : public ::testing::Test {
 protected:
     ClientCommandTest()
-        : out(std::tmpfile()), console(&portal, out, [this](int status) {
-              std::lock_guard<std::mutex> guard(lock);
-              ends.push_back(status);
-          }) {
+        : out(std::tmpfile()),
+          console(
+              &portal, out,
+              [this](int status) {
+                  std::lock_guard<std::mutex> guard(lock);
+                  ends.push_back(status);
+              },
+              &texts) {
         console.SetAnswerInput(-1);  // the test's own standard input is not an answer
+        orvane_test::writeFile(dir.file("code.xml"), kTexts);
+        texts.LoadFile(dir.file("code.xml").c_str());
     }
     ~ClientCommandTest() override {
         console.Stop();
@@ -129,6 +160,8 @@ protected:
     std::mutex lock;
     std::vector<int> ends;
     int input[2] = {-1, -1};
+    orvane_test::TempDir dir;
+    CErrorCodeTable texts;
     CClientCommand console;
 };
 
@@ -143,55 +176,11 @@ TEST_F(ClientCommandTest, LogsInOnceWhenTheNetworkIsReady) {
     Post(State(INetConn::ES_PRECONNECTED));  // a client that starts again sees it anew
     Drain();
     // The password's markup characters arrive as they were typed.
-    const std::vector<std::string> expected = {"start", "connect u1/p<&w", "check 0"};
+    // The business has the log-in before it starts, for its own attempts.
+    const std::vector<std::string> expected = {"autologin u1/p<&w", "start", "connect u1/p<&w",
+                                               "check 0"};
     EXPECT_EQ(expected, portal.Calls());
     EXPECT_EQ("", Printed());
-    EXPECT_TRUE(Ends().empty());
-}
-
-TEST_F(ClientCommandTest, FailuresPrintTheirLineAndEndWithTheirStatus) {
-    console.Start();
-    Post(State(INetConn::ES_PRECONNECTFAIL, 5, "sub&7"));
-    Post(State(INetConn::ES_CONNECTFAIL, 140003, "bad password"));
-    Drain();
-    EXPECT_EQ(
-        "Init environment fail,Please restart the program,the error is 5, subcode is sub&7\n"
-        "login fail, the error is 140003, subcode is bad password\n",
-        Printed());
-    const std::vector<int> expected = {CClientCommand::kExitDetectionFailed,
-                                       CClientCommand::kExitLoginFailed};
-    EXPECT_EQ(expected, Ends());
-}
-
-// A log-in that the portal refuses without a report goes back to a ticket; the console must not
-// wait for an outcome that never comes.
-TEST_F(ClientCommandTest, LoginThatGoesBackToATicketIsAFailedLogin) {
-    console.Start();
-    Post(State(INetConn::ES_CONNECTING));  // not this run's log-in yet: nothing
-    Post(State(INetConn::ES_PRECONNECTED));
-    Post(State(INetConn::ES_CONNECTING));
-    Post(State(INetConn::ES_PRECONNECTING, 30000103));
-    Post(State(INetConn::ES_PRECONNECTED));
-    Drain();
-    EXPECT_EQ("login fail, the portal refused the log-in without an error code\n", Printed());
-    EXPECT_EQ(std::vector<int>{CClientCommand::kExitLoginFailed}, Ends());
-    const std::vector<std::string> calls = portal.Calls();
-    EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "connect /"));
-}
-
-// An open network is not a login: one line, no prompt, and a portal found later is logged in to.
-TEST_F(ClientCommandTest, OpenNetworkIsReportedAndWaitedOut) {
-    console.Start();
-    for (int i = 0; i < 2; ++i)
-        Post(State(INetConn::ES_CONNECTED, 0, "", INetConn::ET_UNKNOWN));
-    Drain();
-    EXPECT_EQ(std::string(CClientCommand::kOpenNetwork) + "\n", Printed());
-    Post(State(INetConn::ES_PRECONNECTED));
-    Post(State(INetConn::ES_CONNECTING));
-    Post(State(INetConn::ES_CONNECTED, 1));
-    Drain();
-    EXPECT_EQ(std::string(CClientCommand::kOpenNetwork) + "\n" + CClientCommand::kPrompt + "\n",
-              Printed());
     EXPECT_TRUE(Ends().empty());
 }
 
@@ -203,83 +192,8 @@ TEST_F(ClientCommandTest, AnswerYWithoutALoginEndsAtOnce) {
     ASSERT_EQ(2, write(input[1], "y\n", 2));
     ASSERT_TRUE(waitFor([&] { return !Ends().empty(); }, 5s));
     EXPECT_EQ(std::vector<int>{CClientCommand::kExitLoggedOut}, Ends());
-    const std::vector<std::string> expected = {"start"};
+    const std::vector<std::string> expected = {"autologin /", "start"};
     EXPECT_EQ(expected, portal.Calls());  // no log-out sent for a login nobody holds
-}
-
-// Every end the user did not ask for has a status of its own and a line naming the reason.
-TEST(ClientCommandEndTest, ForcedEndsAfterTheLogin) {
-    struct Case {
-        std::vector<std::string> messages;
-        std::string reason;
-        std::string line;
-        int status;
-    };
-    const Case cases[] = {
-        {{State(INetConn::ES_CONNECTFAIL, 150108)},
-         "",
-         "keep-alive lost, the error is 150108",
-         CClientCommand::kExitKeepAliveLost},
-        {{State(INetConn::ES_CONNECTFAIL, 20010004)},
-         "",
-         "login ended by the portal",
-         CClientCommand::kExitPortalEnded},
-        {{State(INetConn::ES_DISCONNECTED, 14)},
-         "",
-         "login ended by the portal, the error is 14",
-         CClientCommand::kExitPortalEnded},
-        {{State(INetConn::ES_DISCONNECTED, 1)},
-         "6",
-         "sharing of the connection was detected",
-         CClientCommand::kExitSharingDetected},
-        {{State(INetConn::ES_DISCONNECTED, 1)},
-         "3",
-         "keep-alive lost",
-         CClientCommand::kExitKeepAliveLost},
-    };
-    for (const Case& c : cases) {
-        RecordingPortal portal;
-        portal.SetLogoutReason(c.reason);
-        FILE* out = std::tmpfile();
-        std::mutex lock;
-        std::vector<int> ends;
-        {
-            CClientCommand console(&portal, out, [&](int status) {
-                std::lock_guard<std::mutex> guard(lock);
-                ends.push_back(status);
-            });
-            console.SetAnswerInput(-1);
-            console.Start();
-            console.AddMessage(CAutoString(State(INetConn::ES_CONNECTED, 1)));
-            for (const std::string& m : c.messages)
-                console.AddMessage(CAutoString(m));
-            EXPECT_TRUE(waitFor(
-                [&] {
-                    std::lock_guard<std::mutex> guard(lock);
-                    return !ends.empty();
-                },
-                5s))
-                << c.line;
-            console.Stop();
-        }
-        std::rewind(out);
-        std::string text;
-        for (int ch; (ch = std::fgetc(out)) != EOF;)
-            text += static_cast<char>(ch);
-        std::fclose(out);
-        EXPECT_NE(std::string::npos, text.find(c.line)) << text;
-        EXPECT_EQ(std::vector<int>{c.status}, ends) << c.line;
-        EXPECT_STRNE("unknown", CClientCommand::ExitStatusName(c.status));
-    }
-}
-
-// The shut-down's own logout ends nothing here: the program ends by itself with status 0.
-TEST_F(ClientCommandTest, StopSignalLogoutLeavesTheEndToTheProgram) {
-    Connect();
-    portal.SetLogoutReason("7");
-    Post(State(INetConn::ES_DISCONNECTED, 1));
-    Drain();
-    EXPECT_TRUE(Ends().empty());
 }
 
 TEST_F(ClientCommandTest, AnswerYLogsOutAndTheDisconnectedStateEndsSilently) {
@@ -289,7 +203,7 @@ TEST_F(ClientCommandTest, AnswerYLogsOutAndTheDisconnectedStateEndsSilently) {
     const std::string answers = "n\nyes\n  y \r\n";
     ASSERT_EQ(static_cast<ssize_t>(answers.size()),
               write(input[1], answers.data(), answers.size()));
-    ASSERT_TRUE(waitFor([&] { return portal.Calls().size() == 2; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return portal.Calls().size() == 3; }, 5s));
     EXPECT_EQ("disconnect 2", portal.Calls().back());
 
     Post(State(INetConn::ES_DISCONNECTED));
@@ -306,10 +220,182 @@ TEST_F(ClientCommandTest, EndOfInputDoesNotLogOut) {
     input[1] = -1;
     std::this_thread::sleep_for(200ms);
     Drain();
-    const std::vector<std::string> expected = {"start", "check 0"};
+    const std::vector<std::string> expected = {"autologin /", "start", "check 0"};
     EXPECT_EQ(expected, portal.Calls());
     EXPECT_TRUE(Ends().empty());
 }
+
+// ---- One run of the console: what the service posts, what is printed, how it ends ---------------
+
+// The messages the service posts ("y": the user answers y here), the reason of the last logout
+// the service made, what the console prints and the status it ends with (-1: it runs on).
+struct ConsoleRun {
+    const char* name;
+    std::vector<std::string> messages;
+    const char* logoutReason;
+    std::string printed;
+    int status;
+};
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const ConsoleRun& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ClientCommandRunTest : public ClientCommandTest,
+                             public ::testing::WithParamInterface<ConsoleRun> {};
+
+TEST_P(ClientCommandRunTest, OneLinePerEventAndAnEndOnlyWhenTheServiceGivesUp) {
+    const ConsoleRun& run = GetParam();
+    portal.SetLogoutReason(run.logoutReason);
+    ASSERT_EQ(0, pipe(input));
+    console.SetAnswerInput(input[0]);
+    console.Start();
+    for (const std::string& message : run.messages) {
+        if (message != "y") {
+            Post(message);
+            continue;
+        }
+        Drain();  // the answer comes after everything posted before it
+        ASSERT_EQ(2, write(input[1], "y\n", 2));
+        ASSERT_TRUE(waitFor([&] { return portal.Calls().back() == "disconnect 2"; }, 5s));
+    }
+    Drain();
+    EXPECT_EQ(run.printed, Printed());
+    EXPECT_EQ(run.status < 0 ? std::vector<int>() : std::vector<int>{run.status}, Ends());
+}
+
+using ES = INetConn;
+const std::string kPromptLine = std::string(CClientCommand::kPrompt) + "\n";
+const std::string kStopped = "automatic re-login stopped: 自动重新登录已停止，请重新登录 (150122, ";
+const std::string kAgain = ": 连接已断开，正在自动重新登录 (150121)\n";
+const std::string kLinkLost = "link lost: 网络连接已断开，正在等待网络恢复 (150120)\n";
+const std::string kKeepLost = "keep-alive lost: 与门户的连接已断开，请重新登录 (150108)\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ClientCommandRunTest,
+    ::testing::Values(
+        ConsoleRun{"RefusedPassword",
+                   {State(ES::ES_PRECONNECTED), State(ES::ES_CONNECTING),
+                    State(ES::ES_CONNECTFAIL, 140011), State(ES::ES_CONNECTFAIL, 150122, "140011")},
+                   "",
+                   "login fail: 账号或密码错误 (140011)\n" + kStopped + "140011)\n",
+                   CClientCommand::kExitLoginFailed},
+        ConsoleRun{
+            "LoggedInElsewhereKeepsTheBlanksOfTheHint",
+            {State(ES::ES_PRECONNECTED), State(ES::ES_CONNECTING),
+             StateEx(ES::ES_CONNECTFAIL, 150200, "lab-7 10:02"),
+             State(ES::ES_CONNECTFAIL, 150122, "150200")},
+            "",
+            "login fail: 该账号已在别处登录：lab-7 10:02 (150200)\n" + kStopped + "150200)\n",
+            CClientCommand::kExitLoginFailed},
+        ConsoleRun{
+            "KeepAliveLostAndLoggedInAgain",
+            {State(ES::ES_CONNECTED, 1), State(ES::ES_CONNECTFAIL, 150108),
+             State(ES::ES_DISCONNECTED, 1), State(ES::ES_PRECONNECTING, 150121, "5"),
+             State(ES::ES_PRECONNECTING, 30000101), State(ES::ES_PRECONNECTED),
+             State(ES::ES_CONNECTING), State(ES::ES_CONNECTED, 1)},
+            "3",
+            kPromptLine + kKeepLost + "logging in again in 5 s" + kAgain + "logged in again\n",
+            -1},
+        ConsoleRun{"LinkLostAndBackStillLoggedIn",
+                   {State(ES::ES_CONNECTED, 1), State(ES::ES_PRECONNECTING, 150120),
+                    State(ES::ES_PRECONNECTING, 150120), State(ES::ES_CONNECTED, 1)},
+                   "",
+                   kPromptLine + kLinkLost + "link back, still logged in\n",
+                   -1},
+        ConsoleRun{"LinkBackWithoutTheLogin",
+                   {State(ES::ES_CONNECTED, 1), State(ES::ES_PRECONNECTING, 150120),
+                    State(ES::ES_PRECONNECTING, 150121, "0"), State(ES::ES_PRECONNECTED),
+                    State(ES::ES_CONNECTING), State(ES::ES_CONNECTED, 1)},
+                   "",
+                   kPromptLine + kLinkLost + "logging in again now" + kAgain + "logged in again\n",
+                   -1},
+        ConsoleRun{
+            "DetectionFailuresAreRetried",
+            {State(ES::ES_PRECONNECTFAIL, 20010204), State(ES::ES_PRECONNECTING, 150121, "3"),
+             State(ES::ES_PRECONNECTFAIL, 20010204), State(ES::ES_PRECONNECTING, 150121, "x")},
+            "",
+            "network check failed: 未找到可用的网卡 (20010204)\nlogging in again in 3 s" + kAgain +
+                "network check failed: 未找到可用的网卡 (20010204)\n" + "logging in again" + kAgain,
+            -1},
+        ConsoleRun{"KeepAliveLostWithoutAutoLogin",
+                   {State(ES::ES_CONNECTED, 1), State(ES::ES_CONNECTFAIL, 150108),
+                    State(ES::ES_DISCONNECTED, 1), State(ES::ES_CONNECTFAIL, 150122, "150108")},
+                   "3",
+                   kPromptLine + kKeepLost + kStopped + "150108)\n",
+                   CClientCommand::kExitKeepAliveLost},
+        // A code without a text, and a sub-code from the portal with a control character.
+        ConsoleRun{"PortalCodeOnTheKeepAliveWithoutAutoLogin",
+                   {State(ES::ES_CONNECTED, 1), State(ES::ES_CONNECTFAIL, 140005, "x\ty"),
+                    State(ES::ES_DISCONNECTED, 1), State(ES::ES_CONNECTFAIL, 150122, "140005")},
+                   "3",
+                   kPromptLine + "keep-alive lost (140005, x?y)\n" + kStopped + "140005)\n",
+                   CClientCommand::kExitKeepAliveLost},
+        ConsoleRun{
+            "PortalEndedTheLoginWithoutAutoLogin",
+            {State(ES::ES_CONNECTED, 1), State(ES::ES_DISCONNECTED, 14),
+             State(ES::ES_CONNECTFAIL, 150122, "14")},
+            "",
+            kPromptLine + "login ended by the portal: 门户已结束登录 (14)\n" + kStopped + "14)\n",
+            CClientCommand::kExitPortalEnded},
+        ConsoleRun{
+            "StateQueryFoundTheLoginGoneWithoutAutoLogin",
+            {State(ES::ES_CONNECTED, 1), State(ES::ES_CONNECTFAIL, 20010004),
+             State(ES::ES_CONNECTFAIL, 150122, "20010004")},
+            "",
+            kPromptLine + "login ended by the portal (20010004)\n" + kStopped + "20010004)\n",
+            CClientCommand::kExitPortalEnded},
+        ConsoleRun{"TicketRefusedWithoutAutoLogin",
+                   {State(ES::ES_PRECONNECTING, 30000101), State(ES::ES_PRECONNECTFAIL, 140005),
+                    State(ES::ES_CONNECTFAIL, 150122, "140005")},
+                   "",
+                   "network check failed (140005)\n" + kStopped + "140005)\n",
+                   CClientCommand::kExitDetectionFailed},
+        ConsoleRun{"SharingDetected",
+                   {State(ES::ES_CONNECTED, 1), State(ES::ES_DISCONNECTED, 1)},
+                   "6",
+                   kPromptLine + "logged out: sharing of the connection was detected\n",
+                   CClientCommand::kExitSharingDetected},
+        ConsoleRun{"LoggedOutByTheWindow",
+                   {State(ES::ES_CONNECTED, 1), State(ES::ES_DISCONNECTED, 1)},
+                   "2",
+                   kPromptLine,
+                   CClientCommand::kExitLoggedOut},
+        // The shut-down's own logout: the program ends by itself with status 0.
+        ConsoleRun{"StopSignalLogoutLeavesTheEndToTheProgram",
+                   {State(ES::ES_CONNECTED, 1), State(ES::ES_DISCONNECTED, 1)},
+                   "7",
+                   kPromptLine,
+                   -1},
+        ConsoleRun{"OpenNetworkIsReportedOnceAndWaitedOut",
+                   {State(ES::ES_CONNECTED, 0, "", ES::ET_UNKNOWN),
+                    State(ES::ES_CONNECTED, 0, "", ES::ET_UNKNOWN), State(ES::ES_PRECONNECTED),
+                    State(ES::ES_CONNECTING), State(ES::ES_CONNECTED, 1)},
+                   "",
+                   std::string(CClientCommand::kOpenNetwork) + "\n" + kPromptLine,
+                   -1},
+        ConsoleRun{"EarlierRunsLoginIsClosedFirst",
+                   {State(ES::ES_DISCONNECTED, 1), State(ES::ES_PRECONNECTING, 30000106),
+                    State(ES::ES_PRECONNECTED)},
+                   "5",
+                   "",
+                   -1},
+        ConsoleRun{"RequestedLogout",
+                   {State(ES::ES_CONNECTED, 1), "y", State(ES::ES_DISCONNECTED, 1)},
+                   "2",
+                   kPromptLine,
+                   CClientCommand::kExitLoggedOut},
+        ConsoleRun{"RefusedLogout",
+                   {State(ES::ES_CONNECTED, 1), "y", State(ES::ES_CONNECTFAIL, 140005)},
+                   "2",
+                   kPromptLine + "logout fail (140005)\n",
+                   CClientCommand::kExitLogoutFailed},
+        ConsoleRun{"InterceptedLogout",
+                   {State(ES::ES_CONNECTED, 1), "y", State(ES::ES_DISCONNECTFAIL, 150010)},
+                   "2",
+                   kPromptLine + "logout fail (150010)\n",
+                   CClientCommand::kExitLogoutFailed}),
+    [](const ::testing::TestParamInfo<ConsoleRun>& info) { return info.param.name; });
 
 // The router copies what the service posts only once the console has been started, and the copy
 // is queued even though no client reads the pipe.
@@ -320,7 +406,7 @@ TEST_F(ClientCommandTest, RouterCopiesPostedMessagesOnceStarted) {
     router.PostMessage(State(INetConn::ES_PRECONNECTED).c_str());
     EXPECT_EQ(0u, console.PendingMessages());
     console.Start();  // the recording business answers with "ClientStartComplete" at once
-    ASSERT_TRUE(waitFor([&] { return portal.Calls().size() == 2; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return portal.Calls().size() == 3; }, 5s));
     EXPECT_EQ("check 0", portal.Calls().back());
     console.Stop();
     router.SetConsole(nullptr);

@@ -62,17 +62,22 @@ CAutoString CErrorCodeTable::MakeKey(long code, const char* subErrCode) {
 }
 
 CAutoString CErrorCodeTable::GetErrorText(long code, const char* subErrCode, const char* extra) {
+    CAutoString text;
+    if (!FindErrorText(code, subErrCode, extra, text))
+        text.Format("错误码：%ld", code);
+    return text;
+}
+
+bool CErrorCodeTable::FindErrorText(long code, const char* subErrCode, const char* extra,
+                                    CAutoString& text) {
     const CAutoString key = MakeKey(code, subErrCode);
     CLockGuard<MutexLock> guard(&m_lock);
     auto it = m_table.find(key);
-    if (it == m_table.end()) {
-        CAutoString missing;
-        missing.Format("错误码：%ld", code);
-        return missing;
-    }
-    CAutoString text(it->second.c_str());
+    if (it == m_table.end())
+        return false;
+    text = it->second.c_str();
     text.Replace("%s", extra ? extra : "");
-    return text;
+    return true;
 }
 
 CAutoString CErrorCodeTable::GetShownText(long code, const char* subErrCode, const char* extra) {

@@ -1,12 +1,14 @@
-// CErrorCodeTable: the texts the window shows for the service's error codes.
+// CErrorCodeTable: the texts shown for the service's error codes, by the window's dialogs and by
+// the service's own console lines.
 //
 // The texts ship in "conf/code.xml" below the working directory: root "code", one "err" child per
 // key with the attributes "id" and "value". A key is the error code in decimal, or the code, a full
 // stop and the sub error code exactly as the service sends it. A text may hold "%s" any number of
 // times; each is replaced by the extra text of the message.
 //
-// Threads: Load runs on the main thread before the pipe thread handles messages; lookups run on the
-// pipe message thread. The recursive mutex keeps them apart all the same.
+// Threads: Load runs on the main thread before any message is handled; lookups run on the thread
+// that handles messages (the window's pipe thread, the console's message thread). The recursive
+// mutex keeps them apart all the same.
 #pragma once
 
 #include "CAutoString.h"
@@ -40,6 +42,9 @@ public:
     CAutoString GetShownText(long code, const char* subErrCode, const char* extra);
     // True when the table has an entry for code and subErrCode (an empty text counts).
     bool HasText(long code, const char* subErrCode);
+    // The same lookup without the stand-in text: true, with text composed as above, only when the
+    // key has an entry.
+    bool FindErrorText(long code, const char* subErrCode, const char* extra, CAutoString& text);
 
     // Number of keys held; for the start-up log and tests.
     size_t Size();

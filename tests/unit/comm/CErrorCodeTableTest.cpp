@@ -44,6 +44,12 @@ TEST_F(ErrorCodeTableTest, PlainAndCombinedKeysMatchOnlyTheirOwnCode) {
     EXPECT_EQ("错误码：20010206", Text(20010206, ""));
     EXPECT_EQ("错误码：20010206", Text(20010206, "X"));
     EXPECT_EQ("错误码：-4", Text(-4, ""));
+    // The lookup without the stand-in says whether the key has an entry at all.
+    CAutoString found("kept");
+    EXPECT_FALSE(table.FindErrorText(150002, "7", "", found));
+    EXPECT_EQ("kept", std::string(found.c_str()));
+    ASSERT_TRUE(table.FindErrorText(20010206, "x", "", found));
+    EXPECT_EQ("only x", std::string(found.c_str()));
 }
 
 TEST_F(ErrorCodeTableTest, ExtraTextFillsEveryPlaceholderAndIsNeverAFormat) {
