@@ -248,8 +248,8 @@ public:
     // to Wi-Fi.
     bool AddSecondCard() {
         return m_portalNs &&
-               runQuiet("ip -n " + m_ns->name() + " link add veth2 type veth peer name veth3 netns " +
-                        m_portalNs->name()) &&
+               runQuiet("ip -n " + m_ns->name() +
+                        " link add veth2 type veth peer name veth3 netns " + m_portalNs->name()) &&
                m_ns->exec("ip addr add 198.51.100.10/24 dev veth2") &&
                m_ns->exec("ip link set veth2 up") &&
                m_portalNs->exec("ip addr add 198.51.100.1/24 dev veth3") &&
