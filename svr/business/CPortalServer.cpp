@@ -178,9 +178,10 @@ void CPortalServer::StartMachine() {
     // A missing algorithm module is reported by the requests that need it, not here.
     m_connOwner->Init();
     m_pPortalConn = m_connOwner.get();
+    // Before the work thread, which reads the watcher from its first task on.
+    StartNetWatch();
     DispatchTask(true);
     Work(1);
-    StartNetWatch();
     // No network check here: the client asks for one with "CheckEnv".
     PostMsg(kName, "ClientStartComplete", "");
 }
