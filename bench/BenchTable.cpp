@@ -1,9 +1,11 @@
 // The benchmark table printed by ./dev.sh bench. The real OrvaneSvr runs against portal-sim in a
 // network namespace of its own, driven over its two FIFOs as the window drives it:
-//   - 20 rounds of "CheckEnv" to pre-connected, "PortalConnect" to connected, and a logout;
+//   - 20 rounds of "CheckEnv" to pre-connected, "PortalConnect" (a click's 250 ms later) to
+//     connected, and a logout;
 //   - in each round, right after the service's log-in, the same coded requests sent with libcurl
 //     alone (the service's own documents coded again by the same module, the same headers), which
-//     is the transport floor the log-in is compared with;
+//     is the transport floor the log-in is compared with; both cut into phases where portal-sim
+//     saw the log-in request (to its arrival, the portal's work, from the answer to the end);
 //   - one coded request through the algorithm module's helper process, and its answer decoded;
 //   - the round trip of one message over the two FIFOs;
 //   - idle CPU, resident memory and threads of the logged-in service and its module helper, and
@@ -38,12 +40,42 @@ constexpr int kIdleSeconds = 30;
 // The portal's keep-alive interval during the idle sample; tests use 1 s, portals use minutes.
 constexpr const char* kKeepInterval = "30";
 constexpr double kPausesMs = 3 * 500;
+// Between the ready state and the log-in, as between the window's ready page and the user's
+// click. The ticket arms the first state poll at once; a log-in sent the moment the ready state
+// arrives always meets that poll and waits for it on the one work thread. The floor's log-in
+// request waits as long after its ticket request.
+constexpr auto kClickDelay = 250ms;
+
+// Now on the wall clock in seconds, as the simulator stamps its records.
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// One log-in request cut where the simulator saw it: from its start to its arrival at the
+// portal, the portal's own work, and from the portal's answer to its end.
+struct Phases {
+    Samples toPortal, atPortal, back;
+
+    // start and end on the wall clock; rec is the simulator's record of the request.
+    void Add(double start, const cJSON* rec, double end) {
+        const cJSON* made = cJSON_GetObjectItemCaseSensitive(rec, "answered");
+        const double arrived = E2eWorld::Time(rec);
+        if (!cJSON_IsNumber(made) || arrived <= 0)
+            return;
+        toPortal.Add((arrived - start) * 1000);
+        atPortal.Add((made->valuedouble - arrived) * 1000);
+        back.Add((end - made->valuedouble) * 1000);
+    }
+};
 
 struct LoginFigures {
     Samples checkEnv;            // "CheckEnv" to pre-connected
     Samples login;               // "PortalConnect" to connected
     Samples floorLogin;          // the log-in request alone, with libcurl
     Samples floorTicket;         // the ticket request alone, with libcurl
+    Phases loginPhases;          // the service's log-in
+    Phases floorPhases;          // the floor's log-in request
     std::string lastAuthAnswer;  // a coded answer body, for the module row
     std::string authDoc;         // a request document, for the module row
 };
@@ -70,9 +102,11 @@ public:
             error = "cannot enter the namespace";
             return false;
         }
+        m_start = wallSeconds();
         const Clock::time_point start = Clock::now();
         answer = Http(url, &body, headers);
         ms = millisSince(start);
+        m_end = wallSeconds();
         if (answer.rc != CURLE_OK || answer.status != 200 || answer.Header("Error-Code") != "0") {
             error = url + " answered " + std::to_string(answer.status) + " with Error-Code \"" +
                     answer.Header("Error-Code") + "\"";
@@ -80,6 +114,9 @@ public:
         }
         return true;
     }
+    // Wall-clock start and end of the last transfer.
+    double LastStart() const { return m_start; }
+    double LastEnd() const { return m_end; }
 
 private:
     static std::vector<std::string> Headers(const cJSON* rec, const std::string& coded) {
@@ -99,6 +136,8 @@ private:
 
     E2eWorld& m_world;
     CPortalParser& m_parser;
+    double m_start = 0;
+    double m_end = 0;
 };
 
 std::string replaceTicket(std::string doc, const std::string& from, const std::string& to) {
@@ -130,6 +169,7 @@ public:
             return Fail(error, "no pre-connected state after \"CheckEnv\"");
         f.checkEnv.Add(millisSince(start));
         const size_t auths = m_world.Count("auth");
+        std::this_thread::sleep_for(kClickDelay);
         if (!LogIn(f))
             return Fail(error, "no connected state after \"PortalConnect\"");
         if (m_world.Count("auth") != auths + 1)
@@ -141,12 +181,17 @@ public:
 
     // Logs in and stays logged in.
     bool LogIn(LoginFigures& f) {
-        const Clock::time_point start = Clock::now();
         const std::string login = std::string("<user>") + E2eWorld::kUser + "</user><password>" +
                                   E2eWorld::kPassword + "</password>";
+        const double sent = wallSeconds();
+        const Clock::time_point start = Clock::now();
         if (!m_window.Send("PortalConnect", login) || !m_window.WaitState(2, 20s))
             return false;
         f.login.Add(millisSince(start));
+        const double connected = wallSeconds();
+        const auto auths = m_world.Requests("auth");
+        if (!auths.empty())
+            f.loginPhases.Add(sent, auths.back(), connected);
         return true;
     }
 
@@ -176,9 +221,13 @@ private:
             ticket.IsEmpty())
             return Fail(error, "the floor's ticket answer did not decode");
         f.authDoc = replaceTicket(E2eWorld::Field(auths.back(), "body"), oldTicket, ticket.c_str());
+        // The same pause as before the service's log-in: both requests meet a machine that has
+        // been idle as long (caches, clock and sleep states), so the comparison is of the work.
+        std::this_thread::sleep_for(kClickDelay);
         if (!m_floor.Send(auths.back(), f.authDoc, answer, ms, error))
             return false;
         f.floorLogin.Add(ms);
+        f.floorPhases.Add(m_floor.LastStart(), m_world.Requests("auth").back(), m_floor.LastEnd());
         f.lastAuthAnswer = answer.body;
         const std::string term =
             replaceTicket(E2eWorld::Field(terms.back(), "body"), oldTicket, ticket.c_str());
@@ -436,6 +485,12 @@ bool initModule(CPortalParser& parser, const TempDir& dir) {
     return parser.Init() == 1;
 }
 
+// One phase of the log-in next to the same phase of the floor's request.
+void phaseRow(Table& t, const std::string& what, const Samples& login, const Samples& floor) {
+    t.Row("log-in, phase " + what, formatMs(login.Median()), formatMs(login.P95()), "",
+          "floor " + formatMs(floor.Median()) + ", p95 " + formatMs(floor.P95()));
+}
+
 void loginRows(Table& t, const LoginFigures& f) {
     const std::string n = std::to_string(f.login.size());
     t.Row("log-in, \"PortalConnect\" to connected (" + n + " log-ins)", formatMs(f.login.Median()),
@@ -445,6 +500,11 @@ void loginRows(Table& t, const LoginFigures& f) {
     const double ratio = f.login.Median() / f.floorLogin.Median();
     t.Row("log-in / floor", formatRatio(ratio), formatRatio(f.login.P95() / f.floorLogin.P95()),
           "2.0 x or less", verdict(ratio <= 2.0));
+    phaseRow(t, "1: \"PortalConnect\" (floor: the request's start) to its arrival at the portal",
+             f.loginPhases.toPortal, f.floorPhases.toPortal);
+    phaseRow(t, "2: the portal's work on it", f.loginPhases.atPortal, f.floorPhases.atPortal);
+    phaseRow(t, "3: the portal's answer to connected (floor: to the transfer's end)",
+             f.loginPhases.back, f.floorPhases.back);
     t.Row("ticket request with libcurl alone", formatMs(f.floorTicket.Median()),
           formatMs(f.floorTicket.P95()), "", "");
     t.Row("\"CheckEnv\" to pre-connected", formatMs(f.checkEnv.Median()),

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "CAutoString.h"
+#include "ISvrInfoCenter.h"
 
 struct CAuthConfig;
 class CDnsGuard;
@@ -42,6 +43,13 @@ private:
     int ConnectResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
     int Connect105(const CHttpData& data, const CAutoString& sub);
     int AcceptLogin(const CHttpData& data);
+    // SaveAuthResponse without the store: the record, the memory values and the client's
+    // message. Returns the local values the answer carries, for the caller to store.
+    ISvrInfoCenter::LocalValues TakeAuthResponse(const CAutoString& userName, int retry,
+                                                 const CAutoString& strKeepUrl,
+                                                 const CAutoString& strTermUrl,
+                                                 const CAutoString& strUserConfig,
+                                                 const CAutoString& strDomainConfig);
     int KeepFailure(int ret, unsigned long code, const CAutoString& sub);
     int StateResult(int ret, unsigned long code, CHttpData& data);
     int DisConnectResult(int ret, unsigned long code, const CAutoString& sub);
