@@ -8,8 +8,9 @@
 //     saw the log-in request (to its arrival, the portal's work, from the answer to the end);
 //   - one coded request through the algorithm module's helper process, and its answer decoded;
 //   - the round trip of one message over the two FIFOs;
-//   - idle CPU, resident memory and threads of the logged-in service and its module helper, and
-//     of the client attached to it under Xvfb when both are there.
+//   - idle CPU, wake-ups, resident memory and threads of the logged-in service and its module
+//     helper, and of the client attached to it under Xvfb when both are there;
+//   - idle CPU and wake-ups of the service logged in from the terminal, with no window.
 // The numbers are printed, never judged as a failure: the exit status is 0 whenever the runs
 // could be made.
 #include <unistd.h>
@@ -39,6 +40,9 @@ constexpr int kPipeRuns = 2000;
 constexpr int kIdleSeconds = 30;
 // The portal's keep-alive interval during the idle sample; tests use 1 s, portals use minutes.
 constexpr const char* kKeepInterval = "30";
+// The portal's interval of timed traffic reports: portals report every few minutes; the tests'
+// 2 s would put fifteen reports into an idle sample.
+constexpr const char* kStatsInterval = "300";
 constexpr double kPausesMs = 3 * 500;
 // Between the ready state and the log-in, as between the window's ready page and the user's
 // click. The ticket arms the first state poll at once; a log-in sent the moment the ready state
@@ -329,7 +333,31 @@ struct IdleFigures {
     long anonKiB = -1;  // resident memory that is the process's own (heap, stacks, data)
     long pssKiB = -1;   // resident memory with shared pages divided among their users
     long threads = -1;
+    double timerWakeups = -1;  // per second: the table timer's and the work loop's threads
+    double otherWakeups = -1;  // per second: every other thread
 };
+
+// The threads that do the timers' work: the table timer fires the entries, the work loop runs
+// them (and looks at its queue every 500 ms while it is empty).
+bool isTimerThread(const std::string& name) {
+    return name == "timer\n" || name == "portal-work\n";
+}
+
+// Wake-ups (voluntary context switches) of a process's threads so far, those of the timer
+// threads apart; false when the process is gone.
+bool wakeupsSoFar(pid_t pid, long long& timers, long long& others) {
+    std::error_code ec;
+    timers = others = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        const long tid = std::atol(task.path().filename().c_str());
+        const long n = wakeupsOf(pid, tid);
+        if (n < 0)
+            continue;  // ended meanwhile
+        (isTimerThread(readFile(task.path().string() + "/comm")) ? timers : others) += n;
+    }
+    return !ec;
+}
 
 // CPU time of all threads of a process in nanoseconds (clock ticks are 10 ms, too coarse for
 // an idle process); -1 when unreadable.
@@ -356,9 +384,12 @@ IdleFigures memoryOf(pid_t pid) {
 
 // CPU share over the given seconds and memory at their end, of several processes at once.
 std::vector<IdleFigures> sampleIdle(const std::vector<pid_t>& pids, int seconds) {
-    std::vector<long long> before;
-    for (pid_t pid : pids)
-        before.push_back(runNanos(pid));
+    std::vector<long long> before, timers(pids.size()), others(pids.size());
+    std::vector<bool> counted;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        before.push_back(runNanos(pids[i]));
+        counted.push_back(wakeupsSoFar(pids[i], timers[i], others[i]));
+    }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     std::vector<IdleFigures> figures;
     for (size_t i = 0; i < pids.size(); ++i) {
@@ -366,6 +397,11 @@ std::vector<IdleFigures> sampleIdle(const std::vector<pid_t>& pids, int seconds)
         const long long after = runNanos(pids[i]);
         if (before[i] >= 0 && after >= 0)
             f.cpuPercent = 100.0 * static_cast<double>(after - before[i]) / 1e9 / seconds;
+        long long timersAfter = 0, othersAfter = 0;
+        if (counted[i] && wakeupsSoFar(pids[i], timersAfter, othersAfter)) {
+            f.timerWakeups = static_cast<double>(timersAfter - timers[i]) / seconds;
+            f.otherWakeups = static_cast<double>(othersAfter - others[i]) / seconds;
+        }
         figures.push_back(f);
     }
     return figures;
@@ -430,6 +466,14 @@ std::string mibText(long kib) {
     return text;
 }
 
+std::string perSecondText(double rate) {
+    if (rate < 0)
+        return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f per s", rate);
+    return text;
+}
+
 std::string verdict(bool met) {
     return met ? "met" : "MISSED";
 }
@@ -475,6 +519,25 @@ bool clientIdle(E2eWorld& world, IdleFigures& f, std::string& note) {
     return true;
 }
 
+// The service started from a terminal and logged in, with no window at all: started afresh once
+// the window's service has logged out and ended, and sampled once it has settled.
+bool consoleIdle(E2eWorld& world, IdleFigures& f, std::string& note) {
+    static const char kPrompt[] = "If you want go to offline, Please enter [y]:";
+    if (world.StopService() != 0) {
+        note = "skipped: the window's service did not end with status 0";
+        return false;
+    }
+    if (!world.StartService({E2eWorld::kUser, E2eWorld::kPassword}, "console") ||
+        !waitFor([&] { return world.ServiceOutput().find(kPrompt) != std::string::npos; }, 30s)) {
+        note = "skipped: the console log-in did not reach its prompt";
+        return false;
+    }
+    std::this_thread::sleep_for(3s);  // the first keep-alive is behind
+    std::fprintf(stderr, "== idle console service for %d s\n", kIdleSeconds);
+    f = sampleIdle({world.Service().pid()}, kIdleSeconds).front();
+    return true;
+}
+
 // The module works from a copy of the container in a private working folder, as the service
 // works from its installation folder.
 bool initModule(CPortalParser& parser, const TempDir& dir) {
@@ -512,10 +575,26 @@ void loginRows(Table& t, const LoginFigures& f) {
           formatMs(f.checkEnv.Median() - kPausesMs) + " over the pauses");
 }
 
+// Wake-ups of a service: the timers' own, and the others against the goal of at most one per
+// keep-alive interval.
+void wakeupRows(Table& t, const std::string& who, const IdleFigures& f) {
+    const double keep = std::atof(kKeepInterval);
+    t.Row(who + ": wake-ups, idle, outside the timer and work threads",
+          perSecondText(f.otherWakeups), "", "1 per " + std::string(kKeepInterval) + " s or fewer",
+          verdict(f.otherWakeups >= 0 && f.otherWakeups <= 1 / keep));
+    t.Row(who + ": wake-ups, idle, of the timer and work threads", perSecondText(f.timerWakeups),
+          "", "", "the keep-alive, and the work loop's look at its queue every 500 ms");
+}
+
 void idleRows(Table& t, const std::string& who, const IdleFigures& f, bool goals) {
     const std::string over = " (" + std::to_string(kIdleSeconds) + " s)";
     t.Row(who + ": CPU" + over, percentText(f.cpuPercent), "", goals ? "under 0.1 %" : "",
           goals ? verdict(f.cpuPercent >= 0 && f.cpuPercent < 0.1) : "");
+    if (goals)
+        wakeupRows(t, who, f);
+    else
+        t.Row(who + ": wake-ups, idle",
+              perSecondText(f.otherWakeups < 0 ? -1 : f.timerWakeups + f.otherWakeups), "", "", "");
     t.Row(who + ": resident memory", mibText(f.rssKiB), "", goals ? "under 8 MiB" : "",
           goals ? verdict(f.rssKiB >= 0 && f.rssKiB < 8 * 1024) : "");
     t.Row(who + ": of it its own (heap, stacks, data)", mibText(f.anonKiB), "", "",
@@ -568,15 +647,18 @@ int main() {
     Table table;
     LoginFigures login;
     std::vector<IdleFigures> service;
-    IdleFigures client;
-    std::string error, clientNote;
-    bool clientDone = false;
+    IdleFigures client, console;
+    std::string error, clientNote, consoleNote;
+    bool clientDone = false, consoleDone = false;
     {
-        E2eWorld world(E2eOptions::Sim({"--keep-interval", kKeepInterval}));
+        E2eWorld world(E2eOptions::Sim(
+            {"--keep-interval", kKeepInterval, "--stats-interval", kStatsInterval}));
         if (!world.skipReason().empty() || !world.failure().empty())
             error = world.skipReason() + world.failure();
-        else if (runService(world, parser, login, service, error))
+        else if (runService(world, parser, login, service, error)) {
             clientDone = clientIdle(world, client, clientNote);
+            consoleDone = consoleIdle(world, console, consoleNote);
+        }
         if (!error.empty())
             std::fprintf(stderr, "log-in rounds not made: %s\n%s", error.c_str(),
                          world.ServiceOutput().c_str());
@@ -610,6 +692,18 @@ int main() {
         idleRows(table, "client idle, attached", client, false);
     else
         table.Row("client idle", "", "", "", clientNote.empty() ? "skipped" : clientNote);
+    const std::string alone =
+        std::string("console service idle, logged in, no window, keep-alive every ") +
+        kKeepInterval + " s";
+    if (consoleDone) {
+        table.Row(alone + ": CPU (" + std::to_string(kIdleSeconds) + " s)",
+                  percentText(console.cpuPercent), "", "under 0.1 %",
+                  verdict(console.cpuPercent >= 0 && console.cpuPercent < 0.1));
+        wakeupRows(table, alone, console);
+    } else if (error.empty()) {
+        table.Row("console service idle", "", "", "",
+                  consoleNote.empty() ? "skipped" : consoleNote);
+    }
     table.Print();
     curl_global_cleanup();
     return 0;

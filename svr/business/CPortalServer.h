@@ -267,5 +267,6 @@ private:
     CAutoString m_otherTicket;  // guarded by m_ticketLock: written by an opcode, read by a task
     CAutoString m_lastLogoutReason{""};     // guarded by m_ticketLock
     std::atomic<unsigned> m_idlePasses{0};  // passes that found the queue empty
-    CSimpleThread m_threadWork;  // last: stopped and joined before the members it uses go
+    // Last: stopped and joined before the members it uses go.
+    CSimpleThread m_threadWork{"portal-work"};
 };
