@@ -1,13 +1,16 @@
 // The benchmark table printed by ./dev.sh bench. The real OrvaneSvr runs against portal-sim in a
 // network namespace of its own, driven over its two FIFOs as the window drives it:
-//   - 20 rounds of "CheckEnv" to pre-connected, "PortalConnect" to connected, and a logout;
+//   - 20 rounds of "CheckEnv" to pre-connected, "PortalConnect" (a click's 250 ms later) to
+//     connected, and a logout;
 //   - in each round, right after the service's log-in, the same coded requests sent with libcurl
 //     alone (the service's own documents coded again by the same module, the same headers), which
-//     is the transport floor the log-in is compared with;
+//     is the transport floor the log-in is compared with; both cut into phases where portal-sim
+//     saw the log-in request (to its arrival, the portal's work, from the answer to the end);
 //   - one coded request through the algorithm module's helper process, and its answer decoded;
 //   - the round trip of one message over the two FIFOs;
-//   - idle CPU, resident memory and threads of the logged-in service and its module helper, and
-//     of the client attached to it under Xvfb when both are there;
+//   - idle CPU, wake-ups, resident memory and threads of the logged-in service and its module
+//     helper, and of the client attached to it under Xvfb when both are there;
+//   - idle CPU and wake-ups of the service logged in from the terminal, with no window;
 //   - ten link flaps with the portal behind the card: link back to online again.
 // The numbers are printed, never judged as a failure: the exit status is 0 whenever the runs
 // could be made.
@@ -39,13 +42,46 @@ constexpr int kPipeRuns = 2000;
 constexpr int kIdleSeconds = 30;
 // The portal's keep-alive interval during the idle sample; tests use 1 s, portals use minutes.
 constexpr const char* kKeepInterval = "30";
+// The portal's interval of timed traffic reports: portals report every few minutes; the tests'
+// 2 s would put fifteen reports into an idle sample.
+constexpr const char* kStatsInterval = "300";
 constexpr double kPausesMs = 3 * 500;
+// Between the ready state and the log-in, as between the window's ready page and the user's
+// click. The ticket arms the first state poll at once; a log-in sent the moment the ready state
+// arrives always meets that poll and waits for it on the one work thread. The floor's log-in
+// request waits as long after its ticket request.
+constexpr auto kClickDelay = 250ms;
+
+// Now on the wall clock in seconds, as the simulator stamps its records.
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// One log-in request cut where the simulator saw it: from its start to its arrival at the
+// portal, the portal's own work, and from the portal's answer to its end.
+struct Phases {
+    Samples toPortal, atPortal, back;
+
+    // start and end on the wall clock; rec is the simulator's record of the request.
+    void Add(double start, const cJSON* rec, double end) {
+        const cJSON* made = cJSON_GetObjectItemCaseSensitive(rec, "answered");
+        const double arrived = E2eWorld::Time(rec);
+        if (!cJSON_IsNumber(made) || arrived <= 0)
+            return;
+        toPortal.Add((arrived - start) * 1000);
+        atPortal.Add((made->valuedouble - arrived) * 1000);
+        back.Add((end - made->valuedouble) * 1000);
+    }
+};
 
 struct LoginFigures {
     Samples checkEnv;            // "CheckEnv" to pre-connected
     Samples login;               // "PortalConnect" to connected
     Samples floorLogin;          // the log-in request alone, with libcurl
     Samples floorTicket;         // the ticket request alone, with libcurl
+    Phases loginPhases;          // the service's log-in
+    Phases floorPhases;          // the floor's log-in request
     std::string lastAuthAnswer;  // a coded answer body, for the module row
     std::string authDoc;         // a request document, for the module row
 };
@@ -72,9 +108,11 @@ public:
             error = "cannot enter the namespace";
             return false;
         }
+        m_start = wallSeconds();
         const Clock::time_point start = Clock::now();
         answer = Http(url, &body, headers);
         ms = millisSince(start);
+        m_end = wallSeconds();
         if (answer.rc != CURLE_OK || answer.status != 200 || answer.Header("Error-Code") != "0") {
             error = url + " answered " + std::to_string(answer.status) + " with Error-Code \"" +
                     answer.Header("Error-Code") + "\"";
@@ -82,6 +120,9 @@ public:
         }
         return true;
     }
+    // Wall-clock start and end of the last transfer.
+    double LastStart() const { return m_start; }
+    double LastEnd() const { return m_end; }
 
 private:
     static std::vector<std::string> Headers(const cJSON* rec, const std::string& coded) {
@@ -101,6 +142,8 @@ private:
 
     E2eWorld& m_world;
     CPortalParser& m_parser;
+    double m_start = 0;
+    double m_end = 0;
 };
 
 std::string replaceTicket(std::string doc, const std::string& from, const std::string& to) {
@@ -132,6 +175,7 @@ public:
             return Fail(error, "no pre-connected state after \"CheckEnv\"");
         f.checkEnv.Add(millisSince(start));
         const size_t auths = m_world.Count("auth");
+        std::this_thread::sleep_for(kClickDelay);
         if (!LogIn(f))
             return Fail(error, "no connected state after \"PortalConnect\"");
         if (m_world.Count("auth") != auths + 1)
@@ -143,12 +187,17 @@ public:
 
     // Logs in and stays logged in.
     bool LogIn(LoginFigures& f) {
-        const Clock::time_point start = Clock::now();
         const std::string login = std::string("<user>") + E2eWorld::kUser + "</user><password>" +
                                   E2eWorld::kPassword + "</password>";
+        const double sent = wallSeconds();
+        const Clock::time_point start = Clock::now();
         if (!m_window.Send("PortalConnect", login) || !m_window.WaitState(2, 20s))
             return false;
         f.login.Add(millisSince(start));
+        const double connected = wallSeconds();
+        const auto auths = m_world.Requests("auth");
+        if (!auths.empty())
+            f.loginPhases.Add(sent, auths.back(), connected);
         return true;
     }
 
@@ -178,9 +227,13 @@ private:
             ticket.IsEmpty())
             return Fail(error, "the floor's ticket answer did not decode");
         f.authDoc = replaceTicket(E2eWorld::Field(auths.back(), "body"), oldTicket, ticket.c_str());
+        // The same pause as before the service's log-in: both requests meet a machine that has
+        // been idle as long (caches, clock and sleep states), so the comparison is of the work.
+        std::this_thread::sleep_for(kClickDelay);
         if (!m_floor.Send(auths.back(), f.authDoc, answer, ms, error))
             return false;
         f.floorLogin.Add(ms);
+        f.floorPhases.Add(m_floor.LastStart(), m_world.Requests("auth").back(), m_floor.LastEnd());
         f.lastAuthAnswer = answer.body;
         const std::string term =
             replaceTicket(E2eWorld::Field(terms.back(), "body"), oldTicket, ticket.c_str());
@@ -282,7 +335,31 @@ struct IdleFigures {
     long anonKiB = -1;  // resident memory that is the process's own (heap, stacks, data)
     long pssKiB = -1;   // resident memory with shared pages divided among their users
     long threads = -1;
+    double timerWakeups = -1;  // per second: the table timer's and the work loop's threads
+    double otherWakeups = -1;  // per second: every other thread
 };
+
+// The threads that do the timers' work: the table timer fires the entries, the work loop runs
+// them (and looks at its queue every 500 ms while it is empty).
+bool isTimerThread(const std::string& name) {
+    return name == "timer\n" || name == "portal-work\n";
+}
+
+// Wake-ups (voluntary context switches) of a process's threads so far, those of the timer
+// threads apart; false when the process is gone.
+bool wakeupsSoFar(pid_t pid, long long& timers, long long& others) {
+    std::error_code ec;
+    timers = others = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        const long tid = std::atol(task.path().filename().c_str());
+        const long n = wakeupsOf(pid, tid);
+        if (n < 0)
+            continue;  // ended meanwhile
+        (isTimerThread(readFile(task.path().string() + "/comm")) ? timers : others) += n;
+    }
+    return !ec;
+}
 
 // CPU time of all threads of a process in nanoseconds (clock ticks are 10 ms, too coarse for
 // an idle process); -1 when unreadable.
@@ -309,9 +386,12 @@ IdleFigures memoryOf(pid_t pid) {
 
 // CPU share over the given seconds and memory at their end, of several processes at once.
 std::vector<IdleFigures> sampleIdle(const std::vector<pid_t>& pids, int seconds) {
-    std::vector<long long> before;
-    for (pid_t pid : pids)
-        before.push_back(runNanos(pid));
+    std::vector<long long> before, timers(pids.size()), others(pids.size());
+    std::vector<bool> counted;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        before.push_back(runNanos(pids[i]));
+        counted.push_back(wakeupsSoFar(pids[i], timers[i], others[i]));
+    }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     std::vector<IdleFigures> figures;
     for (size_t i = 0; i < pids.size(); ++i) {
@@ -319,6 +399,11 @@ std::vector<IdleFigures> sampleIdle(const std::vector<pid_t>& pids, int seconds)
         const long long after = runNanos(pids[i]);
         if (before[i] >= 0 && after >= 0)
             f.cpuPercent = 100.0 * static_cast<double>(after - before[i]) / 1e9 / seconds;
+        long long timersAfter = 0, othersAfter = 0;
+        if (counted[i] && wakeupsSoFar(pids[i], timersAfter, othersAfter)) {
+            f.timerWakeups = static_cast<double>(timersAfter - timers[i]) / seconds;
+            f.otherWakeups = static_cast<double>(othersAfter - others[i]) / seconds;
+        }
         figures.push_back(f);
     }
     return figures;
@@ -383,6 +468,14 @@ std::string mibText(long kib) {
     return text;
 }
 
+std::string perSecondText(double rate) {
+    if (rate < 0)
+        return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f per s", rate);
+    return text;
+}
+
 std::string verdict(bool met) {
     return met ? "met" : "MISSED";
 }
@@ -428,6 +521,25 @@ bool clientIdle(E2eWorld& world, IdleFigures& f, std::string& note) {
     return true;
 }
 
+// The service started from a terminal and logged in, with no window at all: started afresh once
+// the window's service has logged out and ended, and sampled once it has settled.
+bool consoleIdle(E2eWorld& world, IdleFigures& f, std::string& note) {
+    static const char kPrompt[] = "If you want go to offline, Please enter [y]:";
+    if (world.StopService() != 0) {
+        note = "skipped: the window's service did not end with status 0";
+        return false;
+    }
+    if (!world.StartService({E2eWorld::kUser, E2eWorld::kPassword}, "console") ||
+        !waitFor([&] { return world.ServiceOutput().find(kPrompt) != std::string::npos; }, 30s)) {
+        note = "skipped: the console log-in did not reach its prompt";
+        return false;
+    }
+    std::this_thread::sleep_for(3s);  // the first keep-alive is behind
+    std::fprintf(stderr, "== idle console service for %d s\n", kIdleSeconds);
+    f = sampleIdle({world.Service().pid()}, kIdleSeconds).front();
+    return true;
+}
+
 // The module works from a copy of the container in a private working folder, as the service
 // works from its installation folder.
 bool initModule(CPortalParser& parser, const TempDir& dir) {
@@ -436,6 +548,12 @@ bool initModule(CPortalParser& parser, const TempDir& dir) {
         return false;
     CZsmHelper::GetInst()->SetHostPath(ORVANE_ZSM_HOST);
     return parser.Init() == 1;
+}
+
+// One phase of the log-in next to the same phase of the floor's request.
+void phaseRow(Table& t, const std::string& what, const Samples& login, const Samples& floor) {
+    t.Row("log-in, phase " + what, formatMs(login.Median()), formatMs(login.P95()), "",
+          "floor " + formatMs(floor.Median()) + ", p95 " + formatMs(floor.P95()));
 }
 
 void loginRows(Table& t, const LoginFigures& f) {
@@ -447,6 +565,11 @@ void loginRows(Table& t, const LoginFigures& f) {
     const double ratio = f.login.Median() / f.floorLogin.Median();
     t.Row("log-in / floor", formatRatio(ratio), formatRatio(f.login.P95() / f.floorLogin.P95()),
           "2.0 x or less", verdict(ratio <= 2.0));
+    phaseRow(t, "1: \"PortalConnect\" (floor: the request's start) to its arrival at the portal",
+             f.loginPhases.toPortal, f.floorPhases.toPortal);
+    phaseRow(t, "2: the portal's work on it", f.loginPhases.atPortal, f.floorPhases.atPortal);
+    phaseRow(t, "3: the portal's answer to connected (floor: to the transfer's end)",
+             f.loginPhases.back, f.floorPhases.back);
     t.Row("ticket request with libcurl alone", formatMs(f.floorTicket.Median()),
           formatMs(f.floorTicket.P95()), "", "");
     t.Row("\"CheckEnv\" to pre-connected", formatMs(f.checkEnv.Median()),
@@ -454,10 +577,26 @@ void loginRows(Table& t, const LoginFigures& f) {
           formatMs(f.checkEnv.Median() - kPausesMs) + " over the pauses");
 }
 
+// Wake-ups of a service: the timers' own, and the others against the goal of at most one per
+// keep-alive interval.
+void wakeupRows(Table& t, const std::string& who, const IdleFigures& f) {
+    const double keep = std::atof(kKeepInterval);
+    t.Row(who + ": wake-ups, idle, outside the timer and work threads",
+          perSecondText(f.otherWakeups), "", "1 per " + std::string(kKeepInterval) + " s or fewer",
+          verdict(f.otherWakeups >= 0 && f.otherWakeups <= 1 / keep));
+    t.Row(who + ": wake-ups, idle, of the timer and work threads", perSecondText(f.timerWakeups),
+          "", "", "the keep-alive, and the work loop's look at its queue every 500 ms");
+}
+
 void idleRows(Table& t, const std::string& who, const IdleFigures& f, bool goals) {
     const std::string over = " (" + std::to_string(kIdleSeconds) + " s)";
     t.Row(who + ": CPU" + over, percentText(f.cpuPercent), "", goals ? "under 0.1 %" : "",
           goals ? verdict(f.cpuPercent >= 0 && f.cpuPercent < 0.1) : "");
+    if (goals)
+        wakeupRows(t, who, f);
+    else
+        t.Row(who + ": wake-ups, idle",
+              perSecondText(f.otherWakeups < 0 ? -1 : f.timerWakeups + f.otherWakeups), "", "", "");
     t.Row(who + ": resident memory", mibText(f.rssKiB), "", goals ? "under 8 MiB" : "",
           goals ? verdict(f.rssKiB >= 0 && f.rssKiB < 8 * 1024) : "");
     t.Row(who + ": of it its own (heap, stacks, data)", mibText(f.anonKiB), "", "",
@@ -510,15 +649,18 @@ int main() {
     Table table;
     LoginFigures login;
     std::vector<IdleFigures> service;
-    IdleFigures client;
-    std::string error, clientNote;
-    bool clientDone = false;
+    IdleFigures client, console;
+    std::string error, clientNote, consoleNote;
+    bool clientDone = false, consoleDone = false;
     {
-        E2eWorld world(E2eOptions::Sim({"--keep-interval", kKeepInterval}));
+        E2eWorld world(E2eOptions::Sim(
+            {"--keep-interval", kKeepInterval, "--stats-interval", kStatsInterval}));
         if (!world.skipReason().empty() || !world.failure().empty())
             error = world.skipReason() + world.failure();
-        else if (runService(world, parser, login, service, error))
+        else if (runService(world, parser, login, service, error)) {
             clientDone = clientIdle(world, client, clientNote);
+            consoleDone = consoleIdle(world, console, consoleNote);
+        }
         if (!error.empty())
             std::fprintf(stderr, "log-in rounds not made: %s\n%s", error.c_str(),
                          world.ServiceOutput().c_str());
@@ -552,6 +694,18 @@ int main() {
         idleRows(table, "client idle, attached", client, false);
     else
         table.Row("client idle", "", "", "", clientNote.empty() ? "skipped" : clientNote);
+    const std::string alone =
+        std::string("console service idle, logged in, no window, keep-alive every ") +
+        kKeepInterval + " s";
+    if (consoleDone) {
+        table.Row(alone + ": CPU (" + std::to_string(kIdleSeconds) + " s)",
+                  percentText(console.cpuPercent), "", "under 0.1 %",
+                  verdict(console.cpuPercent >= 0 && console.cpuPercent < 0.1));
+        wakeupRows(table, alone, console);
+    } else if (error.empty()) {
+        table.Row("console service idle", "", "", "",
+                  consoleNote.empty() ? "skipped" : consoleNote);
+    }
     linkFlapRows(table);
     table.Print();
     curl_global_cleanup();

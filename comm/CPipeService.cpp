@@ -29,8 +29,6 @@ const std::chrono::milliseconds kQueueWait(2000);
 
 // Returned by OpenFifo when the path holds something this side must not use: retrying cannot help.
 const int kRefused = -2;
-// How often the write end is tried while the peer has not opened its read end yet.
-const int kWriterRetryMs = 100;
 
 // A FIFO this side may use: not a link, owned by root or this program's user, writable by nobody
 // else. Anyone who could write into the peer's FIFO could command this program. Empty when it
@@ -62,6 +60,8 @@ CPipeService::CPipeService(std::string folder) : m_folder(std::move(folder)) {
 
 CPipeService::~CPipeService() {
     StopMsgEngineAndWait();
+    if (m_releaseFd >= 0)
+        close(m_releaseFd);
     if (m_fdServer >= 0)
         close(m_fdServer);
     if (m_fdClient >= 0)
@@ -92,7 +92,7 @@ int CPipeService::CreateNamedPipeInServer(const char* pipeName, IPipeCallback* c
     return mkfifo(m_pipeName.c_str(), 0600) == 0 ? 0 : -1;
 }
 
-int CPipeService::OpenFifo(const std::string& path, int flags) {
+int CPipeService::OpenFifo(const std::string& path, int flags, bool wait) {
     if (m_bStop.load())
         return -1;
     struct stat named;
@@ -103,10 +103,14 @@ int CPipeService::OpenFifo(const std::string& path, int flags) {
         ReportRefusal(why);
         return kRefused;
     }
-    // Without O_NONBLOCK the open of a FIFO waits for the other end; a writer's open then fails
-    // with ENXIO instead, and the caller tries again. O_NOFOLLOW: a link put there since the
-    // lstat is refused too.
-    CUniqueFd fd(open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Without O_NONBLOCK the open of a FIFO waits for the other end; with it a writer's open
+    // fails with ENXIO instead. O_NOFOLLOW: a link put there since the lstat is refused too.
+    const int mode = flags | O_NOFOLLOW | O_CLOEXEC | (wait ? 0 : O_NONBLOCK);
+    int opened;
+    do
+        opened = open(path.c_str(), mode);
+    while (opened < 0 && errno == EINTR && !m_bStop.load());
+    CUniqueFd fd(opened);
     if (fd.get() < 0) {
         if (errno != ELOOP)
             return -1;
@@ -120,7 +124,7 @@ int CPipeService::OpenFifo(const std::string& path, int flags) {
         ReportRefusal(why);
         return kRefused;
     }
-    return MakeBlocking(fd.get()) ? fd.Release() : -1;
+    return wait || MakeBlocking(fd.get()) ? fd.Release() : -1;
 }
 
 int CPipeService::OpenPeerForReading(const std::string& path) {
@@ -137,18 +141,40 @@ int CPipeService::OpenPeerForReading(const std::string& path) {
 int CPipeService::OpenOwnForWriting() {
     if (m_pipeName.empty())
         return -1;
-    int fd;
-    // Waits for a reader: the open succeeds only once the peer has opened its read end.
-    while ((fd = OpenFifo(m_pipeName, O_WRONLY)) < 0) {
-        if (fd == kRefused || WaitForStop(kWriterRetryMs))
-            return -1;
-    }
+    const int fd = WaitForReader();
+    if (fd < 0)
+        return -1;
     {
         CLockGuard<MutexLock> guard(&m_pipeLock);
         m_fdServer = fd;
     }
     m_bIsopenPipe.store(true);
     return 0;
+}
+
+int CPipeService::WaitForReader() {
+    {
+        std::lock_guard<std::mutex> guard(m_openLock);
+        if (m_bStop.load())
+            return -1;
+        m_openingPath = m_pipeName;
+    }
+    // The open itself waits for the peer's read end: a service without a window sleeps here
+    // until one comes, instead of looking again and again. StopLoop ends the wait.
+    int fd = OpenFifo(m_pipeName, O_WRONLY, true);
+    {
+        std::lock_guard<std::mutex> guard(m_openLock);
+        m_openingPath.clear();
+        if (m_releaseFd >= 0) {
+            close(m_releaseFd);
+            m_releaseFd = -1;
+        }
+    }
+    if (fd >= 0 && m_bStop.load()) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 int CPipeService::OpenNamePipeServer(const char* peerName) {
@@ -273,6 +299,16 @@ void CPipeService::StopLoop() {
             // Already signalled (the counter cannot overflow from these writes); nothing to do.
         }
     }
+    ReleaseWaitingWriter();
+}
+
+void CPipeService::ReleaseWaitingWriter() {
+    std::lock_guard<std::mutex> guard(m_openLock);
+    if (m_openingPath.empty() || m_releaseFd >= 0)
+        return;
+    // A read end of our own completes the writer's open, whether it is inside open() already or
+    // just about to enter it; the opener closes it again once its open has returned.
+    m_releaseFd = open(m_openingPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 }
 
 bool CPipeService::IgnoreBrokenPipeSignal() {

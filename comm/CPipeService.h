@@ -44,8 +44,9 @@ public:
     int CreateNamedPipeInServer(const char* pipeName, IPipeCallback* callback);
     // Both open operations use a FIFO only when it is not a link, belongs to root or this
     // program's user and nobody else may write it; anything else is refused (-1) with a printed
-    // and a logged line. No open ever blocks: the write end is tried every 100 ms until the peer
-    // has opened its read end, the peer's FIFO every second until it exists.
+    // and a logged line. The write end's open, made after those checks, waits in open() itself
+    // until the peer has opened its read end, so the waiting thread sleeps without waking; the
+    // peer's FIFO is looked for every second until it exists. StopLoop ends either wait.
     //
     // Service side. Opens the own FIFO for writing once a reader has opened it, then opens
     // peerName for reading. Returns 0 when both are open, -1 on failure or when StopLoop
@@ -88,9 +89,14 @@ private:
     // descriptor returned is blocking. -1 when it is not there yet (or, for writing, has no
     // reader yet) or StopLoop was called; -2 when something other than a FIFO of root or this
     // user, writable by nobody else, is at path (refused with a printed and a logged line).
-    int OpenFifo(const std::string& path, int flags);
+    // With wait, the open waits for the other end instead (a writer's until a reader comes).
+    int OpenFifo(const std::string& path, int flags, bool wait = false);
     int OpenPeerForReading(const std::string& path);
     int OpenOwnForWriting();
+    // The own FIFO opened for writing once a reader has it; -1 when refused or stopped.
+    int WaitForReader();
+    // Completes a writer's open that WaitForReader is waiting in (StopLoop).
+    void ReleaseWaitingWriter();
     // Waits up to ms milliseconds or until StopLoop. True when stopped.
     bool WaitForStop(int ms);
     // At end-of-file: when the peer's FIFO name now leads to a different FIFO, reads from that one
@@ -110,6 +116,11 @@ private:
     // Stop machinery: a flag and an eventfd that wakes the read loop and the retry waits.
     std::atomic<bool> m_bStop{false};
     int m_stopFd = -1;
+    // A writer's open in progress and the read end StopLoop opened to end it; the opener closes
+    // that read end once its open has returned.
+    std::mutex m_openLock;
+    std::string m_openingPath;  // guarded by m_openLock; empty while no writer's open waits
+    int m_releaseFd = -1;       // guarded by m_openLock
 
     // Read-side state, touched only by the thread that opens the peer FIFO and runs LoopMsg.
     std::string m_peerPath;

@@ -1,5 +1,7 @@
 #include "CSimpleThread.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -21,6 +23,8 @@ bool CSimpleThread::Run(ThreadFunc function, void* argument, std::atomic<bool>* 
     }
     try {
         m_threadId = std::thread([this, function, argument] {
+            if (!m_name.empty())
+                pthread_setname_np(pthread_self(), m_name.substr(0, 15).c_str());
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_workerId = std::this_thread::get_id();

@@ -8,13 +8,17 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class CSimpleThread {
 public:
     typedef void* (*ThreadFunc)(void*);
 
-    CSimpleThread() = default;
+    // name (at most 15 characters are kept) is given to each thread started, so that the
+    // system's tools (top -H, /proc/PID/task/*/comm) tell the threads apart; null leaves the
+    // program's name.
+    explicit CSimpleThread(const char* name = nullptr) : m_name(name ? name : "") {}
     // Stops the thread (waiting for it) so the thread never outlives the holder. The holder must
     // not be destroyed by its own thread.
     ~CSimpleThread();
@@ -39,6 +43,7 @@ public:
 private:
     void Reap();
 
+    const std::string m_name;
     std::thread m_threadId;
     std::atomic<bool>* m_pbRunCtrl = nullptr;
     mutable std::mutex m_mutex;

@@ -74,5 +74,5 @@ private:
     std::atomic<bool> m_bWorking{false};
     std::recursive_mutex m_taskLock;
     std::condition_variable_any m_taskCond;  // table changed or stop requested
-    CSimpleThread m_threadObject;
+    CSimpleThread m_threadObject{"timer"};
 };

@@ -369,9 +369,22 @@ void CPortalServer::ChangeToUnknowEnv() {
 }
 
 void CPortalServer::StopTask(TaskItem item) {
+    if (item == OrvaneSvr::trafficStatistics) {
+        std::lock_guard<std::mutex> guard(m_trafficLock);
+        RemoveReports();
+        return;
+    }
     // Two separate steps: the queue lock is released before the timer lock is taken.
     m_taskMgr.RemoveTask(item);
     RemoveTask(item);
+}
+
+void CPortalServer::RemoveReports() {
+    m_taskMgr.RemoveTask(OrvaneSvr::trafficStatistics);
+    RemoveTask(OrvaneSvr::trafficStatistics);
+    // A logout report that was among them will never run: nothing is pending any more, or every
+    // later login would go without its reports.
+    m_bLogoutReportPending = false;
 }
 
 void CPortalServer::StopAllTask() {
@@ -432,22 +445,39 @@ int CPortalServer::NetworkTraffic(CTrafficStatistics::tag_STATISTICS_TYPE type,
     if (cfg == nullptr)
         return -1;
     std::lock_guard<std::mutex> guard(m_trafficLock);
+    if (type == CTrafficStatistics::LOGIN)
+        return ScheduleLoginReport(*cfg);
     return ScheduleReport(*cfg, type, next);
+}
+
+int CPortalServer::ScheduleLoginReport(CAuthConfig& cfg) {
+    // Taken afresh at every login: reporting is off unless this portal enables it.
+    ReadStatsSettings(cfg);
+    if (cfg.trafficStatisticsURL.IsEmpty())
+        return ScheduleReport(cfg, CTrafficStatistics::LOGIN, CAutoString(""));
+    // The counters are read now, whatever becomes of the report below: a logout report may
+    // supersede the login's before it runs, and must still count from this login, not from an
+    // earlier one.
+    int read = 0;
+    {
+        std::lock_guard<std::mutex> stats(m_statsLock);
+        read = m_TrafficStatistics.NetworkTrafficStatistics(cfg.trafficStatisticsURL, cfg.userName,
+                                                            cfg.schoolId, cfg.ip4, cfg.wlancip,
+                                                            CTrafficStatistics::LOGIN);
+    }
+    Log()->WriteLog(CLog::INFO, "login traffic reading taken, result %d", read);
+    // The window may ask for the logout as soon as it is told of the login, before the login's
+    // report is planned here: that report would replace the logout's and the logout would never
+    // be made. The logout's report goes instead.
+    if (m_bLogoutReportPending) {
+        Log()->WriteLog(CLog::INFO, "logout report pending, no login report");
+        return -1;
+    }
+    return ScheduleReport(cfg, CTrafficStatistics::LOGIN, CAutoString(""));
 }
 
 int CPortalServer::ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STATISTICS_TYPE type,
                                   const CAutoString& next) {
-    if (type == CTrafficStatistics::LOGIN) {
-        // Taken afresh at every login: reporting is off unless this portal enables it.
-        ReadStatsSettings(cfg);
-        // The window may ask for the logout as soon as it is told of the login, before the
-        // login's report is planned here: that report would replace the logout's and the logout
-        // would never be made. The logout's report goes instead.
-        if (m_bLogoutReportPending) {
-            Log()->WriteLog(CLog::INFO, "logout report pending, no login report");
-            return 0;
-        }
-    }
     const CAutoString url = cfg.trafficStatisticsURL;
     Log()->WriteLog(CLog::INFO, "[CPortalServer::NetworkTraffic] trafficStatisticsURL is :%s",
                     url.c_str());
@@ -485,7 +515,7 @@ void CPortalServer::NextTimingReport(const CAutoString& next) {
         Log()->WriteLog(CLog::INFO, "logout report pending, no further timed report");
         return;
     }
-    StopTask(OrvaneSvr::trafficStatistics);
+    RemoveReports();
     ScheduleReport(*cfg, CTrafficStatistics::TIMING, next);
 }
 
@@ -513,6 +543,7 @@ int CPortalServer::NetworkTrafficStatistics(CTrafficStatistics::tag_STATISTICS_T
         std::lock_guard<std::mutex> guard(m_trafficLock);
         url = cfg->trafficStatisticsURL;
     }
+    std::lock_guard<std::mutex> stats(m_statsLock);
     return m_TrafficStatistics.NetworkTrafficStatistics(url, cfg->userName, cfg->schoolId, cfg->ip4,
                                                         cfg->wlancip, type);
 }

@@ -8,8 +8,8 @@
 //   tasks, arm timer entries, or (first "ClientStart") create the connection and start threads;
 // - the timer's dispatch thread turns due entries into tasks (DoTimeTask, timer lock held);
 // - the work thread runs the task handlers, so every portal request.
-// Lock order: the traffic-report lock, then the timer lock, then the queue lock; never the
-// reverse. The queue lock is innermost and never held while a handler runs.
+// Lock order: the traffic-report lock, then the statistics lock, then the timer lock, then the
+// queue lock; never the reverse. The queue lock is innermost and never held while a handler runs.
 //
 // Stopping the work thread waits for the handler in progress: a task is never cut off half-way.
 #pragma once
@@ -122,7 +122,8 @@ public:
     // when the network is not watched).
     bool IsLinkUp() override;
 
-    // Cancels item both in the queue and in the timer table.
+    // Cancels item both in the queue and in the timer table. Stopping trafficStatistics also ends
+    // a pending logout report (the logout it carried goes with it).
     void StopTask(OrvaneSvr::TaskItem item);
     // Stops every item except checkUnknowNet and netChange.
     void StopAllTask();
@@ -166,9 +167,10 @@ public:
     // Schedules a traffic report (LOGIN and LOGOUT now, replacing a pending one; TIMING after the
     // statistics interval, keeping a pending one), carrying next to the step after it (the logout
     // reason for LOGOUT). LOGIN first reads the statistics settings afresh from the portal's
-    // "StatsInfor" entry. 0 when one was armed, -1 without connection, configuration or
-    // statistics address; a LOGOUT then queues its logout at once. Message thread
-    // ("PortalDisConnect") and work thread.
+    // "StatsInfor" entry and takes the login's counter reading at once, and arms nothing while a
+    // logout's report is pending. 0 when one was armed, -1 when none was: without connection,
+    // configuration or statistics address (a LOGOUT then queues its logout at once), or for that
+    // LOGIN. Message thread ("PortalDisConnect") and work thread.
     int NetworkTraffic(CTrafficStatistics::tag_STATISTICS_TYPE type, const CAutoString& next);
     // Sends one report of type now with the configuration's address, account, school, IPv4
     // and access-controller address; CTrafficStatistics' result, -1 without configuration. Work
@@ -280,11 +282,15 @@ private:
     // The statistics settings of an enabled "StatsInfor" entry of the portal's configuration
     // into cfg; the address stays empty when the entry is missing, malformed or not enabled.
     static void ReadStatsSettings(CAuthConfig& cfg);
-    // NetworkTraffic with m_trafficLock held.
+    // NetworkTraffic with m_trafficLock held: ScheduleLoginReport for LOGIN (settings, reading,
+    // then ScheduleReport), ScheduleReport for the others.
+    int ScheduleLoginReport(CAuthConfig& cfg);
     int ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STATISTICS_TYPE type,
                        const CAutoString& next);
     // After a LOGIN or TIMING report: the next TIMING report, unless a LOGOUT report is pending.
     void NextTimingReport(const CAutoString& next);
+    // Every queued or armed report goes, and with it a pending logout report. m_trafficLock held.
+    void RemoveReports();
 
     CAutoString GetOtherTicket();
 
@@ -296,12 +302,15 @@ private:
     CNetHelper m_NetHelper;      // resolver rewrite: the work thread, and start-up and shut-down
     std::mutex m_resolverLock;
     CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
-    CTrafficStatistics m_TrafficStatistics;    // work thread only
+    CTrafficStatistics m_TrafficStatistics;    // guarded by m_statsLock
     // Guards the configuration's statistics fields and m_bLogoutReportPending, and makes arming
     // a report one step with the decision to arm it: NetworkTraffic runs on both threads. Taken
     // before the timer and queue locks.
     std::mutex m_trafficLock;
     bool m_bLogoutReportPending = false;  // a LOGOUT report is armed or queued and has not run
+    // Guards m_TrafficStatistics: the work thread's reports, and the login's reading taken where
+    // the login's report is scheduled. Held for a whole report (its post included).
+    std::mutex m_statsLock;
     OrvaneSvr::CTaskMgr m_taskMgr;
     std::atomic<bool> m_bWorking{true};
     // Serialises the life-cycle steps ("ClientStart", ServerStatus, destruction).
@@ -320,5 +329,6 @@ private:
     CNetWatch::Snapshot m_lastUpNet;
     std::atomic<bool> m_offline{false};
     long m_sleptSeconds = -1;
-    CSimpleThread m_threadWork;  // last: stopped and joined before the members it uses go
+    // Last: stopped and joined before the members it uses go.
+    CSimpleThread m_threadWork{"portal-work"};
 };

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -66,6 +67,10 @@ void CPortalConn::SetLocals(ISvrInfoCenter::LocalValues values) {
         m_pInfoCenter->SetLocalValues(values);
 }
 
+void CPortalConn::StoreWithConnState(ISvrInfoCenter::LocalValues values) {
+    m_withConnState.insert(m_withConnState.end(), values.begin(), values.end());
+}
+
 void CPortalConn::SetGlobal(const char* key, const char* value) {
     if (m_pInfoCenter != nullptr)
         m_pInfoCenter->SetGlobalValue(key, value ? value : "");
@@ -118,8 +123,11 @@ void CPortalConn::NetStateChange(ESTATE eStateOld, ESTATE eStateNew, int iErrorc
     }
     switch (eStateNew) {
         case ES_CONNECTED:
-            SetConnCfg(1);
+            // The client is told first: its synced write keeps the store off the log-in's path.
+            // A crash before the write is a crash before the login was recorded, which the next
+            // start meets anyway, since the portal holds the login as soon as it has answered.
             PostNetStateMessage(eStateOld, eStateNew, iErrorcode, subErrCode);
+            SetConnCfg(1);
             break;
         case ES_CONNECTING:
         case ES_PRECONNECTED:
@@ -208,8 +216,10 @@ int CPortalConn::GetConnCfg() {
 
 void CPortalConn::SetConnCfg(int state) {
     CLog::GetInst()->WriteLog(CLog::INFO, state != 0 ? "record connected" : "record not connect");
-    if (m_pInfoCenter != nullptr)
-        m_pInfoCenter->SetLocalValue("connState", std::to_string(state).c_str());
+    ISvrInfoCenter::LocalValues values;
+    values.swap(m_withConnState);
+    values.emplace_back("connState", std::to_string(state).c_str());
+    SetLocals(std::move(values));
 }
 
 void CPortalConn::ResetNetConfig() {

@@ -87,7 +87,8 @@ public:
     // carries httpErrCode as signed decimal text. bStopAll is not used.
     void PostError(ESTATE eState, unsigned long code, unsigned long httpErrCode, int bStopAll);
 
-    // The persisted "connState" flag: 1 while this program holds a portal login.
+    // The persisted "connState" flag: 1 while this program holds a portal login. Values handed
+    // to StoreWithConnState go into the same synced write of the store.
     int GetConnCfg();
     void SetConnCfg(int state);
     // Forgets the adapter addresses, so the next request reads them again.
@@ -242,6 +243,9 @@ private:
     void SetLocal(const char* key, const char* value);
     // Several local values with one synced rewrite of the store.
     void SetLocals(ISvrInfoCenter::LocalValues values);
+    // Keeps values for the store until the next SetConnCfg, which writes them with the flag: a
+    // login's addresses land in the same write as the flag that says the login is held.
+    void StoreWithConnState(ISvrInfoCenter::LocalValues values);
     void SetGlobal(const char* key, const char* value);
 
     // Both expect m_stateLock held for writing.
@@ -265,6 +269,7 @@ private:
     CAutoString m_lastExtern;
     mutable RWLock m_stateLock;
     RWLock m_requestTicketTry;
+    ISvrInfoCenter::LocalValues m_withConnState;  // work thread: see StoreWithConnState
 
     // The parts; each holds references to this object and to the parts declared before it.
     CServerSelector m_selector;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -266,15 +267,19 @@ int CPortalSession::AcceptLogin(const CHttpData& data) {
                               CAutoString(""));
         return -1;
     }
-    SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
+    ISvrInfoCenter::LocalValues stored =
+        TakeAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
     CAuthConfig& cfg = *m_conn.GetPortalConf();
     if (!cfg.m_strDNS.IsEmpty() && m_dnsGuard.SetDNS(cfg.m_strDNS) == 13) {
+        m_conn.SetLocals(std::move(stored));
         m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTFAIL, 150110,
                               CAutoString(""));
         return -1;
     }
     m_keepRetry = retry + 1;
     m_failingSince = {};
+    // Stored with the login's record, after the client has been told (see NetStateChange).
+    m_conn.StoreWithConnState(std::move(stored));
     m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 1, CAutoString(""));
     return 1;
 }
@@ -283,6 +288,15 @@ void CPortalSession::SaveAuthResponse(const CAutoString& userName, int retry,
                                       const CAutoString& strKeepUrl, const CAutoString& strTermUrl,
                                       const CAutoString& strUserConfig,
                                       const CAutoString& strDomainConfig) {
+    m_conn.SetLocals(
+        TakeAuthResponse(userName, retry, strKeepUrl, strTermUrl, strUserConfig, strDomainConfig));
+}
+
+ISvrInfoCenter::LocalValues CPortalSession::TakeAuthResponse(const CAutoString& userName, int retry,
+                                                             const CAutoString& strKeepUrl,
+                                                             const CAutoString& strTermUrl,
+                                                             const CAutoString& strUserConfig,
+                                                             const CAutoString& strDomainConfig) {
     CAuthConfig& cfg = *m_conn.GetPortalConf();
     cfg.userName = userName;
     cfg.strKeepUrl = strKeepUrl;
@@ -294,9 +308,6 @@ void CPortalSession::SaveAuthResponse(const CAutoString& userName, int retry,
     cfg.logoutDelay =
         static_cast<uint64_t>(CPortalParser::GetCheckWifiLogoutTime(cfg.againstList.c_str()));
     cfg.m_strDNS = strDomainConfig;
-    m_conn.SetLocals({{"termUrl", cfg.strTermUrl},
-                      {"keepUrl", cfg.strKeepUrl},
-                      {"keepRetry", std::to_string(cfg.iKeepRetry).c_str()}});
     cfg.againstList.Replace("\r\n", "");
     if (ISvrInfoCenter* info = m_conn.InfoCenter())
         info->SetValue("againstList", cfg.againstList.c_str());
@@ -305,6 +316,9 @@ void CPortalSession::SaveAuthResponse(const CAutoString& userName, int retry,
                  CBusiness::EscapeValue(cfg.userName).c_str());
     if (m_conn.Host() != nullptr)
         m_conn.Host()->PostMsg("Portal", "SetValue", param);
+    return {{"termUrl", cfg.strTermUrl},
+            {"keepUrl", cfg.strKeepUrl},
+            {"keepRetry", std::to_string(cfg.iKeepRetry).c_str()}};
 }
 
 // ---- Keep-alive and state -------------------------------------------------------------------
@@ -458,13 +472,15 @@ int CPortalSession::StateResult(int ret, unsigned long code, CHttpData& data) {
         CLog::GetInst()->WriteLog(CLog::WARN, "state answer unreadable, no login adopted");
         return 0;
     }
-    SaveAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
+    ISvrInfoCenter::LocalValues stored =
+        TakeAuthResponse(user, retry, keepUrl, termUrl, userConfig, domainConfig);
     CAuthConfig& cfg = *m_conn.GetPortalConf();
     if (!cfg.m_strDNS.IsEmpty())
         m_dnsGuard.SetDNS(cfg.m_strDNS);
     // The adopted login is kept alive with the same tolerance as one made here.
     m_keepRetry = retry + 1;
     m_failingSince = {};
+    m_conn.StoreWithConnState(std::move(stored));
     m_conn.NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 1, CAutoString(""));
     return 1;
 }

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "CAutoString.h"
+#include "ISvrInfoCenter.h"
 
 struct CAuthConfig;
 class CDnsGuard;
@@ -55,6 +56,13 @@ private:
     int ConnectResult(int ret, unsigned long code, const CAutoString& sub, CHttpData& data);
     int Connect105(const CHttpData& data, const CAutoString& sub);
     int AcceptLogin(const CHttpData& data);
+    // SaveAuthResponse without the store: the record, the memory values and the client's
+    // message. Returns the local values the answer carries, for the caller to store.
+    ISvrInfoCenter::LocalValues TakeAuthResponse(const CAutoString& userName, int retry,
+                                                 const CAutoString& strKeepUrl,
+                                                 const CAutoString& strTermUrl,
+                                                 const CAutoString& strUserConfig,
+                                                 const CAutoString& strDomainConfig);
     int KeepFailure(int ret, unsigned long code, const CAutoString& sub);
     // True while a keep-alive failure is still within the tolerance (always while the link is
     // down); false once the failures have lasted long enough to count the login as lost.

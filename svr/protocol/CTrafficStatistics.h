@@ -69,6 +69,9 @@ public:
     static uint64_t CountedSince(uint64_t start, uint64_t latest);
 
     const CAutoString& StartTime() const { return m_strTrafficStartTime; }
+    // The counters of the login reading, which every later report counts from.
+    uint64_t TransmitBytesStart() const { return m_un64TransmitBytesStart; }
+    uint64_t ReceiveBytesStart() const { return m_un64ReceiveBytesStart; }
     const CAutoString& StatisticsTime() const { return m_strTrafficStatisticsTime; }
 
 private:

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,31 @@ public:
 
 private:
     CNetHelper m_helper;
+};
+
+// The store as the connection writes it: the keys of each synced write, and how many state
+// messages had been posted when it was made.
+class WatchedStore : public CInfoCenter {
+public:
+    struct Write {
+        std::set<std::string> keys;
+        size_t statesBefore = 0;
+    };
+    WatchedStore(const char* path, orvane_test::RecordingPortalHost& host)
+        : CInfoCenter(path), m_host(host) {}
+    bool SetLocalValues(const LocalValues& values) override {
+        Write write;
+        for (const auto& pair : values)
+            write.keys.insert(pair.first.ToStdString());
+        write.statesBefore = m_host.States().size();
+        m_writes.push_back(write);
+        return CInfoCenter::SetLocalValues(values);
+    }
+    std::vector<Write> TakeWrites() { return std::move(m_writes); }
+
+private:
+    orvane_test::RecordingPortalHost& m_host;
+    std::vector<Write> m_writes;  // the test's thread only
 };
 
 const char kResolver[] = "nameserver 8.8.8.8\nnameserver 8.8.4.4\nsearch lan\n";
@@ -461,4 +487,34 @@ TEST_F(ConnSessionTest, TerminalListAndRemoteLogout) {
     CAutoString none("untouched");
     EXPECT_EQ(0, m_conn->TerminalRequestData(none));
     EXPECT_EQ("untouched", none.ToStdString());
+}
+
+// The window learns of a login before the store is written (a synced write costs more than the
+// whole login request), and the login's addresses and its "connState" record land in one write,
+// so the record never says a login is held without what is needed to end it. A login adopted
+// from the state query is stored the same way.
+TEST_F(ConnSessionTest, LoginIsReportedFirstAndStoredInOneWrite) {
+    Start();
+    WatchedStore store(m_dir.file("conf.xml").c_str(), m_host);
+    store.SetValue("hostName", "lab-pc");
+    store.SetValue("clientId", "client-A");
+    m_conn = NewConn(m_host, &store);
+    ASSERT_EQ(1, m_conn->RequestTicket());
+    const std::set<std::string> login = {"connState", "keepRetry", "keepUrl", "termUrl"};
+    for (const char* how : {"login", "state query"}) {
+        SCOPED_TRACE(how);
+        store.TakeWrites();
+        if (std::string(how) == "login")
+            ASSERT_EQ(1, m_conn->Connect(LoginMessage("alice", kPassword).c_str()));
+        else
+            ASSERT_EQ(1, m_conn->CheckConnectState(0));
+        const std::vector<WatchedStore::Write> writes = store.TakeWrites();
+        ASSERT_EQ(1u, writes.size());
+        EXPECT_EQ(login, writes[0].keys);
+        const std::vector<PostedState> states = m_host.States();
+        ASSERT_GE(writes[0].statesBefore, 1u);
+        EXPECT_EQ(ES::ES_CONNECTED, states[writes[0].statesBefore - 1].newState);
+        EXPECT_EQ("1", store.GetLocalValue("connState").ToStdString());
+        EXPECT_EQ(m_sim->Url("/term"), store.GetLocalValue("termUrl").ToStdString());
+    }
 }

@@ -45,8 +45,14 @@ TEST_F(ConsoleLoginTest, LogsInKeepsAliveAtThePortalsPaceAndLogsOutOnY) {
     EXPECT_EQ(std::string::npos, cmdline.find(E2eWorld::kPassword));
 
     // The timer counts whole seconds, so each gap may be up to a second off the interval; on
-    // average it is the interval the portal gave.
+    // average it is the interval the portal gave. Meanwhile, with no window, the main thread
+    // waits in the open of the service's FIFO without waking.
+    const pid_t pid = world->Service().pid();
+    const long asleep = wakeupsOf(pid, pid);
     ASSERT_TRUE(world->WaitForRequests("keep", 4, 15s));
+    const long woken = wakeupsOf(pid, pid) - asleep;
+    ASSERT_GE(asleep, 0);
+    EXPECT_LE(woken, 1) << "the main thread woke " << woken << " times waiting for a window";
     const auto keeps = world->Requests("keep");
     for (size_t i = 1; i < keeps.size(); ++i) {
         const double gap = E2eWorld::Time(keeps[i]) - E2eWorld::Time(keeps[i - 1]);

@@ -602,12 +602,14 @@ protected:
         ASSERT_TRUE(window.Send("CheckEnv"));
         ASSERT_TRUE(window.WaitState(31, 20s));
     }
-    // Sends the log-in as the window does and waits for the connected state.
+    // Sends the log-in as the window does and waits for the connected state, and then for the
+    // store to record the login, which the service writes after telling the window.
     void LogIn(const std::string& password = E2eWorld::kPassword) {
         ASSERT_TRUE(window.Send("PortalConnect", std::string("<user>") + E2eWorld::kUser +
                                                      "</user><password>" + password +
                                                      "</password>"));
         ASSERT_TRUE(window.WaitState(2, 20s));
+        ASSERT_TRUE(waitFor([&] { return world->StoreValue("connState") == "1"; }, 5s, 10ms));
     }
     // The logout requests the simulator received with this reason.
     size_t Logouts(const std::string& reason) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CPortalServer.h"
@@ -61,6 +62,12 @@ public:
     static bool WorkerRunning(CPortalServer& s) { return s.m_threadWork.IsRunning(); }
     static unsigned IdlePasses(CPortalServer& s) { return s.m_idlePasses.load(); }
     static CAutoString OtherTicket(CPortalServer& s) { return s.GetOtherTicket(); }
+    // The counters (sent, received) of the login reading that reports count from.
+    static std::pair<uint64_t, uint64_t> TrafficStart(CPortalServer& s) {
+        std::lock_guard<std::mutex> stats(s.m_statsLock);
+        return {s.m_TrafficStatistics.TransmitBytesStart(),
+                s.m_TrafficStatistics.ReceiveBytesStart()};
+    }
     // Everything the destructor does; derived test businesses call it from their own destructor
     // so no thread calls into a half-destroyed object.
     static void Shutdown(CPortalServer& s) {

@@ -76,4 +76,17 @@ inline bool writeFile(const std::string& path, const std::string& data) {
     return static_cast<bool>(out);
 }
 
+// How often thread tid of process pid has gone to sleep and been woken since it started (its
+// voluntary context switches); -1 when the thread is gone.
+inline long wakeupsOf(long pid, long tid) {
+    std::istringstream in(
+        readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status"));
+    const std::string key = "voluntary_ctxt_switches:";
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, key.size(), key) == 0)
+            return std::atol(line.c_str() + key.size());
+    }
+    return -1;
+}
+
 }  // namespace orvane_test

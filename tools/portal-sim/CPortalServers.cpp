@@ -69,6 +69,8 @@ void CPortalServers::Handle(const std::string& kind, const httplib::Request& req
     if (outcome != kFaultFinal)
         Send(answer, res, rec.get());
     cJSON_AddNumberToObject(rec.get(), "status", res.status);
+    // The answer is made; what follows until the client has it is the transfer back.
+    cJSON_AddNumberToObject(rec.get(), "answered", simhttp::NowSeconds());
     m_ctx.log.Append(std::move(rec));
 }
 

@@ -14,6 +14,9 @@ namespace simhttp {
 // A log record with kind, arrival time, method, path, query parameters and headers of req.
 JsonPtr NewRecord(const std::string& kind, const httplib::Request& req);
 
+// Now in seconds of Unix time, to the microsecond: the times of the request log.
+double NowSeconds();
+
 // Reads a portal request document: root "request", one text per child element (by tag name).
 // Returns false for text that is not well-formed XML or has another root.
 bool ParseRequestDocument(const std::string& text, std::map<std::string, std::string>& fields);

@@ -327,6 +327,56 @@ TEST(CPipeService, StopLoopReleasesAnOpenWaitingForItsPeer) {
     EXPECT_EQ(result.load(), -1);
 }
 
+// A service without a window waits for one in the write end's open. Its thread sleeps there
+// without waking, however long no reader comes.
+TEST(CPipeService, WaitingForAReaderDoesNotWakeTheThread) {
+    TempDir dir;
+    CPipeService pipe(dir.path());
+    Collector cb;
+    ASSERT_EQ(pipe.CreateNamedPipeInServer("serverpipe", &cb), 0);
+    std::atomic<long> tid{0};
+    std::atomic<int> result{1};
+    std::thread opener([&] {
+        tid = static_cast<long>(gettid());
+        result = pipe.OpenNamePipeServer("clientpipe");
+    });
+    ASSERT_TRUE(waitFor([&] { return tid.load() != 0; }, 5s));
+    std::this_thread::sleep_for(200ms);  // waiting in the open by now
+    const long before = orvane_test::wakeupsOf(getpid(), tid);
+    std::this_thread::sleep_for(1s);
+    const long after = orvane_test::wakeupsOf(getpid(), tid);
+    pipe.StopLoop();
+    opener.join();
+    EXPECT_EQ(result.load(), -1);
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, 1) << "the thread waiting for a reader woke " << after - before
+                                 << " times in a second";
+}
+
+// StopLoop may come at any moment of the opener's way into the open, also just before it enters
+// open(); the open is ended every time, and a reader never finds a write end left behind.
+TEST(CPipeService, StopLoopEndsTheWaitForAReaderAtAnyMoment) {
+    for (int round = 0; round < 60; ++round) {
+        TempDir dir;
+        CPipeService pipe(dir.path());
+        Collector cb;
+        ASSERT_EQ(pipe.CreateNamedPipeInServer("serverpipe", &cb), 0);
+        std::atomic<int> result{1};
+        std::thread opener([&] { result = pipe.OpenNamePipeServer("clientpipe"); });
+        std::this_thread::sleep_for(std::chrono::microseconds(round % 20 * 50));
+        pipe.StopLoop();
+        const bool ended = waitFor([&] { return result.load() != 1; }, 3s);
+        if (!ended) {
+            // Released by hand so the test can end; the round has failed.
+            close(open(dir.file("serverpipe").c_str(), O_RDONLY | O_NONBLOCK));
+        }
+        opener.join();
+        ASSERT_TRUE(ended) << "round " << round;
+        EXPECT_EQ(result.load(), -1) << "round " << round;
+        EXPECT_FALSE(pipe.WritePipe("x")) << "round " << round;
+    }
+}
+
 namespace {
 
 // A handler that takes its time; it notes whether it had finished when the loop returned.

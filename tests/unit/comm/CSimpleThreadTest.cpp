@@ -1,9 +1,11 @@
 #include "CSimpleThread.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "TestSupport.h"
@@ -157,4 +159,27 @@ TEST(CSimpleThreadStop, StopFromTheHeldThreadOnlyClearsTheFlag) {
     EXPECT_EQ(s.result.load(), 0);
     EXPECT_FALSE(s.run.load());
     EXPECT_TRUE(thread.Stop(5000, false));
+}
+
+namespace {
+
+void* ReadOwnName(void* arg) {
+    char name[32] = "";
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    *static_cast<std::string*>(arg) = name;
+    return nullptr;
+}
+
+}  // namespace
+
+// The system's tools tell the threads apart by name (the benchmark counts the timers' wake-ups
+// by it); a name longer than the system keeps is cut, not refused.
+TEST(CSimpleThread, StartedThreadsCarryTheirName) {
+    for (const char* name : {"timer", "a-name-longer-than-fifteen"}) {
+        std::string seen;
+        CSimpleThread thread(name);
+        ASSERT_TRUE(thread.Run(ReadOwnName, &seen));
+        ASSERT_TRUE(thread.Stop(5000, false));
+        EXPECT_EQ(std::string(name).substr(0, 15), seen);
+    }
 }

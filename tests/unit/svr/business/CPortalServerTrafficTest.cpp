@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "CInfoCenter.h"
@@ -49,6 +51,42 @@ protected:
     }
     int Armed() { return CPortalServerTestAccess::Armed(portal, trafficStatistics); }
     std::string LogText() { return readFile(dir.file("Info.log")); }
+    void EnableReports() {
+        StatsEntry("<StatsInfor enable=\"1\" interval=\"300\" url=\"" + std::string(kClosedUrl) +
+                   "\"/>");
+        cfg->trafficStatisticsURL = kClosedUrl;  // as an earlier login read it
+    }
+    // The adapter's byte counters as the kernel shows them to the business (loopback carries
+    // the default route).
+    void Counters(int sent, int received) {
+        std::filesystem::create_directories(dir.file("proc/net"));
+        orvane_test::writeFile(
+            dir.file("proc/net/route"),
+            "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+            "lo\t00000000\t0100007F\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
+        orvane_test::writeFile(dir.file("proc/net/dev"),
+                               "Inter-|   Receive |  Transmit\n face |bytes packets|bytes packets\n"
+                               "    lo: " +
+                                   std::to_string(received) + " 0 0 0 0 0 0 0 " +
+                                   std::to_string(sent) + " 0 0 0 0 0 0 0\n");
+    }
+    // Keeps the work thread in a task of the test's own until Release(), so that a report armed
+    // meanwhile waits in the queue. The hook is set before the first task runs.
+    void HoldWorker() {
+        Task hold;
+        hold.curTask = reqConfig;  // a handler with nothing to do
+        hold.level = mostHigh;
+        CPortalServerTestAccess::Queue(portal, hold);
+        ASSERT_TRUE(waitFor([&] { return portal.Count(reqConfig) == 1; }, 5s));
+    }
+    void ReleaseWorker() { released = true; }
+    void SetUpHold() {
+        portal.SetHook([this](Task& task) {
+            if (task.curTask == reqConfig)
+                waitFor([this] { return released.load(); }, 10s);
+        });
+    }
+    std::atomic<bool> released{false};
 
     TempDir dir;
     CInfoCenter info{Store(dir).c_str()};
@@ -184,4 +222,51 @@ TEST_F(PortalTrafficTest, ReportTaskWithABadTagDoesNothing) {
     EXPECT_EQ(0, portal.Count(term));
     EXPECT_EQ(0, Armed());
     EXPECT_EQ(std::string::npos, LogText().find("traffic report type"));
+}
+
+// Stopping every task (a request the gateway intercepted) takes a pending logout report with it.
+// Logins after that still get their reports; the logout that was stopped is not made.
+TEST_F(PortalTrafficTest, StoppedLogoutReportLeavesLaterLoginsReported) {
+    SetUpHold();
+    EnableReports();
+    HoldWorker();
+    portal.DisConnect(CAutoString("2"));
+    ASSERT_TRUE(waitFor([&] { return CPortalServerTestAccess::QueueSize(portal) == 1; }, 5s));
+    portal.StopAllTask();
+    EXPECT_EQ(0u, CPortalServerTestAccess::QueueSize(portal));
+    ReleaseWorker();
+
+    EXPECT_EQ(0, portal.NetworkTraffic(CTrafficStatistics::LOGIN, ""));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return portal.TagOf(trafficStatistics) == "<tag><type>1</type><next></next></tag>" &&
+                   Armed() == 1;
+        },
+        5s));
+    EXPECT_EQ(0, portal.Count(term));
+    EXPECT_EQ(std::string::npos, LogText().find("logout report pending"));
+}
+
+// A logout asked for before the login's report is planned supersedes that report; its own report
+// still counts from that login, not from the one before it.
+TEST_F(PortalTrafficTest, LogoutReportCountsFromTheLoginItEnds) {
+    SetUpHold();
+    EnableReports();
+    Counters(1000, 2000);
+    ASSERT_EQ(0, portal.NetworkTraffic(CTrafficStatistics::LOGIN, ""));  // the earlier login
+    ASSERT_TRUE(waitFor([&] { return portal.Count(trafficStatistics) == 1 && Armed() == 1; }, 5s));
+    EXPECT_EQ(std::make_pair(uint64_t{1000}, uint64_t{2000}),
+              CPortalServerTestAccess::TrafficStart(portal));
+
+    Counters(5000, 9000);
+    HoldWorker();
+    portal.DisConnect(CAutoString("2"));  // told of the new login before it is reported
+    ASSERT_TRUE(waitFor([&] { return CPortalServerTestAccess::QueueSize(portal) == 1; }, 5s));
+    EXPECT_EQ(-1, portal.NetworkTraffic(CTrafficStatistics::LOGIN, ""));  // nothing armed
+    ReleaseWorker();
+    ASSERT_TRUE(waitFor([&] { return portal.Count(term) == 1; }, 5s));
+    EXPECT_EQ("<tag><type>0</type><next>2</next></tag>", portal.TagOf(trafficStatistics));
+    EXPECT_EQ(std::make_pair(uint64_t{5000}, uint64_t{9000}),
+              CPortalServerTestAccess::TrafficStart(portal));
+    EXPECT_EQ(0, Armed());
 }
