@@ -300,8 +300,16 @@ TEST_F(PortalCycleTest, KeepAliveEndedOrFailingBeyondItsRetries) {
     ASSERT_TRUE(WaitCount("term", 1, 10s));
     EXPECT_EQ("3", LastLogoutReason());
     ASSERT_TRUE(WaitCount("auth", 3));
-    const std::vector<std::string> expected = {"keep", "keep", "keep", "term", "probe"};
-    EXPECT_EQ(expected, KindsFrom(mark, expected.size()));
+    // Only failing keep-alives (as many as came before the clock moved) up to the logout, and the
+    // new detection right after it.
+    const std::vector<std::string> kinds = KindsFrom(mark, SIZE_MAX);
+    size_t term = 0;
+    while (term < kinds.size() && kinds[term] == "keep")
+        ++term;
+    EXPECT_GE(term, 3u);
+    ASSERT_LT(term + 1, kinds.size());
+    EXPECT_EQ("term", kinds[term]);
+    EXPECT_EQ("probe", kinds[term + 1]);
 }
 
 // An open network while the store says this service holds a login: it is logged out with reason
