@@ -640,6 +640,14 @@ bool runService(E2eWorld& world, CPortalParser& parser, LoginFigures& f,
 
 int main() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (const char* rows = std::getenv("ORVANE_BENCH_ROWS"); rows && std::string(rows) == "link") {
+        // Only the link flaps, for a quick look at the recovery.
+        Table table;
+        linkFlapRows(table);
+        table.Print();
+        curl_global_cleanup();
+        return 0;
+    }
     TempDir moduleDir;
     CPortalParser parser;
     if (!initModule(parser, moduleDir)) {

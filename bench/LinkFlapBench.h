@@ -14,6 +14,15 @@ namespace orvane_bench {
 
 constexpr int kLinkFlaps = 10;
 
+// Prints the window's transcript and the end of the service's log; false.
+inline bool Diagnose(orvane_test::E2eWorld& world, orvane_test::WindowClient& window) {
+    const std::string log = world.LogText();
+    std::fprintf(stderr, "--- window transcript\n%s--- service log (end)\n%s\n",
+                 window.Transcript().c_str(),
+                 log.substr(log.size() > 6000 ? log.size() - 6000 : 0).c_str());
+    return false;
+}
+
 // Samples in ms; false with a reason in error when the rounds could not be made.
 inline bool linkFlapRounds(Samples& back, std::string& error) {
     using namespace orvane_test;
@@ -38,13 +47,13 @@ inline bool linkFlapRounds(Samples& back, std::string& error) {
         std::fprintf(stderr, "== link flap %d of %d\n", i, kLinkFlaps);
         if (!world.CutLink() || !window.WaitState(33, 10s)) {
             error = "the service was not told the link went down";
-            return false;
+            return Diagnose(world, window);
         }
         std::this_thread::sleep_for(1s);
         const Clock::time_point restored = Clock::now();
         if (!world.RestoreLink() || !window.WaitState(2, 20s)) {
             error = "not online again within 20 s of the link's return";
-            return false;
+            return Diagnose(world, window);
         }
         back.Add(millisSince(restored));
     }

@@ -914,7 +914,8 @@ void CPortalServer::pluse(Task& task) {
         ret = -1;  // as for a refused container
     if (ret == 2)
         return;
-    if (ret == 1 && (m_offline.exchange(false) || conn->GetNetState() != INetConn::ES_CONNECTED)) {
+    if (ret == 1 && IsLinkUp() &&
+        (m_offline.exchange(false) || conn->GetNetState() != INetConn::ES_CONNECTED)) {
         // The portal kept the login while the network was away: the same login goes on.
         Log()->WriteLog(CLog::INFO, "keep-alive accepted again: still logged in");
         conn->NetStateChange(INetConn::ES_CONNECTING, INetConn::ES_CONNECTED, 1, CAutoString(""));
@@ -1127,8 +1128,15 @@ void CPortalServer::StartNetWatch() {
     if (!m_watchNetwork)
         return;
     m_netWatch = std::make_unique<CNetWatch>();
-    const bool started =
-        m_netWatch->Start([this](const CNetWatch::Snapshot&, const CNetWatch::Snapshot&) {
+    const bool started = m_netWatch->Start(
+        [this](const CNetWatch::Snapshot& before, const CNetWatch::Snapshot& now) {
+            // The window hears of a lost link at once, even while the work thread still waits on
+            // a request that cannot get through; the task does the rest.
+            CPortalConn* conn = GetPortalConn();
+            if (before.up && !now.up && conn != nullptr && HoldsLogin(*conn)) {
+                m_offline = true;  // the state no longer says connected: this remembers it
+                conn->ReportOffline(kNetworkDown, CAutoString(""));
+            }
             QueueTask(OrvaneSvr::netChange, OrvaneSvr::mostHigh, CAutoString(""));
         });
     if (!started) {
@@ -1173,7 +1181,9 @@ void CPortalServer::OnLinkLost(CPortalConn& conn) {
     }
     if (m_autoLogin.Active())
         StopTask(OrvaneSvr::checkNet);
-    if (m_offline.load() || m_autoLogin.Active() || conn.GetNetState() != INetConn::ES_NONE)
+    const bool told = conn.LastErrorCode() == kNetworkDown;  // by the watcher, at once
+    if (!told &&
+        (m_offline.load() || m_autoLogin.Active() || conn.GetNetState() != INetConn::ES_NONE))
         conn.ReportOffline(kNetworkDown, CAutoString(""));
 }
 
