@@ -3,13 +3,24 @@
 // a time on its work thread, owns the portal connection, and is the one outlet through which
 // connection-state messages reach the client.
 //
+// This class is the facade: it keeps the life cycle, the opcode table, the queue, the timer table
+// and the work loop, and every public name; the work itself lives in parts by concern, declared in
+// this order, each seeing the facade only through IPortalWork (and the parts before it): the host
+// services (CPortalHostServices: adapter, resolver, sharing check), the traffic schedule
+// (CTrafficSchedule), the staying-online recovery and the network watch (CStayOnline), the task
+// handlers (CTaskHandlers) and the opcodes with the messages to the client (CPortalOpcodes).
+//
 // Threads:
 // - the router's message thread runs the opcode handlers (one message at a time); they only queue
 //   tasks, arm timer entries, or (first "ClientStart") create the connection and start threads;
 // - the timer's dispatch thread turns due entries into tasks (DoTimeTask, timer lock held);
-// - the work thread runs the task handlers, so every portal request.
-// Lock order: the traffic-report lock, then the statistics lock, then the timer lock, then the
-// queue lock; never the reverse. The queue lock is innermost and never held while a handler runs.
+// - the work thread runs the task handlers, so every portal request;
+// - the network watcher's thread (program only) queues netChange tasks.
+// Lock order: the life-cycle lock, then the traffic-report lock, then the statistics lock (both
+// CTrafficSchedule's), then the timer lock, then the queue lock; never the reverse. The queue lock
+// is innermost and never held while a handler runs. The resolver lock (CPortalHostServices), the
+// ticket lock (CTaskHandlers) and the log-in record's lock (CAutoLogin) are leaves: nothing else
+// is taken while one of them is held.
 //
 // Stopping the work thread waits for the handler in progress: a task is never cut off half-way.
 #pragma once
@@ -21,31 +32,37 @@
 #include <string>
 
 #include "CAdapterCard.h"
-#include "CAutoLogin.h"
 #include "CAutoString.h"
 #include "CBusiness.h"
 #include "CNetHelper.h"
-#include "CNetWatch.h"
 #include "CPortalConn.h"
+#include "CPortalHostServices.h"
+#include "CPortalOpcodes.h"
 #include "CSimpleThread.h"
+#include "CStayOnline.h"
 #include "CTableTimer.h"
+#include "CTaskHandlers.h"
 #include "CTaskMgr.h"
+#include "CTrafficSchedule.h"
 #include "CTrafficStatistics.h"
-#include "CWiFiSharedValidate.h"
 #include "INetConn.h"
 #include "IPortalHost.h"
+#include "IPortalWork.h"
 #include "Task.h"
 
 class CXMLOpt;
 class ISvrInfoCenter;
 
-class CPortalServer : public CBusiness, public IPortalHost, private CTableTimer {
+class CPortalServer : public CBusiness,
+                      public IPortalHost,
+                      private IPortalWork,
+                      private CTableTimer {
 public:
     // The router name of the business and the source name of everything it sends.
     static constexpr const char* kName = "Portal";
     static constexpr const char* kSource = "NetModule";
     // Requeues in a row of a task whose request keeps being answered with a renewal.
-    static constexpr int kMaxRenewalRequeues = 3;
+    static constexpr int kMaxRenewalRequeues = CTaskHandlers::kMaxRenewalRequeues;
     // How long the work thread sleeps on an empty queue before it looks again.
     static constexpr std::chrono::milliseconds kIdleWait{500};
 
@@ -91,7 +108,7 @@ public:
     // The information center the connection reads its settings from. Not owned; when none is set
     // the router's is used.
     void SetInfoCenter(ISvrInfoCenter* infoCenter) { m_pInfoCenter.store(infoCenter); }
-    ISvrInfoCenter* GetInfoCenter();
+    ISvrInfoCenter* GetInfoCenter() override;
 
     // Sends through the router with source "NetModule"; dropped without a router.
     void PostMsg(const char* target, const char* opcode, const char* parameters) override;
@@ -105,7 +122,7 @@ public:
                                const char* pExtern) override;
 
     // Arms a network check delay seconds from now, replacing a pending one.
-    void CheckNetStatus(int delay);
+    void CheckNetStatus(int delay) override;
     // The network is usable but was not logged on by this service: stop the login machine, report
     // an open network and probe again every 5 s.
     void ChangeToUnknowEnv() override;
@@ -124,9 +141,9 @@ public:
 
     // Cancels item both in the queue and in the timer table. Stopping trafficStatistics also ends
     // a pending logout report (the logout it carried goes with it).
-    void StopTask(OrvaneSvr::TaskItem item);
+    void StopTask(OrvaneSvr::TaskItem item) override;
     // Stops every item except checkUnknowNet and netChange.
-    void StopAllTask();
+    void StopAllTask() override;
 
     // Non-zero starts the work thread; zero stops every task but checkUnknowNet and then stops
     // the thread, waiting for the handler in progress to finish (never killing it).
@@ -138,7 +155,7 @@ public:
     static OrvaneSvr::TaskLevel LevelOfTimerTask(int id);
 
     // The machine is known to stand behind the portal.
-    bool IsPortalEnv() override { return m_bPortalEnv.load() != 0; }
+    bool IsPortalEnv() override { return m_tasks.IsPortalEnv(); }
     // Addresses of the active adapter (IPv4 and MAC, else its IPv6 address); records the address
     // family found in the configuration. 1 on success, -1 when no usable card or address.
     int GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& mac) override;
@@ -155,14 +172,14 @@ public:
     // finishing on the work thread cannot leave the portal's servers behind. Any thread; the
     // process must end soon after.
     int RestoreDNSForExit();
-    CAdapterCard* GetNetHelper() { return &m_adapterCard; }
+    CAdapterCard* GetNetHelper() { return &m_hostServices.Adapter(); }
     // 1 when the against list finds sharing on this machine (a forbidden program, or forwarding
     // where the list forbids it), else 0. The list is read once per process. Work thread only.
     int CheckWiFiShare(const char* againstList);
     // The connection; null before the first "ClientStart" and after ServerStatus. Any thread may
     // read the pointer; the object is only used by the work thread and by this class's life-cycle
     // steps, which delete it only after the work thread has stopped.
-    CPortalConn* GetPortalConn() { return m_pPortalConn.load(); }
+    CPortalConn* GetPortalConn() override { return m_pPortalConn.load(); }
 
     // Schedules a traffic report (LOGIN and LOGOUT now, replacing a pending one; TIMING after the
     // statistics interval, keeping a pending one), carrying next to the step after it (the logout
@@ -188,28 +205,31 @@ private:
 
     typedef void (CPortalServer::*TaskFun)(OrvaneSvr::Task&);
 
-    // ---- Opcode handlers (message thread) ----------------------------------------------------
+    // ---- Opcode handlers (message thread), carried out by m_opcodes ---------------------------
     void Start(const char* source, CXMLOpt& message);
-    void CheckEnv(const char* source, CXMLOpt& message);
-    void Connect(const char* source, CXMLOpt& message);
-    void DisConnect(const char* source, CXMLOpt& message);
-    void TerminalRequest(const char* source, CXMLOpt& message);
-    void TerminalTermRequest(const char* source, CXMLOpt& message);
+    void CheckEnv(const char*, CXMLOpt&) { m_opcodes.CheckEnv(); }
+    void Connect(const char*, CXMLOpt& message) { m_opcodes.Connect(message); }
+    void DisConnect(const char*, CXMLOpt& message) { m_opcodes.DisConnect(message); }
+    void TerminalRequest(const char*, CXMLOpt& message) { m_opcodes.TerminalRequest(message); }
+    void TerminalTermRequest(const char*, CXMLOpt& message) {
+        m_opcodes.TerminalTermRequest(message);
+    }
     void InitOpcodeFun() override;
 
     // First "ClientStart": connection, timer thread, work thread, acknowledgement.
     void StartMachine();
-    // A later "ClientStart": bring the new client up to date.
-    void ResyncClient();
     // The connection's teardown; expects both threads stopped.
     void DestroyConnection();
     // Stops and joins the work thread and the timer thread (entries are dropped).
     void StopThreads();
     // Clears the run flag and waits for the work thread, however long its handler takes.
     void StopWorker();
-    // Queues a task; depth as in CTaskMgr::AddTask (opcode handlers pass kMaxRequestTasks).
-    void QueueTask(OrvaneSvr::TaskItem item, OrvaneSvr::TaskLevel level, const CAutoString& tag,
-                   size_t depth = OrvaneSvr::CTaskMgr::kMaxTasks);
+
+    // ---- IPortalWork: the queue and the timer table for the parts ----------------------------
+    void AddToQueue(const OrvaneSvr::Task& task, size_t depth) override;
+    void ArmOnce(OrvaneSvr::TaskItem item, long seconds, bool atOnce, bool replace,
+                 const CAutoString& tag) override;
+    void Cancel(OrvaneSvr::TaskItem item) override;
 
     // ---- Work loop (work thread) -------------------------------------------------------------
     static void* WorkThread(void* self);
@@ -219,116 +239,38 @@ private:
     // The handler of task.curTask, or null for keepPort, noTask and unknown items.
     static TaskFun HandlerOf(OrvaneSvr::TaskItem item);
 
-    // ---- Task handlers (work thread) ---------------------------------------------------------
-    void checkNet(OrvaneSvr::Task& task);
-    void checkUnknowNet(OrvaneSvr::Task& task);
-    void reqConfig(OrvaneSvr::Task& task);
-    void reqTicket(OrvaneSvr::Task& task);
-    void reqState(OrvaneSvr::Task& task);
-    void auth(OrvaneSvr::Task& task);
-    void term(OrvaneSvr::Task& task);
-    void pluse(OrvaneSvr::Task& task);
-    void checkWifi(OrvaneSvr::Task& task);
-    void termForWifi(OrvaneSvr::Task& task);
-    void TerminalRequestFun(OrvaneSvr::Task& task);
-    void TerminalTermRequestFun(OrvaneSvr::Task& task);
-    void trafficStatistics(OrvaneSvr::Task& task);
-    void netChange(OrvaneSvr::Task& task);
+    // ---- Task handlers (work thread), carried out by the parts --------------------------------
+    void checkNet(OrvaneSvr::Task& task) { m_tasks.checkNet(task); }
+    void checkUnknowNet(OrvaneSvr::Task& task) { m_tasks.checkUnknowNet(task); }
+    void reqConfig(OrvaneSvr::Task& task) { m_tasks.reqConfig(task); }
+    void reqTicket(OrvaneSvr::Task& task) { m_tasks.reqTicket(task); }
+    void reqState(OrvaneSvr::Task& task) { m_tasks.reqState(task); }
+    void auth(OrvaneSvr::Task& task) { m_tasks.auth(task); }
+    void term(OrvaneSvr::Task& task) { m_tasks.term(task); }
+    void pluse(OrvaneSvr::Task& task) { m_tasks.pluse(task); }
+    void checkWifi(OrvaneSvr::Task& task) { m_tasks.checkWifi(task); }
+    void termForWifi(OrvaneSvr::Task& task) { m_tasks.termForWifi(task); }
+    void TerminalRequestFun(OrvaneSvr::Task& task) { m_tasks.TerminalRequestFun(task); }
+    void TerminalTermRequestFun(OrvaneSvr::Task& task) { m_tasks.TerminalTermRequestFun(task); }
+    void trafficStatistics(OrvaneSvr::Task& task) { m_traffic.trafficStatistics(task); }
+    void netChange(OrvaneSvr::Task& task) { m_online.netChange(task); }
 
-    // ---- Staying online (work thread unless noted) ---------------------------------------------
-    // The "autoLogin" store value: 1 (the default) logs in again by itself.
-    bool AutoLoginEnabled();
-    // A login ended without being asked for (cause: the error code of the end): a recovery starts
-    // when a log-in is remembered and the store allows it; otherwise the end is reported as final
-    // (150122 with the cause) and false returned, so the caller goes on as without recovery.
-    bool StartRecovery(int cause);
-    // 150122: no new attempt follows; the sub-code names the code that ended the login.
-    void ReportFinal(CPortalConn& conn, int cause);
-    // The next attempt of a recovery: armed after the back-off delay and announced (150121 with
-    // the delay); while the link is down it waits for the link instead (150120).
-    void ScheduleAttempt();
-    // An attempt failed with code: the next one is scheduled, or, for a refusal that retrying
-    // cannot mend, the recovery ends (150122) and a ticket is fetched for a log-in by hand.
-    // False when no recovery was under way (the caller then does what it did before).
-    bool AttemptFailed(int code);
-    // The recovery reached a login (its own or one the portal still held).
-    void RecoveryDone();
-    // The machine holds a login at the portal as far as this service knows, link down or not.
-    bool HoldsLogin(CPortalConn& conn);
-    // The network watcher's events, on the work thread.
-    void OnLinkLost(CPortalConn& conn);
-    void OnLinkBack(CPortalConn& conn);
-    void OnNetworkMoved(CPortalConn& conn, const CNetWatch::Snapshot& before,
-                        const CNetWatch::Snapshot& now);
-    // After a suspend (the boot-time clock ran ahead of the monotonic one) the first keep-alive
-    // waits, bounded, for carrier and a default route, and the keep-alive tolerance starts over.
-    void AfterResume(CPortalConn& conn);
-    // Starts the network watcher (program only); its events become netChange tasks.
-    void StartNetWatch();
-
-    // ---- Steps shared by the handlers (work thread) --------------------------------------------
-    // What the network check does with the probe's result.
-    void AfterProbe(CPortalConn& conn, int found);
-    // A login is in place (own or adopted): ticket renewal and state poll end, keep-alive starts
-    // now and the sharing check in 2 s.
-    void StartKeepAlive(const CAuthConfig& cfg);
-    // A one-shot timer entry due in seconds (now when atOnce). Delays from the portal below one
-    // second count as one, so that a bad answer cannot make an item fire without pause.
-    void Arm(OrvaneSvr::TaskItem item, long seconds, bool atOnce, bool replace);
-    // The task again at the end of the queue: an immediate retry after a renewed container. After
-    // kMaxRenewalRequeues in a row the renewal counts as failed instead: 150003 is reported as
-    // for a refused container and false returned, so the handler takes its failure path.
-    bool RequeueRenewed(OrvaneSvr::Task& task, CPortalConn& conn);
-    // The statistics settings of an enabled "StatsInfor" entry of the portal's configuration
-    // into cfg; the address stays empty when the entry is missing, malformed or not enabled.
-    static void ReadStatsSettings(CAuthConfig& cfg);
-    // NetworkTraffic with m_trafficLock held: ScheduleLoginReport for LOGIN (settings, reading,
-    // then ScheduleReport), ScheduleReport for the others.
-    int ScheduleLoginReport(CAuthConfig& cfg);
-    int ScheduleReport(CAuthConfig& cfg, CTrafficStatistics::tag_STATISTICS_TYPE type,
-                       const CAutoString& next);
-    // After a LOGIN or TIMING report: the next TIMING report, unless a LOGOUT report is pending.
-    void NextTimingReport(const CAutoString& next);
-    // Every queued or armed report goes, and with it a pending logout report. m_trafficLock held.
-    void RemoveReports();
-
-    CAutoString GetOtherTicket();
+    CAutoString GetOtherTicket() { return m_tasks.GetOtherTicket(); }
 
     std::atomic<ISvrInfoCenter*> m_pInfoCenter{nullptr};
     std::unique_ptr<CPortalConn> m_connOwner;  // owns the connection that m_pPortalConn shows
     std::atomic<CPortalConn*> m_pPortalConn{nullptr};
-    std::atomic<int> m_bPortalEnv{0};
-    CAdapterCard m_adapterCard;  // stateless; used by the work thread
-    CNetHelper m_NetHelper;      // resolver rewrite: the work thread, and start-up and shut-down
-    std::mutex m_resolverLock;
-    CWiFiSharedValidate m_WiFiSharedValidate;  // work thread only
-    CTrafficStatistics m_TrafficStatistics;    // guarded by m_statsLock
-    // Guards the configuration's statistics fields and m_bLogoutReportPending, and makes arming
-    // a report one step with the decision to arm it: NetworkTraffic runs on both threads. Taken
-    // before the timer and queue locks.
-    std::mutex m_trafficLock;
-    bool m_bLogoutReportPending = false;  // a LOGOUT report is armed or queued and has not run
-    // Guards m_TrafficStatistics: the work thread's reports, and the login's reading taken where
-    // the login's report is scheduled. Held for a whole report (its post included).
-    std::mutex m_statsLock;
+    // The parts; each holds this object as its IPortalWork and the parts declared before it.
+    CPortalHostServices m_hostServices;
+    CTrafficSchedule m_traffic;
+    CStayOnline m_online;
+    CTaskHandlers m_tasks;
+    CPortalOpcodes m_opcodes;
     OrvaneSvr::CTaskMgr m_taskMgr;
     std::atomic<bool> m_bWorking{true};
     // Serialises the life-cycle steps ("ClientStart", ServerStatus, destruction).
     std::mutex m_lifeLock;
-    std::mutex m_ticketLock;
-    CAutoString m_otherTicket;  // guarded by m_ticketLock: written by an opcode, read by a task
-    CAutoString m_lastLogoutReason{""};     // guarded by m_ticketLock
     std::atomic<unsigned> m_idlePasses{0};  // passes that found the queue empty
-    const bool m_watchNetwork;
-    CAutoLogin m_autoLogin;
-    // Null unless the network is watched; started with the machine, stopped before its threads.
-    std::unique_ptr<CNetWatch> m_netWatch;
-    // Work thread only: the network last seen up (to tell a new network from the old one coming
-    // back), whether the link is down while a login is held, and the boot-time lead of the
-    // monotonic clock at the last keep-alive (it grows across a suspend).
-    CNetWatch::Snapshot m_lastUpNet;
-    std::atomic<bool> m_offline{false};
-    long m_sleptSeconds = -1;
     // Last: stopped and joined before the members it uses go.
     CSimpleThread m_threadWork{"portal-work"};
 };

@@ -29,7 +29,7 @@ CPortalConn::CPortalConn(IPortalHost* host, ISvrInfoCenter* infoCenter)
       m_selector(*this),
       m_dnsGuard(host),
       m_detector(*this, m_selector),
-      m_session(*this, m_selector, m_dnsGuard),
+      m_session(*this, m_selector, m_dnsGuard, m_detector),
       m_terminals(*this, m_selector) {}
 
 CPortalConn::~CPortalConn() = default;
@@ -74,6 +74,10 @@ void CPortalConn::StoreWithConnState(ISvrInfoCenter::LocalValues values) {
 void CPortalConn::SetGlobal(const char* key, const char* value) {
     if (m_pInfoCenter != nullptr)
         m_pInfoCenter->SetGlobalValue(key, value ? value : "");
+}
+
+int CPortalConn::ParseConfig(const char* block) {
+    return m_portalParse.ParserConfig(block, m_pPortalConf);
 }
 
 // ---- Start-up and shut-down -----------------------------------------------------------------

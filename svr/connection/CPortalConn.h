@@ -8,10 +8,11 @@
 //
 // This class is the facade that the task handlers and the tests use. It keeps the shared parts:
 // the configuration record, the algorithm parser, the state and the last state message, the host
-// and the store. The conversations live in parts by concern, each holding a reference to this
-// object: detection and configuration (CPortalDetector), sending and server selection
-// (CServerSelector), the login session (CPortalSession), the other terminals
-// (CTerminalRequests) and the name servers (CDnsGuard).
+// and the store. The conversations live in parts by concern: detection and configuration
+// (CPortalDetector), sending and server selection (CServerSelector), the login session
+// (CPortalSession), the other terminals (CTerminalRequests) and the name servers (CDnsGuard).
+// The parts reach the shared ones through IConnContext, which this class implements; none of them
+// knows this class, so the dependencies run one way: CPortalConn, its parts, that interface.
 #pragma once
 
 #include "CAuthConfig.h"
@@ -23,6 +24,7 @@
 #include "CServerSelector.h"
 #include "CTerminalRequests.h"
 #include "HashBalance.h"
+#include "IConnContext.h"
 #include "INetConn.h"
 #include "IPortalHost.h"
 #include "ISvrInfoCenter.h"
@@ -35,7 +37,7 @@
 class CHttpData;
 class ISvrInfoCenter;
 
-class CPortalConn : public INetConn {
+class CPortalConn : public INetConn, private IConnContext {
 public:
     // host is the owning business: it receives every state message and message to the client and
     // answers for the adapter, the resolver and the environment switches. infoCenter holds the
@@ -66,15 +68,16 @@ public:
     void Reset() {}
     void CheckWifiShare() {}
 
-    ESTATE GetNetState() const;
+    ESTATE GetNetState() const override;
     // The one place where the state changes. A pre-connecting report never displaces a connected
     // or pre-connected state; the states the client shows are posted, the others only stored.
-    void NetStateChange(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode, CAutoString subErrCode);
+    void NetStateChange(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
+                        CAutoString subErrCode) override;
     // Remember and post a plain (sub-code) or extended (sub-type, extra text) message.
     void PostNetStateMessage(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
                              CAutoString subErrCode);
     void PostNetStateMessageEx(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
-                               const char* pSubType, const char* pExtern);
+                               const char* pSubType, const char* pExtern) override;
     // Posts the remembered message again; nothing when none was posted yet.
     void PostLastNetStateMessage();
     // The service is offline and working on it (the link is down, or it is logging in again by
@@ -85,12 +88,13 @@ public:
     int LastErrorCode() const;
     // Reports a transport failure: the state becomes eState and an extended "HttpError" message
     // carries httpErrCode as signed decimal text. bStopAll is not used.
-    void PostError(ESTATE eState, unsigned long code, unsigned long httpErrCode, int bStopAll);
+    void PostError(ESTATE eState, unsigned long code, unsigned long httpErrCode,
+                   int bStopAll) override;
 
     // The persisted "connState" flag: 1 while this program holds a portal login. Values handed
     // to StoreWithConnState go into the same synced write of the store.
     int GetConnCfg();
-    void SetConnCfg(int state);
+    void SetConnCfg(int state) override;
     // Forgets the adapter addresses, so the next request reads them again.
     void ResetNetConfig();
 
@@ -156,17 +160,17 @@ public:
     void RefillServerLists();
 
     // Redirects followed by one probe, and moves to another portal server within one probe.
-    static constexpr int kMaxProbeRedirects = 10;
-    static constexpr int kMaxProbeFailovers = 10;
+    static constexpr int kMaxProbeRedirects = CPortalDetector::kMaxProbeRedirects;
+    static constexpr int kMaxProbeFailovers = CPortalDetector::kMaxProbeFailovers;
     // CheckNetEnv's result for a redirect chain that does not end (too long, or a loop).
-    static constexpr int kProbeTooManyRedirects = -5;
+    static constexpr int kProbeTooManyRedirects = CPortalDetector::kProbeTooManyRedirects;
     // Resends after a renewal answer that is neither stored nor refused.
-    static constexpr int kMaxRenewalResends = 2;
+    static constexpr int kMaxRenewalResends = CServerSelector::kMaxRenewalResends;
 
     // ---- Accessors ----------------------------------------------------------------------------
 
-    CAuthConfig* GetPortalConf() { return m_pPortalConf.get(); }
-    CPortalParser& GetPortalParser() { return m_portalParse; }
+    CAuthConfig* GetPortalConf() override { return m_pPortalConf.get(); }
+    CPortalParser& GetPortalParser() override { return m_portalParse; }
     const CAutoString& GetRedirectUrl() const { return m_detector.GetRedirectUrl(); }
     const CAutoString& GetRedirectUrlIpv6() const { return m_detector.GetRedirectUrlIpv6(); }
     const CAutoString& GetDisasterUrl() const { return m_detector.GetDisasterUrl(); }
@@ -174,8 +178,8 @@ public:
     HashBalance& GetHashBalance6() { return m_selector.GetHashBalance6(); }
 
     // Probe URLs used when the store names none.
-    static constexpr const char* kDefaultRedirectUrl = "http://gateway.orvane.local/forward.cgi";
-    static constexpr const char* kDefaultRedirectUrlIpv6 = "http://www.debian.org/";
+    static constexpr const char* kDefaultRedirectUrl = CPortalDetector::kDefaultRedirectUrl;
+    static constexpr const char* kDefaultRedirectUrlIpv6 = CPortalDetector::kDefaultRedirectUrlIpv6;
 
     // ---- Login, keep-alive, state and logout ----------------------------------------------
     // Each conversation posts one request through RequestPortalServer (two sends at most) and
@@ -225,28 +229,18 @@ public:
 
 private:
     friend class CPortalConnTestAccess;  // unit tests: install a record, reach the request sender
-    // The parts share the record, the parser, the host and the store through the members below.
-    friend class CPortalDetector;
-    friend class CServerSelector;
-    friend class CPortalSession;
-    friend class CTerminalRequests;
 
-    IPortalHost* Host() const { return m_pHost; }
-    ISvrInfoCenter* InfoCenter() const { return m_pInfoCenter; }
-    // Null-safe access to the store: a missing information center reads as empty and ignores
-    // writes. Local values are kept across restarts, memory values only for this run, global
-    // values are shared with the other parts of the service.
-    CAutoString LocalValue(const char* key);
-    // A stored decimal read as atoi reads it (empty or garbage gives 0), clamped to the int range.
-    int LocalInt(const char* key);
-    CAutoString MemoryValue(const char* key);
-    void SetLocal(const char* key, const char* value);
-    // Several local values with one synced rewrite of the store.
-    void SetLocals(ISvrInfoCenter::LocalValues values);
-    // Keeps values for the store until the next SetConnCfg, which writes them with the flag: a
-    // login's addresses land in the same write as the flag that says the login is held.
-    void StoreWithConnState(ISvrInfoCenter::LocalValues values);
-    void SetGlobal(const char* key, const char* value);
+    // ---- IConnContext: what the parts share through this object --------------------------------
+    int ParseConfig(const char* block) override;
+    IPortalHost* Host() const override { return m_pHost; }
+    ISvrInfoCenter* InfoCenter() const override { return m_pInfoCenter; }
+    CAutoString LocalValue(const char* key) override;
+    int LocalInt(const char* key) override;
+    CAutoString MemoryValue(const char* key) override;
+    void SetLocal(const char* key, const char* value) override;
+    void SetLocals(ISvrInfoCenter::LocalValues values) override;
+    void StoreWithConnState(ISvrInfoCenter::LocalValues values) override;
+    void SetGlobal(const char* key, const char* value) override;
 
     // Both expect m_stateLock held for writing.
     void RememberAndPost(ESTATE eStateOld, ESTATE eStateNew, int iErrorcode,
@@ -271,7 +265,7 @@ private:
     RWLock m_requestTicketTry;
     ISvrInfoCenter::LocalValues m_withConnState;  // work thread: see StoreWithConnState
 
-    // The parts; each holds references to this object and to the parts declared before it.
+    // The parts; each holds this object as its IConnContext and the parts declared before it.
     CServerSelector m_selector;
     CDnsGuard m_dnsGuard;
     CPortalDetector m_detector;

@@ -5,8 +5,9 @@
 #include "CHttpData.h"
 #include "CHttpHelper.h"
 #include "CLog.h"
-#include "CPortalConn.h"
+#include "CPortalParser.h"
 #include "CServerSelector.h"
+#include "IConnContext.h"
 #include "IPortalHost.h"
 
 #include <cstring>
@@ -25,10 +26,10 @@ void CPortalDetector::LoadStoredConfig(CAuthConfig& cfg) {
 
     m_redirectUrl = m_conn.LocalValue("redirect");
     if (m_redirectUrl.IsEmpty())
-        m_redirectUrl = CPortalConn::kDefaultRedirectUrl;
+        m_redirectUrl = kDefaultRedirectUrl;
     m_redirectUrlIpv6 = m_conn.LocalValue("redirectipv6");
     if (m_redirectUrlIpv6.IsEmpty())
-        m_redirectUrlIpv6 = CPortalConn::kDefaultRedirectUrlIpv6;
+        m_redirectUrlIpv6 = kDefaultRedirectUrlIpv6;
     ReadStoredValues(cfg);
 }
 
@@ -115,7 +116,7 @@ void CPortalDetector::TakePortalIdentity(const CAutoString& url) {
 // A portal server that does not answer: the page is tried on another one of the cluster, a
 // bounded number of times.
 bool CPortalDetector::MoveToAnotherServer(CAutoString& url, int& failovers) {
-    if (url.Find("index.cgi") < 0 || failovers >= CPortalConn::kMaxProbeFailovers ||
+    if (url.Find("index.cgi") < 0 || failovers >= kMaxProbeFailovers ||
         !m_selector.GetNewServerIP(url))
         return false;
     ++failovers;
@@ -150,10 +151,9 @@ int CPortalDetector::CheckNetEnv() {
         if (url.IsEmpty())
             break;  // this page is where the probe ends
         // A chain that does not end is a gateway fault or a loop, not a portal.
-        if (++redirects > CPortalConn::kMaxProbeRedirects) {
-            log->WriteLog(CLog::WARN, "probe gave up after %d redirects",
-                          CPortalConn::kMaxProbeRedirects);
-            return CPortalConn::kProbeTooManyRedirects;
+        if (++redirects > kMaxProbeRedirects) {
+            log->WriteLog(CLog::WARN, "probe gave up after %d redirects", kMaxProbeRedirects);
+            return kProbeTooManyRedirects;
         }
         TakePortalIdentity(url);
         data.Release();
@@ -175,7 +175,7 @@ int CPortalDetector::RequestConfig() {
     // Pages put the block on lines of its own; an XML declaration counts only at the very start.
     const char* block = m_configXML.c_str();
     block += std::strspn(block, " \t\r\n");
-    if (m_conn.GetPortalParser().ParserConfig(block, m_conn.m_pPortalConf) != 0) {
+    if (m_conn.ParseConfig(block) != 0) {
         CLog::GetInst()->WriteLog(CLog::WARN, "portal configuration refused");
         return -1;
     }

@@ -5,9 +5,11 @@
 #include "CDnsGuard.h"
 #include "CHttpData.h"
 #include "CLog.h"
-#include "CPortalConn.h"
+#include "CPortalDetector.h"
+#include "CPortalParser.h"
 #include "CServerSelector.h"
 #include "CXMLOpt.h"
+#include "IConnContext.h"
 #include "IPortalHost.h"
 #include "ISvrInfoCenter.h"
 
@@ -50,7 +52,7 @@ int CPortalSession::RequestTicketOnce() {
         return -1;
     CAuthConfig& cfg = *m_conn.GetPortalConf();
     if (cfg.strTickUrl.IsEmpty())
-        m_conn.RequestConfig(0);
+        m_detector.RequestConfig();
     if (cfg.strTickUrl.IsEmpty()) {
         log->WriteLog(CLog::WARN, "CPortalConn::ticketUrl is NULL");
         m_conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTFAIL, 20010003,

@@ -2,8 +2,10 @@
 // asks the portal whether the ticket holds a login, and logs out. Stores what a login answer
 // carries and applies its name servers through the name-server guard.
 //
-// A part of CPortalConn, which owns it and must outlive it; runs on the Portal work thread. The
-// connection's public members of the same names document the results.
+// A part of CPortalConn, which owns it and must outlive it, and reaches it as its IConnContext;
+// runs on the Portal work thread. A ticket request without a ticket URL has the detector fetch
+// the configuration first. The connection's public members of the same names document the
+// results.
 #pragma once
 
 #include <chrono>
@@ -15,13 +17,15 @@
 struct CAuthConfig;
 class CDnsGuard;
 class CHttpData;
-class CPortalConn;
+class CPortalDetector;
+class IConnContext;
 class CServerSelector;
 
 class CPortalSession {
 public:
-    CPortalSession(CPortalConn& conn, CServerSelector& selector, CDnsGuard& dnsGuard)
-        : m_conn(conn), m_selector(selector), m_dnsGuard(dnsGuard) {}
+    CPortalSession(IConnContext& conn, CServerSelector& selector, CDnsGuard& dnsGuard,
+                   CPortalDetector& detector)
+        : m_conn(conn), m_selector(selector), m_dnsGuard(dnsGuard), m_detector(detector) {}
     // Holds references to its connection and its siblings.
     CPortalSession(const CPortalSession&) = delete;
     CPortalSession& operator=(const CPortalSession&) = delete;
@@ -70,9 +74,10 @@ private:
     int StateResult(int ret, unsigned long code, CHttpData& data);
     int DisConnectResult(int ret, unsigned long code, const CAutoString& sub);
 
-    CPortalConn& m_conn;
+    IConnContext& m_conn;
     CServerSelector& m_selector;
     CDnsGuard& m_dnsGuard;
+    CPortalDetector& m_detector;
     // Keep-alive failures tolerated by count, as the portal announced them (the retries of the
     // login + 1, then "keepRetry"); the time they span decides, see KeepFailure.
     int m_keepRetry = 0;

@@ -1,12 +1,14 @@
 #include "CServerSelector.h"
 
+#include "CAuthConfig.h"
 #include "CCurlHttp.h"
 #include "CHttpData.h"
 #include "CHttpHelper.h"
 #include "CLog.h"
 #include "CMD5.h"
-#include "CPortalConn.h"
+#include "CPortalParser.h"
 #include "CommFunc.h"
+#include "IConnContext.h"
 #include "IPortalHost.h"
 #include "ISvrInfoCenter.h"
 
@@ -67,7 +69,9 @@ void CServerSelector::HandleIntercepted(OrvaneSvr::TaskItem verb, const CHttpDat
 int CServerSelector::HandleRenewal(OrvaneSvr::TaskItem verb, CHttpData* pData, int& failures,
                                    int& others) {
     CLog* log = CLog::GetInst();
-    const int renewed = m_conn.UpdateAlgoid(pData);
+    m_conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTING, 30000104,
+                          CAutoString(""));
+    const int renewed = m_conn.GetPortalParser().UpdateAlgoid(pData);
     if (renewed == 1) {
         log->WriteLog(CLog::INFO, "update algoid success");
         m_conn.NetStateChange(INetConn::ES_PRECONNECTING, INetConn::ES_PRECONNECTING, 30000105,
@@ -77,7 +81,7 @@ int CServerSelector::HandleRenewal(OrvaneSvr::TaskItem verb, CHttpData* pData, i
     if (renewed == -1) {
         log->WriteLog(CLog::INFO, "update algoid fail");
         ++failures;
-    } else if (++others > CPortalConn::kMaxRenewalResends) {
+    } else if (++others > kMaxRenewalResends) {
         // An answer that is neither a container nor a refusal must not keep us sending forever.
         log->WriteLog(CLog::WARN, "update algoid got no container %d times", others);
         failures = 2;

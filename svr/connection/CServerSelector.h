@@ -2,7 +2,8 @@
 // lines, sends it, reads the portal's verdict from the answer's headers, handles an algorithm
 // renewal and an answer the gateway intercepted, and moves a URL to another server of the cluster.
 //
-// A part of CPortalConn, which owns it and must outlive it. Everything runs on the Portal work
+// A part of CPortalConn, which owns it and must outlive it, and reaches it as its IConnContext.
+// Everything runs on the Portal work
 // thread except RefillServerLists (message thread, at a client start); the two server lists have
 // their own lock for that reason. The connection's public members of the same names document the
 // results.
@@ -17,11 +18,11 @@
 
 struct CAuthConfig;
 class CHttpData;
-class CPortalConn;
+class IConnContext;
 
 class CServerSelector {
 public:
-    explicit CServerSelector(CPortalConn& conn) : m_conn(conn) {}
+    explicit CServerSelector(IConnContext& conn) : m_conn(conn) {}
     // Holds a reference to its connection and hands out references to its lists.
     CServerSelector(const CServerSelector&) = delete;
     CServerSelector& operator=(const CServerSelector&) = delete;
@@ -30,6 +31,8 @@ public:
     static constexpr uint64_t kShortRequestMs = 10000;
     static constexpr uint64_t kLoginRequestMs = 15000;
     static constexpr uint64_t kTerminalListMs = 15000;
+    // Resends after a renewal answer that is neither stored nor refused.
+    static constexpr int kMaxRenewalResends = 2;
 
     // The local time every request document carries.
     static CAutoString RequestTime();
@@ -63,7 +66,7 @@ private:
     int HandleRenewal(OrvaneSvr::TaskItem verb, CHttpData* pData, int& failures, int& others);
     void HandleIntercepted(OrvaneSvr::TaskItem verb, const CHttpData* pData);
 
-    CPortalConn& m_conn;
+    IConnContext& m_conn;
     HashBalance m_hashBalance4;
     HashBalance m_hashBalance6;
     // Guards the two server lists and the record's server-list texts: the work thread moves

@@ -3,8 +3,9 @@
 #include "CAuthConfig.h"
 #include "CHttpData.h"
 #include "CLog.h"
-#include "CPortalConn.h"
+#include "CPortalParser.h"
 #include "CServerSelector.h"
+#include "IConnContext.h"
 
 int CTerminalRequests::TerminalRequestData(CAutoString& pXml) {
     CLog::GetInst()->WriteLog(CLog::INFO, "TerminalRequestData http start");

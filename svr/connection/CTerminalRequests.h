@@ -1,18 +1,19 @@
 // CTerminalRequests: the account's other terminals. Reads the list of terminals logged in with
 // the same account and logs one of them out; this machine's own login and state are not touched.
 //
-// A part of CPortalConn, which owns it and must outlive it; runs on the Portal work thread. The
-// connection's public members of the same names document the results.
+// A part of CPortalConn, which owns it and must outlive it, and reaches it as its IConnContext;
+// runs on the Portal work thread. The connection's public members of the same names document the
+// results.
 #pragma once
 
 #include "CAutoString.h"
 
-class CPortalConn;
+class IConnContext;
 class CServerSelector;
 
 class CTerminalRequests {
 public:
-    CTerminalRequests(CPortalConn& conn, CServerSelector& selector)
+    CTerminalRequests(IConnContext& conn, CServerSelector& selector)
         : m_conn(conn), m_selector(selector) {}
     // Holds references to its connection and its sibling.
     CTerminalRequests(const CTerminalRequests&) = delete;
@@ -28,6 +29,6 @@ public:
 private:
     int SendTerminalQuery(CAutoString& pXml);
 
-    CPortalConn& m_conn;
+    IConnContext& m_conn;
     CServerSelector& m_selector;
 };

@@ -26,6 +26,13 @@ bool Interrupted() {
     return errno == EINTR;
 }
 
+// NLMSG_OK without the mixed-sign comparison of its expansion, which clang rejects: a whole
+// header fits in what is left and the message does not claim more than that.
+bool MessageFits(const nlmsghdr* h, int left) {
+    return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+           h->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 }  // namespace
 
 bool CNetlinkSocket::Open(uint32_t groups, std::string* error) {
@@ -112,7 +119,7 @@ int CNetlinkSocket::ReceiveOne(std::vector<char>& buffer) {
 bool CNetlinkSocket::VisitAnswer(const std::vector<char>& buffer, uint32_t seq,
                                  const Visitor& visit, DumpResult* result, std::string* error) {
     int left = static_cast<int>(buffer.size());
-    for (auto* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); MessageFits(h, left);
          h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_seq != seq || h->nlmsg_pid != m_portId)
             continue;  // the late answer of an earlier request that timed out
@@ -184,7 +191,7 @@ int CNetlinkSocket::Drain(bool* overrun) {
             continue;
         }
         int left = static_cast<int>(buffer.size());
-        for (auto* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
+        for (auto* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); MessageFits(h, left);
              h = NLMSG_NEXT(h, left)) {
             ++messages;
         }

@@ -64,9 +64,9 @@ public:
     static CAutoString OtherTicket(CPortalServer& s) { return s.GetOtherTicket(); }
     // The counters (sent, received) of the login reading that reports count from.
     static std::pair<uint64_t, uint64_t> TrafficStart(CPortalServer& s) {
-        std::lock_guard<std::mutex> stats(s.m_statsLock);
-        return {s.m_TrafficStatistics.TransmitBytesStart(),
-                s.m_TrafficStatistics.ReceiveBytesStart()};
+        std::lock_guard<std::mutex> stats(s.m_traffic.m_statsLock);
+        return {s.m_traffic.m_TrafficStatistics.TransmitBytesStart(),
+                s.m_traffic.m_TrafficStatistics.ReceiveBytesStart()};
     }
     // Everything the destructor does; derived test businesses call it from their own destructor
     // so no thread calls into a half-destroyed object.
