@@ -326,6 +326,24 @@ void CTaskHandlers::term(Task& task) {
         m_work.QueueTask(OrvaneSvr::reqTicket, OrvaneSvr::normal, CAutoString(""));
 }
 
+bool CTaskHandlers::AddressMoved(CPortalConn& conn) {
+    CAuthConfig* cfg = conn.GetPortalConf();
+    if (cfg == nullptr || cfg->ip4.IsEmpty())
+        return false;
+    const CAutoString ticketAddress = cfg->ip4;
+    CAutoString ip4(""), ip6(""), mac("");
+    if (m_host.GetIpAndMac(cfg, ip4, ip6, mac) != 1 || ip4 == ticketAddress)
+        return false;
+    // The default route moved before the network watcher's notice came through: the ticket
+    // belongs to the old address and is not used from the new one. The notice (queued at once
+    // here as well) starts the new log-in; the keep-alive is tried again meanwhile.
+    Log()->WriteLog(CLog::INFO, "address %s is not the ticket's %s: keep-alive held back",
+                    ip4.c_str(), ticketAddress.c_str());
+    m_work.QueueTask(OrvaneSvr::netChange, OrvaneSvr::mostHigh, CAutoString(""));
+    m_work.Arm(OrvaneSvr::pluse, 1, false, true);
+    return true;
+}
+
 void CTaskHandlers::pluse(Task& task) {
     Log()->WriteLog(CLog::INFO, "pulse");
     CPortalConn* conn = m_work.GetPortalConn();
@@ -337,6 +355,8 @@ void CTaskHandlers::pluse(Task& task) {
         Log()->WriteLog(CLog::INFO, "no link: keep-alive waits for the network");
         return;
     }
+    if (AddressMoved(*conn))
+        return;
     int ret = conn->KeepPluse();
     if (ret == 2 && !RequeueRenewed(task, *conn))
         ret = -1;  // as for a refused container

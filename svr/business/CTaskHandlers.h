@@ -47,6 +47,9 @@ public:
     void auth(OrvaneSvr::Task& task);
     void term(OrvaneSvr::Task& task);
     void pluse(OrvaneSvr::Task& task);
+    // True (and the keep-alive held back) when the card's address is no longer the one the
+    // ticket was issued to.
+    bool AddressMoved(CPortalConn& conn);
     void checkWifi(OrvaneSvr::Task& task);
     void termForWifi(OrvaneSvr::Task& task);
     void TerminalRequestFun(OrvaneSvr::Task& task);
