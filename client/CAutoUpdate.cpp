@@ -146,6 +146,8 @@ CAutoUpdate::EQuery CAutoUpdate::Attempt() {
     query.szVerb = "GET";
     query.dwTimeOut = kTimeoutMs;
     query.bRedirect = true;
+    // Anyone on the path could answer an unchecked https query with packages of their own.
+    query.bVerifyPeer = true;
     if (CCurlHttp::Perform(&query) != 0)
         return QUERY_FAILED;
     m_strResponse = CAutoString(query.RespData(), static_cast<size_t>(query.dwDataLen));
@@ -160,14 +162,17 @@ CAutoUpdate::EQuery CAutoUpdate::Attempt() {
         return QUERY_DONE;
     }
     CDownloadList list(InDownloadDir("update.xml"));
-    list.DownloadPending([this](const CAutoString& name, const CAutoString& pkgUrl,
-                                CAutoString& localPath) { return Fetch(name, pkgUrl, localPath); });
+    list.DownloadPending(
+        [this](const CAutoString& name, const CAutoString& pkgUrl, int64_t size,
+               CAutoString& localPath) { return Fetch(name, pkgUrl, size, localPath); },
+        CHandOverCheck::kMaxPackageBytes);
     switch (list.Check()) {
         case CDownloadList::LIST_COMPLETE:
             if (!PlaceInstaller())
                 std::printf("cannot copy the installer into %s\n", m_strDownDir.c_str());
             return QUERY_DONE;
         case CDownloadList::LIST_EMPTY:
+        case CDownloadList::LIST_REFUSED:
             return QUERY_DONE;
         default:
             return QUERY_AGAIN;
@@ -203,6 +208,15 @@ CAutoString CAutoUpdate::BuildQueryUrl() {
 // ---- Recording the answer ---------------------------------------------------------------------
 
 int CAutoUpdate::RecordAnswer(const CAutoString& answer) {
+    // What was refused stays refused while the server lists it the same way.
+    const std::vector<std::string> refused = CDownloadList(InDownloadDir("update.xml")).Refused();
+    const int packages = RecordFreshList(answer);
+    if (packages > 0 && !CDownloadList(InDownloadDir("update.xml")).KeepRefused(refused))
+        return -1;
+    return packages;
+}
+
+int CAutoUpdate::RecordFreshList(const CAutoString& answer) {
     if (CFileUtil::DeleteFile(InDownloadDir("update.xml")) != 0 ||
         CFileUtil::DeleteFile(InDownloadDir("install.xml")) != 0)
         return -1;
@@ -249,7 +263,7 @@ int CAutoUpdate::RecordPackage(const CAutoString& pkgxml) {
 void CAutoUpdate::RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoString& name) {
     if (!pkg.FindChildElem(tag))
         return;
-    const int64_t size = std::strtoll(pkg.GetChildAttrib("size").c_str(), nullptr, 10);
+    const int64_t size = CDownloadList::ParseSize(pkg.GetChildAttrib("size").c_str());
     if (!CDownloadList(InDownloadDir("update.xml"))
              .Record(name, pkg.GetChildData(), pkg.GetChildAttrib("md5"), size))
         std::printf("cannot record package %s\n", name.c_str());
@@ -257,16 +271,27 @@ void CAutoUpdate::RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoStri
 
 // ---- Downloads and clean-up -------------------------------------------------------------------
 
-bool CAutoUpdate::Fetch(const CAutoString& name, const CAutoString& url, CAutoString& localPath) {
-    if (!CDownloadList::IsSafeName(name))
-        return false;
+CDownloadList::EFetch CAutoUpdate::Fetch(const CAutoString& name, const CAutoString& url,
+                                         int64_t size, CAutoString& localPath) {
+    if (!CDownloadList::IsSafeName(name) || size <= 0)
+        return CDownloadList::FETCH_FAILED;
     localPath = InDownloadDir(name) + ".tar.gz";
     CHttpData download(true);
     download.szUrl = url.c_str();
     download.szVerb = "GET";
     download.dwTimeOut = kTimeoutMs;
     download.bRedirect = true;
-    return CCurlHttp::downLoad(&download, localPath);
+    download.bVerifyPeer = true;
+    download.dwMaxFileBytes = static_cast<uint64_t>(size);
+    if (CCurlHttp::downLoad(&download, localPath))
+        return CDownloadList::FETCH_DONE;
+    if (!download.bFileTooLarge)
+        return CDownloadList::FETCH_FAILED;
+    // Not the package the answer listed; what came is of no use to a later run either.
+    std::printf("update package %s refused: the server sent more than its listed %lld bytes\n",
+                name.c_str(), static_cast<long long>(size));
+    unlink(localPath.c_str());
+    return CDownloadList::FETCH_REFUSED;
 }
 
 void CAutoUpdate::ClearDownloadDir() {

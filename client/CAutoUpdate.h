@@ -3,7 +3,8 @@
 // Each time the service reports the machine ready to log on, RunUpdate asks the update server
 // which packages exist, records them in the download list, downloads the pending ones into the
 // download folder D ("<working directory>/Quorra/AutoSetupAuth/") and, once every package is in,
-// copies the installer "AutoUpdate" from the working directory into D. At the next start
+// copies the installer "AutoUpdate" from the working directory into D. A package whose listed
+// size the installer would refuse is not downloaded, and a download stops at the listed size. At the next start
 // CheckInstall sees the complete download, starts the installer from D and tells the caller to
 // exit so that the installer can replace the programs.
 //
@@ -16,6 +17,7 @@
 #pragma once
 
 #include "CAutoString.h"
+#include "CDownloadList.h"
 
 #include <cstdint>
 
@@ -45,7 +47,8 @@ public:
 
     // Replaces the old lists in the download folder (which must exist) by the server's answer:
     // the answer is kept as "install.xml" and each package with a safe name is recorded in the
-    // download list. Returns the number of packages, -1 when the lists cannot be replaced.
+    // download list; an item refused before stays refused while the answer lists it the same
+    // way. Returns the number of packages, -1 when the lists cannot be replaced.
     int RecordAnswer(const CAutoString& answer);
 
     // The update address inside a "FUN_Update" value: the text between its first two double
@@ -62,7 +65,9 @@ private:
     bool PrepareDownloadDir();
     int RecordPackage(const CAutoString& pkgxml);
     void RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoString& name);
-    bool Fetch(const CAutoString& name, const CAutoString& url, CAutoString& localPath);
+    int RecordFreshList(const CAutoString& answer);
+    CDownloadList::EFetch Fetch(const CAutoString& name, const CAutoString& url, int64_t size,
+                                CAutoString& localPath);
     void ClearDownloadDir();
     // Copies the installer into D; false when it is not there whole.
     bool PlaceInstaller();

@@ -4,11 +4,15 @@
 #include "CSimpleFile.h"
 #include "CXMLOpt.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
 namespace {
+
+const char kRefused[] = "3";
 
 CAutoString ItemMarkup(const char* name, const char* url, const char* md5, int64_t size) {
     CAutoString item;
@@ -40,12 +44,16 @@ CDownloadList::EListState CDownloadList::Check() const {
     CXMLOpt doc;
     if (!OpenList(doc, m_path))
         return LIST_UNREADABLE;
-    bool any = false;
+    bool any = false, incomplete = false;
     while (doc.FindElem("item")) {
-        if (doc.GetAttrib("state") != "2")
-            return LIST_INCOMPLETE;
+        const CAutoString state = doc.GetAttrib("state");
+        if (state == kRefused)
+            return LIST_REFUSED;
+        incomplete = incomplete || state != "2";
         any = true;
     }
+    if (incomplete)
+        return LIST_INCOMPLETE;
     return any ? LIST_COMPLETE : LIST_EMPTY;
 }
 
@@ -76,9 +84,9 @@ bool CDownloadList::Record(const char* name, const char* url, const char* md5, i
     return SaveList(doc, m_path);
 }
 
-void CDownloadList::DownloadPending(const Fetch& fetch) {
+void CDownloadList::DownloadPending(const Fetch& fetch, int64_t maxBytes) {
     CXMLOpt doc;
-    if (!OpenList(doc, m_path))
+    if (RefuseBadSizes(maxBytes) || !OpenList(doc, m_path))
         return;
     while (doc.FindElem("item")) {
         CAutoString state = doc.GetAttrib("state");
@@ -92,12 +100,91 @@ void CDownloadList::DownloadPending(const Fetch& fetch) {
         SaveList(doc, m_path);
         CAutoString localPath;
         // A failed download stays in state 1: only a package that is really in counts.
-        if (!fetch(name, url, localPath))
+        const EFetch result = fetch(name, url, ParseSize(doc.GetAttrib("size").c_str()), localPath);
+        if (result == FETCH_FAILED)
             continue;
+        if (result == FETCH_REFUSED) {
+            doc.SetAttrib("state", kRefused);
+            SaveList(doc, m_path);
+            return;
+        }
         doc.SetAttrib("state", "2");
         doc.SetData(localPath.c_str());
         SaveList(doc, m_path);
     }
+}
+
+// True when an item is refused afterwards (also one refused before).
+bool CDownloadList::RefuseBadSizes(int64_t maxBytes) {
+    CXMLOpt doc;
+    if (!OpenList(doc, m_path))
+        return false;
+    bool refused = false, changed = false;
+    while (doc.FindElem("item")) {
+        if (doc.GetAttrib("state") == kRefused) {
+            refused = true;
+            continue;
+        }
+        const CAutoString text = doc.GetAttrib("size");
+        const int64_t size = ParseSize(text.c_str());
+        if (size > 0 && size <= maxBytes)
+            continue;
+        if (size > 0) {
+            std::printf("update package %s refused: its listed size %" PRId64
+                        " bytes is over the installer's limit of %" PRId64 "\n",
+                        doc.GetAttrib("name").c_str(), size, maxBytes);
+        } else {
+            std::printf("update package %s refused: its listed size is not a positive number\n",
+                        doc.GetAttrib("name").c_str());
+        }
+        doc.SetAttrib("state", kRefused);
+        refused = changed = true;
+    }
+    if (changed)
+        SaveList(doc, m_path);
+    return refused;
+}
+
+namespace {
+
+std::string ItemKey(CXMLOpt& doc) {
+    return doc.GetAttrib("name").ToStdString() + '\n' + doc.GetData().ToStdString() + '\n' +
+           doc.GetAttrib("md5").ToStdString() + '\n' + doc.GetAttrib("size").ToStdString();
+}
+
+}  // namespace
+
+std::vector<std::string> CDownloadList::Refused() const {
+    std::vector<std::string> keys;
+    CXMLOpt doc;
+    if (!OpenList(doc, m_path))
+        return keys;
+    while (doc.FindElem("item")) {
+        if (doc.GetAttrib("state") == kRefused)
+            keys.push_back(ItemKey(doc));
+    }
+    return keys;
+}
+
+bool CDownloadList::KeepRefused(const std::vector<std::string>& refused) {
+    CXMLOpt doc;
+    if (refused.empty() || !OpenList(doc, m_path))
+        return true;
+    bool changed = false;
+    while (doc.FindElem("item")) {
+        if (std::find(refused.begin(), refused.end(), ItemKey(doc)) == refused.end())
+            continue;
+        doc.SetAttrib("state", kRefused);
+        changed = true;
+    }
+    return !changed || SaveList(doc, m_path);
+}
+
+int64_t CDownloadList::ParseSize(const char* text) {
+    if (text == nullptr || *text == '\0' || std::strlen(text) > 18 ||
+        std::strspn(text, "0123456789") != std::strlen(text))
+        return -1;
+    return std::strtoll(text, nullptr, 10);
 }
 
 bool CDownloadList::IsSafeName(const char* name) {

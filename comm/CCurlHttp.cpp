@@ -172,6 +172,15 @@ CURLcode PrepareRequest(CURL* easy, const CHttpData& data, CurlSlist& heads, cha
     return SetCommonOptions(easy, url.c_str(), errorBuffer);
 }
 
+// The certificate chain must lead to a trust anchor (caFile, or the system's when null) and the
+// certificate must name the host of the URL.
+void RequireTlsChecks(CURL* easy, const char* caFile) {
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!IsEmptyText(caFile))
+        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile);
+}
+
 }  // namespace
 
 int CCurlHttp::Perform(CHttpData* pData) {
@@ -189,7 +198,10 @@ int CCurlHttp::Perform(CHttpData* pData) {
     CURLcode rc = PrepareRequest(easy.get(), *pData, heads, errorBuffer);
     if (rc == CURLE_OK) {
         curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, ClampToLong(pData->dwTimeOut));
-        if (std::strstr(pData->szUrl, "https://") != nullptr) {
+        if (pData->bVerifyPeer) {
+            // Also after a redirect from http to https.
+            RequireTlsChecks(easy.get(), pData->szCaFile);
+        } else if (std::strstr(pData->szUrl, "https://") != nullptr) {
             // Portal servers run with self-issued certificates that no trust store knows; the
             // portal answers carry their own checks.
             curl_easy_setopt(easy.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE));
@@ -258,15 +270,28 @@ void CCurlHttp::PretreatUrl(CAutoString& url) {
 
 namespace {
 
+// Where the body goes: the file, and how many more bytes it may take.
+struct DownloadSink {
+    FILE* file = nullptr;
+    uint64_t room = UINT64_MAX;
+    bool tooLarge = false;
+};
+
 // Appends each body block to the file and flushes it, so an interrupted download leaves every
-// byte received on disk for the next resume. A short write ends the transfer.
+// byte received on disk for the next resume. A short write, or a block the file has no room
+// for, ends the transfer: a server that sends more than it said cannot fill the disk.
 size_t WriteToFile(void* ptr, size_t size, size_t nmemb, void* userdata) {
     if (size == 0 || nmemb == 0 || nmemb > SIZE_MAX / size)
         return 0;
-    FILE* file = static_cast<FILE*>(userdata);
+    DownloadSink* sink = static_cast<DownloadSink*>(userdata);
     const size_t block = size * nmemb;
-    if (std::fwrite(ptr, 1, block, file) != block || std::fflush(file) != 0)
+    if (block > sink->room) {
+        sink->tooLarge = true;
         return 0;
+    }
+    if (std::fwrite(ptr, 1, block, sink->file) != block || std::fflush(sink->file) != 0)
+        return 0;
+    sink->room -= block;
     return block;
 }
 
@@ -286,9 +311,9 @@ FilePtr OpenForAppend(const CAutoString& path) {
 
 // Body to the file, resuming after localLen bytes. An HTTP error status fails the transfer
 // before any of its body reaches the file, so an error page never lands inside a package.
-void SetDownloadTarget(CURL* easy, FILE* file, int64_t localLen) {
+void SetDownloadTarget(CURL* easy, DownloadSink* sink, int64_t localLen) {
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteToFile);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, file);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, sink);
     curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(localLen));
     curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
 }
@@ -321,14 +346,24 @@ int ShowProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t
 bool CCurlHttp::downLoad(CHttpData* pData, CAutoString path) {
     if (pData == nullptr || IsEmptyText(pData->szUrl))
         return false;
+    pData->bFileTooLarge = false;
     CurlEasy easy = MakeEasy();
     if (!easy)
         return false;
     const int64_t localLen = GetLocalFileLenth(path);
     std::printf("local file len is %ld\n", static_cast<long>(localLen));
+    const uint64_t have = static_cast<uint64_t>(localLen);
+    if (pData->dwMaxFileBytes > 0 && have > pData->dwMaxFileBytes) {
+        pData->bFileTooLarge = true;
+        return false;
+    }
     FilePtr file = OpenForAppend(path);
     if (!file)
         return false;
+    DownloadSink sink;
+    sink.file = file.get();
+    if (pData->dwMaxFileBytes > 0)
+        sink.room = pData->dwMaxFileBytes - have;
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     CurlSlist heads;
     CURLcode rc = PrepareRequest(easy.get(), *pData, heads, errorBuffer);
@@ -340,9 +375,12 @@ bool CCurlHttp::downLoad(CHttpData* pData, CAutoString path) {
         if (std::strstr(pData->szUrl, "https://") != nullptr) {
             curl_easy_setopt(easy.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
         }
-        SetDownloadTarget(easy.get(), file.get(), localLen);
+        // Downloads always check certificates (libcurl's defaults, made explicit).
+        RequireTlsChecks(easy.get(), pData->szCaFile);
+        SetDownloadTarget(easy.get(), &sink, localLen);
         rc = curl_easy_perform(easy.get());
     }
+    pData->bFileTooLarge = sink.tooLarge;
     if (rc != CURLE_OK)
         ReportError(rc, errorBuffer);
     return rc == CURLE_OK;
@@ -370,7 +408,9 @@ bool CCurlHttp::downLoad(CAutoString url, CAutoString path) {
         curl_easy_setopt(easy.get(), CURLOPT_HEADER, 0L);
         curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 0L);
         curl_easy_setopt(easy.get(), CURLOPT_FOLLOWLOCATION, 1L);
-        SetDownloadTarget(easy.get(), file.get(), progress.localLen);
+        DownloadSink sink;
+        sink.file = file.get();
+        SetDownloadTarget(easy.get(), &sink, progress.localLen);
         rc = curl_easy_perform(easy.get());
     }
     if (rc != CURLE_OK)

@@ -19,7 +19,7 @@ public:
     static constexpr uint64_t kMaxResponseBytes = 32ull << 20;
 
     // Runs the request described by pData. A response left in the record by an earlier call is
-    // freed first. Returns
+    // freed first. Certificates are checked only with bVerifyPeer. Returns
     //    0  an answer with HTTP status below 400 (3xx too when bRedirect is false); retCode holds
     //       the status, szRespHead/szRespData the header bytes and the body, dwDataLen its length;
     //   -1  szUrl is null or empty (nothing is sent);
@@ -32,8 +32,10 @@ public:
 
     // Downloads pData's URL (with its headers, verb and time limit) and appends the body to the
     // file at path, resuming after the bytes already there with a byte-range request. The time
-    // limit bounds connecting and any stall, not the whole download. Returns true exactly when
-    // the transfer succeeded: the file then holds the whole resource (also when it already did).
+    // limit bounds connecting and any stall, not the whole download; dwMaxFileBytes bounds the
+    // file (bFileTooLarge tells a download stopped there), and certificates are always checked.
+    // Returns true exactly when the transfer succeeded: the file then holds the whole resource
+    // (also when it already did).
     static bool downLoad(CHttpData* pData, CAutoString path);
     // The same for a bare URL (GET, redirects followed), printing a progress line to standard
     // output; gives up when less than 1 byte a second arrives for 5 seconds.

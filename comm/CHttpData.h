@@ -65,6 +65,15 @@ public:
     bool bChangeCode = true;              // charset wish of the caller; the transport ignores it
     uint32_t pageCode = 0;                // code page of the page; the transport ignores it
     bool bRedirect = true;                // follow redirects
+    // https only: check the server's certificate chain and that it names the host. Off for the
+    // portal conversations (portals run with certificates no trust store knows); on for the
+    // update server and the statistics report, whose answers carry no checks of their own.
+    bool bVerifyPeer = false;
+    const char* szCaFile = nullptr;  // with bVerifyPeer: PEM trust anchors; null: the system's
+    // downLoad only: the file may grow to at most this many bytes (0: no limit). A server that
+    // sends more ends the download as a failure with bFileTooLarge set.
+    uint64_t dwMaxFileBytes = 0;
+    bool bFileTooLarge = false;
     char* szRespHead = nullptr;           // every response header byte received
     char* szRespData = nullptr;           // response body
     bool m_bAutoRealease;

@@ -150,6 +150,8 @@ int CTrafficStatistics::SubmitData(const CAutoString& url, const CAutoString& he
     data.dwPostDataLen = std::strlen(body.c_str());
     data.dwTimeOut = kSubmitTimeout;
     data.bRedirect = false;
+    // The report carries the account and its addresses: over https only to the named server.
+    data.bVerifyPeer = true;
     return CCurlHttp::Perform(&data);
 }
 

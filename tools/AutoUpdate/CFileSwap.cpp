@@ -14,6 +14,10 @@ namespace {
 
 // Files the installation keeps across updates: the two stores hold the user's settings.
 const char* const kKeptFiles[] = {"conf/conf.xml", "conf/client.xml"};
+// Files whose trust the installer itself stands on: a signed package that replaced the release
+// key would decide which packages come next, and one that replaced the version record would let
+// older packages in again.
+const char* const kTrustFiles[] = {"conf/release.pub", "conf/installed-version"};
 // Top-level folders that belong to the running installation, not to a package.
 const char* const kKeptFolders[] = {"Quorra", "Log"};
 
@@ -32,6 +36,12 @@ bool CFileSwap::Allowed(const std::string& rel, std::string& error) const {
     for (const char* kept : kKeptFiles) {
         if (rel == kept) {
             error = "the package would replace the store file " + rel;
+            return false;
+        }
+    }
+    for (const char* trust : kTrustFiles) {
+        if (rel == trust) {
+            error = "the package would replace " + rel + ", which no package may change";
             return false;
         }
     }

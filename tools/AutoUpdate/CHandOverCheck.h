@@ -12,8 +12,12 @@ class CInstallationCheck;
 
 class CHandOverCheck {
 public:
+    // The largest package the installer takes; the client refuses a larger listed size before
+    // downloading anything. No package of ours comes near it.
+    static constexpr long long kMaxPackageBytes = 1LL << 30;
+
     // The paths of an installation that the installer, running as root, trusts (relative): the
-    // folder, conf/ with both stores and the release key, Log/ with the installer's own log, the
+    // folder, conf/ with both stores, the release key and the installed version's record, Log/ with the installer's own log, the
     // download folders with the installer copy in them, and mainProgram, which it starts again.
     static void AddTrustedPaths(CInstallationCheck& check, const std::string& mainProgram);
     // True when every trusted path of installDir passes the installation check; otherwise

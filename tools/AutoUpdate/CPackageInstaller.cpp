@@ -2,6 +2,7 @@
 #include "CSimpleFile.h"
 
 #include "CFileSwap.h"
+#include "CHandOverCheck.h"
 #include "CInstallationCheck.h"
 #include "CPackageSignature.h"
 #include "CProcessLauncher.h"
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -26,8 +28,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// No package of ours comes near this; a larger one is refused before it is read.
-constexpr long long kMaxPackageBytes = 1LL << 30;
+// Without a version of its own an installation counts as this one (as the client's argument).
+const char kDefaultVersion[] = "1000";
+const char kVersionRecord[] = "/conf/installed-version";
 
 bool IsSafeName(const std::string& name) {
     if (name.empty() || name.size() > 64 || name.find('/') != std::string::npos ||
@@ -115,11 +118,16 @@ CPackageInstaller::EResult CPackageInstaller::Run() {
         StartMainProgram(false);
         return ROLLED_BACK;
     }
+    // Recorded before anything else can fail, so that the same package is never taken again.
+    if (!RecordVersion(std::to_string(m_newVersion) + "\n"))
+        Log("cannot record the installed version " + std::to_string(m_newVersion));
     Log("installed " + std::to_string(swap.Count()) + " files from " +
-        std::to_string(m_packages.size()) + " package(s)");
+        std::to_string(m_packages.size()) + " package(s), version " +
+        std::to_string(m_newVersion));
     ClearDownloads();
     if (!StartMainProgram(true)) {
         swap.Rollback();
+        RecordVersion(m_bHadRecord ? m_oldRecord : "");
         fs::remove_all(made, ec);
         Log("the new " + m_args.mainProgram + " did not start; the previous files are back");
         StartMainProgram(false);
@@ -156,7 +164,63 @@ bool CPackageInstaller::ReadList(std::string& error) {
         error = "the download list names no package";
         return false;
     }
+    return CheckVersions(error);
+}
+
+// Every package must be newer than what is installed: an older one (downgrade) or the installed
+// one again (replay) is refused, however validly signed.
+bool CPackageInstaller::CheckVersions(std::string& error) {
+    uint64_t installed = 0;
+    if (!InstalledVersion(installed, error))
+        return false;
+    for (const Package& pkg : m_packages) {
+        if (pkg.version <= installed) {
+            error = "package '" + pkg.name + "' has version " + std::to_string(pkg.version) +
+                    ", not newer than the installed " + std::to_string(installed);
+            return false;
+        }
+        m_newVersion = std::max(m_newVersion, pkg.version);
+    }
     return true;
+}
+
+bool CPackageInstaller::InstalledVersion(uint64_t& version, std::string& error) {
+    CXMLOpt conf;
+    if (!conf.LoadFile((m_args.installDir + "/conf/conf.xml").c_str())) {
+        error = "conf/conf.xml cannot be read, so the installed version is unknown";
+        return false;
+    }
+    std::string text = conf.GetValue("version").ToStdString();
+    if (text.empty())
+        text = kDefaultVersion;
+    if (!CPackageSignature::ParseVersion(text, version)) {
+        error = "the installed version '" + text.substr(0, 32) + "' is not a number";
+        return false;
+    }
+    m_bHadRecord = ReadWhole(m_args.installDir + kVersionRecord, m_oldRecord);
+    if (!m_bHadRecord) {
+        m_oldRecord.clear();
+        if (errno == ENOENT)
+            return true;
+        error = "conf/installed-version cannot be read: " + std::string(std::strerror(errno));
+        return false;
+    }
+    std::string recorded = m_oldRecord.substr(0, m_oldRecord.find('\n'));
+    uint64_t last = 0;
+    if (!CPackageSignature::ParseVersion(recorded, last)) {
+        error = "conf/installed-version does not hold a version";
+        return false;
+    }
+    version = std::max(version, last);
+    return true;
+}
+
+// Replaced whole through a temporary file, so a crash leaves the old record or the new one.
+bool CPackageInstaller::RecordVersion(const std::string& text) {
+    const std::string path = m_args.installDir + kVersionRecord;
+    if (text.empty())
+        return unlink(path.c_str()) == 0 || errno == ENOENT;
+    return CSimpleFile::WriteFileAtomic(path.c_str(), text.data(), text.size());
 }
 
 bool CPackageInstaller::VerifyPackage(Package& pkg, const std::string& md5, long long size,
@@ -169,7 +233,7 @@ bool CPackageInstaller::VerifyPackage(Package& pkg, const std::string& md5, long
     pkg.path = m_args.downloadDir + pkg.name + ".tar.gz";
     struct stat st;
     if (lstat(pkg.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || size <= 0 ||
-        size > kMaxPackageBytes || st.st_size != size) {
+        size > CHandOverCheck::kMaxPackageBytes || st.st_size != size) {
         error = "package '" + pkg.name + "' has the wrong size or is missing";
         return false;
     }
@@ -187,7 +251,7 @@ bool CPackageInstaller::VerifyPackage(Package& pkg, const std::string& md5, long
     }
     std::string why;
     if (!CPackageSignature::Verify(m_args.installDir + "/conf/release.pub", data, pkg.payload,
-                                   why)) {
+                                   pkg.version, why)) {
         error = "package '" + pkg.name + "' refused: " + why;
         return false;
     }

@@ -1,7 +1,8 @@
 // CPackageInstaller: installs the packages the client downloaded, or refuses them.
 //
-// A run: read the download list; check every package's size and MD5 against the list and its
-// signature against the release key in conf/; unpack the payloads into a staging folder inside
+// A run: read the download list; check every package's size and MD5 against the list, its
+// signature against the release key in conf/ and its signed version against the installed one
+// (only a newer package is taken); unpack the payloads into a staging folder inside
 // the installation; move the files into place (CFileSwap); empty the download folder; start the
 // main program again and keep the replaced files until it has started, undoing the change when it
 // does not start. Any refusal happens before the installation is touched.
@@ -10,11 +11,18 @@
 // does not hand the same packages over again, at every start) and starts the main program again,
 // so the user is never left without a window.
 //
+// The installed version is the larger of conf/conf.xml's "version" (1000 without one) and the
+// record conf/installed-version, which only the installer writes: the running service keeps
+// conf/conf.xml in memory and rewrites the whole file from there, so a version written into it
+// while the service runs would be undone by the service's next write, and the same package
+// could then be installed again. A version that is not a number is refused, never guessed at.
+//
 // Runs as root in its own process; one object per run.
 #pragma once
 
 #include "CInstallerArgs.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,9 +52,13 @@ private:
         std::string name;
         std::string path;
         std::string payload;
+        uint64_t version = 0;
     };
     bool ReadList(std::string& error);
     bool VerifyPackage(Package& pkg, const std::string& md5, long long size, std::string& error);
+    bool CheckVersions(std::string& error);
+    bool InstalledVersion(uint64_t& version, std::string& error);
+    bool RecordVersion(const std::string& text);
     bool Unpack(const std::string& staging, std::string& error);
     EResult Refuse(const std::string& reason);
     void ClearDownloads();
@@ -59,4 +71,7 @@ private:
     std::vector<Package> m_packages;
     bool m_bLogFile = true;   // false: log lines go to standard error only
     bool m_bOldGone = false;  // the client that handed over has been waited for
+    uint64_t m_newVersion = 0;    // the newest version among the packages
+    std::string m_oldRecord;      // conf/installed-version before the run ("" when there was none)
+    bool m_bHadRecord = false;
 };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -73,35 +74,43 @@ bool CPackageSignature::GenerateKeyPair(const std::string& privatePem, const std
 }
 
 bool CPackageSignature::Sign(const std::string& privatePem, const std::string& payload,
-                             std::string& signedPackage, std::string& error) {
+                             uint64_t version, std::string& signedPackage, std::string& error) {
+    if (version == 0) {
+        error = "a package needs a version above 0";
+        return false;
+    }
     FilePtr file = OpenRead(privatePem);
     PkeyPtr key(file ? PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr) : nullptr);
     if (!IsEd25519(key)) {
         error = "'" + privatePem + "' holds no Ed25519 private key";
         return false;
     }
+    signedPackage = payload;
+    for (size_t i = kVersionBytes; i-- > 0;)
+        signedPackage += static_cast<char>((version >> (8 * i)) & 0xff);
+    signedPackage.append(kMagic, kMagicBytes);
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
     unsigned char sig[kSignatureBytes];
     size_t sigLen = sizeof sig;
     if (!md || EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, key.get()) <= 0 ||
         EVP_DigestSign(md.get(), sig, &sigLen,
-                       reinterpret_cast<const unsigned char*>(payload.data()),
-                       payload.size()) <= 0 ||
+                       reinterpret_cast<const unsigned char*>(signedPackage.data()),
+                       signedPackage.size()) <= 0 ||
         sigLen != kSignatureBytes) {
+        signedPackage.clear();
         error = "signing failed";
         return false;
     }
-    signedPackage = payload;
     signedPackage.append(reinterpret_cast<const char*>(sig), sigLen);
-    signedPackage.append(kMagic, kMagicBytes);
     return true;
 }
 
 bool CPackageSignature::Verify(const std::string& publicPem, const std::string& package,
-                               std::string& payload, std::string& error) {
-    const size_t trailer = kSignatureBytes + kMagicBytes;
+                               std::string& payload, uint64_t& version, std::string& error) {
+    const size_t trailer = kVersionBytes + kMagicBytes + kSignatureBytes;
     if (package.size() < trailer ||
-        package.compare(package.size() - kMagicBytes, kMagicBytes, kMagic, kMagicBytes) != 0) {
+        package.compare(package.size() - kSignatureBytes - kMagicBytes, kMagicBytes, kMagic,
+                        kMagicBytes) != 0) {
         error = "the package carries no signature";
         return false;
     }
@@ -111,16 +120,28 @@ bool CPackageSignature::Verify(const std::string& publicPem, const std::string& 
         error = "no Ed25519 release key in '" + publicPem + "'";
         return false;
     }
-    const size_t payloadLen = package.size() - trailer;
+    const size_t signedLen = package.size() - kSignatureBytes;
     const auto* bytes = reinterpret_cast<const unsigned char*>(package.data());
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
     if (!md || EVP_DigestVerifyInit(md.get(), nullptr, nullptr, nullptr, key.get()) <= 0 ||
-        EVP_DigestVerify(md.get(), bytes + payloadLen, kSignatureBytes, bytes, payloadLen) != 1) {
+        EVP_DigestVerify(md.get(), bytes + signedLen, kSignatureBytes, bytes, signedLen) != 1) {
         error = "the signature does not match the release key";
         return false;
     }
+    const size_t payloadLen = package.size() - trailer;
+    version = 0;
+    for (size_t i = 0; i < kVersionBytes; ++i)
+        version = (version << 8) | bytes[payloadLen + i];
     payload.assign(package, 0, payloadLen);
     return true;
+}
+
+bool CPackageSignature::ParseVersion(const std::string& text, uint64_t& version) {
+    if (text.empty() || text.size() > 19 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    version = std::strtoull(text.c_str(), nullptr, 10);
+    return version > 0;
 }
 
 bool CPackageSignature::IsPublicKey(const std::string& publicPem) {
