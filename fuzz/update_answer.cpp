@@ -15,17 +15,21 @@ using orvane_fuzz::Check;
 
 namespace {
 
+constexpr int64_t kMaxBytes = 1 << 30;
+
 // Marks every pending package downloaded under a path of its own; counts the calls.
 int FetchAll(CDownloadList& list, bool namesMustBeSafe) {
     int fetched = 0;
     list.DownloadPending(
-        [&](const CAutoString& name, const CAutoString& url, CAutoString& localPath) {
+        [&](const CAutoString& name, const CAutoString& url, int64_t size, CAutoString& localPath) {
             Check(!name.IsEmpty() && !url.IsEmpty());
+            Check(size > 0 && size <= kMaxBytes);
             if (namesMustBeSafe)
                 Check(CDownloadList::IsSafeName(name));
             localPath = CAutoString("pkg-") + CAutoString(std::to_string(++fetched));
-            return true;
-        });
+            return CDownloadList::FETCH_DONE;
+        },
+        kMaxBytes);
     return fetched;
 }
 

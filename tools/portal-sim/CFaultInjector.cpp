@@ -1,6 +1,9 @@
 #include "CFaultInjector.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "SimHttpUtil.h"
 
@@ -29,6 +32,22 @@ void CFaultInjector::Truncate(httplib::Response& res) {
                              });
 }
 
+void CFaultInjector::Flood(httplib::Response& res, uint64_t bytes) {
+    res.status = 200;
+    // Chunked, so no length warns the client; never held whole in memory.
+    res.set_chunked_content_provider(
+        "application/octet-stream", [bytes](size_t offset, httplib::DataSink& sink) {
+            static const std::string kBlock(64 * 1024, 'F');
+            if (offset >= bytes) {
+                sink.done();
+                return true;
+            }
+            const size_t n = static_cast<size_t>(
+                std::min<uint64_t>(kBlock.size(), bytes - static_cast<uint64_t>(offset)));
+            return sink.write(kBlock.data(), n);
+        });
+}
+
 bool CFaultInjector::Apply(const SimFault& fault, const httplib::Request& req,
                            httplib::Response& res) {
     const std::string& a = fault.action;
@@ -55,6 +74,8 @@ bool CFaultInjector::Apply(const SimFault& fault, const httplib::Request& req,
         res.set_content("#<garbage>\x7f\x01 not a coded answer", "text/plain");
     } else if (a == "truncate") {
         Truncate(res);
+    } else if (a == "flood") {
+        Flood(res, std::strtoull(fault.arg.c_str(), nullptr, 10));
     } else if (a == "redirect") {
         res.status = 302;
         res.set_header("Location", m_ctx.PortalPageUrl(req.remote_addr));

@@ -4,6 +4,8 @@
 
 #include <httplib.h>
 
+#include <cstdint>
+
 #include "CSimContext.h"
 
 class CFaultInjector {
@@ -19,6 +21,8 @@ public:
 
 private:
     void Truncate(httplib::Response& res);
+    // Answers 200 with a body of bytes bytes that announces no length.
+    void Flood(httplib::Response& res, uint64_t bytes);
 
     CSimContext& m_ctx;
 };

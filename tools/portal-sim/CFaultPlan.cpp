@@ -9,15 +9,18 @@ const std::set<std::string> kKinds = {"probe", "page",  "ticket", "auth",   "kee
                                       "term",  "query", "stats",  "update", "download", "any"};
 const std::set<std::string> kActions = {"refuse",  "drop",      "delay",    "http500",
                                         "garbage", "truncate",  "redirect", "notag",
-                                        "error",   "lastlogin", "endlogin", "renew"};
+                                        "error",   "lastlogin", "endlogin", "renew",
+                                        "flood",   "listsize"};
 
 bool ValidArg(const std::string& action, const std::string& arg) {
     if (action == "delay")
         return !arg.empty() && std::atol(arg.c_str()) > 0;
     if (action == "error")
         return !arg.empty() && arg[0] >= '0' && arg[0] <= '9';
-    if (action == "lastlogin")
+    if (action == "lastlogin" || action == "listsize")
         return !arg.empty();
+    if (action == "flood")
+        return !arg.empty() && std::atoll(arg.c_str()) > 0;
     return true;
 }
 

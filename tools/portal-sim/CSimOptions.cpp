@@ -335,6 +335,8 @@ void CSimOptions::PrintHelp(std::ostream& out) {
            "         http500         answer HTTP 500\n"
            "         garbage         answer 200 with a body that is not coded\n"
            "         truncate        announce a longer body than is sent, then close\n"
+           "         flood:BYTES     answer 200 with BYTES bytes, sent as they go (no length)\n"
+           "         listsize:TEXT   (update) list every package file with size TEXT\n"
            "         redirect        answer 302 to the portal page (intercepted)\n"
            "         notag           answer 200 with Error-Code 0 but no Server-Tag (intercepted)\n"
            "         error:CODE[:SUB] answer Error-Code CODE with Sub-Error SUB\n"

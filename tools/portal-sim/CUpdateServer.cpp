@@ -29,23 +29,26 @@ void CUpdateServer::Register(httplib::Server& server) {
                [this](const httplib::Request& q, httplib::Response& r) { Download(q, r); });
 }
 
-std::string CUpdateServer::FileEntry(const char* tag, const std::string& name,
-                                     const char* kind) const {
+std::string CUpdateServer::FileEntry(const char* tag, const std::string& name, const char* kind,
+                                     const std::string& listedSize) const {
     auto it = m_files.find(name + "/" + kind);
     if (it == m_files.end())
         return "";
-    return std::string("<") + tag + " size=\"" + std::to_string(it->second.size()) + "\" md5=\"" +
+    const std::string size =
+        listedSize.empty() ? std::to_string(it->second.size()) : simhttp::XmlEscape(listedSize);
+    return std::string("<") + tag + " size=\"" + size + "\" md5=\"" +
            CSimCodec::Md5Hex(it->second) + "\">" + m_ctx.BaseUrl() + "/pkg/" +
            simhttp::XmlEscape(name) + "/" + kind + "</" + tag + ">";
 }
 
-std::string CUpdateServer::QueryAnswer() const {
+std::string CUpdateServer::QueryAnswer(const std::string& listedSize) const {
     if (!m_ctx.options.updateList)
         return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><response><result>0</result></response>";
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><response><pkgxmls>";
     for (const SimPackage& pkg : m_ctx.options.packages) {
         xml += "<pkgxml><pkglist><pkg name=\"" + simhttp::XmlEscape(pkg.name) + "\"><pfile>" +
-               FileEntry("binfile", pkg.name, "bin") + FileEntry("exefile", pkg.name, "exe") +
+               FileEntry("binfile", pkg.name, "bin", listedSize) +
+               FileEntry("exefile", pkg.name, "exe", listedSize) +
                "</pfile></pkg></pkglist></pkgxml>";
     }
     return xml + "</pkgxmls></response>";
@@ -56,7 +59,10 @@ void CUpdateServer::Query(const httplib::Request& req, httplib::Response& res) {
     auto fault = m_ctx.faults.Next("update");
     if (fault)
         cJSON_AddStringToObject(rec.get(), "fault", fault->rule.c_str());
-    if (!fault || !m_injector.Apply(*fault, req, res)) {
+    if (fault && fault->action == "listsize") {
+        res.status = 200;
+        res.set_content(QueryAnswer(fault->arg), "text/xml");
+    } else if (!fault || !m_injector.Apply(*fault, req, res)) {
         res.status = 200;
         res.set_content(QueryAnswer(), "text/xml");
     }

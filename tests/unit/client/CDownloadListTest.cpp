@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,8 @@ namespace {
 
 using orvane_test::readFile;
 using orvane_test::TempDir;
+
+constexpr int64_t kMax = 1 << 20;
 
 class DownloadListTest : public ::testing::Test {
 protected:
@@ -29,15 +33,18 @@ TEST_F(DownloadListTest, RecordingFollowsTheServersLatestUrlPerName) {
     EXPECT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
 
     int fetched = 0;
-    list.DownloadPending([&](const CAutoString& name, const CAutoString& url, CAutoString& local) {
-        ++fetched;
-        if (name == "app") {
-            EXPECT_STREQ("http://h/a?x=1&y=2", url.c_str());  // escaped in the file, intact here
-            local = "/d/app.tar.gz";
-            return true;
-        }
-        return false;  // lib fails and must stay pending
-    });
+    list.DownloadPending(
+        [&](const CAutoString& name, const CAutoString& url, int64_t size, CAutoString& local) {
+            ++fetched;
+            if (name == "app") {
+                EXPECT_STREQ("http://h/a?x=1&y=2", url.c_str());  // escaped in the file
+                EXPECT_EQ(10, size);
+                local = "/d/app.tar.gz";
+                return CDownloadList::FETCH_DONE;
+            }
+            return CDownloadList::FETCH_FAILED;  // lib fails and must stay pending
+        },
+        kMax);
     EXPECT_EQ(2, fetched);
     EXPECT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
     const std::string text = readFile(path);
@@ -53,11 +60,90 @@ TEST_F(DownloadListTest, RecordingFollowsTheServersLatestUrlPerName) {
               readFile(path).find("name=\"app\" md5=\"m9\" size=\"11\" state=\"0\">http://h/a2<"))
         << readFile(path);
 
-    list.DownloadPending([](const CAutoString& name, const CAutoString&, CAutoString& local) {
-        local = CAutoString("/d/") + name;
-        return true;
-    });
+    list.DownloadPending(
+        [](const CAutoString& name, const CAutoString&, int64_t, CAutoString& local) {
+            local = CAutoString("/d/") + name;
+            return CDownloadList::FETCH_DONE;
+        },
+        kMax);
     EXPECT_EQ(CDownloadList::LIST_COMPLETE, list.Check());
+}
+
+struct ListedSize {
+    const char* size;  // as the list holds it
+    bool fetched;
+};
+
+class ListedSizeTest : public DownloadListTest, public ::testing::WithParamInterface<ListedSize> {};
+
+// A size the installer would refuse is never downloaded, and while it stands nothing else is
+// either: the update could not be installed whole.
+TEST_P(ListedSizeTest, OnlyAPositiveSizeUpToTheLimitIsFetched) {
+    orvane_test::writeFile(path, std::string("<update><item name=\"app\" md5=\"m\" size=\"") +
+                                     GetParam().size +
+                                     "\" state=\"0\">http://h/a</item><item name=\"lib\" "
+                                     "md5=\"m\" size=\"5\" state=\"0\">http://h/l</item></update>");
+    std::vector<std::string> fetched;
+    const auto fetch = [&](const CAutoString& name, const CAutoString&, int64_t size,
+                           CAutoString& local) {
+        fetched.push_back(name.ToStdString() + "=" + std::to_string(size));
+        local = CAutoString("/d/") + name;
+        return CDownloadList::FETCH_DONE;
+    };
+    list.DownloadPending(fetch, kMax);
+    if (GetParam().fetched) {
+        EXPECT_EQ((std::vector<std::string>{std::string("app=") + GetParam().size, "lib=5"}),
+                  fetched);
+        EXPECT_EQ(CDownloadList::LIST_COMPLETE, list.Check());
+        return;
+    }
+    EXPECT_TRUE(fetched.empty());
+    EXPECT_EQ(CDownloadList::LIST_REFUSED, list.Check());
+    // Refused for good: a later pass fetches nothing either.
+    list.DownloadPending(fetch, kMax);
+    EXPECT_TRUE(fetched.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ListedSizeTest,
+                         ::testing::Values(ListedSize{"1", true}, ListedSize{"1048576", true},
+                                           ListedSize{"1048577", false}, ListedSize{"0", false},
+                                           ListedSize{"-1", false}, ListedSize{"", false},
+                                           ListedSize{"12abc", false}, ListedSize{"1e3", false},
+                                           ListedSize{"99999999999999999999", false}),
+                         [](const auto& info) {
+                             std::string name = std::string("size_") + info.param.size;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             return name;
+                         });
+
+// A server that sends more than it listed: the item is refused, nothing after it is fetched, and
+// a list recorded afresh from the same answer keeps the refusal (another answer does not).
+TEST_F(DownloadListTest, RefusedDownloadStaysRefusedForTheSameListing) {
+    ASSERT_TRUE(list.Record("app", "http://h/a", "m1", 10));
+    ASSERT_TRUE(list.Record("lib", "http://h/l", "m2", 20));
+    int calls = 0;
+    list.DownloadPending(
+        [&](const CAutoString&, const CAutoString&, int64_t, CAutoString&) {
+            ++calls;
+            return CDownloadList::FETCH_REFUSED;
+        },
+        kMax);
+    EXPECT_EQ(1, calls);
+    EXPECT_EQ(CDownloadList::LIST_REFUSED, list.Check());
+    const std::vector<std::string> refused = list.Refused();
+    ASSERT_EQ(1u, refused.size());
+
+    for (const char* md5 : {"m1", "m9"}) {
+        orvane_test::writeFile(path, "");
+        ASSERT_TRUE(list.Record("app", "http://h/a", md5, 10));
+        ASSERT_TRUE(list.KeepRefused(refused));
+        EXPECT_EQ(md5 == std::string("m1") ? CDownloadList::LIST_REFUSED
+                                           : CDownloadList::LIST_INCOMPLETE,
+                  list.Check())
+            << md5;
+    }
 }
 
 TEST_F(DownloadListTest, MarkupInServerValuesStaysText) {
@@ -106,11 +192,13 @@ TEST_F(DownloadListTest, FetchedMarksKeepTheListsOwnEncoding) {
         orvane_test::writeFile(path, text);
         ASSERT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
         std::vector<std::string> names;
-        list.DownloadPending([&](const CAutoString& name, const CAutoString&, CAutoString& local) {
-            names.push_back(name.c_str());
-            local = CAutoString("/d/") + CAutoString(std::to_string(names.size()));
-            return true;
-        });
+        list.DownloadPending(
+            [&](const CAutoString& name, const CAutoString&, int64_t, CAutoString& local) {
+                names.push_back(name.c_str());
+                local = CAutoString("/d/") + CAutoString(std::to_string(names.size()));
+                return CDownloadList::FETCH_DONE;
+            },
+            kMax);
         EXPECT_EQ(CDownloadList::LIST_COMPLETE, list.Check()) << readFile(path);
         ASSERT_TRUE(list.Record("pkg", "http://u/p", "m", 2));
         EXPECT_EQ(CDownloadList::LIST_INCOMPLETE, list.Check());
