@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "TlsTestServer.h"
 
 using orvane_test::readFile;
 using orvane_test::TempDir;
@@ -93,6 +95,18 @@ protected:
                 m_received = req;
             }
             res.set_content(PackageBytes(kPackageLen), "application/octet-stream");
+        });
+        m_server.Get("/flood", [](const httplib::Request&, httplib::Response& res) {
+            // 64 MiB without a length, as a server that lists one size and sends without end.
+            res.set_chunked_content_provider(
+                "application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
+                    static const std::string block(64 * 1024, 'F');
+                    if (offset >= (64u << 20)) {
+                        sink.done();
+                        return true;
+                    }
+                    return sink.write(block.data(), block.size());
+                });
         });
         m_server.Get("/to-file", [](const httplib::Request&, httplib::Response& res) {
             res.set_redirect("file:///etc/hostname");
@@ -371,6 +385,102 @@ TEST_F(CCurlHttpTest, FailedDownloadReportsFailureAndKeepsTheFile) {
     data.szUrl = url.c_str();
     EXPECT_FALSE(CCurlHttp::downLoad(&data, CAutoString(dir.file("no/such/dir").c_str())));
 }
+
+struct LimitCase {
+    const char* name;
+    const char* path;  // "/package": 3000 bytes with their length; "/flood": 64 MiB without one
+    size_t onDisk;     // bytes of the package in the file before the download
+    uint64_t limit;
+    bool fetched;
+};
+
+class DownloadLimitTest : public CCurlHttpTest, public ::testing::WithParamInterface<LimitCase> {};
+
+// However the server sends, the file never grows past the limit, the download says why it
+// stopped, and it stops at once rather than reading the rest.
+TEST_P(DownloadLimitTest, TheFileNeverGrowsPastTheLimit) {
+    const LimitCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.file("pkg");
+    const std::string whole = PackageBytes(kPackageLen);
+    ASSERT_TRUE(orvane_test::writeFile(path, whole.substr(0, c.onDisk)));
+    const std::string url = Url(c.path);
+    CHttpData data(true);
+    data.szUrl = url.c_str();
+    data.dwTimeOut = 15000;
+    data.dwMaxFileBytes = c.limit;
+    const auto began = steady_clock::now();
+    EXPECT_EQ(c.fetched, CCurlHttp::downLoad(&data, CAutoString(path.c_str())));
+    EXPECT_EQ(!c.fetched, data.bFileTooLarge);
+    EXPECT_LT(steady_clock::now() - began, seconds(10));
+    const std::string got = readFile(path);
+    if (c.fetched) {
+        EXPECT_EQ(whole, got);
+        return;
+    }
+    EXPECT_LE(got.size(), std::max<size_t>(c.limit, c.onDisk));
+    EXPECT_EQ(whole.substr(0, c.onDisk), got.substr(0, c.onDisk));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, DownloadLimitTest,
+    ::testing::Values(LimitCase{"Whole", "/package", 0, kPackageLen, true},
+                      LimitCase{"Resumed", "/package", 1000, kPackageLen, true},
+                      LimitCase{"AnnouncedPastTheLimit", "/package", 0, 1000, false},
+                      LimitCase{"ResumedPastTheLimit", "/package", 500, 1000, false},
+                      LimitCase{"Flood", "/flood", 0, 1000, false},
+                      LimitCase{"FileAlreadyPastTheLimit", "/package", 2000, 1000, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+enum class Issued { FOR_THE_HOST, FOR_ANOTHER_NAME };
+
+struct TlsCase {
+    const char* name;
+    Issued issued;
+    bool verify;       // bVerifyPeer
+    bool trustTestCa;  // szCaFile names the test authority (else the system's store)
+    int performs;      // Perform's result
+    bool downloads;    // downLoad always checks
+};
+
+class CCurlHttpTlsTest : public ::testing::TestWithParam<TlsCase> {};
+
+// Certificates are checked exactly when asked for (the update server and the statistics report)
+// and always for downloads: the chain must lead to a trusted authority and the certificate
+// must name the host. Without the check (portal conversations) any certificate is taken.
+TEST_P(CCurlHttpTlsTest, CertificatesAreCheckedWhenAsked) {
+    const TlsCase& c = GetParam();
+    TempDir dir;
+    orvane_test::TestCertificates certs(dir);
+    if (!certs.made)
+        GTEST_SKIP() << "the openssl command cannot make test certificates here";
+    const bool host = c.issued == Issued::FOR_THE_HOST;
+    orvane_test::TlsTestServer tls(host ? certs.hostCert : certs.otherCert,
+                                   host ? certs.hostKey : certs.otherKey);
+    tls.Server().Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("root", "text/plain");
+    });
+    ASSERT_TRUE(tls.Start());
+    const std::string url = tls.Url("/");
+    CHttpData data(true);
+    data.szUrl = url.c_str();
+    data.bVerifyPeer = c.verify;
+    data.szCaFile = c.trustTestCa ? certs.caFile.c_str() : nullptr;
+    EXPECT_EQ(c.performs, CCurlHttp::Perform(&data)) << data.retCode;
+    EXPECT_STREQ(c.performs == 0 ? "root" : "", data.RespData());
+    EXPECT_EQ(c.downloads, CCurlHttp::downLoad(&data, CAutoString(dir.file("got").c_str())));
+    EXPECT_EQ(c.downloads ? "root" : "", readFile(dir.file("got")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Certificates, CCurlHttpTlsTest,
+    ::testing::Values(
+        TlsCase{"UncheckedTakesAnyAuthority", Issued::FOR_THE_HOST, false, false, 0, false},
+        TlsCase{"UncheckedTakesAnyName", Issued::FOR_ANOTHER_NAME, false, true, 0, false},
+        TlsCase{"UnknownAuthorityRefused", Issued::FOR_THE_HOST, true, false, -4, false},
+        TlsCase{"TrustedAuthorityAndNameTaken", Issued::FOR_THE_HOST, true, true, 0, true},
+        TlsCase{"WrongNameRefused", Issued::FOR_ANOTHER_NAME, true, true, -4, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CCurlHttpPretreat, SlashBeforeQueryAndPlainAmpersands) {
     struct Case {
