@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "CAes.h"
+#include "CCurlHttp.h"
 #include "TestSupport.h"
+#include "TlsTestServer.h"
 
 using orvane_test::TempDir;
 using orvane_test::waitFor;
@@ -249,4 +251,37 @@ TEST(TrafficStatisticsTest, SubmitNeitherFollowsRedirectsNorHidesFailures) {
     EXPECT_EQ(-3, stats.SubmitData(server.Url("/absent").c_str(), head, "00"));
     ASSERT_EQ(0, stats.SubmitData(server.Url("/stats").c_str(), head, "abcd"));
     EXPECT_EQ("abcd", server.Posts().at(0).body);
+}
+
+// The report carries the account and its addresses: over https it goes only to a server whose
+// certificate a trusted authority issued for its name. The listener here has one from an
+// authority nobody trusts, and answers anyone who does not check.
+TEST(TrafficStatisticsTest, ReportOverHttpsGoesOnlyToACertifiedServer) {
+    TempDir dir;
+    orvane_test::TestCertificates certs(dir);
+    if (!certs.made)
+        GTEST_SKIP() << "the openssl command cannot make test certificates here";
+    orvane_test::TlsTestServer tls(certs.hostCert, certs.hostKey);
+    std::mutex lock;
+    int posts = 0;
+    tls.Server().Post("/stats", [&](const httplib::Request&, httplib::Response& res) {
+        std::lock_guard<std::mutex> guard(lock);
+        ++posts;
+        res.set_content("{\"code\":0}", "application/json");
+    });
+    ASSERT_TRUE(tls.Start());
+    const std::string url = tls.Url("/stats");
+    CTrafficStatistics stats;
+    EXPECT_EQ(-4, stats.SubmitData(url.c_str(), CTrafficStatistics::BuildHTTPHead(), "abcd"));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_EQ(0, posts);
+    }
+    CHttpData unchecked(true);
+    unchecked.szUrl = url.c_str();
+    unchecked.szVerb = "POST";
+    unchecked.szPostData = "abcd";
+    EXPECT_EQ(0, CCurlHttp::Perform(&unchecked));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(1, posts);
 }
