@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -16,12 +17,16 @@
 #include <vector>
 
 #include "CAutoUpdate.h"
+#include "CCurlHttp.h"
 #include "CDownloadList.h"
+#include "CHandOverCheck.h"
+#include "CHttpData.h"
 #include "CInfoCenter.h"
 #include "CPackageSignature.h"
 #include "CProcessLauncher.h"
 #include "PortalSimProcess.h"
 #include "TestSupport.h"
+#include "TlsTestServer.h"
 
 namespace {
 
@@ -35,8 +40,11 @@ using orvane_test::waitFor;
 using orvane_test::writeFile;
 
 const std::string kTar = access("/bin/tar", X_OK) == 0 ? "/bin/tar" : "/usr/bin/tar";
+// The fixture's installation says version 2100 in conf/conf.xml.
+constexpr uint64_t kInstalled = 2100;
+constexpr uint64_t kNewer = 3000;
 
-// Every file below dir (but the download and log folders) with its bytes and mode bits.
+// Every file below dir (but the download and log folders) with the hash of its bytes and its mode.
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
     std::map<std::string, std::string> files;
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
@@ -48,8 +56,9 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
         }
         struct stat st;
         lstat(it->path().c_str(), &st);
-        files[rel] = std::to_string(st.st_mode) + ":" +
-                     (S_ISREG(st.st_mode) ? readFile(it->path().string()) : "");
+        files[rel] =
+            std::to_string(st.st_mode) + ":" +
+            (S_ISREG(st.st_mode) ? CPackageSignature::Md5Hex(readFile(it->path().string())) : "");
     }
     return files;
 }
@@ -63,7 +72,7 @@ protected:
         m_down = m_inst + "/Quorra/AutoSetupAuth/";
         fs::create_directories(m_inst + "/conf");
         fs::create_directories(m_inst + "/data");
-        writeFile(m_inst + "/conf/conf.xml", "<conf><version>2.1.0</version></conf>");
+        writeFile(m_inst + "/conf/conf.xml", "<conf><version>2100</version></conf>");
         writeFile(m_inst + "/conf/client.xml", "<conf><Account>me</Account></conf>");
         writeFile(m_inst + "/data/readme.txt", "old text");
         fs::copy_file(ORVANE_AUTOUPDATE, m_inst + "/AutoUpdate");
@@ -86,9 +95,10 @@ protected:
     }
     std::string Started() { return readFile(m_root.file("started")); }
 
-    // A signed package holding files (relative path -> content), written to out.
+    // A package holding files (relative path -> content), signed with the release key (or key,
+    // or "unsigned") as version, which is newer than the installed one unless a test says.
     std::string MakePackage(const std::map<std::string, std::string>& files,
-                            const std::string& key = "") {
+                            const std::string& key = "", uint64_t version = kNewer) {
         const std::string tree = m_root.file("tree-" + std::to_string(m_made++));
         for (const auto& [rel, content] : files) {
             fs::create_directories(fs::path(tree + "/" + rel).parent_path());
@@ -102,7 +112,7 @@ protected:
             return readFile(tgz);
         std::string signedPackage, error;
         EXPECT_TRUE(CPackageSignature::Sign(key.empty() ? m_root.file("release.key") : key,
-                                            readFile(tgz), signedPackage, error))
+                                            readFile(tgz), version, signedPackage, error))
             << error;
         return signedPackage;
     }
@@ -337,6 +347,131 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// What a hostile update server, or a validly signed package that must not install, can try.
+// Each is refused with the installation byte for byte as it was; what the client can tell from
+// the answer and the download is not even handed over, nor downloaded again for the same answer.
+enum class Hostile { DOWNGRADE, BELOW_THE_LAST_INSTALL, REPLAY, RELEASE_KEY, FLOOD, LISTED_HUGE };
+
+struct HostileCase {
+    const char* name;
+    Hostile kind;
+    const char* said;  // in the installer's log; empty for what the client refuses itself
+};
+
+class HostileUpdateTest : public AutoUpdateTest, public ::testing::WithParamInterface<HostileCase> {
+protected:
+    // Installs pkg as a hand-over would; the old client starts again.
+    void InstallFirst(const std::string& pkg) {
+        PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+        ASSERT_EQ(0, RunInstaller());
+        ASSERT_TRUE(waitFor([&] { return Started() == "old\n"; }, 10s)) << Started();
+        fs::remove(m_root.file("started"));
+    }
+    std::string HostilePackage(Hostile kind) {
+        const std::map<std::string, std::string> files = {{"data/readme.txt", "hostile"}};
+        switch (kind) {
+            case Hostile::DOWNGRADE:
+                return MakePackage(files, "", kInstalled - 100);
+            case Hostile::BELOW_THE_LAST_INSTALL:
+                InstallFirst(MakePackage({{"data/readme.txt", "first"}}, "", kNewer));
+                return MakePackage(files, "", kNewer - 1);
+            case Hostile::REPLAY: {
+                const std::string first = MakePackage({{"data/readme.txt", "first"}});
+                InstallFirst(first);
+                return first;
+            }
+            case Hostile::RELEASE_KEY: {
+                std::string error;
+                EXPECT_TRUE(CPackageSignature::GenerateKeyPair(m_root.file("other.key"),
+                                                               m_root.file("other.pub"), error));
+                return MakePackage({{"data/readme.txt", "hostile"},
+                                    {"conf/release.pub", readFile(m_root.file("other.pub"))}});
+            }
+            default:
+                return MakePackage(files);
+        }
+    }
+};
+
+TEST_P(HostileUpdateTest, IsRefusedAndTheInstallationStaysByteForByte) {
+    const HostileCase& c = GetParam();
+    const std::string pkg = HostilePackage(c.kind);
+    if (HasFatalFailure())
+        return;
+    std::vector<std::string> options = {"--update-package", "app=" + SaveAs("app.pkg", pkg)};
+    if (c.kind == Hostile::FLOOD)  // 512 MiB for a package listed at its real size
+        options.insert(options.end(), {"--fault", "download:1+:flood:536870912"});
+    if (c.kind == Hostile::LISTED_HUGE)
+        options.insert(options.end(),
+                       {"--fault", "update:1+:listsize:" +
+                                       std::to_string(CHandOverCheck::kMaxPackageBytes + 1)});
+    UseUpdateValue(StartSim(options).Url("/update"));
+    const auto before = Snapshot(m_inst);
+    const size_t logged = readFile(m_inst + "/Log/AutoUpdate.log").size();
+    CAutoUpdate update(m_inst.c_str());
+
+    ASSERT_EQ(0, update.RunUpdate());
+    if (*c.said == '\0') {
+        EXPECT_EQ(CDownloadList::LIST_REFUSED,
+                  CDownloadList((m_down + "update.xml").c_str()).Check());
+        EXPECT_FALSE(fs::exists(m_down + "app.tar.gz"));
+        EXPECT_FALSE(update.CheckInstall());
+        const size_t downloads = Records("download").size();
+        EXPECT_EQ(c.kind == Hostile::FLOOD ? 1u : 0u, downloads);
+        ASSERT_EQ(0, update.RunUpdate());  // the same answer again: nothing is downloaded
+        EXPECT_EQ(downloads, Records("download").size());
+        EXPECT_FALSE(update.CheckInstall());
+    } else {
+        ASSERT_TRUE(update.CheckInstall());
+        EXPECT_TRUE(waitFor([&] { return Started() == "old\n"; }, 20s)) << Started();
+        EXPECT_FALSE(HandOverLeft());
+        const std::string said = readFile(m_inst + "/Log/AutoUpdate.log").substr(logged);
+        EXPECT_NE(std::string::npos, said.find("update refused, installation unchanged")) << said;
+        EXPECT_NE(std::string::npos, said.find(c.said)) << said;
+    }
+    EXPECT_EQ(before, Snapshot(m_inst));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, HostileUpdateTest,
+    ::testing::Values(HostileCase{"Downgrade", Hostile::DOWNGRADE,
+                                  "version 2000, not newer than the installed 2100"},
+                      HostileCase{"BelowTheLastInstall", Hostile::BELOW_THE_LAST_INSTALL,
+                                  "version 2999, not newer than the installed 3000"},
+                      HostileCase{"ReplayOfTheInstalledPackage", Hostile::REPLAY,
+                                  "version 3000, not newer than the installed 3000"},
+                      HostileCase{"CarriesTheReleaseKey", Hostile::RELEASE_KEY,
+                                  "would replace conf/release.pub, which no package may change"},
+                      HostileCase{"BodyPastTheListedSize", Hostile::FLOOD, ""},
+                      HostileCase{"ListedOverTheInstallersLimit", Hostile::LISTED_HUGE, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Anyone on the path could answer an unchecked https query with a package list of their own: the
+// query goes only to a server whose certificate a trusted authority issued for its name. This
+// listener has one from an authority nobody trusts, and answers anyone who does not check.
+TEST_F(AutoUpdateTest, HttpsQueryNeedsACertificateTheSystemTrusts) {
+    orvane_test::TestCertificates certs(m_simDir);
+    if (!certs.made)
+        GTEST_SKIP() << "the openssl command cannot make test certificates here";
+    orvane_test::TlsTestServer tls(certs.hostCert, certs.hostKey);
+    std::atomic<int> queries{0};
+    tls.Server().Get("/update", [&](const httplib::Request&, httplib::Response& res) {
+        ++queries;
+        res.set_content("<response><pkgxmls/></response>", "text/xml");
+    });
+    ASSERT_TRUE(tls.Start());
+    UseUpdateValue(tls.Url("/update"));
+    EXPECT_EQ(0, CAutoUpdate(m_inst.c_str()).RunUpdate());
+    EXPECT_EQ(0, queries.load());
+    EXPECT_FALSE(fs::exists(m_down + "install.xml"));
+
+    const std::string url = tls.Url("/update");
+    CHttpData unchecked(true);
+    unchecked.szUrl = url.c_str();
+    EXPECT_EQ(0, CCurlHttp::Perform(&unchecked));
+    EXPECT_EQ(1, queries.load());
+}
+
 // However the installer ends, the next client start must not find the same complete download
 // (it would hand over again, and again), and a client must be running again: otherwise the user
 // is left with no window at all.
@@ -470,7 +605,7 @@ TEST_F(AutoUpdateTest, WithoutAReleaseKeyNothingIsAskedOrDownloaded) {
 
 TEST_F(AutoUpdateTest, InstallerArgumentDescribesTheInstallation) {
     const std::string arg = CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().ToStdString();
-    EXPECT_NE(std::string::npos, arg.find("<version>2.1.0</version>"));
+    EXPECT_NE(std::string::npos, arg.find("<version>2100</version>"));
     EXPECT_NE(std::string::npos, arg.find("<updateDir>" + m_inst + "/</updateDir>"));
     EXPECT_NE(std::string::npos,
               arg.find("<downloadDir>" + m_inst + "/Quorra/AutoSetupAuth/</downloadDir>"));

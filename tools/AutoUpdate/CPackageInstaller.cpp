@@ -185,12 +185,11 @@ bool CPackageInstaller::CheckVersions(std::string& error) {
 }
 
 bool CPackageInstaller::InstalledVersion(uint64_t& version, std::string& error) {
+    // As the client's argument has it; what the installer installed itself is in the record.
     CXMLOpt conf;
-    if (!conf.LoadFile((m_args.installDir + "/conf/conf.xml").c_str())) {
-        error = "conf/conf.xml cannot be read, so the installed version is unknown";
-        return false;
-    }
-    std::string text = conf.GetValue("version").ToStdString();
+    std::string text;
+    if (conf.LoadFile((m_args.installDir + "/conf/conf.xml").c_str()))
+        text = conf.GetValue("version").ToStdString();
     if (text.empty())
         text = kDefaultVersion;
     if (!CPackageSignature::ParseVersion(text, version)) {
