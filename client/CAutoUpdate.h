@@ -4,9 +4,9 @@
 // which packages exist, records them in the download list, downloads the pending ones into the
 // download folder D ("<working directory>/Quorra/AutoSetupAuth/") and, once every package is in,
 // copies the installer "AutoUpdate" from the working directory into D. A package whose listed
-// size the installer would refuse is not downloaded, and a download stops at the listed size. At the next start
-// CheckInstall sees the complete download, starts the installer from D and tells the caller to
-// exit so that the installer can replace the programs.
+// size the installer would refuse is not downloaded, and a download stops at the listed size. At
+// the next start CheckInstall sees the complete download, starts the installer from D and tells the
+// caller to exit so that the installer can replace the programs.
 //
 // Nothing here runs a shell: files are removed and copied with file-system calls and the installer
 // is started with fork/exec, its argument one argv entry. Values sent to the server are

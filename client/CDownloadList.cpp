@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {

@@ -74,7 +74,7 @@ public:
     // sends more ends the download as a failure with bFileTooLarge set.
     uint64_t dwMaxFileBytes = 0;
     bool bFileTooLarge = false;
-    char* szRespHead = nullptr;           // every response header byte received
-    char* szRespData = nullptr;           // response body
+    char* szRespHead = nullptr;  // every response header byte received
+    char* szRespData = nullptr;  // response body
     bool m_bAutoRealease;
 };

@@ -11,8 +11,8 @@
 #error "a test using TlsTestServer.h is built with CPPHTTPLIB_OPENSSL_SUPPORT"
 #endif
 
-#include <httplib.h>
 #include <fcntl.h>
+#include <httplib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,9 +48,9 @@ inline bool runQuietly(const std::vector<std::string>& args) {
 }
 
 struct TestCertificates {
-    std::string caFile;                // the authority's certificate (PEM)
-    std::string hostCert, hostKey;     // issued for IP 127.0.0.1
-    std::string otherCert, otherKey;   // issued for DNS other.example only
+    std::string caFile;               // the authority's certificate (PEM)
+    std::string hostCert, hostKey;    // issued for IP 127.0.0.1
+    std::string otherCert, otherKey;  // issued for DNS other.example only
     bool made = false;
 
     explicit TestCertificates(const TempDir& dir)
@@ -60,8 +60,8 @@ struct TestCertificates {
           otherCert(dir.file("other.pem")),
           otherKey(dir.file("other.key")) {
         const std::string caKey = dir.file("ca.key");
-        const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt",
-                                             "ec_paramgen_curve:P-256", "-nodes", "-days", "2"};
+        const std::vector<std::string> ec = {
+            "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2"};
         auto req = [&](std::vector<std::string> tail) {
             std::vector<std::string> args = {"openssl", "req", "-x509"};
             args.insert(args.end(), ec.begin(), ec.end());
@@ -70,10 +70,10 @@ struct TestCertificates {
         };
         made = req({"-keyout", caKey, "-out", caFile, "-subj", "/CN=Orvane test authority",
                     "-addext", "basicConstraints=critical,CA:TRUE"}) &&
-               req({"-CA", caFile, "-CAkey", caKey, "-keyout", hostKey, "-out", hostCert,
-                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"}) &&
-               req({"-CA", caFile, "-CAkey", caKey, "-keyout", otherKey, "-out", otherCert,
-                    "-subj", "/CN=other.example", "-addext", "subjectAltName=DNS:other.example"});
+               req({"-CA", caFile, "-CAkey", caKey, "-keyout", hostKey, "-out", hostCert, "-subj",
+                    "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"}) &&
+               req({"-CA", caFile, "-CAkey", caKey, "-keyout", otherKey, "-out", otherCert, "-subj",
+                    "/CN=other.example", "-addext", "subjectAltName=DNS:other.example"});
     }
 };
 

@@ -18,7 +18,8 @@ public:
 
     // Walks newDir: only directories and regular files are accepted (set-id and group/other write
     // bits are dropped), and none may land on a store file, the release key, the installed
-    // version's record, the download or log folders, or a directory of the installation. False with a reason otherwise; nothing is changed then.
+    // version's record, the download or log folders, or a directory of the installation. False with
+    // a reason otherwise; nothing is changed then.
     bool Check(std::string& error);
     // Moves every file into place. On the first failure everything done so far is undone and
     // false comes back with a reason.

@@ -17,8 +17,9 @@ public:
     static constexpr long long kMaxPackageBytes = 1LL << 30;
 
     // The paths of an installation that the installer, running as root, trusts (relative): the
-    // folder, conf/ with both stores, the release key and the installed version's record, Log/ with the installer's own log, the
-    // download folders with the installer copy in them, and mainProgram, which it starts again.
+    // folder, conf/ with both stores, the release key and the installed version's record, Log/ with
+    // the installer's own log, the download folders with the installer copy in them, and
+    // mainProgram, which it starts again.
     static void AddTrustedPaths(CInstallationCheck& check, const std::string& mainProgram);
     // True when every trusted path of installDir passes the installation check; otherwise
     // problems gets one line per wrong path with the command that mends it.

@@ -122,8 +122,7 @@ CPackageInstaller::EResult CPackageInstaller::Run() {
     if (!RecordVersion(std::to_string(m_newVersion) + "\n"))
         Log("cannot record the installed version " + std::to_string(m_newVersion));
     Log("installed " + std::to_string(swap.Count()) + " files from " +
-        std::to_string(m_packages.size()) + " package(s), version " +
-        std::to_string(m_newVersion));
+        std::to_string(m_packages.size()) + " package(s), version " + std::to_string(m_newVersion));
     ClearDownloads();
     if (!StartMainProgram(true)) {
         swap.Rollback();

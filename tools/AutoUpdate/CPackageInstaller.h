@@ -69,9 +69,9 @@ private:
 
     CInstallerArgs m_args;
     std::vector<Package> m_packages;
-    bool m_bLogFile = true;   // false: log lines go to standard error only
-    bool m_bOldGone = false;  // the client that handed over has been waited for
-    uint64_t m_newVersion = 0;    // the newest version among the packages
-    std::string m_oldRecord;      // conf/installed-version before the run ("" when there was none)
+    bool m_bLogFile = true;     // false: log lines go to standard error only
+    bool m_bOldGone = false;    // the client that handed over has been waited for
+    uint64_t m_newVersion = 0;  // the newest version among the packages
+    std::string m_oldRecord;    // conf/installed-version before the run ("" when there was none)
     bool m_bHadRecord = false;
 };

@@ -108,9 +108,8 @@ bool CPackageSignature::Sign(const std::string& privatePem, const std::string& p
 bool CPackageSignature::Verify(const std::string& publicPem, const std::string& package,
                                std::string& payload, uint64_t& version, std::string& error) {
     const size_t trailer = kVersionBytes + kMagicBytes + kSignatureBytes;
-    if (package.size() < trailer ||
-        package.compare(package.size() - kSignatureBytes - kMagicBytes, kMagicBytes, kMagic,
-                        kMagicBytes) != 0) {
+    if (package.size() < trailer || package.compare(package.size() - kSignatureBytes - kMagicBytes,
+                                                    kMagicBytes, kMagic, kMagicBytes) != 0) {
         error = "the package carries no signature";
         return false;
     }

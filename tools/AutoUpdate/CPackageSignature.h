@@ -3,8 +3,8 @@
 // A signed package is the .tar.gz payload followed by a trailer: the package's version (8 bytes,
 // big-endian), the 8 bytes "ORVSIG02", then the 64-byte Ed25519 signature of every byte before
 // it. The version is signed with the payload, so it cannot be changed, and a validly signed
-// older package cannot pass for a newer one. The update server serves the signed file, so the size and MD5
-// in its answer are those of the whole file; the installer checks them, then the signature
+// older package cannot pass for a newer one. The update server serves the signed file, so the size
+// and MD5 in its answer are those of the whole file; the installer checks them, then the signature
 // against the release public key installed in conf/, then the version against the installed one,
 // and unpacks only the payload.
 //

@@ -7,10 +7,9 @@ namespace {
 
 const std::set<std::string> kKinds = {"probe", "page",  "ticket", "auth",   "keep",     "state",
                                       "term",  "query", "stats",  "update", "download", "any"};
-const std::set<std::string> kActions = {"refuse",  "drop",      "delay",    "http500",
-                                        "garbage", "truncate",  "redirect", "notag",
-                                        "error",   "lastlogin", "endlogin", "renew",
-                                        "flood",   "listsize"};
+const std::set<std::string> kActions = {"refuse",   "drop",     "delay", "http500", "garbage",
+                                        "truncate", "redirect", "notag", "error",   "lastlogin",
+                                        "endlogin", "renew",    "flood", "listsize"};
 
 bool ValidArg(const std::string& action, const std::string& arg) {
     if (action == "delay")

@@ -139,9 +139,9 @@ TEST_F(DownloadListTest, RefusedDownloadStaysRefusedForTheSameListing) {
         orvane_test::writeFile(path, "");
         ASSERT_TRUE(list.Record("app", "http://h/a", md5, 10));
         ASSERT_TRUE(list.KeepRefused(refused));
-        EXPECT_EQ(md5 == std::string("m1") ? CDownloadList::LIST_REFUSED
-                                           : CDownloadList::LIST_INCOMPLETE,
-                  list.Check())
+        EXPECT_EQ(
+            md5 == std::string("m1") ? CDownloadList::LIST_REFUSED : CDownloadList::LIST_INCOMPLETE,
+            list.Check())
             << md5;
     }
 }

@@ -98,15 +98,15 @@ protected:
         });
         m_server.Get("/flood", [](const httplib::Request&, httplib::Response& res) {
             // 64 MiB without a length, as a server that lists one size and sends without end.
-            res.set_chunked_content_provider(
-                "application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
-                    static const std::string block(64 * 1024, 'F');
-                    if (offset >= (64u << 20)) {
-                        sink.done();
-                        return true;
-                    }
-                    return sink.write(block.data(), block.size());
-                });
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [](size_t offset, httplib::DataSink& sink) {
+                                                 static const std::string block(64 * 1024, 'F');
+                                                 if (offset >= (64u << 20)) {
+                                                     sink.done();
+                                                     return true;
+                                                 }
+                                                 return sink.write(block.data(), block.size());
+                                             });
         });
         m_server.Get("/to-file", [](const httplib::Request&, httplib::Response& res) {
             res.set_redirect("file:///etc/hostname");
