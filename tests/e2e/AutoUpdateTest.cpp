@@ -350,7 +350,15 @@ INSTANTIATE_TEST_SUITE_P(
 // What a hostile update server, or a validly signed package that must not install, can try.
 // Each is refused with the installation byte for byte as it was; what the client can tell from
 // the answer and the download is not even handed over, nor downloaded again for the same answer.
-enum class Hostile { DOWNGRADE, BELOW_THE_LAST_INSTALL, REPLAY, RELEASE_KEY, FLOOD, LISTED_HUGE };
+enum class Hostile {
+    DOWNGRADE,
+    BELOW_THE_LAST_INSTALL,
+    REPLAY,
+    RELEASE_KEY,
+    VERSION_RECORD,
+    FLOOD,
+    LISTED_HUGE
+};
 
 struct HostileCase {
     const char* name;
@@ -387,6 +395,9 @@ protected:
                 return MakePackage({{"data/readme.txt", "hostile"},
                                     {"conf/release.pub", readFile(m_root.file("other.pub"))}});
             }
+            case Hostile::VERSION_RECORD:  // would let older packages in again
+                return MakePackage(
+                    {{"data/readme.txt", "hostile"}, {"conf/installed-version", "1\n"}});
             default:
                 return MakePackage(files);
         }
@@ -442,6 +453,9 @@ INSTANTIATE_TEST_SUITE_P(
                                   "version 3000, not newer than the installed 3000"},
                       HostileCase{"CarriesTheReleaseKey", Hostile::RELEASE_KEY,
                                   "would replace conf/release.pub, which no package may change"},
+                      HostileCase{
+                          "CarriesTheVersionRecord", Hostile::VERSION_RECORD,
+                          "would replace conf/installed-version, which no package may change"},
                       HostileCase{"BodyPastTheListedSize", Hostile::FLOOD, ""},
                       HostileCase{"ListedOverTheInstallersLimit", Hostile::LISTED_HUGE, ""}),
     [](const auto& info) { return std::string(info.param.name); });
