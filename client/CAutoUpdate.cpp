@@ -8,7 +8,9 @@
 #include "CHttpData.h"
 #include "CInfoCenter.h"
 #include "CMarkup.h"
+#include "CPackageSignature.h"
 #include "CSimpleFile.h"
+#include "CUniqueFd.h"
 #include "CXMLOpt.h"
 #include "CommFunc.h"
 
@@ -198,11 +200,30 @@ CAutoString CAutoUpdate::BuildQueryUrl() {
         return CAutoString("");
     CAutoString url;
     url.Format("%s?keyword=(auto)&version=%s&clientid=%s&dialaccount=%s&cid=%s&",
-               m_strUpdateUrl.c_str(), PercentEncode(info->GetValue("version")).c_str(),
+               m_strUpdateUrl.c_str(),
+               PercentEncode(AnnouncedVersion(info->GetValue("version"))).c_str(),
                PercentEncode(info->GetValue("clientId")).c_str(),
                PercentEncode(info->GetValue("account")).c_str(),
                PercentEncode(info->GetValue("schoolId")).c_str());
     return url;
+}
+
+// The service names conf/conf.xml's version until it starts again, which the installer never
+// changes (the service would write it back): the installer's record of a newer version wins, or
+// the server would offer the installed package again at every run.
+CAutoString CAutoUpdate::AnnouncedVersion(const CAutoString& service) const {
+    const std::string path = m_strWorkDir.ToStdString() + "/" + CHandOverCheck::kVersionRecord;
+    CUniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    std::string text;
+    if (fd.get() < 0 || !CSimpleFile::ReadAll(fd.get(), text))
+        return service;
+    text = text.substr(0, text.find('\n'));
+    uint64_t recorded = 0, announced = 0;
+    if (!CPackageSignature::ParseVersion(text, recorded) ||
+        (CPackageSignature::ParseVersion(service.ToStdString(), announced) &&
+         announced >= recorded))
+        return service;
+    return CAutoString(text);
 }
 
 // ---- Recording the answer ---------------------------------------------------------------------

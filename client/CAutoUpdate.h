@@ -40,7 +40,8 @@ public:
 
     // The installer's one argument (empty when "conf/conf.xml" cannot be read).
     CAutoString BuildInstallerArgument() const;
-    // The query URL built from the information center's values; empty without "FUN_Update".
+    // The query URL built from the information center's values (the version the installer
+    // recorded when that is newer); empty without "FUN_Update".
     CAutoString BuildQueryUrl();
     const CAutoString& DownloadDir() const { return m_strDownDir; }
     const CAutoString& LastAnswer() const { return m_strResponse; }
@@ -62,6 +63,8 @@ private:
     // (try again at once); DONE: the run ends; ERROR: the run ends with -1.
     enum EQuery { QUERY_FAILED, QUERY_AGAIN, QUERY_DONE, QUERY_ERROR };
     EQuery Attempt();
+    // The version named to the update server: service's, or the installer's newer record.
+    CAutoString AnnouncedVersion(const CAutoString& service) const;
     bool PrepareDownloadDir();
     int RecordPackage(const CAutoString& pkgxml);
     void RecordFileEntry(CXMLOpt& pkg, const char* tag, const CAutoString& name);

@@ -374,6 +374,10 @@ protected:
         ASSERT_EQ(0, RunInstaller());
         ASSERT_TRUE(waitFor([&] { return Started() == "old\n"; }, 10s)) << Started();
         fs::remove(m_root.file("started"));
+        // Every package here is kNewer; the window, as its desktop user, reads the record too.
+        const std::string record = m_inst + "/conf/installed-version";
+        EXPECT_EQ(std::to_string(kNewer) + "\n", readFile(record));
+        EXPECT_EQ(fs::perms(0644), fs::status(record).permissions() & fs::perms::mask);
     }
     std::string HostilePackage(Hostile kind) {
         const std::map<std::string, std::string> files = {{"data/readme.txt", "hostile"}};
@@ -422,6 +426,11 @@ TEST_P(HostileUpdateTest, IsRefusedAndTheInstallationStaysByteForByte) {
     CAutoUpdate update(m_inst.c_str());
 
     ASSERT_EQ(0, update.RunUpdate());
+    // After an installation the server is told the installed version, not the service's older one.
+    const bool installedFirst =
+        c.kind == Hostile::BELOW_THE_LAST_INSTALL || c.kind == Hostile::REPLAY;
+    for (cJSON* query : Records("update"))
+        EXPECT_EQ(installedFirst ? "3000" : "2.1.0", SimProcess::Str(query, "query", "version"));
     if (*c.said == '\0') {
         EXPECT_EQ(CDownloadList::LIST_REFUSED,
                   CDownloadList((m_down + "update.xml").c_str()).Check());

@@ -7,9 +7,8 @@
 void CHandOverCheck::AddTrustedPaths(CInstallationCheck& check, const std::string& mainProgram) {
     for (const char* folder : {"", "conf", "Log", "Quorra", "Quorra/AutoSetupAuth"})
         check.Add(folder, CInstallationCheck::EK_FOLDER);
-    for (const char* file :
-         {"conf/release.pub", "conf/installed-version", "conf/conf.xml", "conf/client.xml",
-          "Log/AutoUpdate.log", "Quorra/AutoSetupAuth/AutoUpdate"})
+    for (const char* file : {"conf/release.pub", kVersionRecord, "conf/conf.xml", "conf/client.xml",
+                             "Log/AutoUpdate.log", "Quorra/AutoSetupAuth/AutoUpdate"})
         check.Add(file, CInstallationCheck::EK_FILE);
     check.Add(mainProgram, CInstallationCheck::EK_FILE);
 }

@@ -15,6 +15,9 @@ public:
     // The largest package the installer takes; the client refuses a larger listed size before
     // downloading anything. No package of ours comes near it.
     static constexpr long long kMaxPackageBytes = 1LL << 30;
+    // The installer's record of the version it installed last (relative to the installation),
+    // readable by all: the client names that version to the update server.
+    static constexpr char kVersionRecord[] = "conf/installed-version";
 
     // The paths of an installation that the installer, running as root, trusts (relative): the
     // folder, conf/ with both stores, the release key and the installed version's record, Log/ with

@@ -30,7 +30,6 @@ namespace {
 
 // Without a version of its own an installation counts as this one (as the client's argument).
 const char kDefaultVersion[] = "1000";
-const char kVersionRecord[] = "/conf/installed-version";
 
 bool IsSafeName(const std::string& name) {
     if (name.empty() || name.size() > 64 || name.find('/') != std::string::npos ||
@@ -195,7 +194,7 @@ bool CPackageInstaller::InstalledVersion(uint64_t& version, std::string& error) 
         error = "the installed version '" + text.substr(0, 32) + "' is not a number";
         return false;
     }
-    m_bHadRecord = ReadWhole(m_args.installDir + kVersionRecord, m_oldRecord);
+    m_bHadRecord = ReadWhole(m_args.installDir + "/" + CHandOverCheck::kVersionRecord, m_oldRecord);
     if (!m_bHadRecord) {
         m_oldRecord.clear();
         if (errno == ENOENT)
@@ -213,12 +212,14 @@ bool CPackageInstaller::InstalledVersion(uint64_t& version, std::string& error) 
     return true;
 }
 
-// Replaced whole through a temporary file, so a crash leaves the old record or the new one.
+// Replaced whole through a temporary file, so a crash leaves the old record or the new one. The
+// client reads it too; conf/ is root's alone, so the name is the file just renamed there.
 bool CPackageInstaller::RecordVersion(const std::string& text) {
-    const std::string path = m_args.installDir + kVersionRecord;
+    const std::string path = m_args.installDir + "/" + CHandOverCheck::kVersionRecord;
     if (text.empty())
         return unlink(path.c_str()) == 0 || errno == ENOENT;
-    return CSimpleFile::WriteFileAtomic(path.c_str(), text.data(), text.size());
+    return CSimpleFile::WriteFileAtomic(path.c_str(), text.data(), text.size()) &&
+           chmod(path.c_str(), 0644) == 0;
 }
 
 bool CPackageInstaller::VerifyPackage(Package& pkg, const std::string& md5, long long size,
