@@ -110,16 +110,13 @@ CPackageInstaller::EResult CPackageInstaller::Run() {
         return Refuse(error);
     }
     WaitForOldClient();
-    if (!swap.Apply(error)) {
+    if (!ApplyWithVersion(swap, error)) {
         fs::remove_all(made, ec);
         Log("installation failed and was undone: " + error);
         ClearDownloads();
         StartMainProgram(false);
         return ROLLED_BACK;
     }
-    // Recorded before anything else can fail, so that the same package is never taken again.
-    if (!RecordVersion(std::to_string(m_newVersion) + "\n"))
-        Log("cannot record the installed version " + std::to_string(m_newVersion));
     Log("installed " + std::to_string(swap.Count()) + " files from " +
         std::to_string(m_packages.size()) + " package(s), version " + std::to_string(m_newVersion));
     ClearDownloads();
@@ -210,6 +207,18 @@ bool CPackageInstaller::InstalledVersion(uint64_t& version, std::string& error) 
     }
     version = std::max(version, last);
     return true;
+}
+
+// The files and the record of their version go in together: files without the record could be
+// installed again by the same package.
+bool CPackageInstaller::ApplyWithVersion(CFileSwap& swap, std::string& error) {
+    if (!swap.Apply(error))
+        return false;
+    if (RecordVersion(std::to_string(m_newVersion) + "\n"))
+        return true;
+    error = "cannot record the installed version: " + std::string(std::strerror(errno));
+    swap.Rollback();
+    return false;
 }
 
 // Replaced whole through a temporary file, so a crash leaves the old record or the new one. The

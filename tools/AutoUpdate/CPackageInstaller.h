@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+class CFileSwap;
+
 class CPackageInstaller {
 public:
     enum EResult { INSTALLED = 0, REFUSED = 1, BAD_ARGUMENT = 2, ROLLED_BACK = 3 };
@@ -59,6 +61,7 @@ private:
     bool CheckVersions(std::string& error);
     bool InstalledVersion(uint64_t& version, std::string& error);
     bool RecordVersion(const std::string& text);
+    bool ApplyWithVersion(CFileSwap& swap, std::string& error);
     bool Unpack(const std::string& staging, std::string& error);
     EResult Refuse(const std::string& reason);
     void ClearDownloads();
