@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "CUniqueFd.h"
+#include "CSimpleFile.h"
 #include "ZsmProtocol.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
@@ -162,9 +163,8 @@ bool CZsmProcess::spawn(int exeFd, std::string& why) {
 bool CZsmProcess::Start(const std::string& hostPath, const std::string& keyid,
                         const std::vector<unsigned char>& image, std::string& why) {
     Stop();
-    CUniqueFd exe(open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (exe.get() < 0 || fstat(exe.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    CUniqueFd exe(CSimpleFile::OpenSingleLink(AT_FDCWD, hostPath.c_str(), O_RDONLY));
+    if (exe.get() < 0) {
         why = "cannot open the helper program " + hostPath;
         return false;
     }
