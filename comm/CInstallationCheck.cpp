@@ -81,9 +81,9 @@ int StepInto(int dir, const std::string& name, const std::string& path,
              std::vector<std::string>& problems) {
     struct stat st;
     if (name == "..") {
-        problems.push_back(Line(path, "climbs back with \"..\"",
-                                "name it by its real path: realpath " +
-                                    CInstallationCheck::ShellQuote(path)));
+        problems.push_back(
+            Line(path, "climbs back with \"..\"",
+                 "name it by its real path: realpath " + CInstallationCheck::ShellQuote(path)));
         return -1;
     }
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -93,9 +93,9 @@ int StepInto(int dir, const std::string& name, const std::string& path,
     if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
         // A link on the way is followed by every later use of the path text, wherever it points
         // then; the real path is the one to use.
-        problems.push_back(Line(path, S_ISLNK(st.st_mode) ? "is a symbolic link" : "is not a folder",
-                                "name it by its real path: realpath " +
-                                    CInstallationCheck::ShellQuote(path)));
+        problems.push_back(
+            Line(path, S_ISLNK(st.st_mode) ? "is a symbolic link" : "is not a folder",
+                 "name it by its real path: realpath " + CInstallationCheck::ShellQuote(path)));
         return -1;
     }
     const int fd = openat(dir, name.c_str(), kWalkFlags);

@@ -105,9 +105,11 @@ int CLog::OpenLocked(const std::string& path) {
     const int rc = CreateFile(path.c_str(), "a+");
     if (rc != 0 && (errno == EMLINK || errno == ELOOP || errno == EINVAL)) {
         // Lines are dropped from here on, so this is the only word of why the log stays empty.
-        std::fprintf(stderr, "the log %s is not written: %s\n", path.c_str(),
-                     errno == EMLINK ? "it has more than one link, so lines would land elsewhere"
-                                     : "it is not a regular file");
+        const char* why = errno == EMLINK
+                              ? "it has more than one link, so lines would land elsewhere"
+                          : errno == ELOOP ? "it is a symbolic link"
+                                           : "it is not a regular file";
+        std::fprintf(stderr, "the log %s is not written: %s\n", path.c_str(), why);
     }
     m_path = rc == 0 ? path : std::string();
     struct stat st;

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "CUniqueFd.h"
 #include "CSimpleFile.h"
+#include "CUniqueFd.h"
 #include "ZsmProtocol.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC

@@ -13,8 +13,8 @@
 #include "CSimpleFile.h"
 #include "CStopSignal.h"
 #include "CUniqueFd.h"
-#include "CZsmHelper.h"
 #include "CUserInfo.h"
+#include "CZsmHelper.h"
 #include "ISvrInfoCenter.h"
 #include "ZsmProtocol.h"
 

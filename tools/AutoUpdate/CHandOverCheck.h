@@ -9,6 +9,7 @@
 #include <vector>
 
 class CInstallationCheck;
+class CUniqueFd;
 
 class CHandOverCheck {
 public:
@@ -17,9 +18,10 @@ public:
     // download folders with the installer copy in them, and mainProgram, which it starts again.
     static void AddTrustedPaths(CInstallationCheck& check, const std::string& mainProgram);
     // True when every trusted path of installDir passes the installation check; otherwise
-    // problems gets one line per wrong path with the command that mends it.
+    // problems gets one line per wrong path with the command that mends it. On success folder
+    // (when given) holds the installation folder the check walked to.
     static bool InstallationIsSafe(const std::string& installDir, const std::string& mainProgram,
-                                   std::vector<std::string>& problems);
+                                   std::vector<std::string>& problems, CUniqueFd* folder = nullptr);
     // True when installDir/conf/release.pub holds an Ed25519 public key, without which every
     // package is refused; why says what is wrong otherwise.
     static bool HasReleaseKey(const std::string& installDir, std::string& why);
