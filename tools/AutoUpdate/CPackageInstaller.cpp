@@ -159,16 +159,19 @@ bool CPackageInstaller::OpenDownloads(std::string& error) {
     } else {
         // The user's own folder: theirs or root's all the way down, and no one else's to change.
         std::vector<std::string> problems;
-        struct stat st;
+        struct stat st {};
         m_download.Reset(
             CInstallationCheck::OpenFolder(m_args.downloadDir, m_args.invoker, problems, st));
         if (m_download.get() >= 0)
             CInstallationCheck::JudgeParent(st, m_args.downloadDir, m_args.invoker, problems);
         if (!problems.empty() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
             m_download.Reset(-1);
-            error = "the download folder is not safe: " +
-                    (problems.empty() ? m_args.downloadDir + " is writable by others"
-                                      : problems.front());
+            const std::string prefix = "unsafe installation: ";
+            std::string what =
+                problems.empty() ? m_args.downloadDir + " is writable by others" : problems.front();
+            if (what.rfind(prefix, 0) == 0)
+                what.erase(0, prefix.size());
+            error = "the download folder is not safe: " + what;
             return false;
         }
     }
