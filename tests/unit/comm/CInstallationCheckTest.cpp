@@ -51,7 +51,7 @@ protected:
 };
 
 // Runs line through sh and returns its exit status.
-std::string CSimpleFileCwd() {
+std::string WorkingDir() {
     char buf[4096];
     return getcwd(buf, sizeof buf) != nullptr ? std::string(buf) : std::string("/");
 }
@@ -126,19 +126,6 @@ TEST_F(InstallationCheckTest, LinksAreRefusedAndTheHintNeverCopiesTheirTarget) {
     EXPECT_EQ(readFile(dir.file("conf/store.xml")), "<root/>");
 }
 
-TEST_F(InstallationCheckTest, AFileWithASecondLinkIsRefusedWhereverTheOtherNameIs) {
-    for (const char* name : {"container", "conf/store.xml"}) {
-        SCOPED_TRACE(name);
-        const std::string other = dir.file("other-name");
-        ASSERT_EQ(link(dir.file(name).c_str(), other.c_str()), 0);
-        const std::string problem = OnlyProblem();
-        EXPECT_NE(problem.find(dir.file(name) + " has 2 hard links"), std::string::npos) << problem;
-        EXPECT_EQ(CommandOf(problem), "rm '" + dir.file(name) + "', then reinstall");
-        ASSERT_EQ(unlink(other.c_str()), 0);
-        EXPECT_TRUE(check.Check());
-    }
-}
-
 TEST_F(InstallationCheckTest, TheHeldFolderStaysTheCheckedOneAfterARename) {
     ASSERT_TRUE(check.Check());
     ASSERT_GE(check.Folder(), 0);
@@ -150,7 +137,7 @@ TEST_F(InstallationCheckTest, TheHeldFolderStaysTheCheckedOneAfterARename) {
     EXPECT_TRUE(CInstallationCheck::StillAt(moved, check.Folder()));
 
     // Entered by its descriptor, relative names reach the checked folder, not the look-alike.
-    const std::string before = CSimpleFileCwd();
+    const std::string before = WorkingDir();
     std::string why;
     ASSERT_TRUE(CInstallationCheck::Enter(check.Folder(), why)) << why;
     EXPECT_EQ(readFile("conf/store.xml"), "<root/>");
