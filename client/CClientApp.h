@@ -31,8 +31,7 @@ public:
     // or this one, or is writable by group or others. The client starts the service and the
     // installer, which run as root, from here. Otherwise prints one line per problem, with the
     // command that mends it, hands the lines to problems when given, and returns false. Reads
-    // only.
-    // On success folder (when given) holds the folder checked.
+    // only. On success folder (when given) holds the folder checked.
     static bool CheckInstallation(const std::string& workDir,
                                   std::vector<std::string>* problems = nullptr,
                                   CUniqueFd* folder = nullptr);

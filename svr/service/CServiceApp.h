@@ -50,9 +50,11 @@ public:
     // account or password ends with a line on err and kUsageError.
     static Arguments TakeArguments(int argc, char** argv, int inputFd, FILE* out, FILE* err);
 
-    // True when nothing the service trusts in workDir (the folder itself, conf/, Log/, the
-    // algorithm container, the store files, today's log and the two FIFOs) is a link, belongs to
-    // a user other than root or this one, or is writable by group or others. Otherwise prints one
+    // True when no folder above workDir may be changed by another user and nothing the service
+    // trusts in workDir (the folder itself, conf/, Log/, the algorithm container and its helper
+    // program, the store files, today's log and the two FIFOs) is a link or a file with a second
+    // link, belongs to a user other than root or this one, or is writable by group or others (see
+    // CInstallationCheck). Otherwise prints one
     // line per problem, with the command that mends it, to standard output and returns false.
     // Reads only; creates nothing. On success folder (when given) holds the folder checked.
     static bool CheckInstallation(const std::string& workDir, CUniqueFd* folder = nullptr);
