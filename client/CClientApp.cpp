@@ -166,7 +166,8 @@ int CClientApp::LaunchService(const char* program, mode_t umaskForChild) {
     return CDetachedProcess::Start({program}, "", umaskForChild) == 0 ? 0 : -1;
 }
 
-bool CClientApp::CheckInstallation(const std::string& workDir, std::vector<std::string>* problems) {
+bool CClientApp::CheckInstallation(const std::string& workDir, std::vector<std::string>* problems,
+                                   CUniqueFd* folder) {
     std::vector<std::string> found;
     if (workDir.empty()) {
         found.push_back(std::string("cannot read the working directory: ") + std::strerror(errno));
@@ -179,8 +180,11 @@ bool CClientApp::CheckInstallation(const std::string& workDir, std::vector<std::
             check.Add(file, CInstallationCheck::EK_FILE);
         check.Add("serverpipe", CInstallationCheck::EK_FIFO);
         check.Add("clientpipe", CInstallationCheck::EK_FIFO);
-        if (check.Check())
+        if (check.Check()) {
+            if (folder != nullptr)
+                folder->Reset(check.TakeFolder());
             return true;
+        }
         found = check.Problems();
     }
     for (const std::string& line : found)
@@ -205,14 +209,21 @@ int CClientApp::Main(int argc, char** argv) {
     // The store and the temporary copies it is rewritten through hold the password.
     const mode_t startMask = umask(077);
     std::vector<std::string> problems;
-    if (!CheckInstallation(CSimpleFile::WorkingDirectory(), &problems)) {
+    CUniqueFd folder;
+    std::string why;
+    // Every later name (store, texts, pipes, programs) is resolved from the folder the check
+    // held, whatever a rename above it does to the path text.
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory(), &problems, &folder) ||
+        !CInstallationCheck::Enter(folder.get(), why)) {
+        if (!why.empty())
+            problems.push_back(why);
         ShowRefusal(argc, argv, problems);
         return CInstallationCheck::kExitStatus;
     }
-    const std::string store = CSimpleFile::WorkingDirectory() + kStoreFile;
+    const std::string store = std::string(".") + kStoreFile;
     // A store that cannot be kept private is not written at all: the window still works, but
     // nothing (the password least of all) is kept for the next start.
-    CInfoCenter::SetStoreFile(PrepareStore(store.c_str()) ? kStoreFile : "");
+    CInfoCenter::SetStoreFile(PrepareStore(store.c_str()) ? kStoreFile : "", ".");
     if (!StartSingle(CInfoCenter::GetInst())) {
         Say("Client Process had start!");
         return -1;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+class CUniqueFd;
 class ISvrInfoCenter;
 
 class CClientApp {
@@ -30,9 +31,10 @@ public:
     // or this one, or is writable by group or others. The client starts the service and the
     // installer, which run as root, from here. Otherwise prints one line per problem, with the
     // command that mends it, hands the lines to problems when given, and returns false. Reads
-    // only.
+    // only. On success folder (when given) holds the folder checked.
     static bool CheckInstallation(const std::string& workDir,
-                                  std::vector<std::string>* problems = nullptr);
+                                  std::vector<std::string>* problems = nullptr,
+                                  CUniqueFd* folder = nullptr);
     // A desktop user sees no terminal: when a display can be opened, the problems of a refused
     // start are shown in an error dialog too, and this returns once it is closed.
     static void ShowRefusal(int& argc, char**& argv, const std::vector<std::string>& problems);

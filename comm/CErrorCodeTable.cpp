@@ -15,13 +15,8 @@ CErrorCodeTable* CErrorCodeTable::GetInst() {
 }
 
 bool CErrorCodeTable::Load() {
-    std::string dir(1024, '\0');
-    if (getcwd(&dir[0], dir.size()) == nullptr) {
-        std::printf("load file %s failed! \n", "conf/code.xml");
-        return false;
-    }
-    dir.resize(dir.find('\0'));
-    return LoadFile((dir + "/conf/code.xml").c_str());
+    // Relative: the programs work from the installation folder they checked and entered.
+    return LoadFile("./conf/code.xml");
 }
 
 bool CErrorCodeTable::LoadFile(const char* path) {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -102,6 +103,14 @@ int CLog::Create(const char* directory, const char* name, const char* dateFormat
 
 int CLog::OpenLocked(const std::string& path) {
     const int rc = CreateFile(path.c_str(), "a+");
+    if (rc != 0 && (errno == EMLINK || errno == ELOOP || errno == EINVAL)) {
+        // Lines are dropped from here on, so this is the only word of why the log stays empty.
+        const char* why = errno == EMLINK
+                              ? "it has more than one link, so lines would land elsewhere"
+                          : errno == ELOOP ? "it is a symbolic link"
+                                           : "it is not a regular file";
+        std::fprintf(stderr, "the log %s is not written: %s\n", path.c_str(), why);
+    }
     m_path = rc == 0 ? path : std::string();
     struct stat st;
     m_size = rc == 0 && stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;

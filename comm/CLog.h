@@ -39,7 +39,8 @@ public:
     // Opens (creating if needed, for appending) directory + dateFormat-of-now + "_" + name. The
     // directory is created when missing; when that fails the name is used without it, relative
     // to the working directory. An empty directory or date format leaves that part out. Returns
-    // 0 when the file is open, -1 when nothing could be opened (lines are then dropped).
+    // 0 when the file is open, -1 when nothing could be opened (lines are then dropped). A file
+    // with a second link or a link at the name is never opened; a line on standard error says so.
     int Create(const char* directory, const char* name, const char* dateFormat);
     // Closes the file; later lines are dropped until the next Create.
     void Close();

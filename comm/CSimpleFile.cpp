@@ -75,14 +75,8 @@ int CSimpleFile::CreateFile(const char* path, const char* mode) {
     const int flags = OpenFlags(mode);
     if (flags < 0)
         return -1;
-    // A link planted at the name would let whoever planted it choose the file written; a FIFO
-    // in its place must not stall the open.
-    CUniqueFd fd(::open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    const int fl = ::fcntl(fd.get(), F_GETFL);
-    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)
+    CUniqueFd fd(OpenSingleLink(AT_FDCWD, path, flags));
+    if (fd.get() < 0)
         return -1;
     m_pFile = ::fdopen(fd.get(), mode);
     if (m_pFile == nullptr)
@@ -111,6 +105,37 @@ int CSimpleFile::CloseFile() {
     const int rc = std::fclose(m_pFile);
     m_pFile = nullptr;
     return rc == 0 ? 0 : -1;
+}
+
+int CSimpleFile::OpenSingleLink(int dir, const char* path, int flags, mode_t mode) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    // A link planted at the name would let whoever planted it choose the file written; a FIFO
+    // in its place must not stall the open.
+    CUniqueFd fd(::openat(dir, path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) {
+        errno = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+        return -1;
+    }
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)
+        return -1;
+    return fd.Release();
+}
+
+bool CSimpleFile::KeepPrivate(const char* path) {
+    CUniqueFd fd(OpenSingleLink(AT_FDCWD, path, O_RDONLY));
+    struct stat st;
+    if (fd.get() < 0)
+        return errno == ENOENT;
+    if (::fstat(fd.get(), &st) != 0)
+        return false;
+    return (st.st_mode & 077) == 0 || ::fchmod(fd.get(), st.st_mode & 07700) == 0;
 }
 
 bool CSimpleFile::IsFileExist(const char* path) {

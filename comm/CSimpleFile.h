@@ -20,9 +20,9 @@ public:
     CSimpleFile& operator=(const CSimpleFile&) = delete;
 
     // Closes any open stream, then opens path with the fopen mode ("r", "w" or "a", optionally
-    // with "+" and "b"). Only a regular file is opened, never through a symbolic link at path; a
-    // file created here gets mode 0600. Returns 0 on success, -1 when the open fails (nothing is
-    // open then).
+    // with "+" and "b"). Only a regular file with one link is opened (see OpenSingleLink); a file
+    // created here gets mode 0600. Returns 0 on success, -1 when the open fails (nothing is open
+    // then, errno tells why).
     int CreateFile(const char* path, const char* mode);
     // Writes length bytes and pushes them to the kernel at once, in one write(2) unless the kernel
     // takes less. Returns 0 when every byte was written, -1 otherwise, -2 when nothing is open.
@@ -32,6 +32,15 @@ public:
     int CloseFile();
     bool IsOpen() const { return m_pFile != nullptr; }
 
+    // Opens path (relative to dir, AT_FDCWD for the working directory) with the open(2) flags,
+    // O_NOFOLLOW and O_CLOEXEC added, and returns the descriptor only for a regular file with a
+    // single link: a hard link planted at the name would carry every write to the file it shares
+    // with. A FIFO at the name never stalls the open. -1 otherwise, with errno ELOOP for a
+    // symbolic link, EMLINK for more than one link and EINVAL for another kind of file.
+    static int OpenSingleLink(int dir, const char* path, int flags, mode_t mode = 0600);
+    // Takes group and other permissions off the regular file at path (never through a link).
+    // True when it is private afterwards or missing.
+    static bool KeepPrivate(const char* path);
     // True when path exists (of any kind).
     static bool IsFileExist(const char* path);
     // Fills buffer with the current working directory, which is where the programs keep their

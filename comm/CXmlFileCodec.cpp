@@ -189,9 +189,14 @@ bool CXmlFileCodec::Encode(const std::string& text, Form form, std::string& byte
 bool CXmlFileCodec::ReadFile(const char* path, std::string& bytes) {
     if (path == nullptr || *path == '\0')
         return false;
-    FilePtr f(std::fopen(path, "rb"));
-    if (!f)
+    // Stores are read the way they are written: never through a link planted at the name.
+    const int fd = CSimpleFile::OpenSingleLink(AT_FDCWD, path, O_RDONLY);
+    FilePtr f(fd >= 0 ? ::fdopen(fd, "rb") : nullptr);
+    if (!f) {
+        if (fd >= 0)
+            ::close(fd);
         return false;
+    }
     std::string data;
     char chunk[16384];
     size_t got;
@@ -204,5 +209,7 @@ bool CXmlFileCodec::ReadFile(const char* path, std::string& bytes) {
 }
 
 bool CXmlFileCodec::WriteFileAtomic(const char* path, const std::string& bytes) {
-    return CSimpleFile::WriteFileAtomic(path, bytes.data(), bytes.size());
+    // Stores hold the password and the session ticket: whatever mode the old file had, the new
+    // one is its owner's alone.
+    return CSimpleFile::WriteFileAtomic(path, bytes.data(), bytes.size(), false);
 }

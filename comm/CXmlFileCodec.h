@@ -26,9 +26,11 @@ public:
     // iconv conversion of the whole input; false on any invalid or unrepresentable sequence.
     static bool Convert(const std::string& in, const char* from, const char* to, std::string& out);
 
+    // Reads a regular file with one link, never through a symbolic link (CSimpleFile::
+    // OpenSingleLink).
     static bool ReadFile(const char* path, std::string& bytes);
     // Writes bytes to a temporary file in the same folder and renames it over path, so readers
-    // see either the old or the new file, never a half-written one. Keeps an existing file's mode;
-    // a new file is readable by its owner only (see CSimpleFile::WriteFileAtomic).
+    // see either the old or the new file, never a half-written one. The file is readable by its
+    // owner only afterwards, whatever it was before (see CSimpleFile::WriteFileAtomic).
     static bool WriteFileAtomic(const char* path, const std::string& bytes);
 };

@@ -193,7 +193,8 @@ int CPortalServer::RestoreDNSForExit() {
 }
 
 std::string CPortalServer::DefaultResolverSaved() {
-    return CSimpleFile::WorkingDirectory() + "/conf/resolv.conf.saved";
+    // Relative to the installation folder the service entered after checking it.
+    return "./conf/resolv.conf.saved";
 }
 
 int CPortalServer::CheckWiFiShare(const char* againstList) {

@@ -42,16 +42,6 @@ struct ZsmResultDeleter {
 };
 using ZsmResult = std::unique_ptr<char, ZsmResultDeleter>;
 
-std::string workingDirectory() {
-    std::string buf(1024, '\0');
-    while (getcwd(&buf[0], buf.size()) == nullptr) {
-        if (errno != ERANGE || buf.size() >= (1u << 16))
-            return ".";
-        buf.resize(buf.size() * 2);
-    }
-    return std::string(buf.c_str());
-}
-
 }  // namespace
 
 CPortalParser::~CPortalParser() {
@@ -59,8 +49,9 @@ CPortalParser::~CPortalParser() {
 }
 
 int CPortalParser::Init() {
-    const std::string path = workingDirectory() + "/zuvUzarod.zxm";
-    return CZsmHelper::GetInst()->Init(path.c_str(), nullptr, 0);
+    // Relative: the service has entered the folder its installation check held, and a path text
+    // rebuilt from getcwd could lead elsewhere after a rename above it.
+    return CZsmHelper::GetInst()->Init("./zuvUzarod.zxm", nullptr, 0);
 }
 
 void CPortalParser::Release() {

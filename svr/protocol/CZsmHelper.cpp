@@ -261,9 +261,10 @@ bool CZsmHelper::startHelper() {
 }
 
 bool CZsmHelper::readContainer(std::string& bytes, FileStamp& stamp) const {
-    CUniqueFd fd(open(m_strZsm.c_str(), O_RDONLY | O_CLOEXEC));
+    // Never through a link, nor a file that shares its inode with a name elsewhere.
+    CUniqueFd fd(CSimpleFile::OpenSingleLink(AT_FDCWD, m_strZsm.c_str(), O_RDONLY));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
         return false;
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxContainerFile) {
         zsmLog("zsm container %s too large", m_strZsm.c_str());

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "CSimpleFile.h"
 #include "CUniqueFd.h"
 #include "ZsmProtocol.h"
 
@@ -162,9 +163,8 @@ bool CZsmProcess::spawn(int exeFd, std::string& why) {
 bool CZsmProcess::Start(const std::string& hostPath, const std::string& keyid,
                         const std::vector<unsigned char>& image, std::string& why) {
     Stop();
-    CUniqueFd exe(open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (exe.get() < 0 || fstat(exe.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    CUniqueFd exe(CSimpleFile::OpenSingleLink(AT_FDCWD, hostPath.c_str(), O_RDONLY));
+    if (exe.get() < 0) {
         why = "cannot open the helper program " + hostPath;
         return false;
     }

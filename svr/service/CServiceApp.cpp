@@ -12,8 +12,11 @@
 #include "CServer.h"
 #include "CSimpleFile.h"
 #include "CStopSignal.h"
+#include "CUniqueFd.h"
 #include "CUserInfo.h"
+#include "CZsmHelper.h"
 #include "ISvrInfoCenter.h"
+#include "ZsmProtocol.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -175,7 +178,7 @@ bool CServiceApp::StartSingle(ISvrInfoCenter* info) {
     return true;
 }
 
-bool CServiceApp::CheckInstallation(const std::string& workDir) {
+bool CServiceApp::CheckInstallation(const std::string& workDir, CUniqueFd* folder) {
     static_assert(kUnsafeInstallation == CInstallationCheck::kExitStatus, "one status for both");
     if (workDir.empty()) {
         std::printf("OrvaneSvr cannot read its working directory: %s\n", std::strerror(errno));
@@ -195,8 +198,12 @@ bool CServiceApp::CheckInstallation(const std::string& workDir) {
     check.Add(std::string("Log/") + day + "_Info.log", CInstallationCheck::EK_FILE);
     check.Add(kOwnFifo, CInstallationCheck::EK_FIFO);
     check.Add(kPeerFifo, CInstallationCheck::EK_FIFO);
-    if (check.Check())
+    check.Add(ZsmProtocol::kHostProgram, CInstallationCheck::EK_FILE);
+    if (check.Check()) {
+        if (folder != nullptr)
+            folder->Reset(check.TakeFolder());
         return true;
+    }
     for (const std::string& line : check.Problems())
         std::printf("%s\n", line.c_str());
     std::printf("OrvaneSvr refuses to start from an installation that other users can change.\n");
@@ -205,25 +212,48 @@ bool CServiceApp::CheckInstallation(const std::string& workDir) {
 }
 
 void CServiceApp::InitLog(const char* workDir) {
-    const std::string dir = std::string(workDir ? workDir : "") + "/Log/";
+    const std::string dir = std::string(workDir ? workDir : ".") + "/Log/";
     CLog* log = CLog::GetInst();
     log->Create(dir.c_str(), "Info.log", "%Y%m%d");
     log->SetLevel(CLog::DEBUG);
 }
 
+bool CServiceApp::EnterInstallation() {
+    CUniqueFd folder;
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory(), &folder))
+        return false;
+    std::string why;
+    if (!CInstallationCheck::Enter(folder.get(), why)) {
+        std::printf("OrvaneSvr: %s\n", why.c_str());
+        std::fflush(stdout);
+        return false;
+    }
+    return true;
+}
+
 int CServiceApp::PrepareProcess(Arguments& args) {
-    if (!CheckInstallation(CSimpleFile::WorkingDirectory())) {
+    // From here on every name is relative to the folder the check held ("."), never rebuilt from
+    // the path text, which whoever owns a folder above could point elsewhere by a rename.
+    if (!EnterInstallation()) {
         CPasswordInput::Wipe(args.password);
         return kUnsafeInstallation;
     }
+    // The helper program next to the service, by its name in the folder entered rather than by
+    // the executable's path text.
+    const std::string helper = std::string("./") + ZsmProtocol::kHostProgram;
+    if (faccessat(AT_FDCWD, helper.c_str(), X_OK, AT_EACCESS) == 0)
+        CZsmHelper::GetInst()->SetHostPath(helper.c_str());
     // Before any thread exists and before any library reads its variables.
     CProcessEnvironment::Sanitise();
     if (args.console)
         KeepStandardInputTaken();
-    CInfoCenter::SetStoreFile(kStoreFile);
+    CInfoCenter::SetStoreFile(kStoreFile, ".");
+    // The store holds the session ticket: an installation made before it was kept private is
+    // made so now, before anything is written to it.
+    CSimpleFile::KeepPrivate(kStoreFile + 1);
     if (!StartSingle(CInfoCenter::GetInst()))
         return -1;
-    InitLog(CSimpleFile::WorkingDirectory().c_str());
+    InitLog(".");
     // A write to a departed client must fail and be reported, not end the service.
     CPipeService::IgnoreBrokenPipeSignal();
     return kContinue;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+class CUniqueFd;
 class ISvrInfoCenter;
 
 class CServiceApp {
@@ -49,12 +50,17 @@ public:
     // account or password ends with a line on err and kUsageError.
     static Arguments TakeArguments(int argc, char** argv, int inputFd, FILE* out, FILE* err);
 
-    // True when nothing the service trusts in workDir (the folder itself, conf/, Log/, the
-    // algorithm container, the store files, today's log and the two FIFOs) is a link, belongs to
-    // a user other than root or this one, or is writable by group or others. Otherwise prints one
+    // True when no folder above workDir may be changed by another user and nothing the service
+    // trusts in workDir (the folder itself, conf/, Log/, the algorithm container and its helper
+    // program, the store files, today's log and the two FIFOs) is a link or a file with a second
+    // link, belongs to a user other than root or this one, or is writable by group or others (see
+    // CInstallationCheck). Otherwise prints one
     // line per problem, with the command that mends it, to standard output and returns false.
-    // Reads only; creates nothing.
-    static bool CheckInstallation(const std::string& workDir);
+    // Reads only; creates nothing. On success folder (when given) holds the folder checked.
+    static bool CheckInstallation(const std::string& workDir, CUniqueFd* folder = nullptr);
+    // Checks the working directory and makes the folder the check held the working directory;
+    // false (lines printed) when the check or the change fails.
+    static bool EnterInstallation();
 
     // True when this process may run: no live service recorded under "PID" in info. Records this
     // process's id ("%d\n") before returning true.

@@ -5,7 +5,9 @@
 // Every installation lives in a folder whose name holds a blank, beside a folder named like its
 // first word, so a command split at the blank would hit the neighbour.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cctype>
@@ -47,10 +49,12 @@ constexpr uint64_t kNewer = 3000;
 // Every file below dir (but the download and log folders) with the hash of its bytes and its mode.
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
     std::map<std::string, std::string> files;
-    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
-         ++it) {
+    std::error_code ec;
+    // The installer's staging folder may still be going away while this walks.
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         const std::string rel = fs::relative(it->path(), dir).string();
-        if (rel == "Quorra" || rel == "Log") {
+        if (rel == "Quorra" || rel == "Log" || rel.rfind(".update-", 0) == 0) {
             it.disable_recursion_pending();
             continue;
         }
@@ -60,6 +64,7 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
             std::to_string(st.st_mode) + ":" +
             (S_ISREG(st.st_mode) ? CPackageSignature::Md5Hex(readFile(it->path().string())) : "");
     }
+    EXPECT_FALSE(ec) << dir << ": " << ec.message();
     return files;
 }
 
@@ -646,6 +651,119 @@ TEST_F(AutoUpdateTest, InstallerArgumentDescribesTheInstallation) {
     EXPECT_EQ(0, RunInstaller());
     EXPECT_EQ("via folder", readFile(m_inst + "/data/readme.txt"));
 }
+
+// The staging folder the running installer has unpacked into, once it holds rel; empty until then.
+std::string UnpackedInto(const std::string& inst, const std::string& rel) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(inst, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(".update-", 0) == 0 && fs::exists(entry.path() / "new" / rel, ec))
+            return entry.path().string();
+    }
+    return std::string();
+}
+
+// The installation is renamed away while the installer waits for the old client to leave, and a
+// look-alike takes its path: the installer installs into neither, and says why.
+TEST_F(AutoUpdateTest, InstallationRenamedDuringTheRunGetsNothingAndNorDoesItsStandIn) {
+    const std::string pkg = MakePackage({{"data/readme.txt", "new text"}});
+    PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+    const pid_t oldClient = CProcessLauncher::Start({"/bin/sleep", "30"}, m_root.path(), false);
+    ASSERT_GT(oldClient, 0);
+    writeFile(m_inst + "/conf/client.xml",
+              "<conf><ClientPID>" + std::to_string(oldClient) + "</ClientPID></conf>");
+    const auto before = Snapshot(m_inst);
+    const pid_t installer = CProcessLauncher::Start(
+        {m_down + "AutoUpdate", CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().c_str()},
+        m_down, false);
+    ASSERT_GT(installer, 0);
+
+    const bool waiting =
+        waitFor([&] { return !UnpackedInto(m_inst, "data/readme.txt").empty(); }, 10s);
+    const std::string moved = m_inst + " moved";
+    ASSERT_EQ(0, rename(m_inst.c_str(), moved.c_str()));
+    fs::copy(moved, m_inst, fs::copy_options::recursive);
+    kill(oldClient, SIGKILL);
+    int status = 0;
+    waitpid(oldClient, &status, 0);
+    ASSERT_TRUE(waiting) << "the installer never unpacked";
+    ASSERT_TRUE(CProcessLauncher::WaitChild(installer, 20000, status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+
+    // The stand-in was copied with the staging folder the installer had made by then.
+    auto standIn = Snapshot(m_inst);
+    for (auto it = standIn.begin(); it != standIn.end();)
+        it = it->first.rfind(".update-", 0) == 0 ? standIn.erase(it) : std::next(it);
+    EXPECT_EQ(before, Snapshot(moved));
+    EXPECT_EQ(before, standIn);
+    EXPECT_EQ("old text", readFile(m_inst + "/data/readme.txt"));
+    EXPECT_NE(std::string::npos, readFile(moved + "/Log/AutoUpdate.log").find("moved away"))
+        << readFile(moved + "/Log/AutoUpdate.log");
+    // The client that comes back is the checked one, from where it now lies.
+    EXPECT_TRUE(waitFor([&] { return Started() == "old\n"; }, 10s)) << Started();
+}
+
+// Started through pkexec by a desktop user, the installer takes the packages from that user's
+// own folder when no one else can change it, and starts the window again as that user.
+struct UserFolderCase {
+    const char* name;
+    mode_t mode;  // of the user's download folder
+    int status;
+    const char* started;
+};
+
+class UserDownloadTest : public AutoUpdateTest,
+                         public ::testing::WithParamInterface<UserFolderCase> {};
+
+TEST_P(UserDownloadTest, TheUsersOwnFolderIsReadOnceAndTheWindowComesBackAsTheUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "an installer for another user needs root";
+    const UserFolderCase& c = GetParam();
+    constexpr uid_t kUser = 65534;
+    const std::string home = m_root.file("home");
+    const std::string down = home + "/cache/";
+    fs::create_directories(down);
+    for (const std::string& dir : {home, home + "/cache"})
+        ASSERT_EQ(0, chown(dir.c_str(), kUser, kUser));
+    ASSERT_EQ(0, chmod(down.c_str(), c.mode));
+    // The user's window must reach the marker file.
+    ASSERT_EQ(0, chmod(m_root.path().c_str(), 0711));
+    writeFile(m_root.file("started"), "");
+    ASSERT_EQ(0, chmod(m_root.file("started").c_str(), 0666));
+    WriteClient(m_inst + "/client", "old $(id -u)", 0);
+    const std::string pkg = MakePackage(
+        {{"data/readme.txt", "new text"},
+         {"client", "#!/bin/sh\necho new $(id -u) >> '" + m_root.file("started") + "'\n"}});
+    writeFile(down + "app.tar.gz", pkg);
+    writeFile(down + "update.xml", "<update><item name=\"app\" md5=\"" +
+                                       CPackageSignature::Md5Hex(pkg) + "\" size=\"" +
+                                       std::to_string(pkg.size()) + "\" state=\"2\"/></update>");
+    const auto before = Snapshot(m_inst);
+
+    CProcessLauncher::Options options;
+    options.dir = m_root.path();
+    options.ownEnvironment = true;
+    options.environment = {"PKEXEC_UID=" + std::to_string(kUser), "PATH=/usr/bin:/bin"};
+    const std::string argument = "<conf><updateDir>" + m_inst + "/</updateDir><downloadDir>" +
+                                 down + "</downloadDir></conf>";
+    EXPECT_EQ(c.status, CProcessLauncher::Run({m_inst + "/AutoUpdate", argument}, options));
+    EXPECT_TRUE(waitFor([&] { return Started() == c.started; }, 10s)) << Started();
+    if (c.status == 0) {
+        EXPECT_EQ("new text", readFile(m_inst + "/data/readme.txt"));
+        EXPECT_TRUE(fs::is_empty(down)) << "the hand-over was not taken back";
+    } else {
+        EXPECT_EQ(before, Snapshot(m_inst));
+        EXPECT_NE(std::string::npos, readFile(m_inst + "/Log/AutoUpdate.log")
+                                         .find("the download folder is not safe: " + down))
+            << readFile(m_inst + "/Log/AutoUpdate.log");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, UserDownloadTest,
+                         ::testing::Values(UserFolderCase{"TheUsersAlone", 0700, 0, "new 65534\n"},
+                                           UserFolderCase{"WritableByOthers", 0777, 1,
+                                                          "old 65534\n"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 

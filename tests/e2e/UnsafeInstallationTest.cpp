@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 using namespace orvane_test;
 using namespace std::chrono_literals;
@@ -74,15 +75,21 @@ protected:
     // Starts the service on the prepared installation and expects a refusal naming path with
     // the given fault and mending command; nothing in the installation may change.
     void ExpectRefused(const std::string& path, const std::string& fault,
-                       const std::string& command) {
-        const auto before = Snapshot(dir.path());
-        ServiceProcess service;
-        ASSERT_TRUE(service.Start(dir.path()));
-        EXPECT_EQ(kUnsafe, service.Wait(10s));
-        const std::string out = readFile(service.outPath());
+                       const std::string& command, const std::string& program = "./OrvaneSvr",
+                       const std::vector<std::string>& args = {}) {
+        ExpectRefusedIn(dir.path(), path, fault, command, program, args);
+    }
+    static void ExpectRefusedIn(const std::string& inst, const std::string& path,
+                                const std::string& fault, const std::string& command,
+                                const std::string& program, const std::vector<std::string>& args) {
+        const auto before = Snapshot(inst);
+        ServiceProcess run;
+        ASSERT_TRUE(run.StartProgram(inst, program, "refused", args));
+        EXPECT_EQ(kUnsafe, run.Wait(10s));
+        const std::string out = readFile(run.outPath());
         EXPECT_NE(out.find("unsafe installation: " + path + " " + fault), std::string::npos) << out;
         EXPECT_NE(out.find("mend it with: " + command), std::string::npos) << out;
-        EXPECT_EQ(before, Snapshot(dir.path())) << "the refused start changed the installation";
+        EXPECT_EQ(before, Snapshot(inst)) << "the refused start changed the installation";
     }
 
     TempDir dir;
@@ -113,28 +120,42 @@ TEST_F(UnsafeInstallationTest, LinksAtTheContainerTheStoreTheLogAndAPipeAreRefus
     struct Case {
         std::string name;
         std::function<void()> plant;
+        std::string fault;
     };
     const std::string log = "Log/" + Today() + "_Info.log";
+    auto oldLog = [&] {
+        ASSERT_EQ(mkdir(dir.file("Log").c_str(), 0700), 0);
+        ASSERT_TRUE(writeFile(dir.file(log), "old lines\n"));
+    };
     const std::vector<Case> cases = {
-        {"zuvUzarod.zxm", [&] { ReplaceWithLink("zuvUzarod.zxm"); }},
-        {"conf/conf.xml", [&] { ReplaceWithLink("conf/conf.xml"); }},
+        {"zuvUzarod.zxm", [&] { ReplaceWithLink("zuvUzarod.zxm"); }, "is a symbolic link"},
+        {"conf/conf.xml", [&] { ReplaceWithLink("conf/conf.xml"); }, "is a symbolic link"},
         {log,
          [&] {
-             ASSERT_EQ(mkdir(dir.file("Log").c_str(), 0700), 0);
-             ASSERT_TRUE(writeFile(dir.file(log), "old lines\n"));
+             oldLog();
              ReplaceWithLink(log);
-         }},
+         },
+         "is a symbolic link"},
+        // A second name outside, made while the file was there: every line would land there too.
+        {log,
+         [&] {
+             const std::string other = outside.file(fs::path(log).filename().string());
+             ASSERT_EQ(link(dir.file(log).c_str(), other.c_str()), 0);
+         },
+         "has 2 hard links"},
         {"serverpipe",
          [&] {
              ASSERT_EQ(mkfifo(dir.file("serverpipe").c_str(), 0600), 0);
              ReplaceWithLink("serverpipe");
-         }},
+         },
+         "is a symbolic link"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.name + " " + c.fault);
         c.plant();
         const std::string path = dir.file(c.name);
-        ExpectRefused(path, "is a symbolic link", "t=$(readlink -f '" + path + "')");
+        // Only a fresh copy belongs there; what the other name holds is its maker's.
+        ExpectRefused(path, c.fault, "rm '" + path + "', then reinstall");
         // Put right for the next case.
         const std::string real = outside.file(fs::path(c.name).filename().string());
         ASSERT_EQ(unlink(path.c_str()), 0);
@@ -143,7 +164,39 @@ TEST_F(UnsafeInstallationTest, LinksAtTheContainerTheStoreTheLogAndAPipeAreRefus
     EXPECT_EQ(readFile(dir.file(log)), "old lines\n");
 }
 
+// Whoever owns a folder above the installation can rename it away and put another in its place:
+// each program of the installation refuses to start there, before it reads or runs anything.
+class ForeignParentTest : public UnsafeInstallationTest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ForeignParentTest, AParentOwnedByAnotherUserIsRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    const std::string parent = outside.file("parent");
+    const std::string inst = parent + "/inst";
+    ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    ASSERT_EQ(rename(dir.path().c_str(), inst.c_str()), 0);
+    ASSERT_EQ(chown(parent.c_str(), 65534, 65534), 0);
+    // The window has no display here: the refusal is its printed lines and its status.
+    unsetenv("DISPLAY");
+    const std::string program = GetParam();
+    std::vector<std::string> args;
+    if (program == "./AutoUpdate")
+        args = {"<conf><updateDir>" + inst + "/</updateDir><downloadDir>" + inst +
+                "/Quorra/AutoSetupAuth/</downloadDir></conf>"};
+    ExpectRefusedIn(inst, parent, "is owned by user 65534", "chown root '" + parent + "'", program,
+                    args);
+    ASSERT_EQ(rename(inst.c_str(), dir.path().c_str()), 0);  // TempDir removes it
+}
+
+INSTANTIATE_TEST_SUITE_P(EachProgram, ForeignParentTest,
+                         ::testing::Values("./OrvaneSvr", "./client", "./AutoUpdate"),
+                         [](const auto& info) { return std::string(info.param + 2); });
+
 TEST_F(UnsafeInstallationTest, SoundInstallationStartsAndItsNewFilesAreTheServicesAlone) {
+    // An installation from before the store was kept private: the ticket it gets must not be
+    // readable by others all the same.
+    ASSERT_EQ(chmod(dir.file("conf/conf.xml").c_str(), 0644), 0);
     const mode_t old = umask(0);  // the service must not depend on the umask it inherits
     ServiceProcess service;
     const bool started = service.Start(dir.path());
@@ -158,10 +211,11 @@ TEST_F(UnsafeInstallationTest, SoundInstallationStartsAndItsNewFilesAreTheServic
     EXPECT_EQ(ModeOf(dir.file("Log")), 0700u);
     EXPECT_EQ(ModeOf(log), 0600u);
     EXPECT_EQ(ModeOf(dir.file("serverpipe")), 0600u);
-    // The store was rewritten (the process id) and keeps the mode it was installed with.
+    // The store was rewritten (the process id) and is the service's alone.
     EXPECT_NE(readFile(dir.file("conf/conf.xml")).find(std::to_string(service.pid())),
               std::string::npos);
-    EXPECT_EQ(ModeOf(dir.file("conf/conf.xml")), ModeOf(ORVANE_INSTALL_TREE "/conf/conf.xml"));
+    EXPECT_EQ(ModeOf(dir.file("conf/conf.xml")), 0600u);
+    EXPECT_EQ(ModeOf(ORVANE_INSTALL_TREE "/conf/conf.xml"), 0600u) << "installed readable";
     std::string status = readFile("/proc/" + std::to_string(service.pid()) + "/status");
     EXPECT_NE(status.find("Umask:\t0077"), std::string::npos);
     for (const auto& entry : fs::directory_iterator(dir.file("conf")))

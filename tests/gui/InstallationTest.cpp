@@ -1,5 +1,5 @@
 // `cmake --install` of this build tree: the layout of the installation, who may write to it, the
-// private client store, and the desktop entry and polkit policy that start the client as root in
+// private stores, and the desktop entry and polkit policy that start the client as root in
 // the installation. Installs under DESTDIR into a temporary folder, so nothing of the machine's
 // own desktop or polkit set-up is touched whatever the build's options.
 #include <gtest/gtest.h>
@@ -78,9 +78,12 @@ TEST_F(InstallationTest, LaysOutProgramsAndConfigurationOwnedByRootAndWritableBy
             EXPECT_EQ(0u, st.st_uid) << entry.path();
         }
     }
-    struct stat store {};
-    ASSERT_EQ(0, stat((Root() + "/conf/client.xml").c_str(), &store));
-    EXPECT_EQ(0600u, store.st_mode & 07777);
+    // The client's store keeps the password, the service's the session ticket.
+    for (const char* name : {"conf/client.xml", "conf/conf.xml"}) {
+        struct stat store {};
+        ASSERT_EQ(0, stat((Root() + "/" + name).c_str(), &store)) << name;
+        EXPECT_EQ(0600u, store.st_mode & 07777) << name;
+    }
 
     // The launcher enters the installation before it starts the client.
     const std::string launcher = readFile(Root() + "/start-client");

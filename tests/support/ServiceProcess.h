@@ -45,8 +45,13 @@ public:
 
     bool Start(const std::string& dir, const std::string& outName = "service",
                const std::vector<std::string>& args = {}) {
+        return StartProgram(dir, "./OrvaneSvr", outName, args);
+    }
+    // The same for another program of the installation ("./client", "./AutoUpdate").
+    bool StartProgram(const std::string& dir, const std::string& program,
+                      const std::string& outName, const std::vector<std::string>& args = {}) {
         m_outPath = dir + "/" + outName + ".out";
-        std::vector<std::string> argvText = {"./OrvaneSvr"};
+        std::vector<std::string> argvText = {program};
         argvText.insert(argvText.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : argvText)

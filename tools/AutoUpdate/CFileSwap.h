@@ -3,9 +3,11 @@
 //
 // The staging folder lies inside the installation, so each rename stays on one file system and is
 // atomic: a program that opens a file sees the old or the new one, never a mixture. Replaced
-// files are hard-linked into the backup folder first and stay there until Commit.
+// files are hard-linked into the backup folder first and stay there until the run ends. Every
+// name is resolved from the folder descriptors given (see CHeldFolder), never from a path text.
 //
-// One object per installer run, used by one thread.
+// One object per installer run, used by one thread. The descriptors are borrowed and must stay
+// open while the object is used.
 #pragma once
 
 #include <string>
@@ -13,14 +15,17 @@
 
 class CFileSwap {
 public:
-    // newDir: the unpacked files; backupDir: where replaced files are kept (created on demand).
-    CFileSwap(std::string installDir, std::string newDir, std::string backupDir);
+    // install: the installation folder; unpacked: the unpacked files; backup: where replaced
+    // files are kept.
+    CFileSwap(int install, int unpacked, int backup);
 
-    // Walks newDir: only directories and regular files are accepted (set-id and group/other write
-    // bits are dropped), and none may land on a store file, the release key, the installed
-    // version's record, the download or log folders, or a directory of the installation. False with
-    // a reason otherwise; nothing is changed then.
+    // Walks the unpacked files: only folders and regular files with one link are accepted
+    // (set-id and group/other write bits are dropped), and each must pass MayReplace. False with
+    // a reason otherwise; nothing in the installation is changed then.
     bool Check(std::string& error);
+    // Whether a package may put a file at rel (relative to the installation): never a store
+    // file, the download or log folders, a staging folder, or over anything but a regular file.
+    bool MayReplace(const std::string& rel, std::string& error) const;
     // Moves every file into place. On the first failure everything done so far is undone and
     // false comes back with a reason.
     bool Apply(std::string& error);
@@ -30,11 +35,12 @@ public:
     size_t Count() const { return m_files.size(); }
 
 private:
-    bool Allowed(const std::string& rel, std::string& error) const;
-    bool Backup(const std::string& rel);
-    bool MakeParents(const std::string& rel);
+    bool Walk(int dir, const std::string& prefix, std::string& error);
+    bool Accept(int dir, const std::string& name, const std::string& rel, std::string& error);
+    bool Backup(int installParent, const std::string& rel, const std::string& leaf);
+    bool MoveOne(const std::string& rel, std::string& error);
 
-    std::string m_installDir, m_newDir, m_backupDir;
+    int m_install, m_unpacked, m_backup;
     std::vector<std::string> m_files;     // relative paths, in the order they are moved
     std::vector<std::string> m_replaced;  // moved over an existing file (kept in the backup)
     std::vector<std::string> m_added;     // moved where nothing was

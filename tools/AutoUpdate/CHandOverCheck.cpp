@@ -3,6 +3,9 @@
 #include "CInstallationCheck.h"
 #include "CInstallerArgs.h"
 #include "CPackageSignature.h"
+#include "CUniqueFd.h"
+
+#include <unistd.h>
 
 void CHandOverCheck::AddTrustedPaths(CInstallationCheck& check, const std::string& mainProgram) {
     for (const char* folder : {"", "conf", "Log", "Quorra", "Quorra/AutoSetupAuth"})
@@ -15,11 +18,14 @@ void CHandOverCheck::AddTrustedPaths(CInstallationCheck& check, const std::strin
 
 bool CHandOverCheck::InstallationIsSafe(const std::string& installDir,
                                         const std::string& mainProgram,
-                                        std::vector<std::string>& problems) {
+                                        std::vector<std::string>& problems, CUniqueFd* folder) {
     CInstallationCheck check(installDir);
     AddTrustedPaths(check, mainProgram);
-    if (check.Check())
+    if (check.Check()) {
+        if (folder != nullptr)
+            folder->Reset(check.TakeFolder());
         return true;
+    }
     problems.insert(problems.end(), check.Problems().begin(), check.Problems().end());
     return false;
 }
@@ -37,6 +43,8 @@ bool CHandOverCheck::HasReleaseKey(const std::string& installDir, std::string& w
 bool CHandOverCheck::ReadyToHandOver(const std::string& argument, const std::string& downloadDir,
                                      std::vector<std::string>& reasons) {
     CInstallerArgs args;
+    // The installer learns the same user from pkexec that runs this client.
+    args.invoker = geteuid();
     std::string error;
     if (!args.Parse(argument, downloadDir, error)) {
         reasons.push_back("the installer's argument would be refused: " + error);

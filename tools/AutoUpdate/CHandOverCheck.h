@@ -9,12 +9,13 @@
 #include <vector>
 
 class CInstallationCheck;
+class CUniqueFd;
 
 class CHandOverCheck {
 public:
     // The largest package the installer takes; the client refuses a larger listed size before
     // downloading anything. No package of ours comes near it.
-    static constexpr long long kMaxPackageBytes = 1LL << 30;
+    static constexpr long long kMaxPackageBytes = 256LL << 20;
     // The installer's record of the version it installed last (relative to the installation),
     // readable by all: the client names that version to the update server.
     static constexpr char kVersionRecord[] = "conf/installed-version";
@@ -25,9 +26,10 @@ public:
     // mainProgram, which it starts again.
     static void AddTrustedPaths(CInstallationCheck& check, const std::string& mainProgram);
     // True when every trusted path of installDir passes the installation check; otherwise
-    // problems gets one line per wrong path with the command that mends it.
+    // problems gets one line per wrong path with the command that mends it. On success folder
+    // (when given) holds the installation folder the check walked to.
     static bool InstallationIsSafe(const std::string& installDir, const std::string& mainProgram,
-                                   std::vector<std::string>& problems);
+                                   std::vector<std::string>& problems, CUniqueFd* folder = nullptr);
     // True when installDir/conf/release.pub holds an Ed25519 public key, without which every
     // package is refused; why says what is wrong otherwise.
     static bool HasReleaseKey(const std::string& installDir, std::string& why);

@@ -2,6 +2,9 @@
 
 #include "CXMLOpt.h"
 
+#include <cerrno>
+#include <cstdlib>
+
 namespace {
 
 const char kDownloadSuffix[] = "/Quorra/AutoSetupAuth";
@@ -45,7 +48,11 @@ bool CInstallerArgs::Parse(const std::string& argument, const std::string& workD
     }
     // The download folder is always the installation's own; anything else is refused, so an
     // argument cannot point the installer at files elsewhere.
-    if (installDir.empty() || installDir[0] != '/' || download != installDir + kDownloadSuffix) {
+    ownDownloads = download == installDir + kDownloadSuffix;
+    // A user's own folder is judged when it is opened; here only its form.
+    const bool userDownloads = invoker != 0 && !download.empty() && download[0] == '/' &&
+                               download.find("/../") == std::string::npos;
+    if (installDir.empty() || installDir[0] != '/' || (!ownDownloads && !userDownloads)) {
         error = "the installation '" + installDir + "' and download folder '" + download +
                 "' do not belong together";
         return false;
@@ -58,4 +65,16 @@ bool CInstallerArgs::Parse(const std::string& argument, const std::string& workD
         recordFile = installDir + "/conf/client.xml";
     downloadDir = download + "/";
     return true;
+}
+
+uid_t CInstallerArgs::InvokerFromEnvironment() {
+    const char* text = std::getenv("PKEXEC_UID");
+    if (text == nullptr || *text < '0' || *text > '9')
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long uid = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || uid == 0 || uid >= 0xFFFFFFFFul)
+        return 0;
+    return static_cast<uid_t>(uid);
 }

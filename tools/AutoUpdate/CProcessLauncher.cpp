@@ -1,6 +1,7 @@
 #include "CProcessLauncher.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -42,29 +43,64 @@ bool WaitUntil(pid_t pid, int timeoutMs, Ended ended) {
     return ended();
 }
 
+std::vector<char*> Pointers(const std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    for (const std::string& t : texts)
+        out.push_back(const_cast<char*>(t.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+// Groups first, then the group, then the user: once the user is dropped nothing else can be.
+bool DropTo(const CProcessLauncher::Options& o) {
+    return setgroups(o.groups.size(), o.groups.data()) == 0 &&
+           setresgid(o.gid, o.gid, o.gid) == 0 && setresuid(o.uid, o.uid, o.uid) == 0;
+}
+
+// In the child: returns only when something failed (errno tells what).
+void RunChild(const CProcessLauncher::Options& o, char* const* argv, char* const* envp) {
+    if (o.newSession)
+        setsid();
+    const int input = o.input >= 0 ? o.input : open("/dev/null", O_RDONLY);
+    if (input >= 0 && input != 0)
+        dup2(input, 0);
+    if ((o.dirFd >= 0 ? fchdir(o.dirFd) : chdir(o.dir.c_str())) != 0)
+        return;
+    // A script's interpreter reaches it as /dev/fd/N/name, so the folder must stay open for it.
+    const int programDir = o.programDir >= 0 ? fcntl(o.programDir, F_DUPFD, 3) : -1;
+    if (o.programDir >= 0 && programDir < 0)
+        return;
+    if (o.asUser && !DropTo(o))
+        return;
+    if (programDir < 0) {
+        execve(argv[0], argv, envp);
+        return;
+    }
+    syscall(SYS_execveat, programDir, argv[0], argv, envp, AT_SYMLINK_NOFOLLOW);
+}
+
 }  // namespace
 
 pid_t CProcessLauncher::Start(const std::vector<std::string>& argv, const std::string& dir,
                               bool newSession) {
+    Options options;
+    options.dir = dir;
+    options.newSession = newSession;
+    return Start(argv, options);
+}
+
+pid_t CProcessLauncher::Start(const std::vector<std::string>& argv, const Options& options) {
     if (argv.empty())
         return -1;
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char*> args = Pointers(argv);
+    std::vector<char*> env = Pointers(options.environment);
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
         return -1;
     const pid_t pid = fork();
     if (pid == 0) {
         close(report[0]);
-        if (newSession)
-            setsid();
-        const int null = open("/dev/null", O_RDONLY);
-        if (null >= 0)
-            dup2(null, 0);
-        if (chdir(dir.c_str()) == 0)
-            execv(args[0], args.data());
+        RunChild(options, args.data(), options.ownEnvironment ? env.data() : environ);
         const int err = errno;
         (void)!write(report[1], &err, sizeof err);
         _exit(127);
@@ -83,7 +119,13 @@ pid_t CProcessLauncher::Start(const std::vector<std::string>& argv, const std::s
 }
 
 int CProcessLauncher::Run(const std::vector<std::string>& argv, const std::string& dir) {
-    const pid_t pid = Start(argv, dir, false);
+    Options options;
+    options.dir = dir;
+    return Run(argv, options);
+}
+
+int CProcessLauncher::Run(const std::vector<std::string>& argv, const Options& options) {
+    const pid_t pid = Start(argv, options);
     if (pid < 0)
         return -1;
     int status = 0;

@@ -51,6 +51,11 @@ protected:
 };
 
 // Runs line through sh and returns its exit status.
+std::string WorkingDir() {
+    char buf[4096];
+    return getcwd(buf, sizeof buf) != nullptr ? std::string(buf) : std::string("/");
+}
+
 int RunShell(const std::string& line) {
     const int status = std::system(line.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -105,21 +110,96 @@ TEST_F(InstallationCheckTest, ForeignOwnerIsRefusedWithChown) {
     EXPECT_EQ(check.Problems().size(), 2u);
 }
 
-TEST_F(InstallationCheckTest, LinksAreRefusedWhereverTheyPoint) {
+TEST_F(InstallationCheckTest, LinksAreRefusedAndTheHintNeverCopiesTheirTarget) {
     for (const char* name : {"container", "conf/store.xml", "pipe", "conf"}) {
         SCOPED_TRACE(name);
         ReplaceWithLink(name);
         const std::string problem = OnlyProblem();
         EXPECT_NE(problem.find(dir.file(name) + " is a symbolic link"), std::string::npos)
             << problem;
-        // The printed command replaces the link by a copy of what it points to.
-        ASSERT_EQ(RunShell(CommandOf(problem)), 0) << CommandOf(problem);
-        struct stat st;
-        ASSERT_EQ(lstat(dir.file(name).c_str(), &st), 0);
-        EXPECT_FALSE(S_ISLNK(st.st_mode));
-        EXPECT_TRUE(check.Check());
+        // Whatever the link points to is its planter's: it goes, and a reinstall brings the file.
+        EXPECT_EQ(CommandOf(problem), "rm '" + dir.file(name) + "', then reinstall");
+        ASSERT_EQ(unlink(dir.file(name).c_str()), 0);
+        EXPECT_TRUE(check.Check()) << "a missing path passes";
+        ASSERT_EQ(rename(dir.file(std::string(name) + ".real").c_str(), dir.file(name).c_str()), 0);
     }
     EXPECT_EQ(readFile(dir.file("conf/store.xml")), "<root/>");
+}
+
+TEST_F(InstallationCheckTest, TheHeldFolderStaysTheCheckedOneAfterARename) {
+    ASSERT_TRUE(check.Check());
+    ASSERT_GE(check.Folder(), 0);
+    EXPECT_TRUE(CInstallationCheck::StillAt(dir.path(), check.Folder()));
+    const std::string moved = dir.path() + ".moved";
+    ASSERT_EQ(rename(dir.path().c_str(), moved.c_str()), 0);
+    ASSERT_EQ(mkdir(dir.path().c_str(), 0755), 0);  // a look-alike at the old path
+    EXPECT_FALSE(CInstallationCheck::StillAt(dir.path(), check.Folder()));
+    EXPECT_TRUE(CInstallationCheck::StillAt(moved, check.Folder()));
+
+    // Entered by its descriptor, relative names reach the checked folder, not the look-alike.
+    const std::string before = WorkingDir();
+    std::string why;
+    ASSERT_TRUE(CInstallationCheck::Enter(check.Folder(), why)) << why;
+    EXPECT_EQ(readFile("conf/store.xml"), "<root/>");
+    ASSERT_EQ(chdir(before.c_str()), 0);
+    ASSERT_EQ(rmdir(dir.path().c_str()), 0);
+    ASSERT_EQ(rename(moved.c_str(), dir.path().c_str()), 0);
+}
+
+// A folder above the installation that someone else may change, each way it can be so.
+struct ParentCase {
+    const char* name;
+    uid_t owner;  // 0: left as made
+    mode_t mode;
+    const char* fault;  // empty: passes
+};
+
+class InstallationParentTest : public ::testing::TestWithParam<ParentCase> {};
+
+TEST_P(InstallationParentTest, EveryFolderUpToTheRootIsJudged) {
+    const ParentCase& c = GetParam();
+    if (c.owner != 0 && geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    TempDir top;
+    const std::string parent = top.file("parent");
+    const std::string inst = parent + "/inst";
+    ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(inst.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(parent.c_str(), c.mode), 0);
+    if (c.owner != 0) {
+        ASSERT_EQ(chown(parent.c_str(), c.owner, c.owner), 0);
+    }
+    CInstallationCheck check(inst);
+    check.Add("", CInstallationCheck::EK_FOLDER);
+    const bool passed = check.Check();
+    if (*c.fault == '\0') {
+        EXPECT_TRUE(passed) << check.Problems().front();
+        return;
+    }
+    ASSERT_FALSE(passed);
+    EXPECT_EQ(check.Folder(), -1) << "nothing refused is held";
+    EXPECT_NE(check.Problems().front().find(parent + " " + c.fault), std::string::npos)
+        << check.Problems().front();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parents, InstallationParentTest,
+    ::testing::Values(ParentCase{"OwnedByAnother", 65534, 0755, "is owned by user 65534"},
+                      ParentCase{"GroupWritable", 0, 0775, "is writable by group or others"},
+                      ParentCase{"WorldWritable", 0, 0777, "is writable by group or others"},
+                      ParentCase{"StickyLikeTmp", 0, 01777, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InstallationPathTest, ALinkOnTheWayIsRefused) {
+    TempDir top;
+    ASSERT_EQ(mkdir(top.file("real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(top.file("real").c_str(), top.file("via").c_str()), 0);
+    CInstallationCheck check(top.file("via") + "/.");
+    check.Add("", CInstallationCheck::EK_FOLDER);
+    ASSERT_FALSE(check.Check());
+    EXPECT_NE(check.Problems().front().find(top.file("via") + " is a symbolic link"),
+              std::string::npos)
+        << check.Problems().front();
 }
 
 TEST_F(InstallationCheckTest, WrongKindIsRefused) {

@@ -240,13 +240,30 @@ TEST(CLogFile, ALinkAtTheLogIsNotWrittenThroughAndNewLogsAreTheOwnersAlone) {
     EXPECT_EQ(fs::status(folder + "Info.log").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
 
-    const std::string victim = dir.file("victim");
-    ASSERT_TRUE(orvane_test::writeFile(victim, "keep me"));
-    ASSERT_EQ(symlink(victim.c_str(), (folder + "Linked.log").c_str()), 0);
-    CLog log;
-    log.SetLevel(CLog::DEBUG);
-    EXPECT_EQ(log.Create(folder.c_str(), "Linked.log", ""), -1);
-    EXPECT_EQ(log.GetPath(), "");
-    log.WriteLog(CLog::ERROR, "header text chosen by a portal");
-    EXPECT_EQ(readFile(victim), "keep me");
+    // Another name for a file elsewhere, made either way: nothing is written through it, and
+    // the one line that says why is the only trace.
+    struct Plant {
+        const char* name;
+        int (*make)(const char*, const char*);
+        const char* said;
+    };
+    const Plant plants[] = {{"Symbolic.log", symlink, "is not written"},
+                            {"Hard.log", link, "it has more than one link"}};
+    for (const Plant& plant : plants) {
+        SCOPED_TRACE(plant.name);
+        const std::string victim = dir.file("victim");
+        ASSERT_TRUE(orvane_test::writeFile(victim, "keep me"));
+        ASSERT_EQ(plant.make(victim.c_str(), (folder + plant.name).c_str()), 0);
+        CLog log;
+        log.SetLevel(CLog::DEBUG);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(log.Create(folder.c_str(), plant.name, ""), -1);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(folder + plant.name), std::string::npos) << said;
+        EXPECT_NE(said.find(plant.said), std::string::npos) << said;
+        EXPECT_EQ(log.GetPath(), "");
+        log.WriteLog(CLog::ERROR, "header text chosen by a portal");
+        EXPECT_EQ(readFile(victim), "keep me");
+        fs::remove(victim);
+    }
 }

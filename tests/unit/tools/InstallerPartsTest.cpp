@@ -1,11 +1,20 @@
-// The installer's argument reading and package signatures: what an argument or a package must
-// hold before the installer trusts it.
+// The installer's argument reading, package signatures and its work through held folders: what an
+// argument or a package must hold before the installer trusts it, and what root may touch in a
+// folder someone else can change.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 
+#include "CFileSwap.h"
+#include "CHeldFolder.h"
 #include "CInstallerArgs.h"
 #include "CPackageSignature.h"
+#include "CUniqueFd.h"
 #include "TestSupport.h"
 
 namespace {
@@ -38,6 +47,18 @@ TEST(InstallerArgs, AcceptsOnlyAnInstallationWithItsOwnDownloadFolder) {
         CInstallerArgs refused;
         EXPECT_FALSE(refused.Parse(bad, "/", error)) << bad;
     }
+}
+
+TEST(InstallerArgs, AUsersOwnDownloadFolderNeedsTheUserPkexecNamed) {
+    const std::string argument = Argument("/opt/a/", "/home/u/.cache/orvane/Quorra/AutoSetupAuth/");
+    CInstallerArgs root;
+    std::string error;
+    EXPECT_FALSE(root.Parse(argument, "/", error));
+    CInstallerArgs user;
+    user.invoker = 1000;
+    ASSERT_TRUE(user.Parse(argument, "/", error)) << error;
+    EXPECT_FALSE(user.ownDownloads);
+    EXPECT_EQ("/home/u/.cache/orvane/Quorra/AutoSetupAuth/", user.downloadDir);
 }
 
 TEST(InstallerArgs, EmptyArgumentFallsBackToTheDownloadFolderItRunsIn) {
@@ -96,3 +117,82 @@ TEST(PackageSignature, OnlyPlainPositiveNumbersAreVersions) {
 }
 
 }  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int OpenHeld(const std::string& path) {
+    return open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+}  // namespace
+
+// Root clears a download folder its user can change: links in it go, what they point to stays.
+TEST(HeldFolder, ClearingRemovesLinksAndNeverWhatTheyPointTo) {
+    orvane_test::TempDir dir;
+    fs::create_directories(dir.file("down/sub"));
+    fs::create_directories(dir.file("outside"));
+    ASSERT_TRUE(orvane_test::writeFile(dir.file("outside/keep"), "keep"));
+    ASSERT_TRUE(orvane_test::writeFile(dir.file("down/sub/pkg.tar.gz"), "x"));
+    ASSERT_EQ(0, symlink(dir.file("outside").c_str(), dir.file("down/folder-link").c_str()));
+    ASSERT_EQ(0, symlink(dir.file("outside/keep").c_str(), dir.file("down/update.xml").c_str()));
+    CUniqueFd down(OpenHeld(dir.file("down")));
+    std::string bytes, why;
+    EXPECT_FALSE(CHeldFolder::ReadCapped(down.get(), "update.xml", 100, bytes, why));
+    EXPECT_TRUE(CHeldFolder::Clear(down.get()));
+    EXPECT_TRUE(fs::is_empty(dir.file("down")));
+    EXPECT_EQ("keep", orvane_test::readFile(dir.file("outside/keep")));
+}
+
+// What a package unpacks to: each odd member refuses the whole package before anything moves.
+struct Member {
+    const char* name;
+    void (*plant)(const std::string& unpacked, const std::string& elsewhere);
+    const char* error;
+};
+
+class FileSwapMemberTest : public ::testing::TestWithParam<Member> {};
+
+TEST_P(FileSwapMemberTest, IsRefusedBeforeAnythingMoves) {
+    orvane_test::TempDir dir;
+    fs::create_directories(dir.file("inst/conf"));
+    fs::create_directories(dir.file("new/conf"));
+    fs::create_directories(dir.file("old"));
+    ASSERT_TRUE(orvane_test::writeFile(dir.file("inst/conf/release.pub"), "key"));
+    ASSERT_TRUE(orvane_test::writeFile(dir.file("new/readme.txt"), "new"));
+    GetParam().plant(dir.file("new"), dir.file("elsewhere"));
+    CUniqueFd inst(OpenHeld(dir.file("inst"))), unpacked(OpenHeld(dir.file("new"))),
+        backup(OpenHeld(dir.file("old")));
+    CFileSwap swap(inst.get(), unpacked.get(), backup.get());
+    std::string error;
+    EXPECT_FALSE(swap.Check(error));
+    EXPECT_NE(std::string::npos, error.find(GetParam().error)) << error;
+    EXPECT_FALSE(fs::exists(dir.file("inst/readme.txt")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, FileSwapMemberTest,
+    ::testing::Values(
+        Member{"SymbolicLink",
+               [](const std::string& in, const std::string& out) {
+                   ASSERT_EQ(0, symlink(out.c_str(), (in + "/client").c_str()));
+               },
+               "client, which is neither a file nor a folder"},
+        Member{"SecondHardLink",
+               [](const std::string& in, const std::string&) {
+                   ASSERT_EQ(0, link((in + "/readme.txt").c_str(), (in + "/conf/x").c_str()));
+               },
+               "which is neither a file nor a folder"},
+        Member{"StoreFile",
+               [](const std::string& in, const std::string&) {
+                   ASSERT_TRUE(orvane_test::writeFile(in + "/conf/conf.xml", "<conf/>"));
+               },
+               "the store file conf/conf.xml"},
+        Member{"LogFolder",
+               [](const std::string& in, const std::string&) {
+                   fs::create_directories(in + "/Log");
+                   ASSERT_TRUE(orvane_test::writeFile(in + "/Log/AutoUpdate.log", "x"));
+               },
+               "writes into Log/"}),
+    [](const auto& info) { return std::string(info.param.name); });
