@@ -9,6 +9,7 @@
 #include "CPortalServer.h"
 #include "CProcessEnvironment.h"
 #include "CProcessName.h"
+#include "CRuntimeFolder.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
 #include "CStopSignal.h"
@@ -211,8 +212,27 @@ void CServiceApp::InitLog(const char* workDir) {
     log->SetLevel(CLog::DEBUG);
 }
 
-int CServiceApp::PrepareProcess(Arguments& args) {
-    if (!CheckInstallation(CSimpleFile::WorkingDirectory())) {
+int CServiceApp::PreparePipeFolder(std::string& folder, gid_t& group) {
+    folder.clear();
+    group = CPipeService::kPrivate;
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    if (runtime == nullptr || *runtime == '\0')
+        return kContinue;
+    std::string why;
+    gid_t shared = CPipeService::kPrivate;
+    if (!CRuntimeFolder::GroupId(shared, why) || !CRuntimeFolder::Claim(runtime, shared, why)) {
+        std::printf("OrvaneSvr refuses its pipe folder: %s\n", why.c_str());
+        std::fflush(stdout);
+        return kUnsafeInstallation;
+    }
+    folder = runtime;
+    group = shared;
+    return kContinue;
+}
+
+int CServiceApp::PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t& pipeGroup) {
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory()) ||
+        PreparePipeFolder(pipeFolder, pipeGroup) != kContinue) {
         CPasswordInput::Wipe(args.password);
         return kUnsafeInstallation;
     }
@@ -236,9 +256,12 @@ int CServiceApp::Main(int argc, char** argv) {
     Arguments args = TakeArguments(argc, argv, 0, stdout, stderr);
     if (args.exitStatus >= 0)
         return args.exitStatus;
-    const int prepared = PrepareProcess(args);
+    std::string pipeFolder;
+    gid_t pipeGroup = CPipeService::kPrivate;
+    const int prepared = PrepareProcess(args, pipeFolder, pipeGroup);
     if (prepared != kContinue)
         return prepared;
+
     const bool consoleMode = args.console;
 
     // The business is a process-wide singleton and so outlives the router, which hands it
@@ -251,7 +274,7 @@ int CServiceApp::Main(int argc, char** argv) {
     // Whichever way Main returns, the file is the machine's own again (the console's ends and a
     // stop that outlasts its grace do the same before they leave).
     ResolverAtExit resolverAtExit(portal);
-    CServer server;
+    CServer server(pipeFolder, pipeGroup);
     // Declared after the router so it is gone (its thread joined) before the router is.
     CStopSignal stopSignal([&server] { server.StopWork(); },
                            [portal] { portal->RestoreDNSForExit(); });
