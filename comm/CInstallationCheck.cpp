@@ -75,8 +75,11 @@ void CInstallationCheck::CheckOne(const Entry& entry) {
     const std::string path = PathOf(entry.name);
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
-        // Missing is fine: the program makes it itself. Anything else hides what is there.
-        if (errno != ENOENT) {
+        // Missing is fine: the program makes it itself. A folder on the way that denies this
+        // (unprivileged) user a look is not this user's, so it is judged as an entry of its own
+        // (a root folder the service keeps private, such as Log/): only its owner can change
+        // what is inside. Anything else hides what is there.
+        if (errno != ENOENT && !(errno == EACCES && geteuid() != 0)) {
             m_problems.push_back(Line(path,
                                       std::string("cannot be examined (") + strerror(errno) + ")",
                                       "ls -ld " + ShellQuote(path)));
