@@ -132,9 +132,10 @@ bool CAutoUpdate::StartInstallerAsAdministrator(const CAutoString& argument) {
         return false;
     }
     const std::string installer = (m_strWorkDir + "/AutoUpdate").ToStdString();
+    // pkexec refuses a caller that has gone: its parent stays until the installer ends.
     const int result =
         CDetachedProcess::Start({kPkexec, installer, argument.ToStdString()},
-                                m_strWorkDir.ToStdString(), CDetachedProcess::kKeepUmask);
+                                m_strWorkDir.ToStdString(), CDetachedProcess::kKeepUmask, true);
     if (result != 0)
         std::printf("cannot start %s %s: %s\n", kPkexec, installer.c_str(),
                     result > 0 ? std::strerror(result) : "fork failed");
