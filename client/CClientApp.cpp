@@ -193,6 +193,35 @@ bool PrepareUserStore(const CUserPlaces& places) {
     return CClientApp::PrepareStore(places.StoreFile().c_str());
 }
 
+// Where the store is: the installation's for root, the user's configuration folder otherwise
+// (and the downloads in the user's cache). A store that cannot be kept private is not written at
+// all: the window still works, but nothing (the password least of all) is kept for the next
+// start.
+void ChooseStore(bool desktopUser, const CUserPlaces& places) {
+    if (!desktopUser) {
+        const std::string store = CSimpleFile::WorkingDirectory() + CClientApp::kStoreFile;
+        CInfoCenter::SetStoreFile(CClientApp::PrepareStore(store.c_str()) ? CClientApp::kStoreFile
+                                                                          : "");
+        return;
+    }
+    CInfoCenter::SetStoreFile(PrepareUserStore(places) ? "/client.xml" : "",
+                              places.ConfigDir().c_str());
+    g_userDownloadDir = places.DownloadDir();
+}
+
+// Root lives in the system unit's service alone; a desktop user's window only talks to it. False
+// once the user has been told that no service is there.
+bool ReachUnitService(const CUserPlaces& places, WindowSetup& setup, int& argc, char**& argv) {
+    std::string why;
+    if (!CClientApp::ServiceIsThere(places.PipeDir(), setup.group, why)) {
+        CClientApp::ShowNoService(argc, argv, why);
+        return false;
+    }
+    setup.pipeDir = places.PipeDir();
+    setup.watchService = true;
+    return true;
+}
+
 }  // namespace
 
 bool CClientApp::PrepareStore(const char* path) {
@@ -321,16 +350,7 @@ int CClientApp::Main(int argc, char** argv) {
     }
     const bool desktopUser = geteuid() != 0;
     const CUserPlaces places = CUserPlaces::FromEnvironment();
-    if (desktopUser) {
-        CInfoCenter::SetStoreFile(PrepareUserStore(places) ? "/client.xml" : "",
-                                  places.ConfigDir().c_str());
-        g_userDownloadDir = places.DownloadDir();
-    } else {
-        const std::string store = CSimpleFile::WorkingDirectory() + kStoreFile;
-        // A store that cannot be kept private is not written at all: the window still works,
-        // but nothing (the password least of all) is kept for the next start.
-        CInfoCenter::SetStoreFile(PrepareStore(store.c_str()) ? kStoreFile : "");
-    }
+    ChooseStore(desktopUser, places);
     if (!StartSingle(CInfoCenter::GetInst())) {
         Say("Client Process had start!");
         return -1;
@@ -340,18 +360,11 @@ int CClientApp::Main(int argc, char** argv) {
         return -1;
     }
     WindowSetup setup;
-    if (desktopUser) {
-        // Root lives in the system unit's service alone; this window only talks to it.
-        std::string why;
-        if (!ServiceIsThere(places.PipeDir(), setup.group, why)) {
-            ShowNoService(argc, argv, why);
-            return kNoService;
-        }
-        setup.pipeDir = places.PipeDir();
-        setup.watchService = true;
-    } else {
+    if (!desktopUser) {
         std::printf("open svr %d\n", LaunchService(kServiceProgram, startMask));
         std::fflush(stdout);
+    } else if (!ReachUnitService(places, setup, argc, argv)) {
+        return kNoService;
     }
     // A log-in or log-out after the service has gone must fail, not end the client.
     CPipeService::IgnoreBrokenPipeSignal();
