@@ -7,7 +7,6 @@
 // do with the display, and the window has written nothing into the installation.
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -37,76 +36,18 @@ const char* const kWindowTitle = "Orvane校园";
 const char* const kErrorTitle = "错误提示";
 const char* const kNoServiceDialog = "error dialog: 校园网服务没有运行，无法登录。";
 
-// A process of the desktop user, started without a shell: in the namespace ns when given, with
-// exactly env. SIGKILLed and reaped by the destructor when still running.
-class UserProcess {
-public:
-    ~UserProcess() { Stop(0ms); }
-    bool Start(const std::vector<std::string>& argvText, const std::vector<std::string>& envText,
-               const std::string& workDir, const std::string& outPath, const std::string& ns,
-               gid_t member) {
-        m_outPath = outPath;
-        std::vector<std::string> argv(argvText), env(envText);
-        std::vector<char*> args, vars;
-        for (std::string& a : argv)
-            args.push_back(a.data());
-        for (std::string& e : env)
-            vars.push_back(e.data());
-        args.push_back(nullptr);
-        vars.push_back(nullptr);
-        const int nsFd = ns.empty() ? -1 : open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if ((!ns.empty() && nsFd < 0) || out < 0)
-            return false;
-        m_pid = fork();
-        if (m_pid == 0) {
-            // Only async-signal-safe calls between fork and exec.
-            const int in = open("/dev/null", O_RDONLY);
-            if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
-                (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) || setgroups(1, &member) != 0 ||
-                setresgid(kUserGroup, kUserGroup, kUserGroup) != 0 ||
-                setresuid(kUser, kUser, kUser) != 0 || chdir(workDir.c_str()) != 0)
-                _exit(120);
-            execve(args[0], args.data(), vars.data());
-            _exit(121);
-        }
-        close(out);
-        if (nsFd >= 0)
-            close(nsFd);
-        return m_pid > 0;
-    }
-    pid_t pid() const { return m_pid; }
-    std::string Output() const { return readFile(m_outPath); }
-    // The exit status once it has ended within timeout, else -1.
-    int Wait(std::chrono::milliseconds timeout) {
-        waitFor([this] { return Reap(); }, timeout, 10ms);
-        return m_reaped && WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
-    }
-    int Stop(std::chrono::milliseconds grace) {
-        if (m_pid <= 0)
-            return -1;
-        if (!Reap())
-            kill(m_pid, SIGTERM);
-        const int status = Wait(grace);
-        if (!m_reaped) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &m_status, 0);
-            m_reaped = true;
-        }
-        return status;
-    }
-
-private:
-    bool Reap() {
-        if (m_pid > 0 && !m_reaped && waitpid(m_pid, &m_status, WNOHANG) == m_pid)
-            m_reaped = true;
-        return m_pid <= 0 || m_reaped;
-    }
-    pid_t m_pid = -1;
-    bool m_reaped = false;
-    int m_status = 0;
-    std::string m_outPath;
-};
+// The command line that runs argv as the desktop user with exactly env: its own group as the
+// primary one, "orvane" as its one supplementary group.
+std::vector<std::string> AsUser(gid_t member, const std::vector<std::string>& env,
+                                const std::vector<std::string>& argv) {
+    std::vector<std::string> line = {"env", "-i"};
+    line.insert(line.end(), env.begin(), env.end());
+    line.insert(line.end(), {"setpriv", "--reuid=" + std::to_string(kUser),
+                             "--regid=" + std::to_string(kUserGroup),
+                             "--groups=" + std::to_string(member), "--"});
+    line.insert(line.end(), argv.begin(), argv.end());
+    return line;
+}
 
 std::string StatusField(pid_t pid, const std::string& key) {
     std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
@@ -206,9 +147,10 @@ protected:
         m_x = std::make_unique<XvfbDisplay>(world->dir().file("xvfb.log"), kUser, kUserGroup);
         if (!m_x->ok())
             GTEST_SKIP() << "no X server for the window test: " << m_x->error();
-        ASSERT_TRUE(m_announcer.Start({ORVANE_XSETTINGS_ANNOUNCER, Module()},
-                                      {"DISPLAY=" + m_x->display()}, "/", Out("announcer"), "",
-                                      kUserGroup));
+        ASSERT_TRUE(m_announcer.Start(
+            world->ns().name(), "/",
+            AsUser(m_member, {"DISPLAY=" + m_x->display()}, {ORVANE_XSETTINGS_ANNOUNCER, Module()}),
+            Out("announcer"), false));
         ASSERT_TRUE(waitFor([&] { return m_announcer.Output() == "ready\n"; }, 10s))
             << m_announcer.Output();
     }
@@ -258,8 +200,8 @@ protected:
             env.push_back("XDG_CONFIG_HOME=" + Home() + "/xdg-config");
             env.push_back("XDG_CACHE_HOME=" + Home() + "/xdg-cache");
         }
-        ASSERT_TRUE(m_client.Start({"./client"}, env, world->Install(), Out("client"),
-                                   world->ns().name(), m_member));
+        ASSERT_TRUE(m_client.Start(world->ns().name(), world->Install(),
+                                   AsUser(m_member, env, {"./client"}), Out("client"), false));
     }
 
     bool WaitText(const std::string& text, std::chrono::milliseconds timeout, size_t since = 0) {
@@ -397,8 +339,8 @@ protected:
     gid_t m_member = 0;
     std::string m_shippedStore;
     std::unique_ptr<XvfbDisplay> m_x;
-    UserProcess m_announcer;
-    UserProcess m_client;
+    NsProcess m_announcer;
+    NsProcess m_client;
     std::string m_window;
 };
 

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -85,17 +84,25 @@ INSTANTIATE_TEST_SUITE_P(Folders, RuntimeFolderClaim,
                              return info.param.what;
                          });
 
-// What a member of the group could leave in the folder in place of the other side's FIFO. The
-// service refuses each at once with a line saying so, and never writes into it.
+// What a member of the group could leave in the folder in place of the other side's FIFO. Each
+// side refuses it at once with a line saying so, and never uses it: the service takes any
+// member's FIFO of the group, the window only root's.
+enum class Plant { kLinkToFifo, kFile, kFifo };
+
 struct PlantCase {
-    const char* what;
+    const char* name;
+    bool service;  // the service reads "clientpipe", else the window reads "serverpipe"
+    Plant plant;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
     const char* expected;  // in the refusal line
-    std::function<void(const std::string& path, const TempDir& dir)> plant;
 };
 
 class RuntimeFolderPlant : public ::testing::TestWithParam<PlantCase> {};
 
-TEST_P(RuntimeFolderPlant, ServiceRefusesWhatIsNotAMembersFifo) {
+TEST_P(RuntimeFolderPlant, PeerPipeThatIsNotAsTheFolderSaysIsRefused) {
+    const PlantCase& c = GetParam();
     if (geteuid() != 0)
         GTEST_SKIP() << "giving files away needs root";
     TempDir dir;
@@ -103,66 +110,60 @@ TEST_P(RuntimeFolderPlant, ServiceRefusesWhatIsNotAMembersFifo) {
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     std::string why;
     ASSERT_TRUE(CRuntimeFolder::Claim(folder, kGroup, why)) << why;
-    const std::string peer = folder + "/clientpipe";
-    GetParam().plant(peer, dir);
+    const std::string peer = folder + (c.service ? "/clientpipe" : "/serverpipe");
+    const std::string made = c.plant == Plant::kLinkToFifo ? dir.file("elsewhere") : peer;
+    const bool planted = c.plant == Plant::kFile ? orvane_test::writeFile(made, "commands")
+                                                 : mkfifo(made.c_str(), 0600) == 0;
+    ASSERT_TRUE(planted);
+    ASSERT_EQ(chown(made.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(chmod(made.c_str(), c.mode), 0);
+    if (c.plant == Plant::kLinkToFifo) {
+        ASSERT_EQ(symlink(made.c_str(), peer.c_str()), 0);
+    }
 
-    CPipeService service(folder, kGroup);
+    CPipeService side(folder, kGroup);
     NullCallback cb;
-    ASSERT_EQ(0, service.CreateNamedPipeInServer("serverpipe", &cb));
+    ASSERT_EQ(0, side.CreateNamedPipeInServer(c.service ? "serverpipe" : "clientpipe", &cb));
     std::atomic<int> result{1};
     testing::internal::CaptureStdout();
-    std::thread opener([&] { result = service.OpenNamePipeServer("clientpipe"); });
-    // The service's write end waits for a reader: the window's part.
+    std::thread opener([&] {
+        result = c.service ? side.OpenNamePipeServer("clientpipe")
+                           : side.OpenNamePipeClient("serverpipe");
+    });
+    // The service's write end waits for a reader first: the window's part.
+    const std::string own = folder + "/serverpipe";
     int reader = -1;
-    waitFor(
-        [&] {
-            return (reader = open((folder + "/serverpipe").c_str(), O_RDONLY | O_NONBLOCK)) >= 0;
-        },
-        3s);
+    if (c.service) {
+        waitFor([&] { return (reader = open(own.c_str(), O_RDONLY | O_NONBLOCK)) >= 0; }, 3s);
+    }
     const bool ended = waitFor([&] { return result.load() != 1; }, 3s);
-    service.StopLoop();
+    side.StopLoop();
     opener.join();
     const std::string printed = testing::internal::GetCapturedStdout();
     if (reader >= 0)
         close(reader);
     EXPECT_TRUE(ended) << "refused at once, not retried";
     EXPECT_EQ(-1, result.load());
-    EXPECT_NE(printed.find("pipe refused: " + peer + " " + GetParam().expected), std::string::npos)
+    EXPECT_NE(printed.find("pipe refused: " + peer + " " + c.expected), std::string::npos)
         << printed;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Planted, RuntimeFolderPlant,
-    ::testing::Values(PlantCase{"link_to_a_members_fifo", "is a symbolic link",
-                                [](const std::string& path, const TempDir& d) {
-                                    ASSERT_EQ(mkfifo(d.file("elsewhere").c_str(), 0660), 0);
-                                    ASSERT_EQ(chown(d.file("elsewhere").c_str(), 42424, kGroup), 0);
-                                    ASSERT_EQ(chmod(d.file("elsewhere").c_str(), 0660), 0);
-                                    ASSERT_EQ(symlink(d.file("elsewhere").c_str(), path.c_str()),
-                                              0);
-                                }},
-                      PlantCase{"regular_file", "is not a named pipe",
-                                [](const std::string& path, const TempDir&) {
-                                    ASSERT_TRUE(orvane_test::writeFile(path, "commands"));
-                                    ASSERT_EQ(chown(path.c_str(), 42424, kGroup), 0);
-                                }},
-                      PlantCase{"fifo_of_another_group", "is not of the group",
-                                [](const std::string& path, const TempDir&) {
-                                    ASSERT_EQ(mkfifo(path.c_str(), 0660), 0);
-                                    ASSERT_EQ(chown(path.c_str(), 42424, 42424), 0);
-                                    ASSERT_EQ(chmod(path.c_str(), 0660), 0);
-                                }},
-                      PlantCase{"fifo_writable_by_others", "has mode 0662",
-                                [](const std::string& path, const TempDir&) {
-                                    ASSERT_EQ(mkfifo(path.c_str(), 0660), 0);
-                                    ASSERT_EQ(chown(path.c_str(), 42424, kGroup), 0);
-                                    ASSERT_EQ(chmod(path.c_str(), 0662), 0);
-                                }}),
-    [](const ::testing::TestParamInfo<PlantCase>& info) { return info.param.what; });
+    ::testing::Values(
+        PlantCase{"LinkToAMembersFifo", true, Plant::kLinkToFifo, 42424, kGroup, 0660,
+                  "is a symbolic link"},
+        PlantCase{"RegularFile", true, Plant::kFile, 42424, kGroup, 0660, "is not a named pipe"},
+        PlantCase{"FifoOfAnotherGroup", true, Plant::kFifo, 42424, 42424, 0660,
+                  "is not of the group"},
+        PlantCase{"FifoWritableByOthers", true, Plant::kFifo, 42424, kGroup, 0662, "has mode 0662"},
+        PlantCase{"ServiceFifoOfAMember", false, Plant::kFifo, 42424, kGroup, 0660,
+                  "is owned by user 42424, not 0"}),
+    [](const ::testing::TestParamInfo<PlantCase>& info) { return info.param.name; });
 
-// Both sides in a shared folder: each makes its own FIFO afresh (a leftover is not trusted) with
-// the group and mode 0660, and a member's FIFO is taken by the service; the window takes only
-// root's.
+// Both sides in a shared folder: each makes its own FIFO afresh (a leftover is not trusted)
+// with the group and mode 0660, and a member's FIFO is taken by the service; the window takes
+// only root's.
 TEST(RuntimeFolderPipes, BothSidesMeetThroughGroupFifos) {
     if (geteuid() != 0)
         GTEST_SKIP() << "giving folders away needs root";
@@ -187,27 +188,6 @@ TEST(RuntimeFolderPipes, BothSidesMeetThroughGroupFifos) {
     serviceSide.join();
     EXPECT_EQ(0, opened);
     EXPECT_EQ(0, served.load());
-}
-
-TEST(RuntimeFolderPipes, WindowRefusesAServiceFifoNotOfRoot) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "giving files away needs root";
-    TempDir dir;
-    const std::string folder = dir.file("run");
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    std::string why;
-    ASSERT_TRUE(CRuntimeFolder::Claim(folder, kGroup, why)) << why;
-    const std::string fake = folder + "/serverpipe";
-    ASSERT_EQ(mkfifo(fake.c_str(), 0660), 0);
-    ASSERT_EQ(chown(fake.c_str(), 42424, kGroup), 0);
-    ASSERT_EQ(chmod(fake.c_str(), 0660), 0);
-    CPipeService window(folder, kGroup);
-    NullCallback cb;
-    ASSERT_EQ(0, window.CreateNamedPipeInServer("clientpipe", &cb));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(-1, window.OpenNamePipeClient("serverpipe"));
-    const std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_NE(printed.find(fake + " is owned by user 42424, not 0"), std::string::npos) << printed;
 }
 
 }  // namespace
