@@ -26,7 +26,7 @@ public:
     // The id of the group kGroup. False, with why, when the machine has no such group.
     static bool GroupId(gid_t& group, std::string& why);
 
-    // Service side: makes the folder at path root's (or this user's) with group and mode 0770,
+    // Service side: gives the folder at path, which must be root's, to group with mode 0770,
     // through a descriptor held on it, so a link or a folder swapped in meanwhile is not the one
     // changed. A folder that is a link, belongs to another user or grants anything to others or
     // special bits is refused as it is: something may already have been planted in it. False,
