@@ -7,6 +7,7 @@
 #include "CHandOverCheck.h"
 #include "CHttpData.h"
 #include "CInfoCenter.h"
+#include "CInstallationCheck.h"
 #include "CMarkup.h"
 #include "CPackageSignature.h"
 #include "CSimpleFile.h"
@@ -38,7 +39,7 @@ const char kInstallerArgument[] =
     "<mainProgram>client</mainProgram><mainProgramWnd></mainProgramWnd><mainProgramId>"
     "CInstanceChecker_JSP_78CF29B3-6CF6-47a4-85AF-1E584B8EBD1D</mainProgramId><backupPath>"
     "</backupPath><recordFile>%s/conf/client.xml</recordFile><updateType>0</updateType>"
-    "<downloadDir>%s/Quorra/AutoSetupAuth/</downloadDir><imgDir></imgDir></conf>";
+    "<downloadDir>%s</downloadDir><imgDir></imgDir></conf>";
 
 bool Readable(const CAutoString& path) {
     return access(path.c_str(), R_OK) == 0;
@@ -48,8 +49,10 @@ bool Readable(const CAutoString& path) {
 
 CAutoUpdate::CAutoUpdate() : CAutoUpdate(CSimpleFile::WorkingDirectory().c_str()) {}
 
-CAutoUpdate::CAutoUpdate(const char* workDir) : m_strWorkDir(workDir ? workDir : "") {
-    m_strDownDir = m_strWorkDir + "/Quorra/AutoSetupAuth/";
+CAutoUpdate::CAutoUpdate(const char* workDir, const char* downloadDir)
+    : m_strWorkDir(workDir ? workDir : ""), m_bUserDownload(downloadDir != nullptr) {
+    m_strDownDir =
+        downloadDir != nullptr ? CAutoString(downloadDir) : m_strWorkDir + "/Quorra/AutoSetupAuth/";
 }
 
 // ---- Start-up check ---------------------------------------------------------------------------
@@ -61,16 +64,35 @@ bool CAutoUpdate::CheckInstall() {
     if (CDownloadList(InDownloadDir("update.xml")).Check() != CDownloadList::LIST_COMPLETE)
         return false;
     const CAutoString argument = BuildInstallerArgument();
-    // An installer that refuses at once would be handed over to again at every start. The
-    // download stays for when the reason is mended.
-    std::vector<std::string> reasons;
-    if (!CHandOverCheck::ReadyToHandOver(argument.ToStdString(), m_strDownDir.ToStdString(),
-                                         reasons)) {
-        for (const std::string& reason : reasons)
-            std::printf("the update waits: %s\n", reason.c_str());
+    if (!ReadyToHandOver(argument))
         return false;
+    return m_bUserDownload ? StartInstallerAsAdministrator(argument) : StartInstaller(argument);
+}
+
+// An installer that refuses at once would be handed over to again at every start. The download
+// stays for when the reason is mended.
+bool CAutoUpdate::ReadyToHandOver(const CAutoString& argument) {
+    std::vector<std::string> reasons;
+    if (!m_bUserDownload) {
+        CHandOverCheck::ReadyToHandOver(argument.ToStdString(), m_strDownDir.ToStdString(),
+                                        reasons);
+    } else {
+        // The installer reads this user's folder itself; the client asks what it asks of the
+        // installation and that nobody but this user could have changed the download.
+        std::string why;
+        CHandOverCheck::InstallationIsSafe(m_strWorkDir.ToStdString(), "client", reasons);
+        if (!CHandOverCheck::HasReleaseKey(m_strWorkDir.ToStdString(), why))
+            reasons.push_back(why);
+        CInstallationCheck own(m_strDownDir.ToStdString());
+        own.Add("", CInstallationCheck::EK_FOLDER);
+        for (const char* file : {"AutoUpdate", "install.xml", "update.xml"})
+            own.Add(file, CInstallationCheck::EK_FILE);
+        if (!own.Check())
+            reasons.insert(reasons.end(), own.Problems().begin(), own.Problems().end());
     }
-    return StartInstaller(argument);
+    for (const std::string& reason : reasons)
+        std::printf("the update waits: %s\n", reason.c_str());
+    return reasons.empty();
 }
 
 CAutoString CAutoUpdate::BuildInstallerArgument() const {
@@ -83,8 +105,9 @@ CAutoString CAutoUpdate::BuildInstallerArgument() const {
     // The installer reads the argument as XML, so the folder names are escaped.
     const CAutoString dir = CMarkup::EscapeText(m_strWorkDir.c_str(), CMarkup::MNF_ESCAPEALL);
     CAutoString argument;
+    const CAutoString download = CMarkup::EscapeText(m_strDownDir.c_str(), CMarkup::MNF_ESCAPEALL);
     argument.Format(kInstallerArgument, CMarkup::EscapeText(version, 0).c_str(), dir.c_str(),
-                    dir.c_str(), dir.c_str(), dir.c_str());
+                    dir.c_str(), dir.c_str(), download.c_str());
     return argument;
 }
 
@@ -97,6 +120,26 @@ bool CAutoUpdate::StartInstaller(const CAutoString& argument) {
                                 CDetachedProcess::kKeepUmask);
     if (result != 0)
         std::printf("cannot start the installer %s: %s\n", program.c_str(),
+                    result > 0 ? std::strerror(result) : "fork failed");
+    return result == 0;
+}
+
+// Detached like the service: the client ends at once, and pkexec asks for the password on the
+// user's display and then runs the installation's own installer (never the copy in the user's
+// folder) as root.
+bool CAutoUpdate::StartInstallerAsAdministrator(const CAutoString& argument) {
+    if (access(kPkexec, X_OK) != 0) {
+        std::printf("cannot hand over to the installer: %s is missing (Debian package pkexec)\n",
+                    kPkexec);
+        return false;
+    }
+    const std::string installer = (m_strWorkDir + "/AutoUpdate").ToStdString();
+    // pkexec refuses a caller that has gone: its parent stays until the installer ends.
+    const int result =
+        CDetachedProcess::Start({kPkexec, installer, argument.ToStdString()},
+                                m_strWorkDir.ToStdString(), CDetachedProcess::kKeepUmask, true);
+    if (result != 0)
+        std::printf("cannot start %s %s: %s\n", kPkexec, installer.c_str(),
                     result > 0 ? std::strerror(result) : "fork failed");
     return result == 0;
 }

@@ -8,6 +8,10 @@
 // the next start CheckInstall sees the complete download, starts the installer from D and tells the
 // caller to exit so that the installer can replace the programs.
 //
+// A window of a desktop user downloads into a folder of that user's instead (see CUserPlaces) and
+// hands over through pkexec, which asks for an administrator's password and runs the
+// installation's own installer as root; the argument then names the user's folder.
+//
 // Nothing here runs a shell: files are removed and copied with file-system calls and the installer
 // is started with fork/exec, its argument one argv entry. Values sent to the server are
 // percent-encoded; package names that could leave D are refused.
@@ -27,8 +31,13 @@ class CAutoUpdate {
 public:
     // Works on the current working directory.
     CAutoUpdate();
-    // Works on workDir (tests, and callers that already know the directory).
-    explicit CAutoUpdate(const char* workDir);
+    // Works on workDir (tests, and callers that already know the directory). downloadDir (ending
+    // with "/"): a folder of this user's outside the installation, for a client that is not
+    // root; null for the installation's own download folder.
+    explicit CAutoUpdate(const char* workDir, const char* downloadDir = nullptr);
+
+    // Where the hand-over of a desktop user's window finds pkexec.
+    static constexpr const char* kPkexec = "/usr/bin/pkexec";
 
     // The start-up check: true when the installer was started and the client must exit. A
     // complete download is handed over only when the installer will not refuse it at once (its
@@ -75,10 +84,16 @@ private:
     // Copies the installer into D; false when it is not there whole.
     bool PlaceInstaller();
     bool StartInstaller(const CAutoString& argument);
+    // The desktop user's hand-over: pkexec <installation>/AutoUpdate ARGUMENT.
+    bool StartInstallerAsAdministrator(const CAutoString& argument);
+    // What the installer will check (CHandOverCheck); for a user's download folder also that
+    // the folder and the installer copy in it are this user's alone.
+    bool ReadyToHandOver(const CAutoString& argument);
     CAutoString InDownloadDir(const char* name) const { return m_strDownDir + name; }
 
     CAutoString m_strWorkDir;
-    CAutoString m_strDownDir;    // ends with "/"
-    CAutoString m_strUpdateUrl;  // from "FUN_Update" at the last run
-    CAutoString m_strResponse;   // the server's last answer
+    CAutoString m_strDownDir;      // ends with "/"
+    bool m_bUserDownload = false;  // m_strDownDir is the user's, outside the installation
+    CAutoString m_strUpdateUrl;    // from "FUN_Update" at the last run
+    CAutoString m_strResponse;     // the server's last answer
 };

@@ -4,7 +4,8 @@
 
 #include <utility>
 
-CClient::CClient(std::string pipeFolder) : m_pipe(std::move(pipeFolder)) {}
+CClient::CClient(std::string pipeFolder, gid_t sharedGroup)
+    : m_pipe(std::move(pipeFolder), sharedGroup) {}
 
 int CClient::Open() {
     // A FIFO left behind by an earlier client is reused; only the open below decides.

@@ -20,8 +20,10 @@ public:
     static constexpr const char* kOwnFifo = "clientpipe";
     static constexpr const char* kPeerFifo = "serverpipe";
 
-    // pipeFolder: where both FIFOs live; empty means the working directory.
-    explicit CClient(std::string pipeFolder = std::string());
+    // pipeFolder: where both FIFOs live; empty means the working directory. sharedGroup: see
+    // CPipeService (the service's runtime folder shared with the group, or kPrivate).
+    explicit CClient(std::string pipeFolder = std::string(),
+                     gid_t sharedGroup = CPipeService::kPrivate);
     // Closes both pipe ends and removes the client's FIFO. DoWork must have returned.
     ~CClient() override = default;
     // The transport and the business hold this router's address.

@@ -1,6 +1,9 @@
 // CClientApp: start-up and life of the desktop client. main() only calls Main(); the steps are
-// public so tests can drive them one by one. Every path is relative to the working directory,
-// which is the installation directory.
+// public so tests can drive them one by one. The working directory is the installation
+// directory. Run by root (from a terminal) the client keeps its store and downloads there and
+// starts the service itself, with the pipes in the installation. Run by a desktop user it never
+// writes into the installation (CUserPlaces) and reaches the root service that the system unit
+// runs, through the unit's runtime folder; it never starts the service.
 #pragma once
 
 #include "CAutoString.h"
@@ -19,10 +22,18 @@ public:
     // program, both relative to the working directory.
     static constexpr const char* kStoreFile = "/conf/client.xml";
     static constexpr const char* kServiceProgram = "./OrvaneSvr";
+    // What a desktop user's window tells the user when no service answers: the command that
+    // starts the window's service.
+    static constexpr const char* kStartCommand = "systemctl start orvane-window";
+    // The exit status of a desktop user's window that found no service (sysexits' EX_UNAVAILABLE).
+    static constexpr int kNoService = 69;
+    // How long a desktop user's window waits for a service whose pipe is there to answer.
+    static constexpr unsigned kServiceWaitSeconds = 5;
 
     // The whole life of the process: 0 when the window was closed, -1 when another client runs
     // in this installation or the update installer has taken over, CInstallationCheck::
-    // kExitStatus (78) when CheckInstallation refuses the working directory (nothing touched).
+    // kExitStatus (78) when CheckInstallation refuses the working directory (nothing touched),
+    // kNoService when a desktop user's window finds no service (after ShowNoService).
     static int Main(int argc, char** argv);
 
     // True when nothing the client trusts in workDir (the folder, conf/, Log/, its store, the
@@ -38,6 +49,13 @@ public:
     // A desktop user sees no terminal: when a display can be opened, the problems of a refused
     // start are shown in an error dialog too, and this returns once it is closed.
     static void ShowRefusal(int& argc, char**& argv, const std::vector<std::string>& problems);
+
+    // A desktop user's window: true when the service's pipe is in pipeDir, a folder of root and
+    // the group "orvane" (group gets its id). Otherwise why says what is missing or wrong.
+    static bool ServiceIsThere(const std::string& pipeDir, gid_t& group, std::string& why);
+    // Prints why and how to start the service and, when a display can be opened, says the same
+    // in a dialog; returns once it is closed.
+    static void ShowNoService(int& argc, char**& argv, const std::string& why);
 
     // Makes path a regular file readable and writable by its owner only: created with an empty
     // store when missing, its mode set to 0600 when it is looser. False (with a printed line)

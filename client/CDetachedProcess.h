@@ -18,6 +18,10 @@ public:
     // Starts argv[0] with argv (at least one entry), in workDir unless it is empty, with the umask
     // umaskForChild unless kKeepUmask. Returns 0 once exec succeeded; the error number of a failed
     // chdir or exec; -1 when no process could be made (argv empty, pipe or fork failure).
+    //
+    // parentStays: the middle process does not end at once but waits for the program and then
+    // ends (the caller does not wait for it). pkexec needs that: it asks the authority about its
+    // parent process (which must be alive, in the user's session), and refuses an orphan.
     static int Start(const std::vector<std::string>& argv, const std::string& workDir,
-                     mode_t umaskForChild);
+                     mode_t umaskForChild, bool parentStays = false);
 };

@@ -233,8 +233,11 @@ void CInstallationCheck::CheckOne(const Entry& entry) {
         if (dir.get() < 0)
             return;
         if (fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            // Missing is fine: the program makes it itself. Anything else hides what is there.
-            if (errno != ENOENT)
+            // Missing is fine: the program makes it itself. A folder on the way that denies this
+            // (unprivileged) user a look is not this user's, so it was judged as an entry of its
+            // own (a root folder the service keeps private, such as Log/): only its owner can
+            // change what is inside. Anything else hides what is there.
+            if (errno != ENOENT && !(errno == EACCES && geteuid() != 0))
                 AddProblem(Unexaminable(path));
             return;
         }

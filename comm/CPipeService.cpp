@@ -18,6 +18,7 @@
 #include "CInstallationCheck.h"
 #include "CLockGuard.h"
 #include "CLog.h"
+#include "CRuntimeFolder.h"
 #include "CUniqueFd.h"
 
 namespace {
@@ -29,15 +30,6 @@ const std::chrono::milliseconds kQueueWait(2000);
 
 // Returned by OpenFifo when the path holds something this side must not use: retrying cannot help.
 const int kRefused = -2;
-
-// A FIFO this side may use: not a link, owned by root or this program's user, writable by nobody
-// else. Anyone who could write into the peer's FIFO could command this program. Empty when it
-// passes, else why not.
-std::string RefusalOf(const struct stat& st, const std::string& path) {
-    std::vector<std::string> problems;
-    CInstallationCheck::Judge(st, CInstallationCheck::EK_FIFO, path, problems);
-    return problems.empty() ? std::string() : problems.front();
-}
 
 void ReportRefusal(const std::string& why) {
     printf("pipe refused: %s\n", why.c_str());
@@ -52,7 +44,8 @@ bool MakeBlocking(int fd) {
 
 }  // namespace
 
-CPipeService::CPipeService(std::string folder) : m_folder(std::move(folder)) {
+CPipeService::CPipeService(std::string folder, gid_t sharedGroup)
+    : m_folder(std::move(folder)), m_sharedGroup(sharedGroup) {
     m_stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_stopFd < 0)
         printf("pipe stop event error=%s\n", strerror(errno));
@@ -85,6 +78,13 @@ int CPipeService::CreateNamedPipeInServer(const char* pipeName, IPipeCallback* c
     CLockGuard<MutexLock> guard(&m_pipeLock);
     m_pipeName = PathOf(pipeName);
     m_pCallback.store(callback);
+    if (m_sharedGroup != kPrivate) {
+        std::string why;
+        if (CRuntimeFolder::MakePipe(m_pipeName, m_sharedGroup, why))
+            return 0;
+        ReportRefusal(why);
+        return -1;
+    }
     struct stat st;
     // A file left by an earlier run is kept and reused.
     if (lstat(m_pipeName.c_str(), &st) == 0)
@@ -92,13 +92,25 @@ int CPipeService::CreateNamedPipeInServer(const char* pipeName, IPipeCallback* c
     return mkfifo(m_pipeName.c_str(), 0600) == 0 ? 0 : -1;
 }
 
-int CPipeService::OpenFifo(const std::string& path, int flags, bool wait) {
+// A FIFO this side may use. Anyone who could write into the peer's FIFO could command this
+// program; in the installation only root and this program's user may, in a shared folder the
+// group's members may (see CRuntimeFolder).
+std::string CPipeService::RefusalOf(const struct stat& st, const std::string& path,
+                                    uid_t owner) const {
+    if (m_sharedGroup != kPrivate)
+        return CRuntimeFolder::JudgePipe(st, path, m_sharedGroup, owner);
+    std::vector<std::string> problems;
+    CInstallationCheck::Judge(st, CInstallationCheck::EK_FIFO, path, problems);
+    return problems.empty() ? std::string() : problems.front();
+}
+
+int CPipeService::OpenFifo(const std::string& path, int flags, uid_t owner, bool wait) {
     if (m_bStop.load())
         return -1;
     struct stat named;
     if (lstat(path.c_str(), &named) != 0)
         return -1;  // not made yet
-    std::string why = RefusalOf(named, path);
+    std::string why = RefusalOf(named, path, owner);
     if (!why.empty()) {
         ReportRefusal(why);
         return kRefused;
@@ -119,7 +131,7 @@ int CPipeService::OpenFifo(const std::string& path, int flags, bool wait) {
     }
     // The checks hold for what was opened, not only for what the name showed a moment ago.
     struct stat held;
-    why = fstat(fd.get(), &held) != 0 ? path + " cannot be examined" : RefusalOf(held, path);
+    why = fstat(fd.get(), &held) != 0 ? path + " cannot be examined" : RefusalOf(held, path, owner);
     if (!why.empty()) {
         ReportRefusal(why);
         return kRefused;
@@ -129,7 +141,7 @@ int CPipeService::OpenFifo(const std::string& path, int flags, bool wait) {
 
 int CPipeService::OpenPeerForReading(const std::string& path) {
     for (;;) {
-        const int fd = OpenFifo(path, O_RDONLY);
+        const int fd = OpenFifo(path, O_RDONLY, m_peerOwner);
         if (fd >= 0)
             return fd;
         // The peer may not have created its FIFO yet: look again every second.
@@ -161,7 +173,7 @@ int CPipeService::WaitForReader() {
     }
     // The open itself waits for the peer's read end: a service without a window sleeps here
     // until one comes, instead of looking again and again. StopLoop ends the wait.
-    int fd = OpenFifo(m_pipeName, O_WRONLY, true);
+    int fd = OpenFifo(m_pipeName, O_WRONLY, geteuid(), true);
     {
         std::lock_guard<std::mutex> guard(m_openLock);
         m_openingPath.clear();
@@ -180,6 +192,7 @@ int CPipeService::WaitForReader() {
 int CPipeService::OpenNamePipeServer(const char* peerName) {
     if (peerName == nullptr || OpenOwnForWriting() != 0)
         return -1;
+    m_peerOwner = CRuntimeFolder::kAnyOwner;
     m_peerPath = PathOf(peerName);
     const int fd = OpenPeerForReading(m_peerPath);
     if (fd < 0)
@@ -191,6 +204,7 @@ int CPipeService::OpenNamePipeServer(const char* peerName) {
 int CPipeService::OpenNamePipeClient(const char* peerName) {
     if (peerName == nullptr)
         return -1;
+    m_peerOwner = 0;  // only root's service may talk to the window
     m_peerPath = PathOf(peerName);
     const int fd = OpenPeerForReading(m_peerPath);
     if (fd < 0)
@@ -210,7 +224,8 @@ bool CPipeService::WritePipe(const char* message) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            printf("write error=%s:%s\n", strerror(errno), message);
+            // Never the message itself: a log-in carries the password in clear.
+            printf("write error=%s (a message of %zu bytes)\n", strerror(errno), total - 1);
             return false;
         }
         // A signal may interrupt a long write part-way; the rest follows so the peer never sees
@@ -283,7 +298,7 @@ bool CPipeService::FollowReplacedPeer() {
     // A restarted peer that removed its FIFO at exit has made a new one; the old one will never
     // have a writer again. Something refused in its place leaves the old one in use.
     printf("pipe %s was replaced, reopening\n", m_peerPath.c_str());
-    const int fd = OpenFifo(m_peerPath, O_RDONLY);
+    const int fd = OpenFifo(m_peerPath, O_RDONLY, m_peerOwner);
     if (fd < 0)
         return !m_bStop.load();
     close(m_fdClient);

@@ -13,6 +13,8 @@
 // reported instead calls IgnoreBrokenPipeSignal() once at start-up.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -31,16 +33,24 @@ public:
     // line); delivery resumes after the next zero byte, so memory stays bounded.
     static constexpr size_t kMaxMessage = 1024 * 1024;
 
+    // For the constructor: FIFOs private to this program's user.
+    static constexpr gid_t kPrivate = static_cast<gid_t>(-1);
+
     // folder: where both FIFOs live. Empty means names are used as given, relative to the working
-    // directory; otherwise each name is taken relative to folder.
-    explicit CPipeService(std::string folder = std::string());
+    // directory; otherwise each name is taken relative to folder. sharedGroup: kPrivate for FIFOs
+    // of mode 0600 under the installation's rule (CInstallationCheck); a group id for a runtime
+    // folder shared with that group's members (CRuntimeFolder): the own FIFO is then made afresh
+    // with mode 0660 and that group, and the peer's must be the same, owned by root when this
+    // side is the client.
+    explicit CPipeService(std::string folder = std::string(), gid_t sharedGroup = kPrivate);
     // Stops and waits for the message thread, closes both descriptors and removes the own FIFO.
     // LoopMsg must have returned (see StopLoop) before the object is destroyed.
     ~CPipeService() override;
 
     // Stores the own FIFO name and the callback (not owned; it must outlive the transport's message
     // thread), then creates the FIFO with mode 0600. Returns 0 when it was created, -1 when a file
-    // of that name already exists (it is left as it is and reused) or the creation failed.
+    // of that name already exists (it is left as it is and reused) or the creation failed. In a
+    // shared folder whatever is there is replaced by a new FIFO (see the constructor).
     int CreateNamedPipeInServer(const char* pipeName, IPipeCallback* callback);
     // Both open operations use a FIFO only when it is not a link, belongs to root or this
     // program's user and nobody else may write it; anything else is refused (-1) with a printed
@@ -58,7 +68,8 @@ public:
 
     // Writes message and its zero terminator as one uninterrupted write, from any thread. False
     // without writing while the write end is not open; false with "write error=..." printed when
-    // the write fails (for example because the peer has gone and SIGPIPE is ignored).
+    // the write fails (for example because the peer has gone and SIGPIPE is ignored). The line
+    // names the message's length only: a log-in message carries the password.
     bool WritePipe(const char* message);
 
     // The read loop, run on the calling thread: starts the message thread, reads and splits the
@@ -90,7 +101,11 @@ private:
     // reader yet) or StopLoop was called; -2 when something other than a FIFO of root or this
     // user, writable by nobody else, is at path (refused with a printed and a logged line).
     // With wait, the open waits for the other end instead (a writer's until a reader comes).
-    int OpenFifo(const std::string& path, int flags, bool wait = false);
+    // owner: the user the FIFO must belong to in a shared folder (CRuntimeFolder::kAnyOwner for
+    // any member's).
+    int OpenFifo(const std::string& path, int flags, uid_t owner, bool wait = false);
+    // Empty when st (of path) is a FIFO this side may use, else why not.
+    std::string RefusalOf(const struct stat& st, const std::string& path, uid_t owner) const;
     int OpenPeerForReading(const std::string& path);
     int OpenOwnForWriting();
     // The own FIFO opened for writing once a reader has it; -1 when refused or stopped.
@@ -106,6 +121,10 @@ private:
     void Split(const char* data, size_t len);
 
     std::string m_folder;
+    gid_t m_sharedGroup;
+    // Whose FIFO the peer's must be in a shared folder: root's for the client, any member's for
+    // the service. Set by the open call that names this side.
+    uid_t m_peerOwner = 0;
     std::atomic<IPipeCallback*> m_pCallback{nullptr};
     int m_fdServer = -1;     // the own FIFO, written
     int m_fdClient = -1;     // the peer's FIFO, read

@@ -1,4 +1,4 @@
-# Runs at the end of `cmake --install`: writes the launcher, the desktop entry and the polkit
+# Runs at the end of `cmake --install`: writes the desktop entry and the installer's polkit
 # policy for the prefix actually installed to, and makes the installation root's and not
 # writable by anyone else. Input: ORVANE_DESKTOP_SRC (this folder), ORVANE_DESKTOP_STAGE (a
 # scratch folder in the build tree), ORVANE_SYSTEM_DESKTOP (ON also puts the entry and the
@@ -9,18 +9,15 @@ set(root "$ENV{DESTDIR}${prefix}")
 set(ORVANE_PREFIX "${prefix}")
 set(stage "${ORVANE_DESKTOP_STAGE}")
 file(MAKE_DIRECTORY "${stage}")
-configure_file("${ORVANE_DESKTOP_SRC}/start-client.in" "${stage}/start-client" @ONLY)
 configure_file("${ORVANE_DESKTOP_SRC}/orvane-client.desktop.in" "${stage}/orvane-client.desktop" @ONLY)
-configure_file("${ORVANE_DESKTOP_SRC}/org.orvane.client.policy.in" "${stage}/org.orvane.client.policy" @ONLY)
+configure_file("${ORVANE_DESKTOP_SRC}/org.orvane.update.policy.in" "${stage}/org.orvane.update.policy" @ONLY)
 
 # file(INSTALL) puts DESTDIR in front of these itself.
-file(INSTALL "${stage}/start-client" DESTINATION "${prefix}"
-     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 file(INSTALL "${stage}/orvane-client.desktop" DESTINATION "${prefix}/share/applications")
-file(INSTALL "${stage}/org.orvane.client.policy" DESTINATION "${prefix}/share/polkit-1/actions")
+file(INSTALL "${stage}/org.orvane.update.policy" DESTINATION "${prefix}/share/polkit-1/actions")
 if(ORVANE_SYSTEM_DESKTOP)
   file(INSTALL "${stage}/orvane-client.desktop" DESTINATION "/usr/share/applications")
-  file(INSTALL "${stage}/org.orvane.client.policy" DESTINATION "/usr/share/polkit-1/actions")
+  file(INSTALL "${stage}/org.orvane.update.policy" DESTINATION "/usr/share/polkit-1/actions")
 endif()
 
 # What this installation wrote, and the folders it made, belong to root (when root installs) and

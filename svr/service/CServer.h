@@ -21,8 +21,11 @@ class CServer : public IPipeCallback, public IServer {
 public:
     typedef std::map<CAutoString, IBusiness*> CBusMap;
 
-    // pipeFolder: where both FIFOs live; empty means the working directory.
-    explicit CServer(std::string pipeFolder = std::string()) : m_pipeSvr(std::move(pipeFolder)) {}
+    // pipeFolder: where both FIFOs live; empty means the working directory. sharedGroup: see
+    // CPipeService (a runtime folder shared with the window's users, or kPrivate).
+    explicit CServer(std::string pipeFolder = std::string(),
+                     gid_t sharedGroup = CPipeService::kPrivate)
+        : m_pipeSvr(std::move(pipeFolder), sharedGroup) {}
     // Closes both pipe ends and removes the service's own FIFO.
     ~CServer() override = default;
     // The transport and the businesses hold this router's address.

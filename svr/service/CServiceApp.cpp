@@ -9,6 +9,7 @@
 #include "CPortalServer.h"
 #include "CProcessEnvironment.h"
 #include "CProcessName.h"
+#include "CRuntimeFolder.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
 #include "CStopSignal.h"
@@ -231,10 +232,28 @@ bool CServiceApp::EnterInstallation() {
     return true;
 }
 
-int CServiceApp::PrepareProcess(Arguments& args) {
+int CServiceApp::PreparePipeFolder(std::string& folder, gid_t& group) {
+    folder.clear();
+    group = CPipeService::kPrivate;
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    if (runtime == nullptr || *runtime == '\0')
+        return kContinue;
+    std::string why;
+    gid_t shared = CPipeService::kPrivate;
+    if (!CRuntimeFolder::GroupId(shared, why) || !CRuntimeFolder::Claim(runtime, shared, why)) {
+        std::printf("OrvaneSvr refuses its pipe folder: %s\n", why.c_str());
+        std::fflush(stdout);
+        return kUnsafeInstallation;
+    }
+    folder = runtime;
+    group = shared;
+    return kContinue;
+}
+
+int CServiceApp::PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t& pipeGroup) {
     // From here on every name is relative to the folder the check held ("."), never rebuilt from
     // the path text, which whoever owns a folder above could point elsewhere by a rename.
-    if (!EnterInstallation()) {
+    if (!EnterInstallation() || PreparePipeFolder(pipeFolder, pipeGroup) != kContinue) {
         CPasswordInput::Wipe(args.password);
         return kUnsafeInstallation;
     }
@@ -266,9 +285,12 @@ int CServiceApp::Main(int argc, char** argv) {
     Arguments args = TakeArguments(argc, argv, 0, stdout, stderr);
     if (args.exitStatus >= 0)
         return args.exitStatus;
-    const int prepared = PrepareProcess(args);
+    std::string pipeFolder;
+    gid_t pipeGroup = CPipeService::kPrivate;
+    const int prepared = PrepareProcess(args, pipeFolder, pipeGroup);
     if (prepared != kContinue)
         return prepared;
+
     const bool consoleMode = args.console;
 
     // The business is a process-wide singleton and so outlives the router, which hands it
@@ -281,7 +303,7 @@ int CServiceApp::Main(int argc, char** argv) {
     // Whichever way Main returns, the file is the machine's own again (the console's ends and a
     // stop that outlasts its grace do the same before they leave).
     ResolverAtExit resolverAtExit(portal);
-    CServer server;
+    CServer server(pipeFolder, pipeGroup);
     // Declared after the router so it is gone (its thread joined) before the router is.
     CStopSignal stopSignal([&server] { server.StopWork(); },
                            [portal] { portal->RestoreDNSForExit(); });

@@ -66,9 +66,16 @@ public:
     // process's id ("%d\n") before returning true.
     static bool StartSingle(ISvrInfoCenter* info);
     // The process-wide steps before any thread, after the umask: the installation check, the
-    // environment, the store, the single-instance test, the log. kContinue when the service goes
-    // on, else its exit status (the password is wiped on a refused installation).
-    static int PrepareProcess(Arguments& args);
+    // pipe folder (PreparePipeFolder fills pipeFolder and pipeGroup), the environment, the store,
+    // the single-instance test, the log. kContinue when the service goes on, else its exit
+    // status (the password is wiped on a refused installation or pipe folder).
+    static int PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t& pipeGroup);
+    // Where the FIFOs live: the runtime folder systemd names in RUNTIME_DIRECTORY (the unit's
+    // RuntimeDirectory=), shared with the group of the window's users, else the working
+    // directory (folder empty, group CPipeService::kPrivate). The runtime folder is made root's
+    // and the group's with mode 0770 (CRuntimeFolder::Claim). kContinue, or kUnsafeInstallation
+    // with one printed line when the folder or the group is refused.
+    static int PreparePipeFolder(std::string& folder, gid_t& group);
     static constexpr int kContinue = -2;
     // Opens "Log/YYYYMMDD_Info.log" under workDir and writes every level.
     static void InitLog(const char* workDir);

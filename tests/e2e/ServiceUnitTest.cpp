@@ -106,26 +106,49 @@ std::string ProcFile(pid_t pid, const char* name) {
 
 }  // namespace
 
-TEST(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
+// Both units: the headless one and the window's, which must never run beside it.
+struct UnitCase {
+    const char* file;
+    const char* conflicts;
+};
+
+class ServiceUnitFileTest : public ::testing::TestWithParam<UnitCase> {};
+
+TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     TempDir prefix;
     ASSERT_EQ(0, RunProgram({ORVANE_CMAKE, "--install", ORVANE_BUILD_DIR, "--component", "unit",
                              "--prefix", prefix.path()},
                             prefix.file("install.out")))
         << readFile(prefix.file("install.out"));
-    const std::string unitPath = prefix.file("orvane.service");
+    const std::string unitPath = prefix.file(GetParam().file);
     const std::string unit = readFile(unitPath);
     EXPECT_EQ(prefix.path(), Setting(unit, "WorkingDirectory"));
     EXPECT_EQ(prefix.path() + " -/etc/resolv.conf", Setting(unit, "ReadWritePaths"));
     EXPECT_EQ(std::string::npos, unit.find('@')) << "a placeholder was left unfilled";
+    // The window's users reach either service through the same runtime folder.
+    EXPECT_EQ("orvane", Setting(unit, "RuntimeDirectory"));
+    EXPECT_EQ("0770", Setting(unit, "RuntimeDirectoryMode"));
+    EXPECT_EQ(GetParam().conflicts, Setting(unit, "Conflicts"));
 
     if (!OnPath("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed: the unit was not verified";
+    // systemd checks that the program a unit starts is there; the full installation puts it.
+    ASSERT_TRUE(writeFile(prefix.file("OrvaneSvr"), "#!/bin/sh\n"));
+    ASSERT_EQ(0, chmod(prefix.file("OrvaneSvr").c_str(), 0755));
     // Problems that systemd only warns about still come with status 0, so any output counts.
     const int status =
         RunProgram({"systemd-analyze", "verify", unitPath}, prefix.file("verify.out"));
     EXPECT_EQ(0, status);
     EXPECT_EQ("", readFile(prefix.file("verify.out")));
 }
+
+INSTANTIATE_TEST_SUITE_P(Units, ServiceUnitFileTest,
+                         ::testing::Values(UnitCase{"orvane.service", "orvane-window.service"},
+                                           UnitCase{"orvane-window.service", "orvane.service"}),
+                         [](const ::testing::TestParamInfo<UnitCase>& info) {
+                             return info.index == 0 ? std::string("headless")
+                                                    : std::string("window");
+                         });
 
 class ServiceUnitTest : public E2eTest {
 protected:

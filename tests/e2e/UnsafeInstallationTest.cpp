@@ -4,6 +4,7 @@
 #include "ServiceProcess.h"
 #include "TestSupport.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -225,3 +226,60 @@ TEST_F(UnsafeInstallationTest, SoundInstallationStartsAndItsNewFilesAreTheServic
     kill(service.pid(), SIGTERM);
     EXPECT_EQ(0, service.Wait(15s));
 }
+
+namespace {
+
+// The system unit's runtime folder for the pipes, as the service might find it.
+struct PipeFolderCase {
+    const char* name;
+    mode_t mode;
+    uid_t owner;
+    bool link;
+    const char* fault;
+};
+
+class UnsafePipeFolderTest : public UnsafeInstallationTest,
+                             public ::testing::WithParamInterface<PipeFolderCase> {};
+
+// A pipe folder that another user owns or could enter is refused before anything else happens:
+// nothing is created in it or in the installation.
+TEST_P(UnsafePipeFolderTest, IsRefusedBeforeTheServiceTouchesAnything) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    if (getgrnam("orvane") == nullptr)
+        GTEST_SKIP() << "the group \"orvane\" is missing (./dev.sh makes it; by hand: "
+                        "groupadd --system orvane)";
+    const PipeFolderCase& c = GetParam();
+    const std::string real = outside.file("run");
+    ASSERT_EQ(0, mkdir(real.c_str(), 0700));
+    ASSERT_EQ(0, chmod(real.c_str(), c.mode));
+    ASSERT_EQ(0, chown(real.c_str(), c.owner, 0));
+    std::string folder = real;
+    if (c.link) {
+        folder = outside.file("link");
+        ASSERT_EQ(0, symlink(real.c_str(), folder.c_str()));
+    }
+    const auto before = Snapshot(dir.path());
+    ServiceProcess service;
+    setenv("RUNTIME_DIRECTORY", folder.c_str(), 1);
+    const bool started = service.Start(dir.path());
+    unsetenv("RUNTIME_DIRECTORY");
+    ASSERT_TRUE(started);
+    EXPECT_EQ(kUnsafe, service.Wait(10s));
+    const std::string out = readFile(service.outPath());
+    EXPECT_NE(out.find("OrvaneSvr refuses its pipe folder: pipe folder " + folder + " " + c.fault),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(before, Snapshot(dir.path())) << "the refused start changed the installation";
+    EXPECT_TRUE(fs::is_empty(real));
+    EXPECT_EQ(c.mode, ModeOf(real));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, UnsafePipeFolderTest,
+    ::testing::Values(PipeFolderCase{"OpenToOthers", 0775, 0, false, "has mode 0775"},
+                      PipeFolderCase{"OfAnotherUser", 0700, 65534, false, "is owned by user 65534"},
+                      PipeFolderCase{"Link", 0700, 0, true, "is not a folder"}),
+    [](const ::testing::TestParamInfo<PipeFolderCase>& info) { return info.param.name; });
+
+}  // namespace

@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(InstallationTest, LaysOutProgramsAndConfigurationOwnedByRootAndWritableByNoOneElse) {
-    for (const char* name : {"OrvaneSvr", "client", "AutoUpdate", "start-client"}) {
+    for (const char* name : {"OrvaneSvr", "client", "AutoUpdate"}) {
         const fs::path p = Root() + "/" + name;
         EXPECT_TRUE(fs::is_regular_file(p)) << p;
         EXPECT_EQ(0, access(p.c_str(), X_OK)) << p;
@@ -84,29 +84,32 @@ TEST_F(InstallationTest, LaysOutProgramsAndConfigurationOwnedByRootAndWritableBy
         ASSERT_EQ(0, stat((Root() + "/" + name).c_str(), &store)) << name;
         EXPECT_EQ(0600u, store.st_mode & 07777) << name;
     }
-
-    // The launcher enters the installation before it starts the client.
-    const std::string launcher = readFile(Root() + "/start-client");
-    EXPECT_NE(std::string::npos, launcher.find("cd '" + kPrefix + "' || exit 1\nexec ./client\n"))
-        << launcher;
+    // The window is started as the desktop user; nothing is left that would start it as root.
+    EXPECT_FALSE(fs::exists(Root() + "/start-client"));
 }
 
-TEST_F(InstallationTest, DesktopEntryAndPolicyStartTheLauncherAsRootWithTheWindow) {
+// The desktop entry starts the window as the user who chose it, in the installation; only the
+// installer is an administrator's action.
+TEST_F(InstallationTest, DesktopEntryStartsTheWindowAsTheUserAndThePolicyCoversTheInstaller) {
     const std::string entry = Root() + "/share/applications/orvane-client.desktop";
     const std::string validation = Shell("desktop-file-validate '" + entry + "' 2>&1");
     EXPECT_EQ("exit 0", validation);
-    EXPECT_NE(std::string::npos,
-              readFile(entry).find("\nExec=pkexec \"" + kPrefix + "/start-client\"\n"));
+    const std::string entryText = readFile(entry);
+    EXPECT_NE(std::string::npos, entryText.find("\nExec=\"" + kPrefix + "/client\"\n"))
+        << entryText;
+    EXPECT_NE(std::string::npos, entryText.find("\nPath=" + kPrefix + "\n")) << entryText;
+    EXPECT_EQ(std::string::npos, entryText.find("pkexec")) << entryText;
 
-    const std::string policy = Root() + "/share/polkit-1/actions/org.orvane.client.policy";
+    const std::string policy = Root() + "/share/polkit-1/actions/org.orvane.update.policy";
     xmlDocPtr doc = xmlReadFile(policy.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOWARNING);
     EXPECT_NE(nullptr, doc) << "the policy is not well-formed XML";
     xmlFreeDoc(doc);
     const std::string text = readFile(policy);
-    EXPECT_NE(std::string::npos, text.find("<action id=\"org.orvane.client\">"));
+    EXPECT_NE(std::string::npos, text.find("<action id=\"org.orvane.update\">"));
     EXPECT_NE(std::string::npos,
               text.find("<annotate key=\"org.freedesktop.policykit.exec.path\">" + kPrefix +
-                        "/start-client</annotate>"));
+                        "/AutoUpdate</annotate>"));
+    EXPECT_NE(std::string::npos, text.find("<allow_active>auth_admin_keep</allow_active>"));
     EXPECT_NE(
         std::string::npos,
         text.find("<annotate key=\"org.freedesktop.policykit.exec.allow_gui\">true</annotate>"));

@@ -1,9 +1,12 @@
 // An X server of the test's own (Xvfb on a free display number, no TCP), and the calls tests
 // make on it: xdotool for finding windows, clicking and typing, ImageMagick's import for
 // screenshots. The server is stopped and reaped by the destructor, also when a test fails.
+// Given a user, the server and every command run on it belong to that user (without
+// supplementary groups), so no root process of the test is a client of the display.
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,7 +25,11 @@ class XvfbDisplay {
 public:
     // Starts Xvfb and waits up to ten seconds for it to name its display; logPath receives its
     // output. On failure error() says why (no Xvfb, no display).
-    explicit XvfbDisplay(const std::string& logPath) {
+    explicit XvfbDisplay(const std::string& logPath, uid_t asUser = 0, gid_t asGroup = 0) {
+        if (asUser != 0) {
+            m_commandPrefix = "setpriv --reuid=" + std::to_string(asUser) +
+                              " --regid=" + std::to_string(asGroup) + " --clear-groups ";
+        }
         int ready[2];
         if (pipe2(ready, O_CLOEXEC) != 0) {
             m_error = "no pipe for Xvfb";
@@ -37,6 +44,10 @@ public:
                 dup2(log, 2);
             }
             dup2(ready[1], 3);
+            if (asUser != 0 &&
+                (setgroups(0, nullptr) != 0 || setresgid(asGroup, asGroup, asGroup) != 0 ||
+                 setresuid(asUser, asUser, asUser) != 0))
+                _exit(126);
             execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten",
                    "tcp", "-noreset", static_cast<char*>(nullptr));
             _exit(127);
@@ -64,11 +75,13 @@ public:
     const std::string& error() const { return m_error; }
     // ":N", for DISPLAY.
     const std::string& display() const { return m_display; }
+    pid_t pid() const { return m_pid; }
 
     // Runs a command of the test's own making against this display; its standard output, and
     // in status its exit status.
     std::string Run(const std::string& command, int* status = nullptr) const {
-        const std::string full = "DISPLAY=" + m_display + " " + command + " 2>/dev/null";
+        const std::string full =
+            "DISPLAY=" + m_display + " " + m_commandPrefix + command + " 2>/dev/null";
         std::string out;
         FILE* pipe = popen(full.c_str(), "r");
         if (pipe == nullptr)
@@ -142,6 +155,7 @@ private:
     }
 
     pid_t m_pid = -1;
+    std::string m_commandPrefix;  // runs a command as the display's user
     std::string m_display;
     std::string m_error;
 };

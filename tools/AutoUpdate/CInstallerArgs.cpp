@@ -46,8 +46,9 @@ bool CInstallerArgs::Parse(const std::string& argument, const std::string& workD
         recordFile = conf.GetValue("recordFile").ToStdString();
         version = conf.GetValue("version").ToStdString();
     }
-    // The download folder is always the installation's own; anything else is refused, so an
-    // argument cannot point the installer at files elsewhere.
+    // The download folder is the installation's own, or (through pkexec) one of the desktop user
+    // who started the installer; anything else is refused, so an argument cannot point the
+    // installer at files elsewhere.
     ownDownloads = download == installDir + kDownloadSuffix;
     // A user's own folder is judged when it is opened; here only its form.
     const bool userDownloads = invoker != 0 && !download.empty() && download[0] == '/' &&

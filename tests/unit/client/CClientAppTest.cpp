@@ -11,6 +11,7 @@
 #include <string>
 
 #include "CClientApp.h"
+#include "CDetachedProcess.h"
 #include "CInfoCenter.h"
 #include "TestSupport.h"
 
@@ -156,6 +157,32 @@ TEST(LaunchServiceTest, StartsTheProgramDetachedWithoutAShell) {
     const std::string plain = dir.file("not-executable");
     ASSERT_TRUE(writeFile(plain, "#!/bin/sh\n"));
     EXPECT_EQ(-1, CClientApp::LaunchService(plain.c_str(), 0022));
+}
+
+// pkexec asks the authority about its parent and refuses an orphan: the process that starts it
+// stays its parent until it ends, while the caller does not wait for either.
+TEST(DetachedProcessTest, ParentThatStaysWaitsForTheProgramAndNotTheCaller) {
+    TempDir dir;
+    const std::string script = dir.file("installer");
+    ASSERT_TRUE(writeFile(script,
+                          "#!/bin/sh\n"
+                          "read -r pid comm state ppid rest < /proc/$$/stat\n"
+                          "echo \"$ppid\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.parent\"\n"
+                          "i=0; while [ ! -e \"$0.go\" ] && [ $i -lt 200 ]; do sleep 0.05; "
+                          "i=$((i+1)); done\n"));
+    chmod(script.c_str(), 0700);
+    ASSERT_EQ(0, CDetachedProcess::Start({script}, "", CDetachedProcess::kKeepUmask, true));
+    ASSERT_TRUE(waitFor([&] { return !readFile(script + ".parent").empty(); }, 5s));
+    const pid_t parent = std::atoi(readFile(script + ".parent").c_str());
+    EXPECT_NE(getpid(), parent);
+    // Still there while the program runs, in a session of its own.
+    EXPECT_EQ(0, waitpid(parent, nullptr, WNOHANG));
+    EXPECT_NE(getsid(0), getsid(parent));
+    ASSERT_TRUE(writeFile(script + ".go", ""));
+    EXPECT_TRUE(waitFor([&] { return waitpid(parent, nullptr, WNOHANG) == parent; }, 10s));
+    // A program that cannot be started is still reported.
+    EXPECT_EQ(ENOENT, CDetachedProcess::Start({dir.file("missing")}, "",
+                                              CDetachedProcess::kKeepUmask, true));
 }
 
 }  // namespace

@@ -194,7 +194,14 @@ TEST(CPipeService, WritesFailBeforeOpeningAndAfterThePeerLeft) {
     server.reset();  // closes its descriptors and removes its own FIFO only
     EXPECT_FALSE(std::filesystem::exists(dir.file("serverpipe")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("clientpipe")));
-    EXPECT_FALSE(client.pipe.WritePipe("nobody reads this"));
+    // The failure is reported, but never with the message: a log-in carries the password.
+    const std::string login = "<M><OpC>PortalConnect</OpC><password>secret-pw</password></M>";
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(client.pipe.WritePipe(login.c_str()));
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("write error="), std::string::npos) << printed;
+    EXPECT_NE(printed.find(std::to_string(login.size()) + " bytes"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("secret-pw"), std::string::npos) << printed;
 }
 
 TEST(CPipeService, ExistingFileIsReusedAndANonFifoIsRefused) {
