@@ -66,13 +66,17 @@ std::string answer(char status, const std::string& payload = std::string()) {
 
 }  // namespace
 
-bool CZsmHost::load(const std::string& image, std::string& why) {
+int CZsmHost::writeImage(const std::string& image, std::string& why) {
     CUniqueFd mem(executableMemfd());
     if (mem.get() < 0 || !writeAll(mem.get(), image.data(), image.size())) {
         why = std::string("memory file: ") + strerror(errno);
-        return false;
+        return -1;
     }
-    const std::string path = "/proc/self/fd/" + std::to_string(mem.get());
+    return mem.Release();
+}
+
+bool CZsmHost::load(int memFd, std::string& why) {
+    const std::string path = "/proc/self/fd/" + std::to_string(memFd);
     // Never closed: the process ends with the module.
     void* dh = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (dh == nullptr) {
@@ -121,12 +125,18 @@ int CZsmHost::Run() {
         return 2;
     m_keyid = request.substr(1, ZsmProtocol::kKeyIdLen);
     std::string why;
-    const bool loaded = load(request.substr(1 + ZsmProtocol::kKeyIdLen), why);
+    // Both filters are built before the first is in force: building one makes calls of its own.
+    CZsmFilter loading(CZsmFilter::kLoading, ZsmProtocol::kHostSocketFd);
+    CZsmFilter serving(CZsmFilter::kServing, ZsmProtocol::kHostSocketFd);
+    CUniqueFd mem(writeImage(request.substr(1 + ZsmProtocol::kKeyIdLen), why));
     request.clear();
     request.shrink_to_fit();
-    // Once the module is in, /proc/self and ptrace are closed to other processes of this user.
-    if (loaded && (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 ||
-                   !CZsmFilter::Install(ZsmProtocol::kHostSocketFd)))
+    // Before any of the module's code runs (its constructors run inside dlopen): /proc/self and
+    // ptrace are closed to other processes of this user, and the loading filter is in force.
+    if (mem.get() >= 0 && (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || !loading.Load()))
+        why = "confinement could not be set up";
+    // The mapping keeps the module; the descriptor must go while closing is still allowed.
+    if (why.empty() && load(mem.get(), why) && (!mem.Close() || !serving.Load()))
         why = "confinement could not be set up";
     if (!why.empty()) {
         m_channel.Send(answer(ZsmProtocol::kStLoadFailed, why), -1);
