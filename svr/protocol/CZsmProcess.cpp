@@ -173,6 +173,21 @@ bool helperIdentity(const std::string& user, ChildPlan& plan, std::string& why) 
     return true;
 }
 
+// Starts the child in its namespaces: its pid, or -1 with errno set.
+pid_t cloneHelper(ChildPlan& plan) {
+    static char programName[] = "OrvaneZsm";
+    plan.argv[0] = programName;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+        plan.maxFd = static_cast<long>(rl.rlim_cur);
+    // A raw clone, like fork but with the namespaces (glibc's fork takes no flags).
+    const unsigned long flags = kHelperNamespaces | (plan.ownUser ? CLONE_NEWUSER : 0) | SIGCHLD;
+    const pid_t pid = static_cast<pid_t>(syscall(SYS_clone, flags, nullptr, nullptr, nullptr, 0));
+    if (pid == 0)
+        childExec(plan);
+    return pid;
+}
+
 // A copy of fd at kChildFdFloor or above, so the child's moves to 0-3 never overwrite it (and
 // dup3 never meets equal descriptors).
 int lift(int fd) {
@@ -217,19 +232,10 @@ bool CZsmProcess::spawn(int exeFd, std::string& why) {
         m_channel.reset();
         return false;
     }
-    static char programName[] = "OrvaneZsm";
     plan.sock = theirs.get();
     plan.exe = exe.get();
     plan.devnull = devnull.get();
-    plan.argv[0] = programName;
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
-        plan.maxFd = static_cast<long>(rl.rlim_cur);
-    // A raw clone, like fork but with the namespaces (glibc's fork takes no flags).
-    const unsigned long flags = kHelperNamespaces | (plan.ownUser ? CLONE_NEWUSER : 0) | SIGCHLD;
-    const pid_t pid = static_cast<pid_t>(syscall(SYS_clone, flags, nullptr, nullptr, nullptr, 0));
-    if (pid == 0)
-        childExec(plan);
+    const pid_t pid = cloneHelper(plan);
     if (pid < 0) {
         why = std::string("cannot make the module helper's namespaces: ") + strerror(errno);
         m_channel.reset();

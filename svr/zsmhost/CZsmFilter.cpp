@@ -21,10 +21,11 @@ const int kPlainCalls[] = {
     SCMP_SYS(getgid),       SCMP_SYS(getegid),
 };
 
-// What the loader needs on top while it maps the module and whatever the module names.
+// What the loader needs on top while it maps the module and whatever the module names: it reads
+// the ELF headers (read, and pread64 for headers beyond its first read), asks the size (newfstatat,
+// or fstat in older C libraries) and closes what it opened.
 const int kLoaderCalls[] = {
-    SCMP_SYS(read),  SCMP_SYS(pread64), SCMP_SYS(fstat), SCMP_SYS(newfstatat),
-    SCMP_SYS(statx), SCMP_SYS(lseek),   SCMP_SYS(close),
+    SCMP_SYS(read), SCMP_SYS(pread64), SCMP_SYS(newfstatat), SCMP_SYS(fstat), SCMP_SYS(close),
 };
 
 // Open flags that would create, truncate or write: none of them may be set.

@@ -5,7 +5,7 @@
 //   everything kServing allows, and
 //   openat open     read-only (no O_CREAT, O_TRUNC, writing access): the loader opens the memory
 //                   file through /proc/self/fd and looks for libraries the module names
-//   read pread64 fstat newfstatat statx lseek close
+//   read pread64 newfstatat fstat close
 //                   the loader reading ELF headers and closing what it opened
 //   seccomp         installing kServing after the load (adding a filter can only narrow)
 // kServing, in force while requests are computed:

@@ -118,26 +118,40 @@ std::string CZsmHost::decode(const std::string& text) {
     return answer(ZsmProtocol::kStFailed, std::string(le, sizeof(le)));
 }
 
+bool CZsmHost::loadConfined(const std::string& image, std::string& why) {
+    // Both filters are built before the first is in force: building one makes calls of its own.
+    CZsmFilter loading(CZsmFilter::kLoading, ZsmProtocol::kHostSocketFd);
+    CZsmFilter serving(CZsmFilter::kServing, ZsmProtocol::kHostSocketFd);
+    CUniqueFd mem(writeImage(image, why));
+    if (mem.get() < 0)
+        return false;
+    // Before any of the module's code runs (its constructors run inside dlopen): /proc/self and
+    // ptrace are closed to other processes of this user, and the loading filter is in force.
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || !loading.Load()) {
+        why = "confinement could not be set up";
+        return false;
+    }
+    if (!load(mem.get(), why))
+        return false;
+    // The mapping keeps the module; the descriptor must go while closing is still allowed.
+    if (!mem.Close() || !serving.Load()) {
+        why = "confinement could not be set up";
+        return false;
+    }
+    return true;
+}
+
 int CZsmHost::Run() {
     std::string request;
     if (m_channel.Receive(request, -1) != CFrameChannel::kOk || request.empty() ||
         request[0] != ZsmProtocol::kOpLoad || request.size() < 1 + ZsmProtocol::kKeyIdLen)
         return 2;
     m_keyid = request.substr(1, ZsmProtocol::kKeyIdLen);
-    std::string why;
-    // Both filters are built before the first is in force: building one makes calls of its own.
-    CZsmFilter loading(CZsmFilter::kLoading, ZsmProtocol::kHostSocketFd);
-    CZsmFilter serving(CZsmFilter::kServing, ZsmProtocol::kHostSocketFd);
-    CUniqueFd mem(writeImage(request.substr(1 + ZsmProtocol::kKeyIdLen), why));
+    std::string image = request.substr(1 + ZsmProtocol::kKeyIdLen);
     request.clear();
     request.shrink_to_fit();
-    // Before any of the module's code runs (its constructors run inside dlopen): /proc/self and
-    // ptrace are closed to other processes of this user, and the loading filter is in force.
-    if (mem.get() >= 0 && (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || !loading.Load()))
-        why = "confinement could not be set up";
-    // The mapping keeps the module; the descriptor must go while closing is still allowed.
-    if (why.empty() && load(mem.get(), why) && (!mem.Close() || !serving.Load()))
-        why = "confinement could not be set up";
+    std::string why;
+    loadConfined(image, why);
     if (!why.empty()) {
         m_channel.Send(answer(ZsmProtocol::kStLoadFailed, why), -1);
         return 2;

@@ -27,6 +27,9 @@ private:
     using PrepareCallback = void (*)(void*, const char*, void*);
     using PrepareFn = int (*)(const char*, const char*, PrepareCallback, void*);
 
+    // Loads the module under the loading filter, then puts the serving filter in force; false
+    // with why set.
+    bool loadConfined(const std::string& image, std::string& why);
     // A memory file holding image, or -1 with why set.
     static int writeImage(const std::string& image, std::string& why);
     // Loads the shared object in the memory file; false with why set when the loader refuses it.
