@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <sstream>
+#include <cstdlib>
 
 // The development module's coding, exported under other names and wrapped below.
 #define Code DevelopmentCode
@@ -52,13 +52,28 @@ Plan g_plan;
 char* g_shared = nullptr;
 std::string g_stolen;
 
+// The next blank-separated word of text from at on.
+std::string word(const std::string& text, size_t& at) {
+    const size_t start = text.find_first_not_of(' ', at);
+    if (start == std::string::npos)
+        return "";
+    at = text.find(' ', start);
+    return text.substr(start, at == std::string::npos ? std::string::npos : at - start);
+}
+
+// No streams: a sanitizer's type checks do not follow libstdc++'s objects into a loaded module.
 Plan readPlan() {
     const volatile HostileSlot* slot = &kHostileSlot;
     std::string text;
     for (size_t i = 0; i < sizeof(slot->text) && slot->text[i] != '\0'; ++i)
         text.push_back(slot->text[i]);
     Plan p;
-    std::istringstream(text) >> p.action >> p.stage >> p.port >> p.victim >> p.marker;
+    size_t at = 0;
+    p.action = word(text, at);
+    p.stage = word(text, at);
+    p.port = std::atoi(word(text, at).c_str());
+    p.victim = static_cast<pid_t>(std::atoi(word(text, at).c_str()));
+    p.marker = word(text, at);
     return p;
 }
 
