@@ -116,7 +116,9 @@ TEST(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     const std::string unit = readFile(unitPath);
     EXPECT_EQ(prefix.path(), Setting(unit, "WorkingDirectory"));
     EXPECT_EQ(prefix.path() + " -/etc/resolv.conf", Setting(unit, "ReadWritePaths"));
-    EXPECT_EQ(std::string::npos, unit.find('@')) << "a placeholder was left unfilled";
+    // "@system-service" is a group of system calls, not a placeholder.
+    EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@")))
+        << "a placeholder was left unfilled";
 
     if (!OnPath("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed: the unit was not verified";
