@@ -9,7 +9,7 @@ ROOT=$(pwd)
 BUILD_PKGS=(build-essential cmake pkg-config libcurl4-openssl-dev libcjson-dev liblzma-dev
             libgtest-dev libbenchmark-dev libcpp-httplib-dev libxml2-dev libssl-dev libseccomp-dev
             xz-utils libgtk2.0-dev)
-TEST_PKGS=(iproute2 procps xvfb xdotool imagemagick fonts-wqy-zenhei desktop-file-utils)
+TEST_PKGS=(iproute2 procps openssl xvfb xdotool imagemagick fonts-wqy-zenhei desktop-file-utils)
 FUZZ_PKGS=(clang libclang-rt-14-dev)
 JOBS=${JOBS:-$(nproc)}
 # Most end-to-end tests spend their time waiting on the portal's timers, not on the processor, so
@@ -30,6 +30,23 @@ install_missing() {
     echo "== installing: ${missing[*]}"
     as_root apt-get update -qq
     DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# The module helper's own user and the window's group (conf/orvane.sysusers): the service loads no
+# algorithm module without the user, so every run that starts it needs both. Fresh machines and CI
+# run as root; elsewhere sudo asks.
+ensure_system_users() {
+  if getent passwd orvane-zsm >/dev/null && getent group orvane >/dev/null; then
+    return 0
+  fi
+  echo "== creating the system user orvane-zsm and group orvane"
+  if command -v systemd-sysusers >/dev/null; then
+    as_root systemd-sysusers "$ROOT/conf/orvane.sysusers"
+  else
+    getent group orvane >/dev/null || as_root groupadd --system orvane
+    getent passwd orvane-zsm >/dev/null ||
+      as_root useradd --system --no-create-home --home-dir / --shell /usr/sbin/nologin --user-group orvane-zsm
   fi
 }
 
@@ -105,16 +122,19 @@ case "$cmd" in
     ;;
   test)
     install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    ensure_system_users
     configure_build build
     run_ctest build
     ;;
   demo)
     install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    ensure_system_users
     build_targets build orvane_install_tree portal-sim
     "$ROOT/tools/demo.sh" build
     ;;
   sanitize)
     install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    ensure_system_users
     for kind in ${1:-address thread}; do
       # The suite needs neither the benchmarks nor the fuzz targets: they are left out here. Line
       # tables (-g1) are all a sanitizer report needs, and they build and link much faster than -g.
@@ -132,6 +152,7 @@ case "$cmd" in
   bench)
     install_missing "${BUILD_PKGS[@]}"
     install_missing "${TEST_PKGS[@]}"
+    ensure_system_users
     configure_build build -DCMAKE_BUILD_TYPE=Release -DORVANE_BENCH=ON
     # One table; the micro-benchmarks (build/bench/bench_*) stay there to be run by hand.
     build/bench/bench_BenchTable
@@ -139,6 +160,7 @@ case "$cmd" in
   crash)
     # Kill rounds of the service (log-in, keep-alive, log-out) and of the client's update run.
     install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    ensure_system_users
     build_targets build e2e_CrashSafetyTest e2e_UpdateCrashTest
     export ORVANE_CRASH_ROUNDS=${1:-100}
     build/tests/e2e_CrashSafetyTest
@@ -146,6 +168,7 @@ case "$cmd" in
     ;;
   soak)
     install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}"
+    ensure_system_users
     build_targets build soak_SoakTest
     ORVANE_SOAK_MINUTES=${1:-30} build/tests/soak_SoakTest
     ;;

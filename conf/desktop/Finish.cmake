@@ -23,7 +23,8 @@ endif()
 # What this installation wrote, and the folders it made, belong to root (when root installs) and
 # only the owner writes them. Named one by one: a prefix such as /usr/local holds other files.
 set(owned "${root}" "${root}/conf" "${root}/share" "${root}/share/applications"
-          "${root}/share/polkit-1" "${root}/share/polkit-1/actions")
+          "${root}/share/polkit-1" "${root}/share/polkit-1/actions" "${root}/lib"
+          "${root}/lib/sysusers.d")
 foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
   list(APPEND owned "$ENV{DESTDIR}${file}")
 endforeach()

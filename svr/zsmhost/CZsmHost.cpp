@@ -66,13 +66,17 @@ std::string answer(char status, const std::string& payload = std::string()) {
 
 }  // namespace
 
-bool CZsmHost::load(const std::string& image, std::string& why) {
+int CZsmHost::writeImage(const std::string& image, std::string& why) {
     CUniqueFd mem(executableMemfd());
     if (mem.get() < 0 || !writeAll(mem.get(), image.data(), image.size())) {
         why = std::string("memory file: ") + strerror(errno);
-        return false;
+        return -1;
     }
-    const std::string path = "/proc/self/fd/" + std::to_string(mem.get());
+    return mem.Release();
+}
+
+bool CZsmHost::load(int memFd, std::string& why) {
+    const std::string path = "/proc/self/fd/" + std::to_string(memFd);
     // Never closed: the process ends with the module.
     void* dh = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (dh == nullptr) {
@@ -114,20 +118,40 @@ std::string CZsmHost::decode(const std::string& text) {
     return answer(ZsmProtocol::kStFailed, std::string(le, sizeof(le)));
 }
 
+bool CZsmHost::loadConfined(const std::string& image, std::string& why) {
+    // Both filters are built before the first is in force: building one makes calls of its own.
+    CZsmFilter loading(CZsmFilter::kLoading, ZsmProtocol::kHostSocketFd);
+    CZsmFilter serving(CZsmFilter::kServing, ZsmProtocol::kHostSocketFd);
+    CUniqueFd mem(writeImage(image, why));
+    if (mem.get() < 0)
+        return false;
+    // Before any of the module's code runs (its constructors run inside dlopen): /proc/self and
+    // ptrace are closed to other processes of this user, and the loading filter is in force.
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || !loading.Load()) {
+        why = "confinement could not be set up";
+        return false;
+    }
+    if (!load(mem.get(), why))
+        return false;
+    // The mapping keeps the module; the descriptor must go while closing is still allowed.
+    if (!mem.Close() || !serving.Load()) {
+        why = "confinement could not be set up";
+        return false;
+    }
+    return true;
+}
+
 int CZsmHost::Run() {
     std::string request;
     if (m_channel.Receive(request, -1) != CFrameChannel::kOk || request.empty() ||
         request[0] != ZsmProtocol::kOpLoad || request.size() < 1 + ZsmProtocol::kKeyIdLen)
         return 2;
     m_keyid = request.substr(1, ZsmProtocol::kKeyIdLen);
-    std::string why;
-    const bool loaded = load(request.substr(1 + ZsmProtocol::kKeyIdLen), why);
+    std::string image = request.substr(1 + ZsmProtocol::kKeyIdLen);
     request.clear();
     request.shrink_to_fit();
-    // Once the module is in, /proc/self and ptrace are closed to other processes of this user.
-    if (loaded && (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 ||
-                   !CZsmFilter::Install(ZsmProtocol::kHostSocketFd)))
-        why = "confinement could not be set up";
+    std::string why;
+    loadConfined(image, why);
     if (!why.empty()) {
         m_channel.Send(answer(ZsmProtocol::kStLoadFailed, why), -1);
         return 2;

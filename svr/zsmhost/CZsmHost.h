@@ -2,10 +2,9 @@
 //
 // Runs in the unprivileged child that CZsmProcess starts, on the socket at descriptor 3. It loads
 // the module handed over in the first request from a memory file (never from a path another
-// process could change), then confines itself with a seccomp filter and answers coding and
-// decoding requests until the socket closes. The module's constructors run before the filter,
-// with the helper's user and nothing else: no other descriptors, no environment, "/" as the
-// working directory.
+// process could change) under a first seccomp filter, so that even the module's constructors
+// cannot start a process, open a socket, send a signal or write a file; then narrows the filter
+// further and answers coding and decoding requests until the socket closes (see CZsmFilter.h).
 #pragma once
 
 #include <string>
@@ -28,8 +27,13 @@ private:
     using PrepareCallback = void (*)(void*, const char*, void*);
     using PrepareFn = int (*)(const char*, const char*, PrepareCallback, void*);
 
-    // Loads the shared object in image; false with why set when the loader refuses it.
-    bool load(const std::string& image, std::string& why);
+    // Loads the module under the loading filter, then puts the serving filter in force; false
+    // with why set.
+    bool loadConfined(const std::string& image, std::string& why);
+    // A memory file holding image, or -1 with why set.
+    static int writeImage(const std::string& image, std::string& why);
+    // Loads the shared object in the memory file; false with why set when the loader refuses it.
+    bool load(int memFd, std::string& why);
     std::string code(const std::string& text);
     std::string decode(const std::string& text);
 

@@ -124,7 +124,9 @@ TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     const std::string unit = readFile(unitPath);
     EXPECT_EQ(prefix.path(), Setting(unit, "WorkingDirectory"));
     EXPECT_EQ(prefix.path() + " -/etc/resolv.conf", Setting(unit, "ReadWritePaths"));
-    EXPECT_EQ(std::string::npos, unit.find('@')) << "a placeholder was left unfilled";
+    // "@system-service" is a group of system calls, not a placeholder.
+    EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@")))
+        << "a placeholder was left unfilled";
     // The window's users reach either service through the same runtime folder.
     EXPECT_EQ("orvane", Setting(unit, "RuntimeDirectory"));
     EXPECT_EQ("0770", Setting(unit, "RuntimeDirectoryMode"));

@@ -1,11 +1,10 @@
 // A hostile algorithm module for the tests of the module's confinement. It keeps the exported
 // contract (Code, FreeResult, Prepare) and misbehaves on request:
 //
-//   at load   its constructor records its effective user id and tries to create the file
-//             "planted-by-module" in the folder named by the container's key (zxm-pack --key)
+//   at load   its constructor records its effective user id
 //   Code(t)   t = "crash": dies of an illegal instruction; "loop": never returns; "huge": answers
 //             100 MB; "open": tries to open a file and answers "open-ok" or "open-failed";
-//             anything else: answers "euid=<id> write=<errno of the create, 0 when it worked>"
+//             anything else: answers "euid=<id>"
 //   Prepare   "crash", "loop" and "huge" as above; anything else decodes to itself
 #include <fcntl.h>
 #include <unistd.h>
@@ -34,29 +33,9 @@ using PrepareCallback = void (*)(void* ctx, const char* text, void* info);
 
 constexpr size_t kHuge = 100u << 20;
 int g_euid = -1;
-int g_writeErrno = -1;
-
-std::string slotKey() {
-    const volatile ZsmKeySlot* slot = &kZsmKeySlot;
-    std::string key;
-    for (unsigned i = 0; i < slot->keyLen && i < sizeof(slot->key); ++i)
-        key.push_back(slot->key[i]);
-    return key;
-}
 
 __attribute__((constructor)) void probeAtLoad() {
     g_euid = static_cast<int>(geteuid());
-    const std::string dir = slotKey();
-    if (dir.empty())
-        return;
-    const std::string path = dir + "/planted-by-module";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        g_writeErrno = errno;
-        return;
-    }
-    g_writeErrno = write(fd, "x", 1) == 1 ? 0 : errno;
-    close(fd);
 }
 
 char* copy(const std::string& s) {
@@ -97,8 +76,8 @@ extern "C" __attribute__((visibility("default"))) char* Code(const char* text) {
             close(fd);
         return copy(fd >= 0 ? "open-ok" : "open-failed");
     }
-    char line[64];
-    snprintf(line, sizeof(line), "euid=%d write=%d", g_euid, g_writeErrno);
+    char line[32];
+    snprintf(line, sizeof(line), "euid=%d", g_euid);
     return copy(line);
 }
 
