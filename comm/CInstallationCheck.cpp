@@ -56,20 +56,6 @@ std::string Join(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-// The components of a path, without empty ones and ".".
-std::vector<std::string> Components(const std::string& path) {
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        const size_t slash = std::min(path.find('/', at), path.size());
-        const std::string part = path.substr(at, slash - at);
-        if (!part.empty() && part != ".")
-            parts.push_back(part);
-        at = slash + 1;
-    }
-    return parts;
-}
-
 std::string Unexaminable(const std::string& path) {
     return Line(path, std::string("cannot be examined (") + std::strerror(errno) + ")",
                 "ls -ld " + CInstallationCheck::ShellQuote(path));
@@ -299,4 +285,17 @@ std::string CInstallationCheck::ShellQuote(const std::string& text) {
             out += c;
     }
     return out + "'";
+}
+
+std::vector<std::string> CInstallationCheck::Components(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        const size_t slash = std::min(path.find('/', at), path.size());
+        const std::string part = path.substr(at, slash - at);
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        at = slash + 1;
+    }
+    return parts;
 }

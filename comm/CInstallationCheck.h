@@ -73,6 +73,8 @@ public:
                             std::vector<std::string>& problems);
     // The text wrapped in single quotes for a POSIX shell, so a printed command is safe to paste.
     static std::string ShellQuote(const std::string& text);
+    // The components of a path, without empty ones and ".".
+    static std::vector<std::string> Components(const std::string& path);
 
 private:
     struct Entry {

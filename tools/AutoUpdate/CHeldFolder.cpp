@@ -1,5 +1,7 @@
 #include "CHeldFolder.h"
 
+#include "CInstallationCheck.h"
+
 #include "CSimpleFile.h"
 #include "CUniqueFd.h"
 
@@ -20,19 +22,6 @@ constexpr int kWalk = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 struct DirClose {
     void operator()(DIR* d) const { closedir(d); }
 };
-
-std::vector<std::string> Split(const std::string& rel) {
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= rel.size()) {
-        const size_t slash = std::min(rel.find('/', at), rel.size());
-        const std::string part = rel.substr(at, slash - at);
-        if (!part.empty() && part != ".")
-            parts.push_back(part);
-        at = slash + 1;
-    }
-    return parts;
-}
 
 // The names in dir (a real, readable descriptor is opened for the listing).
 bool List(int dir, std::vector<std::string>& names) {
@@ -57,7 +46,7 @@ int CHeldFolder::OpenBelow(int dir, const std::string& rel, mode_t mode,
                            std::vector<std::string>* made) {
     CUniqueFd at(fcntl(dir, F_DUPFD_CLOEXEC, 0));
     std::string walked;
-    for (const std::string& part : Split(rel)) {
+    for (const std::string& part : CInstallationCheck::Components(rel)) {
         if (at.get() < 0)
             return -1;
         if (part == "..") {
