@@ -8,6 +8,7 @@
 #include <systemd/sd-login.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -69,7 +70,8 @@ CRestartPause::Record CRestartPause::Next(const Record& last, unsigned restarts,
         // The last run ended when systemd's own pause began.
         const long long ran = now - kUnitPause - last.startedAt;
         const bool longRun = last.startedAt <= 0 || ran < 0 || ran >= kLongRun;
-        next.failedRuns = longRun || last.failedRuns >= 64 ? 1 : last.failedRuns + 1;
+        // Counted no further than the pause can grow, so days of failures cannot overflow it.
+        next.failedRuns = longRun ? 1 : std::min(last.failedRuns, 63u) + 1;
     }
     next.startedAt = now + ExtraSeconds(next.failedRuns);
     return next;

@@ -94,6 +94,11 @@ bool CStateFolder::CreateWhenMissing() {
     CUniqueFd above(CInstallationCheck::OpenFolder(parent, 0, m_problems, st));
     if (above.get() < 0)
         return false;
+    // The walk judged the folders above the parent; the parent itself holds the new folder.
+    const size_t before = m_problems.size();
+    CInstallationCheck::JudgeParent(st, parent, 0, m_problems);
+    if (m_problems.size() != before)
+        return false;
     if (mkdirat(above.get(), m_path.c_str() + slash + 1, 0700) != 0 && errno != EEXIST) {
         m_problems.push_back("cannot create the state folder " + m_path + ": " +
                              std::strerror(errno));
