@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CClientCommand.h"
+#include "CRestartPause.h"
 #include "E2eWorld.h"
 
 using namespace orvane_test;
@@ -106,31 +107,82 @@ std::string ProcFile(pid_t pid, const char* name) {
 
 }  // namespace
 
-// Both units: the headless one and the window's, which must never run beside it.
+// Every value of "Key=" lines of the unit, in order.
+std::vector<std::string> Settings(const std::string& unit, const std::string& key) {
+    std::vector<std::string> values;
+    const std::regex line("(^|\n)" + key + "=([^\n]*)");
+    for (auto it = std::sregex_iterator(unit.begin(), unit.end(), line);
+         it != std::sregex_iterator(); ++it)
+        values.push_back((*it)[2]);
+    return values;
+}
+
+// Both units, the headless one and the window's, which must never run beside it, in both
+// layouts: as `cmake --install` lays them out, and as a package's build fills them.
 struct UnitCase {
     const char* file;
     const char* conflicts;
+    bool packaged;
 };
 
-class ServiceUnitFileTest : public ::testing::TestWithParam<UnitCase> {};
+void PrintTo(const UnitCase& c, std::ostream* out) {
+    *out << c.file << (c.packaged ? " packaged" : "");
+}
+
+class ServiceUnitFileTest : public ::testing::TestWithParam<UnitCase> {
+protected:
+    // Writes the unit into prefix as the chosen layout's installation does; its path.
+    std::string InstallUnit(const TempDir& prefix) {
+        const UnitCase& c = GetParam();
+        std::vector<std::string> command = {ORVANE_CMAKE,  "--install", ORVANE_BUILD_DIR,
+                                            "--component", "unit",      "--prefix",
+                                            prefix.path()};
+        if (c.packaged) {
+            const std::string source = std::string(ORVANE_UNIT_SCRIPT);
+            command = {ORVANE_CMAKE,
+                       "-DUNIT_SOURCE=" + source.substr(0, source.rfind('/') + 1) + c.file,
+                       "-DUNIT_TARGET=" + prefix.file(c.file),
+                       "-DORVANE_DIR=" + prefix.path(),
+                       "-DORVANE_PACKAGE_LAYOUT=ON",
+                       "-DORVANE_STATE_DIR=/var/lib/orvane",
+                       "-P",
+                       ORVANE_UNIT_SCRIPT};
+        }
+        EXPECT_EQ(0, RunProgram(command, prefix.file("install.out")))
+            << readFile(prefix.file("install.out"));
+        return prefix.file(c.file);
+    }
+};
 
 TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
+    const UnitCase& c = GetParam();
     TempDir prefix;
-    ASSERT_EQ(0, RunProgram({ORVANE_CMAKE, "--install", ORVANE_BUILD_DIR, "--component", "unit",
-                             "--prefix", prefix.path()},
-                            prefix.file("install.out")))
-        << readFile(prefix.file("install.out"));
-    const std::string unitPath = prefix.file(GetParam().file);
+    const std::string unitPath = InstallUnit(prefix);
     const std::string unit = readFile(unitPath);
     EXPECT_EQ(prefix.path(), Setting(unit, "WorkingDirectory"));
-    EXPECT_EQ(prefix.path() + " -/etc/resolv.conf", Setting(unit, "ReadWritePaths"));
+    if (std::string(c.file) == "orvane-window.service") {
+        EXPECT_EQ(prefix.path() + "/OrvaneSvr", Setting(unit, "ExecStart"));
+    }
+    // A package's installation stays read-only; the service writes into its state folder.
+    using Values = std::vector<std::string>;
+    const Values writable =
+        c.packaged ? Values{"-/etc/resolv.conf"} : Values{"-/etc/resolv.conf", prefix.path()};
+    EXPECT_EQ(writable, Settings(unit, "ReadWritePaths"));
+    EXPECT_EQ(c.packaged ? Values{"orvane"} : Values{}, Settings(unit, "StateDirectory"));
+    EXPECT_EQ(c.packaged ? Values{"0700"} : Values{}, Settings(unit, "StateDirectoryMode"));
+    // Restarts never run out, whatever the outage; the service itself makes the pause grow.
+    EXPECT_EQ(Values{"0"}, Settings(unit, "StartLimitIntervalSec"));
+    EXPECT_EQ(Values{}, Settings(unit, "StartLimitBurst"));
+    EXPECT_EQ(Values{"on-failure"}, Settings(unit, "Restart"));
+    const Values pause = {std::to_string(CRestartPause::kUnitPause) + "s"};
+    EXPECT_EQ(pause, Settings(unit, "RestartSec"));
     // "@system-service" is a group of system calls, not a placeholder.
     EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@")))
         << "a placeholder was left unfilled";
     // The window's users reach either service through the same runtime folder.
     EXPECT_EQ("orvane", Setting(unit, "RuntimeDirectory"));
     EXPECT_EQ("0770", Setting(unit, "RuntimeDirectoryMode"));
-    EXPECT_EQ(GetParam().conflicts, Setting(unit, "Conflicts"));
+    EXPECT_EQ(c.conflicts, Setting(unit, "Conflicts"));
 
     if (!OnPath("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed: the unit was not verified";
@@ -144,13 +196,16 @@ TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     EXPECT_EQ("", readFile(prefix.file("verify.out")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Units, ServiceUnitFileTest,
-                         ::testing::Values(UnitCase{"orvane.service", "orvane-window.service"},
-                                           UnitCase{"orvane-window.service", "orvane.service"}),
-                         [](const ::testing::TestParamInfo<UnitCase>& info) {
-                             return info.index == 0 ? std::string("headless")
-                                                    : std::string("window");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Units, ServiceUnitFileTest,
+    ::testing::Values(UnitCase{"orvane.service", "orvane-window.service", false},
+                      UnitCase{"orvane-window.service", "orvane.service", false},
+                      UnitCase{"orvane.service", "orvane-window.service", true},
+                      UnitCase{"orvane-window.service", "orvane.service", true}),
+    [](const ::testing::TestParamInfo<UnitCase>& info) {
+        return std::string(info.index % 2 == 0 ? "headless" : "window") +
+               (info.param.packaged ? "Packaged" : "");
+    });
 
 class ServiceUnitTest : public E2eTest {
 protected:
