@@ -280,3 +280,65 @@ TEST_F(ServiceUnitTest, LogsInAgainWhenRestartedAfterThePortalEndsTheLoginAndOut
     EXPECT_EQ("7", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
     EXPECT_EQ("", sanitizerFindings(first.Output() + second.Output()));
 }
+
+// The service of a package's layout, started in its installation as the unit starts it: it makes
+// and seeds its state folder and writes only there, logs in through the module helper it runs
+// from the installation, and at the next start takes a newer shipped version into its store.
+class PackagedServiceTest : public ServiceUnitTest {
+protected:
+    void TearDown() override {
+        ServiceUnitTest::TearDown();
+        std::error_code ec;
+        std::filesystem::remove_all(ORVANE_TEST_STATE_DIR, ec);
+    }
+};
+
+TEST_F(PackagedServiceTest, WritesOnlyIntoItsStateFolderAndTakesANewerShippedVersion) {
+    std::error_code ec;
+    std::filesystem::remove_all(ORVANE_TEST_STATE_DIR, ec);
+    E2eOptions options;
+    options.serviceProgram = ORVANE_SVR_PACKAGED;
+    options.stateDir = ORVANE_TEST_STATE_DIR;
+    E2E_WORLD(options);
+    const std::string shipped = readFile(world->InstallFile("conf/conf.xml"));
+    const std::string probe = world->SimUrl("/forward.cgi");
+
+    NsProcess first;
+    ASSERT_TRUE(first.Start(world->ns().name(), world->Install(),
+                            {"./OrvaneSvr", E2eWorld::kUser, E2eWorld::kPassword},
+                            world->dir().file("first.out"), true));
+    ASSERT_TRUE(OutputHas(first, kPrompt)) << first.Output();
+    struct stat st;
+    ASSERT_EQ(0, lstat(ORVANE_TEST_STATE_DIR, &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_TRUE(world->LogHas("OrvaneSvr started", 5s));
+    // The helper ran from the installation, on the container seeded into the state folder.
+    EXPECT_EQ(std::string::npos, world->LogText().find("not loaded")) << world->LogText();
+    EXPECT_EQ(std::to_string(first.pid()) + "\n", world->StoreValue("PID"));
+    EXPECT_EQ(probe, world->StoreValue("redirect"));
+    EXPECT_EQ(readFile(world->InstallFile("zuvUzarod.zxm")),
+              readFile(world->WrittenFile("zuvUzarod.zxm")));
+    // The installation is as it was laid out.
+    EXPECT_EQ(shipped, readFile(world->InstallFile("conf/conf.xml")));
+    for (const char* written : {"Log", "serverpipe", "clientpipe"})
+        EXPECT_FALSE(std::filesystem::exists(world->InstallFile(written))) << written;
+    EXPECT_EQ(0, first.Stop(30s)) << first.Output();
+    ASSERT_EQ(1u, world->Count("term"));
+    EXPECT_EQ("7", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
+
+    // A package upgrade ships a newer store; the service's own keeps everything else.
+    const std::string version = "<version>" + world->StoreValue("version") + "</version>";
+    std::string upgraded = shipped;
+    ASSERT_NE(std::string::npos, upgraded.find(version)) << upgraded;
+    upgraded.replace(upgraded.find(version), version.size(), "<version>987654</version>");
+    ASSERT_TRUE(writeFile(world->InstallFile("conf/conf.xml"), upgraded));
+    NsProcess second;
+    ASSERT_TRUE(second.Start(world->ns().name(), world->Install(),
+                             {"./OrvaneSvr", E2eWorld::kUser, E2eWorld::kPassword},
+                             world->dir().file("second.out"), true));
+    ASSERT_TRUE(OutputHas(second, kPrompt)) << second.Output();
+    EXPECT_EQ("987654", world->StoreValue("version"));
+    EXPECT_EQ(probe, world->StoreValue("redirect"));
+    EXPECT_EQ(0, second.Stop(30s)) << second.Output();
+    EXPECT_EQ("", sanitizerFindings(first.Output() + second.Output()));
+}
