@@ -4,9 +4,9 @@
 
 CPortalHostServices::CPortalHostServices(const Paths& paths)
     : m_adapterCard(paths.route.c_str(), paths.routeIPv6.c_str()),
-      m_resolverOwner({paths.resolver, paths.resolverSaved, "", paths.resolvconfFolders,
-                       paths.systemBus},
-                      m_adapterCard),
+      m_resolverOwner(
+          {paths.resolver, paths.resolverSaved, "", paths.resolvconfFolders, paths.systemBus},
+          m_adapterCard),
       m_WiFiSharedValidate(paths.osRelease, paths.procRoot) {}
 
 int CPortalHostServices::GetIpAndMac(CAuthConfig* cfg, CAutoString& ip4, CAutoString& ip6,

@@ -1,6 +1,6 @@
 // CPortalHostServices: what the Portal business asks of the machine it runs on: the addresses of
-// the active adapter, the hand-over of the portal's name servers to the resolver and its undoing, and the sharing
-// check of the against list.
+// the active adapter, the hand-over of the portal's name servers to the resolver and its undoing,
+// and the sharing check of the against list.
 //
 // A part of CPortalServer, which owns it and must outlive it. It needs nothing of the business:
 // the paths come from the facade's HostPaths, and the record to mark with the address family is

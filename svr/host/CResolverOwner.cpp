@@ -77,9 +77,9 @@ int CResolverOwner::Detect(CResolvedLink& bus, Owner& owner) {
                         bus.LastError().c_str());
         return EACCES;
     }
-    owner = running > 0                         ? Owner::kResolved
+    owner = running > 0                       ? Owner::kResolved
             : !m_resolvconf.Program().empty() ? Owner::kResolvconf
-                                                : Owner::kFile;
+                                              : Owner::kFile;
     return 0;
 }
 
@@ -131,7 +131,8 @@ int CResolverOwner::ApplyResolved(CResolvedLink& bus, const std::vector<std::str
     CResolverOwnerRecord held;
     // A second application on the same link (a state query adopting the login) keeps what the
     // link held before the first; anything else in force is undone before the link is read.
-    const bool sameLink = held.Load(m_recordPath) && held.owner == CResolverOwnerRecord::Owner::kResolved &&
+    const bool sameLink = held.Load(m_recordPath) &&
+                          held.owner == CResolverOwnerRecord::Owner::kResolved &&
                           held.ifindex == record.ifindex && held.iface == record.iface;
     if (sameLink) {
         record = held;
@@ -142,8 +143,9 @@ int CResolverOwner::ApplyResolved(CResolvedLink& bus, const std::vector<std::str
             return EACCES;
         record.owner = CResolverOwnerRecord::Owner::kResolved;
         if (bus.ReadLink(record.ifindex, record.before) < 0) {
-            Log()->WriteLog(CLog::ERROR, "name servers: link %s not read from systemd-resolved (%s)",
-                            LinkText(record.iface, record.ifindex).c_str(), bus.LastError().c_str());
+            Log()->WriteLog(
+                CLog::ERROR, "name servers: link %s not read from systemd-resolved (%s)",
+                LinkText(record.iface, record.ifindex).c_str(), bus.LastError().c_str());
             return EACCES;
         }
         if (int error = record.Save(m_recordPath)) {
@@ -237,7 +239,7 @@ int CResolverOwner::UndoResolved(const CResolverOwnerRecord& record) {
         return EAGAIN;
     }
     Log()->WriteLog(CLog::INFO, "name servers: link %s %s", link.c_str(),
-                    gone                   ? "gone, nothing to put back"
+                    gone                    ? "gone, nothing to put back"
                     : record.before.Empty() ? "reverted on systemd-resolved"
                                             : "put back on systemd-resolved");
     return 0;

@@ -123,7 +123,8 @@ TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     const std::string unitPath = prefix.file(GetParam().file);
     const std::string unit = readFile(unitPath);
     EXPECT_EQ(prefix.path(), Setting(unit, "WorkingDirectory"));
-    EXPECT_EQ(prefix.path() + " -/etc/resolv.conf", Setting(unit, "ReadWritePaths"));
+    EXPECT_EQ(prefix.path() + " -/etc/resolv.conf -/run/resolvconf",
+              Setting(unit, "ReadWritePaths"));
     // "@system-service" is a group of system calls, not a placeholder.
     EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@")))
         << "a placeholder was left unfilled";

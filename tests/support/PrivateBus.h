@@ -67,8 +67,9 @@ public:
                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
                "</policy></busconfig>\n";
         m_daemon = std::make_unique<TestChild>(
-            std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + m_dir.file("bus.conf"),
-                                     "--nofork", "--nopidfile", "--nosyslog"},
+            std::vector<std::string>{"/usr/bin/dbus-daemon",
+                                     "--config-file=" + m_dir.file("bus.conf"), "--nofork",
+                                     "--nopidfile", "--nosyslog"},
             m_dir.file("dbus.out"));
         struct stat st;
         waitFor([&] { return stat(m_dir.file("bus").c_str(), &st) == 0; },
@@ -89,9 +90,9 @@ public:
     // Starts fake-resolved with extra arguments (--dns, --refuse, ...); true once it owns the
     // resolver's name.
     bool StartResolved(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> argv = {ORVANE_FAKE_RESOLVED, "--address", Address(),
-                                         "--log",              CallsPath(), "--ready",
-                                         m_dir.file("ready")};
+        std::vector<std::string> argv = {
+            ORVANE_FAKE_RESOLVED, "--address", Address(),          "--log",
+            CallsPath(),          "--ready",   m_dir.file("ready")};
         argv.insert(argv.end(), extra.begin(), extra.end());
         m_resolved = std::make_unique<TestChild>(argv, m_dir.file("resolved.out"));
         return waitFor([&] { return !readFile(m_dir.file("ready")).empty(); },

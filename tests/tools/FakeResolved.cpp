@@ -146,7 +146,7 @@ int GetDns(sd_bus*, const char* path, const char*, const char*, sd_bus_message* 
         if (r < 0 || (r = sd_bus_message_open_container(reply, 'r', "iay")) < 0 ||
             (r = sd_bus_message_append(reply, "i", server.first)) < 0 ||
             (r = sd_bus_message_append_array(reply, 'y', server.second.data(),
-                                              server.second.size())) < 0 ||
+                                             server.second.size())) < 0 ||
             (r = sd_bus_message_close_container(reply)) < 0)
             return r;
     }
@@ -171,10 +171,9 @@ const sd_bus_vtable kManager[] = {
     SD_BUS_METHOD("GetLink", "i", "o", GetLink, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
-const sd_bus_vtable kLink[] = {SD_BUS_VTABLE_START(0),
-                               SD_BUS_PROPERTY("DNS", "a(iay)", GetDns, 0, 0),
-                               SD_BUS_PROPERTY("Domains", "a(sb)", GetDomains, 0, 0),
-                               SD_BUS_VTABLE_END};
+const sd_bus_vtable kLink[] = {
+    SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("DNS", "a(iay)", GetDns, 0, 0),
+    SD_BUS_PROPERTY("Domains", "a(sb)", GetDomains, 0, 0), SD_BUS_VTABLE_END};
 
 bool AddInitial(const char* kind, const char* index, const char* value) {
     Link& link = g_fake.links[std::atoi(index)];

@@ -88,9 +88,9 @@ TEST_F(ResolverOwnerTest, RefusedOrSilentResolvedInBoundedTime) {
         const char* method;
         int applied;
     };
-    for (const Case& c : {Case{"--refuse", "SetLinkDomains", EACCES},
-                          Case{"--silent", "SetLinkDomains", EACCES},
-                          Case{"--silent", "RevertLink", 0}}) {
+    for (const Case& c :
+         {Case{"--refuse", "SetLinkDomains", EACCES}, Case{"--silent", "SetLinkDomains", EACCES},
+          Case{"--silent", "RevertLink", 0}}) {
         SCOPED_TRACE(std::string(c.mode) + " " + c.method);
         PrivateBus bus;
         ASSERT_TRUE(bus.ok());
@@ -123,8 +123,7 @@ TEST_F(ResolverOwnerTest, ResolvconfRecordAddedAndDeleted) {
     EXPECT_EQ("-a lo.orvane\nnameserver 10.1.1.1\nnameserver 10.1.1.2\n", fake.Log());
     m_owner.reset();
     EXPECT_EQ(0, owner().RestoreDNSServers());
-    EXPECT_EQ("-a lo.orvane\nnameserver 10.1.1.1\nnameserver 10.1.1.2\n-d lo.orvane\n",
-              fake.Log());
+    EXPECT_EQ("-a lo.orvane\nnameserver 10.1.1.1\nnameserver 10.1.1.2\n-d lo.orvane\n", fake.Log());
     EXPECT_FALSE(RecordExists());
     EXPECT_EQ("nameserver 192.0.2.53\n", readFile(paths.resolver));
 }
