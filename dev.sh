@@ -9,7 +9,7 @@ ROOT=$(pwd)
 BUILD_PKGS=(build-essential cmake pkg-config libcurl4-openssl-dev libcjson-dev liblzma-dev
             libgtest-dev libbenchmark-dev libcpp-httplib-dev libxml2-dev libssl-dev libseccomp-dev
             xz-utils libgtk2.0-dev libsystemd-dev)
-TEST_PKGS=(iproute2 procps openssl xvfb xdotool imagemagick fonts-wqy-zenhei desktop-file-utils)
+TEST_PKGS=(iproute2 procps openssl dbus-daemon xvfb xdotool imagemagick fonts-wqy-zenhei desktop-file-utils)
 FUZZ_PKGS=(clang libclang-rt-14-dev)
 JOBS=${JOBS:-$(nproc)}
 # Most end-to-end tests spend their time waiting on the portal's timers, not on the processor, so

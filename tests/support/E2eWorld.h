@@ -162,6 +162,11 @@ struct E2eOptions {
     // folder); the log and store helpers read from there.
     std::string serviceProgram;
     std::string stateDir;
+    // The resolver's owners the service may find: a bus address where systemd-resolved is asked
+    // and the folders resolvconf is looked for in. Empty: neither (a bus address and a folder
+    // that do not exist), so the service never reaches the machine's own and uses the file.
+    std::string systemBus;
+    std::string resolvconfPath;
 
     static E2eOptions Sim(std::vector<std::string> args) {
         E2eOptions o;
@@ -323,10 +328,14 @@ public:
                       const std::vector<std::string>& env = {}) {
         m_service = std::make_unique<NsProcess>();
         std::vector<std::string> argv = {"./OrvaneSvr"};
-        if (!env.empty()) {
-            argv.insert(argv.begin(), env.begin(), env.end());
-            argv.insert(argv.begin(), "env");
-        }
+        argv.insert(argv.begin(), env.begin(), env.end());
+        const std::string& bus = m_options.systemBus;
+        const std::string& folders = m_options.resolvconfPath;
+        argv.insert(
+            argv.begin(),
+            {"env",
+             "DBUS_SYSTEM_BUS_ADDRESS=" + (bus.empty() ? "unix:path=" + m_dir.file("no-bus") : bus),
+             "ORVANE_RESOLVCONF_PATH=" + (folders.empty() ? m_dir.file("none") : folders)});
         argv.insert(argv.end(), args.begin(), args.end());
         m_startDay = Today();
         return m_service->Start(m_ns->name(), Install(), argv, m_dir.file(tag + ".out"), true);
