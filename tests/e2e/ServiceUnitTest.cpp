@@ -165,9 +165,9 @@ TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     }
     // A package's installation stays read-only; the service writes into its state folder.
     using Values = std::vector<std::string>;
-    const Values writable =
-        c.packaged ? Values{"-/etc/resolv.conf", "-/run/resolvconf"}
-                   : Values{"-/etc/resolv.conf", "-/run/resolvconf", prefix.path()};
+    const Values writable = c.packaged
+                                ? Values{"-/etc/resolv.conf -/run/resolvconf"}
+                                : Values{"-/etc/resolv.conf -/run/resolvconf", prefix.path()};
     EXPECT_EQ(writable, Settings(unit, "ReadWritePaths"));
     EXPECT_EQ(c.packaged ? Values{"orvane"} : Values{}, Settings(unit, "StateDirectory"));
     EXPECT_EQ(c.packaged ? Values{"0700"} : Values{}, Settings(unit, "StateDirectoryMode"));
