@@ -131,6 +131,7 @@ build_debs() {
   mv "$src"/*.deb "$src"/*.buildinfo "$src"/*.changes "$out"/
   ls -l "$out"
   lintian --fail-on error,warning --info --display-info "$out"/orvane_"${version}"_*.changes
+  tests/package/check-debs.sh "$out"
 }
 
 cmd=${1:-test}
