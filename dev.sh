@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Developer front door: ./dev.sh test | demo | build | sanitize [address|thread] | fuzz [seconds] | bench |
-#                       crash [rounds] | soak [minutes] | install DIR
+#                       crash [rounds] | soak [minutes] | install DIR | deb
 # (fuzz runs FUZZ_JOBS targets at a time, default 1; corpora grow in build-fuzz/corpus)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -11,6 +11,9 @@ BUILD_PKGS=(build-essential cmake pkg-config libcurl4-openssl-dev libcjson-dev l
             xz-utils libgtk2.0-dev libsystemd-dev)
 TEST_PKGS=(iproute2 procps openssl dbus-daemon xvfb xdotool imagemagick fonts-wqy-zenhei desktop-file-utils)
 FUZZ_PKGS=(clang libclang-rt-14-dev)
+# The packages' own build needs only what the installed programs link (debian/control).
+DEB_PKGS=(debhelper devscripts lintian build-essential cmake pkgconf libcurl4-openssl-dev libcjson-dev
+          liblzma-dev libssl-dev libseccomp-dev libsystemd-dev libgtk2.0-dev)
 JOBS=${JOBS:-$(nproc)}
 # Most end-to-end tests spend their time waiting on the portal's timers, not on the processor, so
 # CTest runs twice as many at once as there are cores.
@@ -113,6 +116,24 @@ run_fuzzers() {
   return "$failed"
 }
 
+# build_debs: builds the binary packages from a copy of the work tree (tracked and new files, as
+# they are now), so the build leaves nothing in the tree, and puts them with their .buildinfo and
+# .changes in build/deb/; lintian then judges them, failing on any error or warning.
+build_debs() {
+  local src=build/deb-src out=build/deb version
+  version=$(dpkg-parsechangelog -S Version)
+  rm -rf "$src" "$out"
+  mkdir -p "$src/orvane" "$out"
+  git ls-files -z --cached --others --exclude-standard | xargs -0 cp -P --parents -t "$src/orvane" 2>/dev/null ||
+    { echo "== cannot copy the work tree" >&2; return 1; }
+  ( cd "$src/orvane" &&
+    DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=$JOBS}" dpkg-buildpackage -b -us -uc )
+  mv "$src"/*.deb "$src"/*.buildinfo "$src"/*.changes "$out"/
+  ls -l "$out"
+  lintian --fail-on error,warning --info --display-info "$out"/orvane_"${version}"_*.changes
+  tests/package/check-debs.sh "$out"
+}
+
 cmd=${1:-test}
 shift || true
 case "$cmd" in
@@ -177,8 +198,12 @@ case "$cmd" in
     configure_build build
     cmake --install build --prefix "${1:?install needs a directory}"
     ;;
+  deb)
+    install_missing "${DEB_PKGS[@]}"
+    build_debs
+    ;;
   *)
-    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|crash [rounds]|soak [minutes]|install DIR" >&2
+    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|crash [rounds]|soak [minutes]|install DIR|deb" >&2
     exit 2
     ;;
 esac
