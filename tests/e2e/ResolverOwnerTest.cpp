@@ -145,6 +145,9 @@ TEST_P(ResolverOwnerTest, AppliedWhileLoggedInUndoneAfterAKillAndAtLogout) {
         ASSERT_EQ(0, lstat(Record().c_str(), &st));
         EXPECT_EQ(0600u, st.st_mode & 0777);
     }
+    // The store notes the login a moment after the prompt; only a noted login is a stale one
+    // that the next start logs out.
+    ASSERT_TRUE(waitFor([&] { return world->StoreValue("connState") == "1"; }, 10s, 20ms));
     kill(world->Service().pid(), SIGKILL);
     ASSERT_EQ(-1, world->Service().Wait(10s));
     EXPECT_TRUE(Applied());
