@@ -1,0 +1,172 @@
+// A Debian root booted with its own systemd by systemd-nspawn, joined to a network namespace of
+// the test's, and driven from outside: every command enters all namespaces of the container's
+// PID 1 with nsenter. nspawn stays the same process across a reboot inside (it starts the
+// container again), so PID 1 is looked up afresh after one.
+//
+// The destructor powers the container off (bounded) and otherwise kills nspawn, which takes the
+// container with it; the root folder is the caller's.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SystemCommand.h"
+#include "TestSupport.h"
+
+namespace orvane_system {
+
+using namespace std::chrono_literals;
+
+class BootedContainer {
+public:
+    BootedContainer(std::string root, std::string netns, std::string logPath)
+        : m_root(std::move(root)), m_netns(std::move(netns)), m_log(std::move(logPath)) {}
+    ~BootedContainer() { PowerOff(); }
+    BootedContainer(const BootedContainer&) = delete;
+    BootedContainer& operator=(const BootedContainer&) = delete;
+
+    // Starts nspawn and waits until the container's systemd has finished booting; false with
+    // why (and nspawn's output) otherwise.
+    bool Boot(std::string& why) {
+        const std::string netns = "--network-namespace-path=/run/netns/" + m_netns;
+        m_nspawn = fork();
+        if (m_nspawn == 0) {
+            setsid();
+            const int log = open(m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            const int in = open("/dev/null", O_RDONLY);
+            dup2(in, 0);
+            dup2(log, 1);
+            dup2(log, 2);
+            // nspawn clears its folder under /run/systemd/nspawn between a reboot inside and
+            // the next start, and refuses to where /run is no tmpfs; a tmpfs of its own, in a
+            // mount namespace of its own, leaves the host's /run as it is.
+            execlp("unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                   "mkdir -p /run/systemd/nspawn && mount -t tmpfs tmpfs /run/systemd/nspawn && "
+                   "exec systemd-nspawn \"$@\"",
+                   "sh", "--quiet", "--boot", "--register=no", "--keep-unit", "--console=passive",
+                   "--resolv-conf=off", "--timezone=off", "--link-journal=no", "-D", m_root.c_str(),
+                   netns.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return m_nspawn > 0 && WaitBooted(0, why);
+    }
+
+    // Reboots from inside and waits for the new PID 1 to finish booting.
+    bool Reboot(std::string& why) {
+        const pid_t old = m_pid1;
+        In({"systemctl", "reboot"}, 30s);
+        return WaitBooted(old, why);
+    }
+
+    // Runs argv inside the container as root, with a plain environment.
+    CommandResult In(const std::vector<std::string>& argv,
+                     std::chrono::milliseconds timeout) const {
+        std::vector<std::string> line = {"nsenter",
+                                         "-t",
+                                         std::to_string(m_pid1),
+                                         "-a",
+                                         "env",
+                                         "-i",
+                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                         "LANG=C.UTF-8",
+                                         "DEBIAN_FRONTEND=noninteractive"};
+        line.insert(line.end(), argv.begin(), argv.end());
+        if (m_pid1 <= 0)
+            return CommandResult{};
+        return runCommand(line, timeout);
+    }
+    // A shell line inside the container.
+    CommandResult Sh(const std::string& line, std::chrono::milliseconds timeout = 60s) const {
+        return In({"/bin/sh", "-c", line}, timeout);
+    }
+    // Standard output of a command inside, trimmed of its last newline.
+    std::string Out(const std::vector<std::string>& argv) const {
+        std::string out = In(argv, 30s).out;
+        while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+            out.pop_back();
+        return out;
+    }
+
+    pid_t pid1() const { return m_pid1; }
+    bool running() { return m_nspawn > 0 && waitpid(m_nspawn, &m_status, WNOHANG) == 0; }
+    std::string Log() const { return orvane_test::readFile(m_log); }
+    // A path inside the root as the host sees it.
+    std::string HostPath(const std::string& inside) const { return m_root + inside; }
+
+    // Powers off from inside and waits for nspawn to end; kills it when it does not in time.
+    void PowerOff() {
+        if (m_nspawn <= 0)
+            return;
+        if (running()) {
+            In({"systemctl", "poweroff"}, 20s);
+            orvane_test::waitFor([&] { return !running(); }, 30s, 50ms);
+        }
+        if (running()) {
+            kill(m_nspawn, SIGKILL);
+            waitpid(m_nspawn, &m_status, 0);
+        }
+        m_nspawn = -1;
+        m_pid1 = -1;
+    }
+
+private:
+    // PID 1 of the container: the child of nspawn that is PID 1 of its own process namespace
+    // (nspawn's short-lived outer child is not, and a command entering that one would reach the
+    // host's systemd), other than the one a reboot replaced.
+    pid_t FindPid1(pid_t old) const {
+        std::ifstream children("/proc/" + std::to_string(m_nspawn) + "/task/" +
+                               std::to_string(m_nspawn) + "/children");
+        for (pid_t pid; children >> pid;) {
+            if (pid != old && InnermostPid(pid) == "1")
+                return pid;
+        }
+        return -1;
+    }
+    static std::string InnermostPid(pid_t pid) {
+        std::istringstream status(
+            orvane_test::readFile("/proc/" + std::to_string(pid) + "/status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("NSpid:", 0) == 0)
+                return line.substr(line.find_last_of(" \t") + 1);
+        }
+        return "";
+    }
+
+    bool WaitBooted(pid_t old, std::string& why) {
+        m_pid1 = -1;
+        const bool found = orvane_test::waitFor(
+            [&] {
+                m_pid1 = running() ? FindPid1(old) : -1;
+                return m_pid1 > 0 && In({"true"}, 10s).ok();
+            },
+            90s, 200ms);
+        if (!found) {
+            why = "the container did not start:\n" + Log();
+            return false;
+        }
+        const CommandResult state = In({"systemctl", "is-system-running", "--wait"}, 120s);
+        const std::string s = state.out.substr(0, state.out.find('\n'));
+        if (s == "running" || s == "degraded")
+            return true;
+        why = "the container's systemd did not finish booting (" + s + "):\n" +
+              In({"systemctl", "--failed", "--no-pager"}, 20s).Text() + Log();
+        return false;
+    }
+
+    std::string m_root;
+    std::string m_netns;
+    std::string m_log;
+    pid_t m_nspawn = -1;
+    pid_t m_pid1 = -1;
+    int m_status = 0;
+};
+
+}  // namespace orvane_system
