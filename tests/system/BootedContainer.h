@@ -1,7 +1,7 @@
 // A Debian root booted with its own systemd by systemd-nspawn, joined to a network namespace of
 // the test's, and driven from outside: every command enters all namespaces of the container's
-// PID 1 with nsenter. nspawn stays the same process across a reboot inside (it starts the
-// container again), so PID 1 is looked up afresh after one.
+// PID 1 with nsenter. A reboot inside ends nspawn with status 133, after which it is started
+// again, as nspawn's own service unit does.
 //
 // The destructor powers the container off (bounded) and otherwise kills nspawn, which takes the
 // container with it; the root folder is the caller's.
@@ -27,8 +27,12 @@ using namespace std::chrono_literals;
 
 class BootedContainer {
 public:
-    BootedContainer(std::string root, std::string netns, std::string logPath)
-        : m_root(std::move(root)), m_netns(std::move(netns)), m_log(std::move(logPath)) {}
+    // nspawn's output goes to folder/nspawn.log and its process id to folder/nspawn.pid.
+    BootedContainer(std::string root, std::string netns, const std::string& folder)
+        : m_root(std::move(root)),
+          m_netns(std::move(netns)),
+          m_log(folder + "/nspawn.log"),
+          m_pidFile(folder + "/nspawn.pid") {}
     ~BootedContainer() { PowerOff(); }
     BootedContainer(const BootedContainer&) = delete;
     BootedContainer& operator=(const BootedContainer&) = delete;
@@ -40,7 +44,7 @@ public:
         m_nspawn = fork();
         if (m_nspawn == 0) {
             setsid();
-            const int log = open(m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            const int log = open(m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             const int in = open("/dev/null", O_RDONLY);
             dup2(in, 0);
             dup2(log, 1);
@@ -56,14 +60,22 @@ public:
                    netns.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        return m_nspawn > 0 && WaitBooted(0, why);
+        orvane_test::writeFile(m_pidFile, std::to_string(m_nspawn));
+        return m_nspawn > 0 && WaitBooted(why);
     }
 
-    // Reboots from inside and waits for the new PID 1 to finish booting.
+    // Reboots from inside and waits for the machine to finish booting again.
     bool Reboot(std::string& why) {
-        const pid_t old = m_pid1;
         In({"systemctl", "reboot"}, 30s);
-        return WaitBooted(old, why);
+        if (!orvane_test::waitFor([&] { return !running(); }, 90s, 100ms)) {
+            why = "the machine did not go down for the reboot:\n" + Log();
+            return false;
+        }
+        if (m_exit != kRebooted) {
+            why = "nspawn ended with status " + std::to_string(m_exit) + " instead of a reboot";
+            return false;
+        }
+        return Boot(why);
     }
 
     // Runs argv inside the container as root, with a plain environment.
@@ -96,7 +108,16 @@ public:
     }
 
     pid_t pid1() const { return m_pid1; }
-    bool running() { return m_nspawn > 0 && waitpid(m_nspawn, &m_status, WNOHANG) == 0; }
+    // False once nspawn has ended (and been reaped; its status is then in m_exit).
+    bool running() {
+        int status = 0;
+        if (m_nspawn <= 0 || waitpid(m_nspawn, &status, WNOHANG) == 0)
+            return m_nspawn > 0;
+        m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_nspawn = -1;
+        m_pid1 = -1;
+        return false;
+    }
     std::string Log() const { return orvane_test::readFile(m_log); }
     // A path inside the root as the host sees it.
     std::string HostPath(const std::string& inside) const { return m_root + inside; }
@@ -111,21 +132,24 @@ public:
         }
         if (running()) {
             kill(m_nspawn, SIGKILL);
-            waitpid(m_nspawn, &m_status, 0);
+            waitpid(m_nspawn, nullptr, 0);
         }
         m_nspawn = -1;
         m_pid1 = -1;
     }
 
 private:
+    // nspawn's status when the container rebooted.
+    static constexpr int kRebooted = 133;
+
     // PID 1 of the container: the child of nspawn that is PID 1 of its own process namespace
     // (nspawn's short-lived outer child is not, and a command entering that one would reach the
-    // host's systemd), other than the one a reboot replaced.
-    pid_t FindPid1(pid_t old) const {
+    // host's systemd).
+    pid_t FindPid1() const {
         std::ifstream children("/proc/" + std::to_string(m_nspawn) + "/task/" +
                                std::to_string(m_nspawn) + "/children");
         for (pid_t pid; children >> pid;) {
-            if (pid != old && InnermostPid(pid) == "1")
+            if (InnermostPid(pid) == "1")
                 return pid;
         }
         return -1;
@@ -140,11 +164,11 @@ private:
         return "";
     }
 
-    bool WaitBooted(pid_t old, std::string& why) {
+    bool WaitBooted(std::string& why) {
         m_pid1 = -1;
         const bool found = orvane_test::waitFor(
             [&] {
-                m_pid1 = running() ? FindPid1(old) : -1;
+                m_pid1 = running() ? FindPid1() : -1;
                 return m_pid1 > 0 && In({"true"}, 10s).ok();
             },
             90s, 200ms);
@@ -164,9 +188,10 @@ private:
     std::string m_root;
     std::string m_netns;
     std::string m_log;
+    std::string m_pidFile;
     pid_t m_nspawn = -1;
     pid_t m_pid1 = -1;
-    int m_status = 0;
+    int m_exit = -1;
 };
 
 }  // namespace orvane_system

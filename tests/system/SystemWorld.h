@@ -144,6 +144,16 @@ public:
         return orvane_test::SimProcess::Str(rec, a, b);
     }
     std::string SimOutput() const { return m_sim ? m_sim->Output() : ""; }
+    // Control commands (one a line) for the simulator; true when it took them.
+    bool SimControl(const std::string& commands) {
+        orvane_test::NetnsScope inside(m_ns->name());
+        const int port = std::atoi(orvane_test::readFile(RunFile("control-port")).c_str());
+        if (!inside.entered() || port <= 0)
+            return false;
+        const orvane_test::HttpResult r = orvane_test::Http(
+            "http://127.0.0.1:" + std::to_string(port) + "/sim/control", &commands);
+        return r.rc == CURLE_OK && r.status == 200;
+    }
 
 private:
     static int AnswerCode(const cJSON* rec) {
@@ -251,6 +261,10 @@ private:
                                                RunFile("pkg/usr/lib/orvane/zuvUzarod.zxm"),
                                                "--port-file",
                                                RunFile("port"),
+                                               "--control-port",
+                                               "0",
+                                               "--control-port-file",
+                                               RunFile("control-port"),
                                                "--request-log",
                                                RunFile("requests.jsonl"),
                                                "--account",
@@ -272,6 +286,9 @@ private:
             return false;
         }
         m_port = std::atoi(orvane_test::readFile(RunFile("port")).c_str());
+        // For ./dev.sh, which removes what a run killed outright left.
+        orvane_test::writeFile(RunFile("netns"), m_ns->name());
+        orvane_test::writeFile(RunFile("sim.pid"), std::to_string(m_sim->pid()));
         std::cout << "[ system ] namespace " << m_ns->name() << ", portal-sim on port " << m_port
                   << ", run folder " << m_run << std::endl;
         return true;
@@ -314,7 +331,7 @@ private:
             return false;
         }
         PhaseTimer phase("boot");
-        m_machine = std::make_unique<BootedContainer>(Root(), m_ns->name(), RunFile("nspawn.log"));
+        m_machine = std::make_unique<BootedContainer>(Root(), m_ns->name(), m_run);
         return m_machine->Boot(why);
     }
 
