@@ -148,6 +148,12 @@ protected:
     bool WaitLogin(size_t mark, std::chrono::milliseconds t) {
         return orvane_test::waitFor([&] { return world().LoggedInSince(mark); }, t, 200ms);
     }
+    // Logged in and keeping the login: a login the portal accepted, then a keep-alive.
+    bool WaitKeptLogin(size_t mark, std::chrono::milliseconds t) {
+        return orvane_test::waitFor(
+            [&] { return world().LoggedInSince(mark) && world().Accepted(mark, "keep"); }, t,
+            200ms);
+    }
     // Nothing of the service's or window's programs runs in the machine.
     void ExpectNoProgramRunning() {
         for (const char* program : {"OrvaneSvr", "OrvaneZsm", "client"})
@@ -359,8 +365,10 @@ public:
         const size_t mark = world().Mark();
         const CommandResult r = In({"systemctl", "enable", "--now", "orvane"}, 120s);
         ASSERT_TRUE(r.ok()) << r.Text();
-        EXPECT_TRUE(WaitLogin(mark, 60s)) << world().Transcript(mark) << UnitReport("orvane");
+        EXPECT_TRUE(WaitKeptLogin(mark, 60s)) << world().Transcript(mark) << UnitReport("orvane");
         EXPECT_EQ("active", Active("orvane"));
+        // Every part of the login succeeded, the name servers' too.
+        EXPECT_EQ(std::string::npos, Journal("orvane").find("login fail")) << Journal("orvane");
     }
 
     void JournalHasTheServiceLines() {
@@ -420,7 +428,7 @@ public:
             PhaseTimer phase("reboot");
             ASSERT_TRUE(machine().Reboot(why)) << why;
         }
-        EXPECT_TRUE(WaitLogin(mark, 60s)) << world().Transcript(mark) << UnitReport("orvane");
+        EXPECT_TRUE(WaitKeptLogin(mark, 60s)) << world().Transcript(mark) << UnitReport("orvane");
         EXPECT_EQ("active", Active("orvane"));
     }
 };
