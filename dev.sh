@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Developer front door: ./dev.sh test | demo | build | sanitize [address|thread] | fuzz [seconds] | bench |
-#                       crash [rounds] | soak [minutes] | install DIR | system
+#                       crash [rounds] | soak [minutes] | install DIR | deb | system
 # (fuzz runs FUZZ_JOBS targets at a time, default 1; corpora grow in build-fuzz/corpus)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -8,9 +8,12 @@ ROOT=$(pwd)
 
 BUILD_PKGS=(build-essential cmake pkg-config libcurl4-openssl-dev libcjson-dev liblzma-dev
             libgtest-dev libbenchmark-dev libcpp-httplib-dev libxml2-dev libssl-dev libseccomp-dev
-            xz-utils libgtk2.0-dev)
-TEST_PKGS=(iproute2 procps openssl xvfb xdotool imagemagick fonts-wqy-zenhei desktop-file-utils)
+            xz-utils libgtk2.0-dev libsystemd-dev)
+TEST_PKGS=(iproute2 procps openssl dbus-daemon xvfb xdotool imagemagick fonts-wqy-zenhei desktop-file-utils)
 FUZZ_PKGS=(clang libclang-rt-14-dev)
+# The packages' own build needs only what the installed programs link (debian/control).
+DEB_PKGS=(debhelper devscripts lintian build-essential cmake pkgconf libcurl4-openssl-dev libcjson-dev
+          liblzma-dev libssl-dev libseccomp-dev libsystemd-dev libgtk2.0-dev)
 SYSTEM_PKGS=(mmdebstrap systemd-container util-linux)
 JOBS=${JOBS:-$(nproc)}
 # Most end-to-end tests spend their time waiting on the portal's timers, not on the processor, so
@@ -112,6 +115,24 @@ run_fuzzers() {
     printf '%-26s %12s %10s %12s  %s\n' "$name" "${execs:-?}" "$units" "$bytes" "$result"
   done
   return "$failed"
+}
+
+# build_debs: builds the binary packages from a copy of the work tree (tracked and new files, as
+# they are now), so the build leaves nothing in the tree, and puts them with their .buildinfo and
+# .changes in build/deb/; lintian then judges them, failing on any error or warning.
+build_debs() {
+  local src=build/deb-src out=build/deb version
+  version=$(dpkg-parsechangelog -S Version)
+  rm -rf "$src" "$out"
+  mkdir -p "$src/orvane" "$out"
+  git ls-files -z --cached --others --exclude-standard | xargs -0 cp -P --parents -t "$src/orvane" 2>/dev/null ||
+    { echo "== cannot copy the work tree" >&2; return 1; }
+  ( cd "$src/orvane" &&
+    DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=$JOBS}" dpkg-buildpackage -b -us -uc )
+  mv "$src"/*.deb "$src"/*.buildinfo "$src"/*.changes "$out"/
+  ls -l "$out"
+  lintian --fail-on error,warning --info --display-info "$out"/orvane_"${version}"_*.changes
+  tests/package/check-debs.sh "$out"
 }
 
 # sweep_system_runs: what a system test run that was killed outright (SIGKILL) left behind: its
@@ -221,8 +242,12 @@ case "$cmd" in
     configure_build build
     cmake --install build --prefix "${1:?install needs a directory}"
     ;;
+  deb)
+    install_missing "${DEB_PKGS[@]}"
+    build_debs
+    ;;
   *)
-    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|crash [rounds]|soak [minutes]|install DIR|system" >&2
+    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|crash [rounds]|soak [minutes]|install DIR|deb|system" >&2
     exit 2
     ;;
 esac

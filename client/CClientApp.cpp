@@ -64,6 +64,7 @@ struct WindowSetup {
     std::string pipeDir;  // empty: the working directory
     gid_t group = CPipeService::kPrivate;
     bool watchService = false;
+    bool updates = true;  // false in a package's layout: new versions come as packages
 };
 
 // Shared by the pipe thread and the main thread's look at whether the service answered.
@@ -142,7 +143,7 @@ gboolean NoServiceAnswered(gpointer data) {
 // when the window is closed or the process is told to end.
 int RunWindow(const WindowSetup& setup) {
     CClientManager* business = CClientManager::GetInst();
-    business->SetUpdateRun(&CClientApp::RunUpdate);
+    business->SetUpdateRun(setup.updates ? &CClientApp::RunUpdate : nullptr);
     CClient router(setup.pipeDir, setup.group);
     business->InitService(&router);
     router.RegisterBusiness(CClientManager::kName, business);
@@ -347,7 +348,7 @@ void CClientApp::ShowNoService(int& argc, char**& argv, const std::string& why) 
         CMainWindow::RunAlone(NoServiceText(why).c_str());
 }
 
-int CClientApp::Main(int argc, char** argv) {
+int CClientApp::Main(int argc, char** argv, bool packaged) {
     // The store and the temporary copies it is rewritten through hold the password.
     const mode_t startMask = umask(077);
     std::vector<std::string> problems;
@@ -362,19 +363,25 @@ int CClientApp::Main(int argc, char** argv) {
         ShowRefusal(argc, argv, problems);
         return CInstallationCheck::kExitStatus;
     }
-    const bool desktopUser = geteuid() != 0;
+    // A package's installation belongs to the package manager: even root's window writes nothing
+    // there and leaves the service to its unit.
+    const bool userPlaces = packaged || geteuid() != 0;
     const CUserPlaces places = CUserPlaces::FromEnvironment();
-    ChooseStore(desktopUser, places);
+    ChooseStore(userPlaces, places);
     if (!StartSingle(CInfoCenter::GetInst())) {
         Say("Client Process had start!");
         return -1;
     }
-    if (UpdateHandsOver()) {
+    WindowSetup setup;
+    setup.updates = !packaged;
+    if (packaged) {
+        std::fprintf(stderr, "%s\n", kPackagedUpdates);
+        std::fflush(stderr);
+    } else if (UpdateHandsOver()) {
         Say("need update , exit");
         return -1;
     }
-    WindowSetup setup;
-    if (!desktopUser) {
+    if (!userPlaces) {
         std::printf("open svr %d\n", LaunchService(kServiceProgram, startMask));
         std::fflush(stdout);
     } else if (!ReachUnitService(places, setup, argc, argv)) {

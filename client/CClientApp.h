@@ -34,7 +34,14 @@ public:
     // in this installation or the update installer has taken over, CInstallationCheck::
     // kExitStatus (78) when CheckInstallation refuses the working directory (nothing touched),
     // kNoService when a desktop user's window finds no service (after ShowNoService).
-    static int Main(int argc, char** argv);
+    // packaged: a package's installation (ORVANE_PACKAGE_LAYOUT): whoever runs the window, it
+    // keeps its files in the user's places (CUserPlaces), reaches the unit's service, never
+    // starts one, and never asks for, downloads or hands over updates (kPackagedUpdates is
+    // printed on standard error instead).
+    static int Main(int argc, char** argv, bool packaged = false);
+    static constexpr const char* kPackagedUpdates =
+        "updates come as packages: this installation belongs to the package manager, install new "
+        "versions with apt";
 
     // True when nothing the client trusts in workDir (the folder, conf/, Log/, its store, the
     // error texts, the programs it starts, the download folders and the two FIFOs) nor anything

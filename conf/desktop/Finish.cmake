@@ -15,15 +15,21 @@ configure_file("${ORVANE_DESKTOP_SRC}/org.orvane.update.policy.in" "${stage}/org
 # file(INSTALL) puts DESTDIR in front of these itself.
 file(INSTALL "${stage}/orvane-client.desktop" DESTINATION "${prefix}/share/applications")
 file(INSTALL "${stage}/org.orvane.update.policy" DESTINATION "${prefix}/share/polkit-1/actions")
+# The entry names its icon by theme name, so it is looked up where icon themes are.
+set(icons "share/icons/hicolor/scalable/apps")
+file(INSTALL "${ORVANE_DESKTOP_SRC}/orvane.svg" DESTINATION "${prefix}/${icons}")
 if(ORVANE_SYSTEM_DESKTOP)
   file(INSTALL "${stage}/orvane-client.desktop" DESTINATION "/usr/share/applications")
   file(INSTALL "${stage}/org.orvane.update.policy" DESTINATION "/usr/share/polkit-1/actions")
+  file(INSTALL "${ORVANE_DESKTOP_SRC}/orvane.svg" DESTINATION "/usr/${icons}")
 endif()
 
 # What this installation wrote, and the folders it made, belong to root (when root installs) and
 # only the owner writes them. Named one by one: a prefix such as /usr/local holds other files.
 set(owned "${root}" "${root}/conf" "${root}/share" "${root}/share/applications"
-          "${root}/share/polkit-1" "${root}/share/polkit-1/actions" "${root}/lib"
+          "${root}/share/polkit-1" "${root}/share/polkit-1/actions" "${root}/share/icons"
+          "${root}/share/icons/hicolor" "${root}/share/icons/hicolor/scalable"
+          "${root}/${icons}" "${root}/lib"
           "${root}/lib/sysusers.d")
 foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
   list(APPEND owned "$ENV{DESTDIR}${file}")

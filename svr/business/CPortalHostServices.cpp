@@ -4,7 +4,9 @@
 
 CPortalHostServices::CPortalHostServices(const Paths& paths)
     : m_adapterCard(paths.route.c_str(), paths.routeIPv6.c_str()),
-      m_NetHelper(paths.resolver.c_str(), paths.resolverSaved.c_str()),
+      m_resolverOwner(
+          {paths.resolver, paths.resolverSaved, "", paths.resolvconfFolders, paths.systemBus},
+          m_adapterCard),
       m_WiFiSharedValidate(paths.osRelease, paths.procRoot) {}
 
 int CPortalHostServices::GetIpAndMac(CAuthConfig* cfg, CAutoString& ip4, CAutoString& ip6,
@@ -35,18 +37,18 @@ bool CPortalHostServices::HasActiveCard() {
 
 int CPortalHostServices::SetDNS(CAutoString& dns1, CAutoString& dns2) {
     std::lock_guard<std::mutex> guard(m_resolverLock);
-    return m_NetHelper.SetDNSServers(dns1, dns2);
+    return m_resolverOwner.SetDNSServers(dns1, dns2);
 }
 
 int CPortalHostServices::RestoreDNS() {
     std::lock_guard<std::mutex> guard(m_resolverLock);
-    return m_NetHelper.RestoreDNSServers();
+    return m_resolverOwner.RestoreDNSServers();
 }
 
 int CPortalHostServices::RestoreDNSForExit() {
     std::lock_guard<std::mutex> guard(m_resolverLock);
-    m_NetHelper.RefuseRewrites();
-    return m_NetHelper.RestoreDNSServers();
+    m_resolverOwner.RefuseRewrites();
+    return m_resolverOwner.RestoreDNSServers();
 }
 
 int CPortalHostServices::CheckWiFiShare(const char* againstList) {

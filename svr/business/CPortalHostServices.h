@@ -1,6 +1,6 @@
 // CPortalHostServices: what the Portal business asks of the machine it runs on: the addresses of
-// the active adapter, the rewrite of the resolver's name servers and its undoing, and the sharing
-// check of the against list.
+// the active adapter, the hand-over of the portal's name servers to the resolver and its undoing,
+// and the sharing check of the against list.
 //
 // A part of CPortalServer, which owns it and must outlive it. It needs nothing of the business:
 // the paths come from the facade's HostPaths, and the record to mark with the address family is
@@ -14,10 +14,11 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "CAdapterCard.h"
 #include "CAutoString.h"
-#include "CNetHelper.h"
+#include "CResolverOwner.h"
 #include "CWiFiSharedValidate.h"
 
 struct CAuthConfig;
@@ -30,6 +31,8 @@ public:
         std::string routeIPv6;
         std::string resolver;
         std::string resolverSaved;
+        std::vector<std::string> resolvconfFolders;
+        std::string systemBus;
         std::string osRelease;
         std::string procRoot;
     };
@@ -56,7 +59,7 @@ public:
 
 private:
     CAdapterCard m_adapterCard;
-    CNetHelper m_NetHelper;  // guarded by m_resolverLock
+    CResolverOwner m_resolverOwner;  // guarded by m_resolverLock
     std::mutex m_resolverLock;
     CWiFiSharedValidate m_WiFiSharedValidate;
 };

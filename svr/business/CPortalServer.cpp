@@ -1,5 +1,7 @@
 #include "CPortalServer.h"
 
+#include <cstdlib>
+
 #include <cstdio>
 #include <string>
 
@@ -19,8 +21,16 @@ CLog* Log() {
 }
 
 CPortalHostServices::Paths HostServicePaths(const CPortalServer::HostPaths& paths) {
-    return {paths.route,         paths.routeIPv6, paths.resolver,
-            paths.resolverSaved, paths.osRelease, paths.procRoot};
+    CPortalHostServices::Paths out;
+    out.route = paths.route;
+    out.routeIPv6 = paths.routeIPv6;
+    out.resolver = paths.resolver;
+    out.resolverSaved = paths.resolverSaved;
+    out.resolvconfFolders = paths.resolvconfFolders;
+    out.systemBus = paths.systemBus;
+    out.osRelease = paths.osRelease;
+    out.procRoot = paths.procRoot;
+    return out;
 }
 
 }  // namespace
@@ -195,6 +205,24 @@ int CPortalServer::RestoreDNSForExit() {
 std::string CPortalServer::DefaultResolverSaved() {
     // Relative to the installation folder the service entered after checking it.
     return "./conf/resolv.conf.saved";
+}
+
+std::vector<std::string> CPortalServer::DefaultResolvconfFolders() {
+    // Set only by whoever starts the service as root, who could run anything as root anyway; the
+    // program found there must still be root's and writable by nobody else.
+    const char* folders = std::getenv(kResolvconfPathVariable);
+    if (folders == nullptr)
+        return CResolvconf::DefaultFolders();
+    std::vector<std::string> out;
+    std::string list = folders;
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = list.find(':', start);
+        end = end == std::string::npos ? list.size() : end;
+        if (end > start && list[start] == '/')
+            out.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
 }
 
 int CPortalServer::CheckWiFiShare(const char* againstList) {

@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "CAdapterCard.h"
 #include "CAutoString.h"
@@ -78,6 +79,11 @@ public:
         std::string resolver = CNetHelper::kResolverPath;
         // The resolver text to put back, kept next to the store while a login has rewritten it.
         std::string resolverSaved = DefaultResolverSaved();
+        // Where the resolvconf program is looked for (see CResolverOwner).
+        std::vector<std::string> resolvconfFolders = DefaultResolvconfFolders();
+        // A bus address in place of the system bus (where systemd-resolved is asked); empty:
+        // the system bus, at DBUS_SYSTEM_BUS_ADDRESS when that is set.
+        std::string systemBus;
         std::string osRelease = "/etc/os-release";
         std::string procRoot;  // prefix of the kernel's /proc files; empty: the real ones
         // Listen to the kernel's link, address and route changes. The program does; unit tests
@@ -87,6 +93,10 @@ public:
     };
 
     static std::string DefaultResolverSaved();
+    // The folders of CResolvconf::DefaultFolders, or those of the colon-separated list in the
+    // environment variable kResolvconfPathVariable when it is set (absolute ones only).
+    static std::vector<std::string> DefaultResolvconfFolders();
+    static constexpr const char* kResolvconfPathVariable = "ORVANE_RESOLVCONF_PATH";
 
     // The program uses GetInst(); tests construct their own instances so every test starts from a
     // fresh business. No thread is started here.
@@ -159,7 +169,7 @@ public:
     // Addresses of the active adapter (IPv4 and MAC, else its IPv6 address); records the address
     // family found in the configuration. 1 on success, -1 when no usable card or address.
     int GetIpAndMac(CAutoString& ip4, CAutoString& ip6, CAutoString& mac) override;
-    // The resolver rewrite (see CNetHelper::SetDNSServers).
+    // The portal's name servers to the resolver's owner (see CResolverOwner::SetDNSServers).
     int SetDNS(CAutoString& dns1, CAutoString& dns2) override;
     // The one way to undo the login's change of the resolver file: put back as it was before the
     // login rewrote it while it still holds the service's text, left alone when a network

@@ -2,6 +2,7 @@
 
 #include "CClientCommand.h"
 #include "CErrorCodeTable.h"
+#include "CHeldPath.h"
 #include "CInfoCenter.h"
 #include "CInstallationCheck.h"
 #include "CLog.h"
@@ -9,9 +10,11 @@
 #include "CPortalServer.h"
 #include "CProcessEnvironment.h"
 #include "CProcessName.h"
+#include "CRestartPause.h"
 #include "CRuntimeFolder.h"
 #include "CServer.h"
 #include "CSimpleFile.h"
+#include "CStateFolder.h"
 #include "CStopSignal.h"
 #include "CUniqueFd.h"
 #include "CUserInfo.h"
@@ -29,8 +32,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
+
+// The checked installation, held for the whole run: in a package's layout the service works in
+// its state folder and reaches the installation's files through this descriptor only.
+CUniqueFd g_installation;
+bool g_inStateFolder = false;
+
+std::string Today() {
+    char day[16];
+    CLog::getTimeNow(day, sizeof(day), "%Y%m%d");
+    return day;
+}
+
+void SayLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
 
 // The console reads its answers from descriptor 0. Started with standard input closed, the next
 // file the service opens (log, store, pipe) would take that number and be read as answers.
@@ -50,7 +71,7 @@ CClientCommand* StartConsole(CServer& server, const CAutoString& account,
     // error to wait out instead of being stopped.
     signal(SIGTTIN, SIG_IGN);
     // The console prints the same texts as the window's dialogs; without the file, codes alone.
-    CErrorCodeTable::GetInst()->Load();
+    CErrorCodeTable::GetInst()->LoadFile(CServiceApp::InstallationFile("conf/code.xml").c_str());
     CClientCommand* console = CClientCommand::GetInst();
     console->SetUserInfo(account, password);
     server.SetConsole(console);
@@ -186,27 +207,17 @@ bool CServiceApp::CheckInstallation(const std::string& workDir, CUniqueFd* folde
         std::fflush(stdout);
         return false;
     }
-    char day[16];
-    CLog::getTimeNow(day, sizeof(day), "%Y%m%d");
     CInstallationCheck check(workDir);
-    check.Add("", CInstallationCheck::EK_FOLDER);
-    check.Add("conf", CInstallationCheck::EK_FOLDER);
-    check.Add("Log", CInstallationCheck::EK_FOLDER);
-    check.Add("zuvUzarod.zxm", CInstallationCheck::EK_FILE);
-    check.Add(std::string(kStoreFile + 1), CInstallationCheck::EK_FILE);
-    check.Add("conf/resolv.conf.saved", CInstallationCheck::EK_FILE);
-    check.Add("conf/resolv.conf.written", CInstallationCheck::EK_FILE);
-    check.Add(std::string("Log/") + day + "_Info.log", CInstallationCheck::EK_FILE);
-    check.Add(kOwnFifo, CInstallationCheck::EK_FIFO);
-    check.Add(kPeerFifo, CInstallationCheck::EK_FIFO);
+    // An installation laid out by `cmake --install` is also where the service writes; a
+    // package's is only read, but what it holds under these names is trusted all the same.
+    CStateFolder::AddWrittenPaths(check, Today());
     check.Add(ZsmProtocol::kHostProgram, CInstallationCheck::EK_FILE);
     if (check.Check()) {
         if (folder != nullptr)
             folder->Reset(check.TakeFolder());
         return true;
     }
-    for (const std::string& line : check.Problems())
-        std::printf("%s\n", line.c_str());
+    SayLines(check.Problems());
     std::printf("OrvaneSvr refuses to start from an installation that other users can change.\n");
     std::fflush(stdout);
     return false;
@@ -220,16 +231,45 @@ void CServiceApp::InitLog(const char* workDir) {
 }
 
 bool CServiceApp::EnterInstallation() {
-    CUniqueFd folder;
-    if (!CheckInstallation(CSimpleFile::WorkingDirectory(), &folder))
+    g_inStateFolder = false;
+    if (!CheckInstallation(CSimpleFile::WorkingDirectory(), &g_installation))
         return false;
     std::string why;
-    if (!CInstallationCheck::Enter(folder.get(), why)) {
+    if (!CInstallationCheck::Enter(g_installation.get(), why)) {
         std::printf("OrvaneSvr: %s\n", why.c_str());
         std::fflush(stdout);
         return false;
     }
     return true;
+}
+
+bool CServiceApp::EnterStateFolder(const char* stateDir) {
+    if (stateDir == nullptr)
+        return true;
+    std::string note;
+    CStateFolder state(CStateFolder::Choose(stateDir, std::getenv("STATE_DIRECTORY"), note));
+    if (!note.empty())
+        std::printf("OrvaneSvr: %s\n", note.c_str());
+    if (!state.Take(Today())) {
+        SayLines(state.Problems());
+        std::printf("OrvaneSvr refuses a state folder that other users can change.\n");
+        std::fflush(stdout);
+        return false;
+    }
+    std::string why;
+    if (!state.Seed(g_installation.get(), why) || !CInstallationCheck::Enter(state.Folder(), why)) {
+        std::printf("OrvaneSvr: %s\n", why.c_str());
+        std::fflush(stdout);
+        return false;
+    }
+    g_inStateFolder = true;
+    return true;
+}
+
+std::string CServiceApp::InstallationFile(const std::string& name) {
+    if (g_inStateFolder)
+        return CHeldPath::Below(g_installation.get(), name);
+    return "./" + name;
 }
 
 int CServiceApp::PreparePipeFolder(std::string& folder, gid_t& group) {
@@ -250,16 +290,18 @@ int CServiceApp::PreparePipeFolder(std::string& folder, gid_t& group) {
     return kContinue;
 }
 
-int CServiceApp::PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t& pipeGroup) {
+int CServiceApp::PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t& pipeGroup,
+                                const char* stateDir) {
     // From here on every name is relative to the folder the check held ("."), never rebuilt from
     // the path text, which whoever owns a folder above could point elsewhere by a rename.
-    if (!EnterInstallation() || PreparePipeFolder(pipeFolder, pipeGroup) != kContinue) {
+    if (!EnterInstallation() || !EnterStateFolder(stateDir) ||
+        PreparePipeFolder(pipeFolder, pipeGroup) != kContinue) {
         CPasswordInput::Wipe(args.password);
         return kUnsafeInstallation;
     }
-    // The helper program next to the service, by its name in the folder entered rather than by
-    // the executable's path text.
-    const std::string helper = std::string("./") + ZsmProtocol::kHostProgram;
+    // The helper program next to the service, by its name in the installation held rather than
+    // by the executable's path text.
+    const std::string helper = InstallationFile(ZsmProtocol::kHostProgram);
     if (faccessat(AT_FDCWD, helper.c_str(), X_OK, AT_EACCESS) == 0)
         CZsmHelper::GetInst()->SetHostPath(helper.c_str());
     // Before any thread exists and before any library reads its variables.
@@ -270,15 +312,24 @@ int CServiceApp::PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t&
     // The store holds the session ticket: an installation made before it was kept private is
     // made so now, before anything is written to it.
     CSimpleFile::KeepPrivate(kStoreFile + 1);
+    if (g_inStateFolder &&
+        CStateFolder::RefreshVersion(g_installation.get(), CInfoCenter::GetInst()))
+        std::printf("OrvaneSvr: the store takes the installed version %s\n",
+                    CInfoCenter::GetInst()->GetLocalValue("version").c_str());
     if (!StartSingle(CInfoCenter::GetInst()))
         return -1;
     InitLog(".");
+    // Before any thread: the pause is waited out here, and a stop during it is an orderly end.
+    if (!CRestartPause::Run(CInfoCenter::GetInst())) {
+        CPasswordInput::Wipe(args.password);
+        return 0;
+    }
     // A write to a departed client must fail and be reported, not end the service.
     CPipeService::IgnoreBrokenPipeSignal();
     return kContinue;
 }
 
-int CServiceApp::Main(int argc, char** argv) {
+int CServiceApp::Main(int argc, char** argv, const char* stateDir) {
     // Whatever the service creates (store, saved resolver text, log, FIFOs) is its own alone.
     umask(077);
     // Taken first, so the password leaves the command line as early as possible.
@@ -287,7 +338,7 @@ int CServiceApp::Main(int argc, char** argv) {
         return args.exitStatus;
     std::string pipeFolder;
     gid_t pipeGroup = CPipeService::kPrivate;
-    const int prepared = PrepareProcess(args, pipeFolder, pipeGroup);
+    const int prepared = PrepareProcess(args, pipeFolder, pipeGroup, stateDir);
     if (prepared != kContinue)
         return prepared;
 

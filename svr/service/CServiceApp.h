@@ -1,6 +1,7 @@
 // CServiceApp: start-up and life of the service program. main() only calls Main(); the steps are
-// public so tests can drive them one by one. Every path is relative to the working directory,
-// which is the installation directory.
+// public so tests can drive them one by one. Every path is relative to the working directory:
+// the installation directory, or in a package's layout the state folder (CStateFolder), with the
+// installation's own files reached through InstallationFile.
 #pragma once
 
 #include "CAutoString.h"
@@ -41,7 +42,9 @@ public:
     // -1 when another service already runs in this installation, kUnsafeInstallation when
     // CheckInstallation refuses the working directory (nothing else is touched in either case),
     // kUsageError (or 0 for "--help") when the command line is refused before anything starts.
-    static int Main(int argc, char** argv);
+    // stateDir: the state folder of a package's layout (EnterStateFolder), null for the layout
+    // of `cmake --install`, where the service writes into its installation.
+    static int Main(int argc, char** argv, const char* stateDir = nullptr);
 
     // Takes the command line. No argument: serve the window. "--help" or "-h" alone: the usage
     // text on out and status 0; any other single argument: the usage text on err and kUsageError.
@@ -61,15 +64,27 @@ public:
     // Checks the working directory and makes the folder the check held the working directory;
     // false (lines printed) when the check or the change fails.
     static bool EnterInstallation();
+    // A package's layout (stateDir not null): after EnterInstallation, takes the state folder
+    // (CStateFolder: created 0700 when missing, checked, seeded from the installation) and makes
+    // it the working directory. False with lines printed when it is refused; true at once for a
+    // null stateDir.
+    static bool EnterStateFolder(const char* stateDir);
+    // The name by which a file of the installation (the helper program, the error texts, the
+    // shipped store) is opened: relative to the working directory when that is the
+    // installation, else through the installation's held descriptor (CHeldPath).
+    static std::string InstallationFile(const std::string& name);
 
     // True when this process may run: no live service recorded under "PID" in info. Records this
     // process's id ("%d\n") before returning true.
     static bool StartSingle(ISvrInfoCenter* info);
     // The process-wide steps before any thread, after the umask: the installation check, the
     // pipe folder (PreparePipeFolder fills pipeFolder and pipeGroup), the environment, the store,
-    // the single-instance test, the log. kContinue when the service goes on, else its exit
-    // status (the password is wiped on a refused installation or pipe folder).
-    static int PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t& pipeGroup);
+    // the single-instance test, the log, the pause after failed runs under the unit
+    // (CRestartPause). kContinue when the service goes on, else its exit status: 0 for a stop
+    // during the pause (the password is wiped on a refused installation, state folder or pipe
+    // folder, and on that stop). stateDir as for Main.
+    static int PrepareProcess(Arguments& args, std::string& pipeFolder, gid_t& pipeGroup,
+                              const char* stateDir = nullptr);
     // Where the FIFOs live: the runtime folder systemd names in RUNTIME_DIRECTORY (the unit's
     // RuntimeDirectory=), shared with the group of the window's users, else the working
     // directory (folder empty, group CPipeService::kPrivate). The runtime folder is made root's

@@ -24,6 +24,7 @@
 #include "CHandOverCheck.h"
 #include "CHttpData.h"
 #include "CInfoCenter.h"
+#include "CPackageInstaller.h"
 #include "CPackageSignature.h"
 #include "CProcessLauncher.h"
 #include "PortalSimProcess.h"
@@ -934,3 +935,31 @@ INSTANTIATE_TEST_SUITE_P(Conversations, UpdateFaultTest, ::testing::ValuesIn(Upd
                          UpdateScenarioName);
 
 }  // namespace
+
+// A package's installer (built for a package's layout) refuses whatever it is handed, with the
+// reason and its own status, and changes nothing: not the installation, not the download it was
+// handed, and it starts no client.
+TEST_F(AutoUpdateTest, PackagedInstallerRefusesAndTouchesNothing) {
+    const std::string pkg = MakePackage({{"data/readme.txt", "new text"}});
+    PlaceDownload(pkg, CPackageSignature::Md5Hex(pkg), pkg.size());
+    fs::copy_file(ORVANE_AUTOUPDATE_PACKAGED, m_inst + "/AutoUpdate",
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(ORVANE_AUTOUPDATE_PACKAGED, m_down + "AutoUpdate",
+                  fs::copy_options::overwrite_existing);
+    const auto before = Snapshot(m_inst);
+    const auto downloads = Snapshot(m_down);
+    const std::string argument = CAutoUpdate(m_inst.c_str()).BuildInstallerArgument().ToStdString();
+
+    const std::string err = m_root.file("installer.err");
+    EXPECT_EQ(CPackageInstaller::kPackageManaged,
+              CProcessLauncher::Run({"/bin/sh", "-c", "exec ./AutoUpdate \"$1\" 2>\"$2\"",
+                                     "AutoUpdate", argument, err},
+                                    m_down));
+    EXPECT_NE(std::string::npos, readFile(err).find("install new versions with apt"))
+        << readFile(err);
+    EXPECT_TRUE(HandOverLeft());
+    EXPECT_EQ(before, Snapshot(m_inst));
+    EXPECT_EQ(downloads, Snapshot(m_down));
+    EXPECT_FALSE(fs::exists(m_inst + "/Log"));
+    EXPECT_EQ("", Started());
+}

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CClientCommand.h"
+#include "CRestartPause.h"
 #include "E2eWorld.h"
 
 using namespace orvane_test;
@@ -106,31 +107,83 @@ std::string ProcFile(pid_t pid, const char* name) {
 
 }  // namespace
 
-// Both units: the headless one and the window's, which must never run beside it.
+// Every value of "Key=" lines of the unit, in order.
+std::vector<std::string> Settings(const std::string& unit, const std::string& key) {
+    std::vector<std::string> values;
+    const std::regex line("(^|\n)" + key + "=([^\n]*)");
+    for (auto it = std::sregex_iterator(unit.begin(), unit.end(), line);
+         it != std::sregex_iterator(); ++it)
+        values.push_back((*it)[2]);
+    return values;
+}
+
+// Both units, the headless one and the window's, which must never run beside it, in both
+// layouts: as `cmake --install` lays them out, and as a package's build fills them.
 struct UnitCase {
     const char* file;
     const char* conflicts;
+    bool packaged;
 };
 
-class ServiceUnitFileTest : public ::testing::TestWithParam<UnitCase> {};
+void PrintTo(const UnitCase& c, std::ostream* out) {
+    *out << c.file << (c.packaged ? " packaged" : "");
+}
+
+class ServiceUnitFileTest : public ::testing::TestWithParam<UnitCase> {
+protected:
+    // Writes the unit into prefix as the chosen layout's installation does; its path.
+    std::string InstallUnit(const TempDir& prefix) {
+        const UnitCase& c = GetParam();
+        std::vector<std::string> command = {ORVANE_CMAKE,  "--install", ORVANE_BUILD_DIR,
+                                            "--component", "unit",      "--prefix",
+                                            prefix.path()};
+        if (c.packaged) {
+            const std::string source = std::string(ORVANE_UNIT_SCRIPT);
+            command = {ORVANE_CMAKE,
+                       "-DUNIT_SOURCE=" + source.substr(0, source.rfind('/') + 1) + c.file,
+                       "-DUNIT_TARGET=" + prefix.file(c.file),
+                       "-DORVANE_DIR=" + prefix.path(),
+                       "-DORVANE_PACKAGE_LAYOUT=ON",
+                       "-DORVANE_STATE_DIR=/var/lib/orvane",
+                       "-P",
+                       ORVANE_UNIT_SCRIPT};
+        }
+        EXPECT_EQ(0, RunProgram(command, prefix.file("install.out")))
+            << readFile(prefix.file("install.out"));
+        return prefix.file(c.file);
+    }
+};
 
 TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
+    const UnitCase& c = GetParam();
     TempDir prefix;
-    ASSERT_EQ(0, RunProgram({ORVANE_CMAKE, "--install", ORVANE_BUILD_DIR, "--component", "unit",
-                             "--prefix", prefix.path()},
-                            prefix.file("install.out")))
-        << readFile(prefix.file("install.out"));
-    const std::string unitPath = prefix.file(GetParam().file);
+    const std::string unitPath = InstallUnit(prefix);
     const std::string unit = readFile(unitPath);
     EXPECT_EQ(prefix.path(), Setting(unit, "WorkingDirectory"));
-    EXPECT_EQ(prefix.path() + " -/etc/resolv.conf", Setting(unit, "ReadWritePaths"));
+    if (std::string(c.file) == "orvane-window.service") {
+        EXPECT_EQ(prefix.path() + "/OrvaneSvr", Setting(unit, "ExecStart"));
+    }
+    // A package's installation stays read-only; the service writes into its state folder.
+    using Values = std::vector<std::string>;
+    const Values writable = c.packaged
+                                ? Values{"-/etc/resolv.conf -/run/resolvconf"}
+                                : Values{"-/etc/resolv.conf -/run/resolvconf", prefix.path()};
+    EXPECT_EQ(writable, Settings(unit, "ReadWritePaths"));
+    EXPECT_EQ(c.packaged ? Values{"orvane"} : Values{}, Settings(unit, "StateDirectory"));
+    EXPECT_EQ(c.packaged ? Values{"0700"} : Values{}, Settings(unit, "StateDirectoryMode"));
+    // Restarts never run out, whatever the outage; the service itself makes the pause grow.
+    EXPECT_EQ(Values{"0"}, Settings(unit, "StartLimitIntervalSec"));
+    EXPECT_EQ(Values{}, Settings(unit, "StartLimitBurst"));
+    EXPECT_EQ(Values{"on-failure"}, Settings(unit, "Restart"));
+    const Values pause = {std::to_string(CRestartPause::kUnitPause) + "s"};
+    EXPECT_EQ(pause, Settings(unit, "RestartSec"));
     // "@system-service" is a group of system calls, not a placeholder.
     EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@")))
         << "a placeholder was left unfilled";
     // The window's users reach either service through the same runtime folder.
     EXPECT_EQ("orvane", Setting(unit, "RuntimeDirectory"));
     EXPECT_EQ("0770", Setting(unit, "RuntimeDirectoryMode"));
-    EXPECT_EQ(GetParam().conflicts, Setting(unit, "Conflicts"));
+    EXPECT_EQ(c.conflicts, Setting(unit, "Conflicts"));
 
     if (!OnPath("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed: the unit was not verified";
@@ -144,13 +197,16 @@ TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     EXPECT_EQ("", readFile(prefix.file("verify.out")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Units, ServiceUnitFileTest,
-                         ::testing::Values(UnitCase{"orvane.service", "orvane-window.service"},
-                                           UnitCase{"orvane-window.service", "orvane.service"}),
-                         [](const ::testing::TestParamInfo<UnitCase>& info) {
-                             return info.index == 0 ? std::string("headless")
-                                                    : std::string("window");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Units, ServiceUnitFileTest,
+    ::testing::Values(UnitCase{"orvane.service", "orvane-window.service", false},
+                      UnitCase{"orvane-window.service", "orvane.service", false},
+                      UnitCase{"orvane.service", "orvane-window.service", true},
+                      UnitCase{"orvane-window.service", "orvane.service", true}),
+    [](const ::testing::TestParamInfo<UnitCase>& info) {
+        return std::string(info.index % 2 == 0 ? "headless" : "window") +
+               (info.param.packaged ? "Packaged" : "");
+    });
 
 class ServiceUnitTest : public E2eTest {
 protected:
@@ -223,5 +279,67 @@ TEST_F(ServiceUnitTest, LogsInAgainWhenRestartedAfterThePortalEndsTheLoginAndOut
     EXPECT_EQ(0, second.Stop(30s)) << second.Output();
     ASSERT_EQ(1u, world->Count("term"));
     EXPECT_EQ("7", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
+    EXPECT_EQ("", sanitizerFindings(first.Output() + second.Output()));
+}
+
+// The service of a package's layout, started in its installation as the unit starts it: it makes
+// and seeds its state folder and writes only there, logs in through the module helper it runs
+// from the installation, and at the next start takes a newer shipped version into its store.
+class PackagedServiceTest : public ServiceUnitTest {
+protected:
+    void TearDown() override {
+        ServiceUnitTest::TearDown();
+        std::error_code ec;
+        std::filesystem::remove_all(ORVANE_TEST_STATE_DIR, ec);
+    }
+};
+
+TEST_F(PackagedServiceTest, WritesOnlyIntoItsStateFolderAndTakesANewerShippedVersion) {
+    std::error_code ec;
+    std::filesystem::remove_all(ORVANE_TEST_STATE_DIR, ec);
+    E2eOptions options;
+    options.serviceProgram = ORVANE_SVR_PACKAGED;
+    options.stateDir = ORVANE_TEST_STATE_DIR;
+    E2E_WORLD(options);
+    const std::string shipped = readFile(world->InstallFile("conf/conf.xml"));
+    const std::string probe = world->SimUrl("/forward.cgi");
+
+    NsProcess first;
+    ASSERT_TRUE(first.Start(world->ns().name(), world->Install(),
+                            {"./OrvaneSvr", E2eWorld::kUser, E2eWorld::kPassword},
+                            world->dir().file("first.out"), true));
+    ASSERT_TRUE(OutputHas(first, kPrompt)) << first.Output();
+    struct stat st;
+    ASSERT_EQ(0, lstat(ORVANE_TEST_STATE_DIR, &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_TRUE(world->LogHas("OrvaneSvr started", 5s));
+    // The helper ran from the installation, on the container seeded into the state folder.
+    EXPECT_EQ(std::string::npos, world->LogText().find("not loaded")) << world->LogText();
+    EXPECT_EQ(std::to_string(first.pid()) + "\n", world->StoreValue("PID"));
+    EXPECT_EQ(probe, world->StoreValue("redirect"));
+    EXPECT_EQ(readFile(world->InstallFile("zuvUzarod.zxm")),
+              readFile(world->WrittenFile("zuvUzarod.zxm")));
+    // The installation is as it was laid out.
+    EXPECT_EQ(shipped, readFile(world->InstallFile("conf/conf.xml")));
+    for (const char* written : {"Log", "serverpipe", "clientpipe"})
+        EXPECT_FALSE(std::filesystem::exists(world->InstallFile(written))) << written;
+    EXPECT_EQ(0, first.Stop(30s)) << first.Output();
+    ASSERT_EQ(1u, world->Count("term"));
+    EXPECT_EQ("7", E2eWorld::Field(world->Requests("term")[0], "fields", "reason"));
+
+    // A package upgrade ships a newer store; the service's own keeps everything else.
+    const std::string version = "<version>" + world->StoreValue("version") + "</version>";
+    std::string upgraded = shipped;
+    ASSERT_NE(std::string::npos, upgraded.find(version)) << upgraded;
+    upgraded.replace(upgraded.find(version), version.size(), "<version>987654</version>");
+    ASSERT_TRUE(writeFile(world->InstallFile("conf/conf.xml"), upgraded));
+    NsProcess second;
+    ASSERT_TRUE(second.Start(world->ns().name(), world->Install(),
+                             {"./OrvaneSvr", E2eWorld::kUser, E2eWorld::kPassword},
+                             world->dir().file("second.out"), true));
+    ASSERT_TRUE(OutputHas(second, kPrompt)) << second.Output();
+    EXPECT_EQ("987654", world->StoreValue("version"));
+    EXPECT_EQ(probe, world->StoreValue("redirect"));
+    EXPECT_EQ(0, second.Stop(30s)) << second.Output();
     EXPECT_EQ("", sanitizerFindings(first.Output() + second.Output()));
 }

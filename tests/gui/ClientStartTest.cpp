@@ -36,9 +36,9 @@ protected:
         }
     }
 
-    // Runs ./client in the installation with an environment of its own (no display); its exit
-    // status, or -1 when it did not end within ten seconds. Output in Output().
-    int RunClient() {
+    // Runs ./client in the installation with an environment of its own (no display, and
+    // extraEnv); its exit status, or -1 when it did not end within ten seconds. Output in Output().
+    int RunClient(const std::vector<std::string>& extraEnv = {}) {
         const std::string out = dir.file("client.out");
         const pid_t pid = fork();
         if (pid == 0) {
@@ -48,8 +48,11 @@ protected:
             dup2(fd, 1);
             dup2(fd, 2);
             char* const argv[] = {const_cast<char*>("./client"), nullptr};
-            char* const env[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-            execve(argv[0], argv, env);
+            std::vector<char*> env = {const_cast<char*>("PATH=/usr/bin:/bin")};
+            for (const std::string& e : extraEnv)
+                env.push_back(const_cast<char*>(e.c_str()));
+            env.push_back(nullptr);
+            execve(argv[0], argv, env.data());
             _exit(121);
         }
         int status = 0;
@@ -93,19 +96,23 @@ TEST_F(ClientStartTest, SecondCopyEndsAtOnceAndLeavesTheRunningOnesRecord) {
     EXPECT_NE(std::string::npos, readFile(inst + "/conf/client.xml").find(record));
 }
 
-TEST_F(ClientStartTest, CompleteDownloadHandsOverToTheInstallerWithoutStartingTheService) {
-    const std::string d = inst + "/Quorra/AutoSetupAuth/";
+// Lays out a complete update download with a stand-in installer that writes down its argument.
+void PlaceCompleteDownload(const std::string& d) {
     fs::create_directories(d);
     ASSERT_TRUE(writeFile(d + "install.xml", "<response><pkgxmls/></response>"));
     ASSERT_TRUE(writeFile(d + "update.xml",
                           "<update><item name=\"app\" md5=\"m\" size=\"1\" "
                           "state=\"2\">" +
                               d + "app.tar.gz</item></update>"));
-    // A stand-in installer that writes down the argument it was given.
     ASSERT_TRUE(writeFile(d + "AutoUpdate",
                           "#!/bin/sh\nprintf '%s' \"$1\" > argument.tmp\n"
                           "mv argument.tmp argument\n"));
     chmod((d + "AutoUpdate").c_str(), 0755);
+}
+
+TEST_F(ClientStartTest, CompleteDownloadHandsOverToTheInstallerWithoutStartingTheService) {
+    const std::string d = inst + "/Quorra/AutoSetupAuth/";
+    PlaceCompleteDownload(d);
     // Without a release key the installer would refuse every package, so nothing is handed over.
     std::string error;
     ASSERT_TRUE(CPackageSignature::GenerateKeyPair(dir.file("release.key"),
@@ -119,6 +126,38 @@ TEST_F(ClientStartTest, CompleteDownloadHandsOverToTheInstallerWithoutStartingTh
     EXPECT_NE(std::string::npos, argument.find("<updateDir>" + inst + "/</updateDir>")) << argument;
     EXPECT_NE(std::string::npos, argument.find("<mainProgram>client</mainProgram>"));
     EXPECT_FALSE(fs::exists(inst + "/service-started"));
+}
+
+// A package's window, even root's: it keeps its store in the user's places, says once that
+// updates come as packages, hands nothing over (a complete download in the installation or in
+// the user's cache alike), never starts the service, and reports the missing unit's service.
+TEST_F(ClientStartTest, PackagedWindowNeitherHandsOverNorStartsTheService) {
+    fs::copy_file(ORVANE_CLIENT_PACKAGED, inst + "/client", fs::copy_options::overwrite_existing);
+    removeGroupOtherWrite(inst);
+    const std::string home = dir.file("home");
+    const std::vector<std::string> downloads = {inst + "/Quorra/AutoSetupAuth/",
+                                                home + "/cache/orvane/Quorra/AutoSetupAuth/"};
+    for (const std::string& d : downloads)
+        PlaceCompleteDownload(d);
+    std::string error;
+    ASSERT_TRUE(CPackageSignature::GenerateKeyPair(dir.file("release.key"),
+                                                   inst + "/conf/release.pub", error))
+        << error;
+    const std::string storeBefore = readFile(inst + "/conf/client.xml");
+
+    EXPECT_EQ(69, RunClient({"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config",
+                             "XDG_CACHE_HOME=" + home + "/cache",
+                             "ORVANE_RUNTIME_DIR=" + dir.file("no-runtime")}));
+    EXPECT_NE(std::string::npos, Output().find("updates come as packages")) << Output();
+    EXPECT_EQ(std::string::npos, Output().find("need update")) << Output();
+    EXPECT_NE(std::string::npos, Output().find("no service:")) << Output();
+    for (const std::string& d : downloads) {
+        EXPECT_FALSE(fs::exists(d + "argument")) << d;
+        EXPECT_TRUE(fs::exists(d + "update.xml")) << d;
+    }
+    EXPECT_FALSE(fs::exists(inst + "/service-started"));
+    EXPECT_EQ(storeBefore, readFile(inst + "/conf/client.xml"));
+    EXPECT_TRUE(fs::exists(home + "/config/orvane/client.xml"));
 }
 
 }  // namespace

@@ -99,6 +99,15 @@ TEST_F(InstallationTest, DesktopEntryStartsTheWindowAsTheUserAndThePolicyCoversT
         << entryText;
     EXPECT_NE(std::string::npos, entryText.find("\nPath=" + kPrefix + "\n")) << entryText;
     EXPECT_EQ(std::string::npos, entryText.find("pkexec")) << entryText;
+    // The icon is named by theme name, so it must lie where a theme lookup finds it.
+    const std::size_t icon = entryText.find("\nIcon=");
+    ASSERT_NE(std::string::npos, icon) << entryText;
+    const std::size_t nameStart = icon + 6;
+    const std::string iconName =
+        entryText.substr(nameStart, entryText.find('\n', nameStart) - nameStart);
+    EXPECT_TRUE(
+        fs::is_regular_file(Root() + "/share/icons/hicolor/scalable/apps/" + iconName + ".svg"))
+        << iconName;
 
     const std::string policy = Root() + "/share/polkit-1/actions/org.orvane.update.policy";
     xmlDocPtr doc = xmlReadFile(policy.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOWARNING);

@@ -157,6 +157,16 @@ struct E2eOptions {
     // 192.0.2.1), as a portal does behind the card: cutting the link (CutLink) really cuts the
     // portal off. Its gateway then tells clients apart by address.
     bool portalBehindCard = false;
+    // A service program to run in place of the installation's OrvaneSvr (e.g. one built for a
+    // package's layout), and the folder it writes into instead of the installation (its state
+    // folder); the log and store helpers read from there.
+    std::string serviceProgram;
+    std::string stateDir;
+    // The resolver's owners the service may find: a bus address where systemd-resolved is asked
+    // and the folders resolvconf is looked for in. Empty: neither (a bus address and a folder
+    // that do not exist), so the service never reaches the machine's own and uses the file.
+    std::string systemBus;
+    std::string resolvconfPath;
 
     static E2eOptions Sim(std::vector<std::string> args) {
         E2eOptions o;
@@ -192,7 +202,8 @@ public:
             m_failure = "cannot write " + ResolverDir() + "/resolv.conf";
         else if (!StartSim())
             m_failure = "portal-sim did not start inside " + m_ns->name() + ": " + SimOutput();
-        else if (!makeInstallation(ORVANE_INSTALL_TREE, Install()) || !WriteStore())
+        else if (!makeInstallation(ORVANE_INSTALL_TREE, Install()) || !WriteStore() ||
+                 !UseServiceProgram())
             m_failure = "cannot lay out the installation in " + Install();
     }
     ~E2eWorld() {
@@ -218,6 +229,10 @@ public:
     const TempDir& dir() const { return m_dir; }
     std::string Install() const { return m_dir.file("inst"); }
     std::string InstallFile(const std::string& name) const { return Install() + "/" + name; }
+    // A file the service writes: in its state folder when it has one, else in the installation.
+    std::string WrittenFile(const std::string& name) const {
+        return m_options.stateDir.empty() ? InstallFile(name) : m_options.stateDir + "/" + name;
+    }
 
     // --- the simulator -------------------------------------------------------------------------
     int SimPort() const { return m_simPort; }
@@ -313,10 +328,14 @@ public:
                       const std::vector<std::string>& env = {}) {
         m_service = std::make_unique<NsProcess>();
         std::vector<std::string> argv = {"./OrvaneSvr"};
-        if (!env.empty()) {
-            argv.insert(argv.begin(), env.begin(), env.end());
-            argv.insert(argv.begin(), "env");
-        }
+        argv.insert(argv.begin(), env.begin(), env.end());
+        const std::string& bus = m_options.systemBus;
+        const std::string& folders = m_options.resolvconfPath;
+        argv.insert(
+            argv.begin(),
+            {"env",
+             "DBUS_SYSTEM_BUS_ADDRESS=" + (bus.empty() ? "unix:path=" + m_dir.file("no-bus") : bus),
+             "ORVANE_RESOLVCONF_PATH=" + (folders.empty() ? m_dir.file("none") : folders)});
         argv.insert(argv.end(), args.begin(), args.end());
         m_startDay = Today();
         return m_service->Start(m_ns->name(), Install(), argv, m_dir.file(tag + ".out"), true);
@@ -330,9 +349,9 @@ public:
 
     // The service's log of today (or of the day it started, across midnight).
     std::string LogText() const {
-        std::string text = readFile(InstallFile("Log/" + Today() + "_Info.log"));
+        std::string text = readFile(WrittenFile("Log/" + Today() + "_Info.log"));
         if (text.empty())
-            text = readFile(InstallFile("Log/" + m_startDay + "_Info.log"));
+            text = readFile(WrittenFile("Log/" + m_startDay + "_Info.log"));
         return text;
     }
     bool LogHas(const std::string& needle, std::chrono::milliseconds timeout) const {
@@ -340,7 +359,7 @@ public:
     }
     // The text of a top-level element of the service's store ("connState", "clientId").
     std::string StoreValue(const std::string& key) const {
-        const std::string text = readFile(InstallFile("conf/conf.xml"));
+        const std::string text = readFile(WrittenFile("conf/conf.xml"));
         std::smatch m;
         if (std::regex_search(text, m, std::regex("<" + key + ">([^<]*)</" + key + ">")))
             return m[1];
@@ -412,6 +431,16 @@ private:
         m_simPort = std::atoi(readFile(m_dir.file("port")).c_str());
         m_controlPort = std::atoi(readFile(m_dir.file("control-port")).c_str());
         return m_simPort > 0 && m_controlPort > 0;
+    }
+
+    bool UseServiceProgram() {
+        if (m_options.serviceProgram.empty())
+            return true;
+        std::error_code ec;
+        std::filesystem::copy_file(m_options.serviceProgram, InstallFile("OrvaneSvr"),
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+        removeGroupOtherWrite(InstallFile("OrvaneSvr"));
+        return !ec;
     }
 
     // Points the probe URL at the simulator and adds the test's own store values.

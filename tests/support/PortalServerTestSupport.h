@@ -29,6 +29,9 @@ inline CPortalServer::HostPaths LoopbackHostPaths(const TempDir& dir) {
     paths.routeIPv6 = dir.file("ipv6_route");
     paths.resolver = dir.file("resolv.conf");
     paths.resolverSaved = dir.file("resolv.conf.saved");
+    // Never the machine's own resolver services: no bus there, no resolvconf folder.
+    paths.systemBus = "unix:path=" + dir.file("no-bus");
+    paths.resolvconfFolders = {};
     paths.osRelease = dir.file("os-release");
     paths.procRoot = dir.path();
     return paths;

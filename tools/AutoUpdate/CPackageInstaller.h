@@ -40,6 +40,11 @@ class CFileSwap;
 class CPackageInstaller {
 public:
     enum EResult { INSTALLED = 0, REFUSED = 1, BAD_ARGUMENT = 2, ROLLED_BACK = 3 };
+    // The exit status of an installer built for a package's layout (ORVANE_PACKAGE_LAYOUT): it
+    // refuses at once and touches nothing, as the package manager owns every installed file.
+    static constexpr int kPackageManaged = 4;
+    static constexpr const char* kPackageManagedText =
+        "this installation belongs to the package manager: install new versions with apt";
 
     explicit CPackageInstaller(CInstallerArgs args) : m_args(std::move(args)) {}
 

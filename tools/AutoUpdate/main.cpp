@@ -3,6 +3,7 @@
 // Usage: AutoUpdate [ARGUMENT]   (started by the client in the download folder, or through
 // pkexec by an unprivileged client whose download folder the argument names)
 // Exit status: 0 installed, 1 refused (installation unchanged), 2 bad argument, 3 undone,
+// 4 built for a package's layout, which only the package manager changes (nothing touched),
 // 78 the installation could be changed by another user (nothing installed).
 // Whatever the status, the download list is gone afterwards and the client runs again, where
 // that is safe (see CPackageInstaller).
@@ -20,6 +21,14 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+#if ORVANE_PACKAGE_LAYOUT
+    // Not even the download list is removed: nothing of a package's installation is this
+    // program's to change.
+    (void)argc;
+    (void)argv;
+    std::fprintf(stderr, "AutoUpdate: %s\n", CPackageInstaller::kPackageManagedText);
+    return CPackageInstaller::kPackageManaged;
+#else
     umask(022);
     const std::string workDir = CSimpleFile::WorkingDirectory();
     CInstallerArgs args;
@@ -52,4 +61,5 @@ int main(int argc, char** argv) {
     if (!argumentOk)
         return installer.EndBadArgument(error);
     return installer.Run();
+#endif
 }
