@@ -144,7 +144,7 @@ sweep_system_runs() {
     pid=${run%/}; pid=${pid##*-}
     kill -0 "$pid" 2>/dev/null && continue
     echo "== removing what system test run $pid left"
-    for pid in $(cat "$run/nspawn.pid" "$run/sim.pid" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
+    for pid in $(cat "$run/pid1" "$run/nspawn.pid" "$run/sim.pid" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
     [ -s "$run/netns" ] && ip netns del "$(cat "$run/netns")" 2>/dev/null || true
     rm -rf "$run"
   done

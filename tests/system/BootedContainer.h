@@ -176,6 +176,7 @@ private:
             why = "the container did not start:\n" + Log();
             return false;
         }
+        orvane_test::writeFile(m_pid1File, std::to_string(m_pid1));
         const CommandResult state = In({"systemctl", "is-system-running", "--wait"}, 120s);
         const std::string s = state.out.substr(0, state.out.find('\n'));
         if (s == "running" || s == "degraded")
@@ -189,6 +190,7 @@ private:
     std::string m_netns;
     std::string m_log;
     std::string m_pidFile;
+    std::string m_pid1File;
     pid_t m_nspawn = -1;
     pid_t m_pid1 = -1;
     int m_exit = -1;

@@ -68,7 +68,7 @@ private:
         std::cerr << "[ system ] " << (got > 0 ? "interrupted" : "run overstayed its bound")
                   << ": taking the machine down" << std::endl;
         if (g_world)
-            g_world->Cleanup();
+            g_world->Abandon();
         _exit(2);
     }
 

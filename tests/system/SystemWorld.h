@@ -4,9 +4,9 @@
 // loopback, and the container booted by its own systemd inside that namespace (BootedContainer).
 // The probe URL of the service's store points at the simulator before the service first starts.
 //
-// Cleanup() takes everything down in reverse order (container, simulator, namespace, run folder);
-// the destructor calls it, and so may the test's watchdog from another thread when the run
-// overstays its bound, after which the process ends at once.
+// The destructor takes everything down in reverse order (container, simulator, namespace, run
+// folder). When the run overstays its bound or is interrupted, the test's watchdog calls
+// Abandon() from its own thread instead, and the process ends at once.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -62,7 +62,6 @@ public:
         : m_debs(std::move(debs)),
           m_cache(std::move(cache)),
           m_run(m_cache + "/run-" + std::to_string(getpid())) {}
-    ~SystemWorld() { Cleanup(); }
     SystemWorld(const SystemWorld&) = delete;
     SystemWorld& operator=(const SystemWorld&) = delete;
 
@@ -72,9 +71,31 @@ public:
                Going(why) && Install(why);
     }
 
-    void Cleanup() {
+    // For the watchdog, while the test thread may still be using the world: ends the machine and
+    // the simulator by the process ids noted in the run folder (PID 1 first: its end ends
+    // everything in the container), deletes the namespace by name and removes the run folder,
+    // touching none of the objects. The process must end right after.
+    void Abandon() {
         m_abandoned = true;
-        std::lock_guard<std::mutex> guard(m_cleanup);
+        for (const char* file : {"pid1", "nspawn.pid", "sim.pid"}) {
+            const pid_t pid = std::atoi(orvane_test::readFile(RunFile(file)).c_str());
+            if (pid > 0)
+                kill(pid, SIGKILL);
+        }
+        const std::string ns = orvane_test::readFile(RunFile("netns"));
+        if (!ns.empty())
+            runCommand({"ip", "netns", "del", ns}, 10s);
+        // The container's processes take a moment to go after their PID 1.
+        orvane_test::waitFor(
+            [&] {
+                std::error_code ec;
+                std::filesystem::remove_all(m_run, ec);
+                return !std::filesystem::exists(m_run, ec);
+            },
+            20s, 200ms);
+    }
+
+    ~SystemWorld() {
         m_machine.reset();
         if (m_sim)
             m_sim->Stop(5s);
@@ -172,7 +193,7 @@ private:
     }
 
     std::string RunFile(const std::string& name) const { return m_run + "/" + name; }
-    // False once Cleanup began (the watchdog's, from another thread): nothing more is made.
+    // False once Abandon() began (the watchdog's, from another thread): nothing more is made.
     bool Going(std::string& why) const {
         if (m_abandoned)
             why = "the world is being taken down";
@@ -374,7 +395,6 @@ private:
     std::vector<std::string> m_debs;
     std::string m_cache;
     std::string m_run;
-    std::mutex m_cleanup;
     std::atomic<bool> m_abandoned{false};
     std::unique_ptr<orvane_test::NetNamespace> m_ns;
     std::unique_ptr<orvane_test::NsProcess> m_sim;
