@@ -190,9 +190,10 @@ TEST_P(ServiceUnitFileTest, InstalledNextToTheProgramsAndAcceptedBySystemd) {
     // systemd checks that the program a unit starts is there; the full installation puts it.
     ASSERT_TRUE(writeFile(prefix.file("OrvaneSvr"), "#!/bin/sh\n"));
     ASSERT_EQ(0, chmod(prefix.file("OrvaneSvr").c_str(), 0755));
-    // Problems that systemd only warns about still come with status 0, so any output counts.
+    // Problems that systemd only warns about still come with status 0, so any output counts. The
+    // manual pages named in Documentation= come with the package and are checked there.
     const int status =
-        RunProgram({"systemd-analyze", "verify", unitPath}, prefix.file("verify.out"));
+        RunProgram({"systemd-analyze", "verify", "--man=no", unitPath}, prefix.file("verify.out"));
     EXPECT_EQ(0, status);
     EXPECT_EQ("", readFile(prefix.file("verify.out")));
 }
