@@ -127,7 +127,7 @@ public:
         if (m_nspawn <= 0)
             return;
         if (running()) {
-            In({"systemctl", "poweroff"}, 20s);
+            In({"systemctl", "poweroff", "--no-block"}, 20s);
             orvane_test::waitFor([&] { return !running(); }, 30s, 50ms);
         }
         if (running()) {
@@ -168,8 +168,10 @@ private:
         m_pid1 = -1;
         const bool found = orvane_test::waitFor(
             [&] {
+                // Entered, and its manager answers (any state, "starting" too): only then can
+                // systemctl wait for the boot's end.
                 m_pid1 = running() ? FindPid1() : -1;
-                return m_pid1 > 0 && In({"true"}, 10s).ok();
+                return m_pid1 > 0 && !In({"systemctl", "is-system-running"}, 10s).out.empty();
             },
             90s, 200ms);
         if (!found) {
