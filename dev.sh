@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Developer front door: ./dev.sh test | demo | build | sanitize [address|thread] | fuzz [seconds] | bench |
-#                       crash [rounds] | soak [minutes] | install DIR | deb
+#                       crash [rounds] | soak [minutes] | install DIR | deb | system
 # (fuzz runs FUZZ_JOBS targets at a time, default 1; corpora grow in build-fuzz/corpus)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -14,6 +14,7 @@ FUZZ_PKGS=(clang libclang-rt-14-dev)
 # The packages' own build needs only what the installed programs link (debian/control).
 DEB_PKGS=(debhelper devscripts lintian build-essential cmake pkgconf libcurl4-openssl-dev libcjson-dev
           liblzma-dev libssl-dev libseccomp-dev libsystemd-dev libgtk2.0-dev)
+SYSTEM_PKGS=(mmdebstrap systemd-container util-linux)
 JOBS=${JOBS:-$(nproc)}
 # Most end-to-end tests spend their time waiting on the portal's timers, not on the processor, so
 # CTest runs four times as many at once as there are cores (on two cores the sanitizer runs then
@@ -135,6 +136,45 @@ build_debs() {
   tests/package/check-debs.sh "$out"
 }
 
+# sweep_system_runs: what a system test run that was killed outright (SIGKILL) left behind: its
+# container, simulator, namespace and run folder, each named in build/system/run-PID/.
+sweep_system_runs() {
+  local run pid
+  for run in build/system/run-*/; do
+    [ -d "$run" ] || continue
+    pid=${run%/}; pid=${pid##*-}
+    kill -0 "$pid" 2>/dev/null && continue
+    echo "== removing what system test run $pid left"
+    for pid in $(cat "$run/pid1" "$run/nspawn.pid" "$run/sim.pid" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
+    [ -s "$run/netns" ] && ip netns del "$(cat "$run/netns")" 2>/dev/null || true
+    rm -rf "$run"
+  done
+}
+
+# phase NAME COMMAND...: runs a step of ./dev.sh system and prints its time.
+phase() {
+  local name=$1 start=$SECONDS rc=0; shift
+  "$@" || rc=$?
+  echo "== phase $name: $((SECONDS - start)) s"
+  return "$rc"
+}
+
+# run_system: the packages on a booted Debian 12 (tests/system). ORVANE_SYSTEM_DEBS names a folder
+# of packages built already; otherwise ./dev.sh deb builds them. Fails, never skips, where the
+# machine cannot boot containers.
+run_system() {
+  local start=$SECONDS rc=0
+  if [ -z "${ORVANE_SYSTEM_DEBS:-}" ]; then
+    phase "packages (./dev.sh deb)" "$ROOT/dev.sh" deb
+  fi
+  phase "system test build" build_targets build system_SystemTest
+  sweep_system_runs
+  phase "system test (root, boot, scenarios)" build/tests/system/system_SystemTest || rc=$?
+  sweep_system_runs
+  echo "== ./dev.sh system: $((SECONDS - start)) s in all"
+  return "$rc"
+}
+
 cmd=${1:-test}
 shift || true
 case "$cmd" in
@@ -194,6 +234,10 @@ case "$cmd" in
     build_targets build soak_SoakTest
     ORVANE_SOAK_MINUTES=${1:-30} build/tests/soak_SoakTest
     ;;
+  system)
+    install_missing "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}" "${SYSTEM_PKGS[@]}"
+    run_system
+    ;;
   install)
     install_missing "${BUILD_PKGS[@]}"
     configure_build build
@@ -204,7 +248,7 @@ case "$cmd" in
     build_debs
     ;;
   *)
-    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|crash [rounds]|soak [minutes]|install DIR|deb" >&2
+    echo "usage: $0 test|demo|build|sanitize [address|thread]|fuzz [seconds]|bench|crash [rounds]|soak [minutes]|install DIR|deb|system" >&2
     exit 2
     ;;
 esac
